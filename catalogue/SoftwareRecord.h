@@ -1,0 +1,25 @@
+// One program or dependency package of the software index, joined with its
+// installed state from the settings store.
+#pragma once
+
+#include <string>
+
+struct SoftwareRecord {
+    std::string name;              // section name, upper case
+    std::string title;             // TITOLO
+    std::string description;       // DESCR
+    int availableBuild = 0;        // BUILD_DISP
+    int type = 0;                  // SW_TYPE; 100 = dependency package
+    std::string thumbnailAddress;  // base address + THUMB
+    std::string thumbnailFile;     // local copy of the thumbnail, once downloaded
+    bool thumbnailLoaded = false;  // set by the dialog once the picture is in its image list
+    int imageIndex = 0;            // index in the dialog's image list
+    int installedBuild = 0;        // VERSION of the installed state
+    std::string installedFolder;   // PATH of the installed state
+    std::string favourite;         // PREF of the installed state; not empty = favourite
+    std::string downloadAddress;   // DOWNLOAD_FILE or derived
+    std::string changelogAddress;  // base address + CHANGELOG_FILE
+    std::string programToExecute;  // TO_EXECUTE
+    std::string category;          // CAT
+    std::string dependencies;      // DEPS, comma separated
+};

@@ -1,0 +1,14 @@
+#include "framework/ShellManager.h"
+
+#include <objbase.h>
+
+CShellManager::CShellManager()
+    : m_initialised(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
+{
+}
+
+CShellManager::~CShellManager()
+{
+    if (m_initialised)
+        CoUninitialize();
+}

@@ -1,0 +1,55 @@
+// The application layer of the thin window framework: one global application
+// object whose InitInstance is driven from wWinMain, the command-line parser
+// and the run-time class root used by small registration classes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class CWnd;
+
+/// Root of classes that carry run-time class information.
+class CObject {
+public:
+    virtual ~CObject() = default;
+    /// Name of the object's run-time class.
+    virtual const char* GetRuntimeClassName() const { return "CObject"; }
+};
+
+/// Receives the command line one parameter at a time; keeps the first
+/// parameter that is not a flag as the file name.
+class CCommandLineInfo {
+public:
+    virtual ~CCommandLineInfo() = default;
+    virtual void ParseParam(const wchar_t* param, bool isFlag, bool isLast);
+
+    std::wstring m_strFileName;
+};
+
+class CWinApp {
+public:
+    explicit CWinApp(const wchar_t* appName = nullptr);
+    virtual ~CWinApp();
+    CWinApp(const CWinApp&) = delete;
+    CWinApp& operator=(const CWinApp&) = delete;
+
+    /// Returns true to enter the application's message loop, false to end.
+    virtual BOOL InitInstance() { return TRUE; }
+    virtual int Run();
+    virtual int ExitInstance() { return 0; }
+
+    /// Splits the process's command line and hands each parameter to info.
+    void ParseCommandLine(CCommandLineInfo& info);
+
+    HINSTANCE m_hInstance = nullptr;
+    CWnd* m_pMainWnd = nullptr;
+};
+
+/// The one application object of the process (null before it is constructed).
+CWinApp* AfxGetApp();
+HINSTANCE AfxGetInstanceHandle();
+
+/// Splits a command line into parameters and feeds them to info; a parameter
+/// starting with "/" or "-" is a flag and is passed without that character.
+void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info);

@@ -1,0 +1,61 @@
+// Windows and dialogs of the thin framework: a CWnd wraps a window handle;
+// a CDialogEx runs a dialog template and dispatches its messages to virtual
+// members through one static dialog procedure.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class CWnd {
+public:
+    CWnd() = default;
+    virtual ~CWnd() = default;
+    CWnd(const CWnd&) = delete;
+    CWnd& operator=(const CWnd&) = delete;
+
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    operator HWND() const { return m_hWnd; }
+
+    /// Attaches this object to control id of parent (no subclassing).
+    void Attach(HWND parent, int id) { m_hWnd = GetDlgItem(parent, id); }
+
+    void SetWindowTextW(const std::wstring& text) { ::SetWindowTextW(m_hWnd, text.c_str()); }
+    std::wstring GetWindowTextW() const;
+    void EnableWindow(bool enable) { ::EnableWindow(m_hWnd, enable ? TRUE : FALSE); }
+    void Invalidate(bool erase = true) { ::InvalidateRect(m_hWnd, nullptr, erase ? TRUE : FALSE); }
+    LRESULT SendMessageW(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const
+    {
+        return ::SendMessageW(m_hWnd, message, wParam, lParam);
+    }
+
+    HWND m_hWnd = nullptr;
+};
+
+class CDialogEx : public CWnd {
+public:
+    explicit CDialogEx(UINT templateId, CWnd* parent = nullptr)
+        : m_templateId(templateId), m_parent(parent)
+    {
+    }
+
+    /// Runs the dialog modally; returns the code given to EndDialog, or -1.
+    virtual INT_PTR DoModal();
+
+protected:
+    virtual BOOL OnInitDialog() { return TRUE; }
+    virtual void OnOK() { EndDialog(IDOK); }
+    virtual void OnCancel() { EndDialog(IDCANCEL); }
+    /// Command from a control or menu; return true when handled.
+    virtual bool OnCommand(WORD id, WORD code, HWND control);
+    /// Any other message; return true when handled, with the result in result.
+    virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+
+    void EndDialog(INT_PTR code) { ::EndDialog(m_hWnd, code); }
+
+    UINT m_templateId;
+    CWnd* m_parent;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+};

@@ -1,0 +1,85 @@
+#include "launcher/HandOver.h"
+
+#include "store/Text.h"
+
+#include <windows.h>
+
+#include <boost/algorithm/string/split.hpp>
+
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every piece between separators, empty ones included.
+std::vector<std::wstring> SplitAll(const std::wstring& text, wchar_t separator)
+{
+    std::vector<std::wstring> parts;
+    boost::algorithm::split(parts, text, [separator](wchar_t c) { return c == separator; });
+    return parts;
+}
+
+bool WriteWholeFile(const std::wstring& target, const std::string& bytes)
+{
+    // Written beside the target and renamed over it, so a reader never sees half a request.
+    std::wstring temporary = target + L".tmp";
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size();
+    ok = FlushFileBuffers(file) && ok;
+    CloseHandle(file);
+    if (ok && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    DeleteFileW(temporary.c_str());
+    return false;
+}
+
+} // namespace
+
+std::string ProtocolRequestFileText(const std::wstring& argument)
+{
+    size_t colon = argument.find(L':');
+    std::wstring request = colon == std::wstring::npos ? argument : argument.substr(colon + 1);
+    std::wstring text;
+    for (const std::wstring& token : SplitAll(request, L'&')) {
+        std::vector<std::wstring> parts = SplitAll(token, L'=');
+        if (parts.size() < 2)
+            continue;
+        std::wstring key = parts[0];
+        for (wchar_t& c : key)
+            if (c >= L'a' && c <= L'z')
+                c = static_cast<wchar_t>(c - L'a' + L'A');
+        text += key + L"=" + parts[1] + L"\r\n";
+    }
+    bool eightBit = true;
+    for (wchar_t c : text)
+        eightBit = eightBit && c <= 0xFF;
+    if (!eightBit)
+        return Utf8FromWide(text);
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (wchar_t c : text)
+        bytes.push_back(static_cast<char>(static_cast<unsigned char>(c)));
+    return bytes;
+}
+
+bool WriteInvocationFile(const std::wstring& argument, const std::wstring& target)
+{
+    try {
+        std::error_code error;
+        fs::file_status status = fs::status(fs::path(argument), error);
+        if (!error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none) {
+            // A document of our file type reaches the running instance unchanged.
+            return CopyFileW(argument.c_str(), target.c_str(), FALSE) != FALSE;
+        }
+        return WriteWholeFile(target, ProtocolRequestFileText(argument));
+    } catch (const std::exception&) {
+        return false;
+    }
+}

@@ -1,0 +1,47 @@
+// The launcher's process-wide state: folders, server addresses, the settings
+// store and the catalogue lists. The application object owns one; tests build
+// their own.
+#pragma once
+
+#include "catalogue/SoftwareRecord.h"
+#include "store/KeyValueStore.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct LauncherState {
+    std::string m_appDataRoot;        // APPDATA from the narrow environment
+    std::wstring m_appDataRootW;      // APPDATA from the wide environment
+    std::string m_dataFolder;         // <APPDATA>\<program name>\ (narrow)
+    std::wstring m_dataFolderW;       // the same, wide
+    std::string m_programFolder;      // executable's folder, UTF-8, trailing backslash
+    std::wstring m_programFolderW;
+    std::string m_serverSettingsFile; // server.dat, in the program folder or index_deps
+    std::string m_indexUrl;
+    std::string m_repositoryUrl;
+    KeyValueStore m_settings;         // HKCU\software\<program name>\index
+    std::vector<SoftwareRecord> m_catalogue;
+    std::vector<std::wstring> m_categories;
+    std::vector<std::string> m_servers;
+};
+
+/// Host of the maker's support server used by the default addresses.
+extern const char* const kSupportServer;
+extern const char* const kDefaultIndexPath;      // "/software_qel/morvindex/sw_index.dat"
+extern const char* const kDefaultRepositoryPath; // "/software_qel/morvindex/sw_repo.dat"
+
+/// server.dat in the program folder; when it is missing but an index_deps
+/// folder exists, index_deps\server.dat (which may not exist yet).
+std::wstring ChooseServerSettingsFile(const std::wstring& programFolder);
+
+/// Index and repository addresses: the defaults, then "URL" of SERVER and
+/// REPOSITORY in serverFile, then non-empty DOWNLOAD_URL and REPOSITORY_URL of
+/// the settings' global section.
+void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,
+                      std::string& indexUrl, std::string& repositoryUrl);
+
+/// Fills the folder and address members for a program, as the application
+/// object does at start-up (the settings store must already be loaded).
+void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,
+                             const std::wstring& fullProgramPath);

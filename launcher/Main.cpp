@@ -1,0 +1,8 @@
+// The launcher's executable: the shared-window slot and the one application object.
+#include "launcher/ZeltoIndexApp.h"
+
+// One window handle shared by every process started from this executable file,
+// so a second instance can bring the running one's window to the front.
+__attribute__((section(".shr"), shared)) volatile LONG g_sharedWindow = 0;
+
+CZeltoIndexApp theApp(&g_sharedWindow);

@@ -1,0 +1,86 @@
+#include "launcher/SyncBinding.h"
+
+#include "store/Text.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool g_bound = false;
+
+bool PathPresent(const std::string& path)
+{
+    std::error_code error;
+    fs::file_status status = fs::status(fs::path(WideFromUtf8(path)), error);
+    return !error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
+}
+
+std::wstring CurrentDirectory()
+{
+    DWORD size = GetCurrentDirectoryW(0, nullptr);
+    std::wstring dir(size, L'\0');
+    DWORD got = GetCurrentDirectoryW(size, &dir[0]);
+    dir.resize(got);
+    return dir;
+}
+
+} // namespace
+
+std::string FindSyncLibraryFolder(const std::string& fullProgramPath)
+{
+    size_t separator = fullProgramPath.find_last_of("\\/");
+    std::string folder = separator == std::string::npos ? Utf8FromWide(CurrentDirectory()) + "\\"
+                                                        : fullProgramPath.substr(0, separator);
+    std::string libraryFolder;
+    if (PathPresent(folder + "\\trelko_util_r.dll"))
+        libraryFolder = folder;
+    if (PathPresent(folder + "\\index_deps\\trelko_util_r.dll"))
+        libraryFolder = folder + "\\index_deps";
+    return libraryFolder;
+}
+
+void BindSyncLibrary(const std::string& fullProgramPath)
+{
+    if (g_bound)
+        return;
+    g_bound = true;
+    std::string libraryFolder = FindSyncLibraryFolder(fullProgramPath);
+    if (libraryFolder.empty())
+        return;
+    std::wstring oldPath;
+    DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (size > 0) {
+        oldPath.resize(size);
+        DWORD got = GetEnvironmentVariableW(L"PATH", &oldPath[0], size);
+        oldPath.resize(got);
+    }
+    std::wstring newPath = WideFromUtf8(libraryFolder) + L";" + oldPath;
+    SetEnvironmentVariableW(L"PATH", newPath.c_str());
+    // Keep the runtime's copy of the environment in step, so getenv agrees.
+    _wputenv_s(L"PATH", newPath.c_str());
+}
+
+AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
+{
+    static std::once_flag once;
+    static AggiornaFilesFn function = nullptr;
+    static std::wstring loadError;
+    std::call_once(once, [] {
+        HMODULE library = LoadLibraryW(L"trelko_util_r.dll");
+        if (!library) {
+            loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
+            return;
+        }
+        function = reinterpret_cast<AggiornaFilesFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, "aggiorna_files")));
+        if (!function)
+            loadError = L"trelko_util_r.dll: aggiorna_files: " + WideFromUtf8(Win32ErrorText(GetLastError()));
+    });
+    error = loadError;
+    return function;
+}

@@ -1,0 +1,22 @@
+// Binding of the synchronisation library trelko_util_r.dll, which may ship next
+// to the launcher or in its "index_deps" folder.
+#pragma once
+
+#include <string>
+
+/// On its first call in a process: puts the folder holding trelko_util_r.dll
+/// (index_deps winning over the program folder) at the front of PATH.
+void BindSyncLibrary(const std::string& fullProgramPath);
+
+/// The folder BindSyncLibrary would choose for a program path, or "" when
+/// neither candidate holds the library.
+std::string FindSyncLibraryFolder(const std::string& fullProgramPath);
+
+/// Signature of the library's one export.
+using AggiornaFilesFn = bool(__cdecl*)(const char* archive, const char* staging,
+                                       const char* destination, int compareContent);
+
+/// The export, loaded with the standard library search at the first call and
+/// kept for the life of the process. Null when the library or its export
+/// cannot be loaded; error then says what failed.
+AggiornaFilesFn LoadAggiornaFiles(std::wstring& error);

@@ -1,0 +1,92 @@
+#include "launcher/ZeltoIndexApp.h"
+
+#include "framework/ShellManager.h"
+#include "launcher/HandOver.h"
+#include "launcher/ProgramIdentity.h"
+#include "launcher/Registration.h"
+#include "store/Text.h"
+#include "ui/ZeltoIndexDlg.h"
+
+#include <commctrl.h>
+
+#include <memory>
+
+const wchar_t* const kInstanceMutexName = L"MORVINDEX-088FA840-B10D-11D3-BC36-006067709674";
+const wchar_t* const kInvocationFileName = L"invoke.morvindex";
+
+CZeltoIndexApp& TheApp() { return *static_cast<CZeltoIndexApp*>(AfxGetApp()); }
+
+CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow) : m_sharedWindow(sharedWindow)
+{
+    // The first GetProgramName of the process also binds the synchronisation library.
+    RegisterUrlProtocol();
+    std::wstring programName = GetProgramName();
+    m_programNameUtf8 = Utf8FromWide(programName);
+    m_settings.LoadRegistry(HKEY_CURRENT_USER, "software", m_programNameUtf8, "index");
+    m_savedSettings = m_settings;
+    InitialiseLauncherState(*this, programName, GetFullProgramPath());
+}
+
+CZeltoIndexApp::~CZeltoIndexApp()
+{
+    if (m_settings != m_savedSettings)
+        SaveSettings();
+}
+
+bool CZeltoIndexApp::SaveSettings()
+{
+    if (!m_settings.SaveRegistry("software", m_programNameUtf8, "index"))
+        return false;
+    m_savedSettings = m_settings;
+    return true;
+}
+
+BOOL CZeltoIndexApp::InitInstance()
+{
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
+    bool otherInstance = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (mutex)
+        ReleaseMutex(mutex); // the handle stays open until the process ends
+
+    CCommandLineInfo commandLine;
+    ParseCommandLine(commandLine);
+    if (!commandLine.m_strFileName.empty())
+        WriteInvocationFile(commandLine.m_strFileName, m_dataFolderW + kInvocationFileName);
+
+    if (otherInstance) {
+        HWND running = reinterpret_cast<HWND>(static_cast<LONG_PTR>(*m_sharedWindow));
+        if (running) {
+            SetForegroundWindow(running);
+            if (IsIconic(running))
+                ShowWindow(running, SW_RESTORE);
+        }
+        return FALSE;
+    }
+
+    std::wstring fullPath = GetFullProgramPath();
+    CGCFileTypeAccess fileType;
+    fileType.SetExtension(GetProgramName());
+    std::wstring openCommand = L"\"" + fullPath + L"\" \"%1\"";
+    fileType.SetShellOpenCommand(openCommand);
+    fileType.SetDocumentShellOpenCommand(openCommand);
+    fileType.SetDocumentClassName(L"morvindex.Document");
+    fileType.SetDocumentDefaultIcon(L"\"" + fullPath + L"\",0");
+    fileType.RegSetExtension();
+    fileType.RegSetDocumentType();
+    fileType.RegSetCLSID();
+    fileType.RegSetShellInfo();
+
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    CWinApp::InitInstance();
+
+    std::unique_ptr<CShellManager> shellManager(new (std::nothrow) CShellManager);
+    {
+        CZeltoIndexDlg dialog;
+        m_pMainWnd = &dialog;
+        dialog.SetSharedWindowSlot(m_sharedWindow);
+        dialog.DoModal();
+        m_pMainWnd = nullptr;
+    }
+    return FALSE;
+}

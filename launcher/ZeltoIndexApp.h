@@ -1,0 +1,36 @@
+// The application object: the launcher's process-wide state, built during
+// static initialisation, and its start-up (single instance, hand-over of the
+// command line, the main dialog).
+#pragma once
+
+#include "framework/WinApp.h"
+#include "launcher/LauncherState.h"
+
+/// Name of the mutex that tells a starting process another instance runs.
+extern const wchar_t* const kInstanceMutexName;
+/// Name of the invocation file in the data folder.
+extern const wchar_t* const kInvocationFileName;
+
+class CZeltoIndexApp : public CWinApp, public LauncherState {
+public:
+    /// sharedWindow: the slot, shared by every process of this executable,
+    /// where the main dialog publishes its window handle.
+    explicit CZeltoIndexApp(volatile LONG* sharedWindow);
+    ~CZeltoIndexApp() override;
+
+    BOOL InitInstance() override;
+
+    /// Writes the settings store to the registry; true on success.
+    bool SaveSettings();
+
+private:
+    volatile LONG* m_sharedWindow;
+    std::string m_programNameUtf8;
+    // The settings as last loaded or saved: the store is written back at exit
+    // only when this process changed it, so an idle second instance never
+    // overwrites what the running one saved meanwhile.
+    KeyValueStore m_savedSettings;
+};
+
+/// The one application object.
+CZeltoIndexApp& TheApp();

@@ -1,0 +1,326 @@
+#include "store/KeyValueStore.h"
+
+#include "store/Text.h"
+
+#include <cstdio>
+#include <vector>
+
+const char* const KeyValueStore::kGlobal = "GLOBAL";
+
+namespace {
+
+// A line of a data file holds at most this many bytes; a longer one ends the read.
+constexpr size_t kMaxLineBytes = 1023;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+bool IsGlobalName(const std::string& name) { return UpperAscii(name) == KeyValueStore::kGlobal; }
+
+void WriteEntries(FILE* file, const KeyValueSection& section)
+{
+    for (const auto& entry : section.Items()) {
+        fwrite(entry.first.data(), 1, entry.first.size(), file);
+        fputc('=', file);
+        fwrite(entry.second.data(), 1, entry.second.size(), file);
+        fputs("\r\n", file);
+    }
+}
+
+class RegKey {
+public:
+    RegKey() = default;
+    ~RegKey() { Close(); }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+
+    bool Open(HKEY parent, const std::string& name, REGSAM access)
+    {
+        Close();
+        return RegOpenKeyExW(parent, WideFromUtf8(name).c_str(), 0, access, &m_key) == ERROR_SUCCESS;
+    }
+    bool Create(HKEY parent, const std::string& name, REGSAM access)
+    {
+        Close();
+        return RegCreateKeyExW(parent, WideFromUtf8(name).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               access, nullptr, &m_key, nullptr) == ERROR_SUCCESS;
+    }
+    void Close()
+    {
+        if (m_key)
+            RegCloseKey(m_key);
+        m_key = nullptr;
+    }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+// Name -> data of one key: its subkeys (empty data) and its string values.
+// A subkey and a value of the same name: the subkey wins.
+std::map<std::string, std::string> ReadKeyPairs(HKEY key)
+{
+    std::map<std::string, std::string> pairs;
+    std::vector<wchar_t> name(16384);
+    std::vector<BYTE> data(16384);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD dataLength = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        LONG rc = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        std::wstring value(reinterpret_cast<const wchar_t*>(data.data()), dataLength / sizeof(wchar_t));
+        while (!value.empty() && value.back() == L'\0')
+            value.pop_back();
+        pairs[Utf8FromWide(std::wstring(name.data(), nameLength))] = Utf8FromWide(value);
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = 256;
+        LONG rc = RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS)
+            continue;
+        pairs[Utf8FromWide(std::wstring(name.data(), nameLength))] = std::string();
+    }
+    return pairs;
+}
+
+bool WriteValues(HKEY key, const KeyValueSection& section)
+{
+    bool ok = true;
+    for (const auto& entry : section.Items()) {
+        std::wstring value = WideFromUtf8(entry.second);
+        DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+        if (RegSetValueExW(key, WideFromUtf8(entry.first).c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(value.c_str()), bytes) != ERROR_SUCCESS)
+            ok = false;
+    }
+    return ok;
+}
+
+} // namespace
+
+std::string UpperAscii(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string TrimBlanks(const std::string& text)
+{
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && IsBlank(text[begin]))
+        ++begin;
+    while (end > begin && IsBlank(text[end - 1]))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+bool KeyValueSection::Find(const std::string& key)
+{
+    auto it = m_entries.find(UpperAscii(key));
+    if (it == m_entries.end())
+        return false;
+    m_cursor = it;
+    return true;
+}
+
+std::string& KeyValueStore::SetValue(const std::string& key, const std::string& value,
+                                     const std::string& section)
+{
+    std::string& slot = SectionFor(UpperAscii(section)).Items()[UpperAscii(key)];
+    slot = value;
+    return slot;
+}
+
+bool KeyValueStore::HasKey(const std::string& section, const std::string& key) const
+{
+    const KeyValueSection* found = FindSection(section);
+    return found && found->Items().count(UpperAscii(key)) != 0;
+}
+
+std::string KeyValueStore::GetValue(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue) const
+{
+    const KeyValueSection* found = FindSection(section);
+    if (!found)
+        return defaultValue;
+    auto it = found->Items().find(UpperAscii(key));
+    return it == found->Items().end() ? defaultValue : it->second;
+}
+
+KeyValueSection* KeyValueStore::FindSection(const std::string& section)
+{
+    auto it = m_sections.find(UpperAscii(section));
+    return it == m_sections.end() ? nullptr : &it->second;
+}
+
+const KeyValueSection* KeyValueStore::FindSection(const std::string& section) const
+{
+    auto it = m_sections.find(UpperAscii(section));
+    return it == m_sections.end() ? nullptr : &it->second;
+}
+
+KeyValueSection& KeyValueStore::SectionFor(const std::string& upperName)
+{
+    auto it = m_sections.find(upperName);
+    if (it == m_sections.end())
+        it = m_sections.emplace(upperName, KeyValueSection(upperName)).first;
+    return it->second;
+}
+
+void KeyValueStore::ReadLine(const std::string& line, std::string& currentSection)
+{
+    if (line[0] == '[') {
+        size_t close = line.find(']', 1);
+        if (close != std::string::npos && close > 1) {
+            currentSection = line.substr(1, close - 1);
+            return;
+        }
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string::npos)
+        SetValue(line, std::string(), currentSection);
+    else
+        SetValue(line.substr(0, equals), line.substr(equals + 1), currentSection);
+}
+
+bool KeyValueStore::LoadStream(FILE* file, int maxLines)
+{
+    std::string content;
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        content.append(chunk, got);
+
+    std::string currentSection = kGlobal;
+    int linesRead = 0;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t lineFeed = content.find('\n', pos);
+        size_t end = lineFeed == std::string::npos ? content.size() : lineFeed;
+        std::string raw = content.substr(pos, end - pos);
+        pos = lineFeed == std::string::npos ? content.size() : lineFeed + 1;
+        // A CR LF pair is one line end, as a text-mode read would see it.
+        if (!raw.empty() && raw.back() == '\r' && lineFeed != std::string::npos)
+            raw.pop_back();
+        bool tooLong = raw.size() > kMaxLineBytes;
+        if (tooLong)
+            raw.resize(kMaxLineBytes);
+        ++linesRead;
+        size_t nul = raw.find('\0');
+        if (nul != std::string::npos)
+            raw.resize(nul);
+        std::string line = TrimBlanks(raw);
+        if (!line.empty())
+            ReadLine(line, currentSection);
+        if (tooLong || (maxLines != -1 && linesRead >= maxLines))
+            break;
+    }
+    return true;
+}
+
+bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
+{
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return false;
+    bool ok = LoadStream(file, maxLines);
+    fclose(file);
+    return ok;
+}
+
+bool KeyValueStore::LoadFile(const std::string& path, int maxLines)
+{
+    return LoadFile(WidePath(path), maxLines);
+}
+
+bool KeyValueStore::SaveStream(FILE* file)
+{
+    WriteEntries(file, SectionFor(kGlobal));
+    bool first = true;
+    for (const auto& section : m_sections) {
+        bool wasFirst = first;
+        first = false;
+        if (IsGlobalName(section.first))
+            continue;
+        if (!wasFirst)
+            fputs("\r\n", file);
+        fputc('[', file);
+        fwrite(section.first.data(), 1, section.first.size(), file);
+        fputs("]\r\n", file);
+        WriteEntries(file, section.second);
+    }
+    return true;
+}
+
+bool KeyValueStore::SaveFile(const std::wstring& path)
+{
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (!file)
+        return false;
+    SaveStream(file);
+    fclose(file);
+    return true;
+}
+
+bool KeyValueStore::SaveFile(const std::string& path) { return SaveFile(WidePath(path)); }
+
+bool KeyValueStore::LoadRegistry(HKEY root, const std::string& k1, const std::string& k2,
+                                 const std::string& k3)
+{
+    RegKey first, second, third;
+    if (!first.Open(root, k1, KEY_READ) || !second.Open(first.Get(), k2, KEY_READ))
+        return true;
+    HKEY key = second.Get();
+    if (!k3.empty()) {
+        if (!third.Open(second.Get(), k3, KEY_READ))
+            return true;
+        key = third.Get();
+    }
+    for (const auto& pair : ReadKeyPairs(key)) {
+        if (!pair.second.empty()) {
+            SetValue(pair.first, pair.second, kGlobal);
+            continue;
+        }
+        RegKey sub;
+        if (!sub.Open(key, pair.first, KEY_READ))
+            continue;
+        for (const auto& inner : ReadKeyPairs(sub.Get()))
+            if (!inner.second.empty())
+                SetValue(inner.first, inner.second, pair.first);
+    }
+    return true;
+}
+
+bool KeyValueStore::SaveRegistry(const std::string& k1, const std::string& k2, const std::string& k3)
+{
+    RegKey first, second, third;
+    if (!first.Create(HKEY_CURRENT_USER, k1, KEY_WRITE) || !second.Create(first.Get(), k2, KEY_WRITE) ||
+        !third.Create(second.Get(), k3, KEY_WRITE))
+        return false;
+    bool ok = true;
+    if (const KeyValueSection* global = FindSection(kGlobal))
+        ok = WriteValues(third.Get(), *global) && ok;
+    for (const auto& section : m_sections) {
+        if (section.first == kGlobal)
+            continue;
+        RegKey sub;
+        if (!sub.Create(third.Get(), section.first, KEY_WRITE)) {
+            ok = false;
+            continue;
+        }
+        ok = WriteValues(sub.Get(), section.second) && ok;
+    }
+    return ok;
+}

@@ -1,0 +1,92 @@
+// Sections of KEY=VALUE text entries: the form of every data file of the
+// launcher (server.dat, the catalogue files, the invocation and launch files)
+// and of the settings kept in the registry.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+/// One named section: an ordered map from upper-cased key to value, plus the
+/// cursor left by the last successful Find.
+class KeyValueSection {
+public:
+    using Entries = std::map<std::string, std::string>;
+
+    explicit KeyValueSection(std::string name = std::string()) : m_name(std::move(name)) {}
+
+    const std::string& Name() const { return m_name; }
+    const Entries& Items() const { return m_entries; }
+    Entries& Items() { return m_entries; }
+
+    /// True when the key (any case) exists; the cursor then designates its entry.
+    bool Find(const std::string& key);
+    /// Value of the entry found by the last successful Find.
+    const std::string& CurrentValue() const { return m_cursor->second; }
+
+    bool operator==(const KeyValueSection& other) const
+    {
+        return m_name == other.m_name && m_entries == other.m_entries;
+    }
+
+private:
+    std::string m_name;
+    Entries m_entries;
+    Entries::iterator m_cursor;
+};
+
+/// Ordered map from upper-cased section name to section.
+class KeyValueStore {
+public:
+    using Sections = std::map<std::string, KeyValueSection>;
+
+    static const char* const kGlobal; // "GLOBAL"
+
+    /// Stores or replaces a value; section and key are upper-cased, the value is kept as given.
+    std::string& SetValue(const std::string& key, const std::string& value,
+                          const std::string& section = kGlobal);
+    bool HasKey(const std::string& section, const std::string& key) const;
+    std::string GetValue(const std::string& section, const std::string& key,
+                         const std::string& defaultValue = std::string()) const;
+    /// The existing section of that name (any case), or null; never creates one.
+    KeyValueSection* FindSection(const std::string& section);
+    const KeyValueSection* FindSection(const std::string& section) const;
+    /// The section named exactly so (already upper-cased), created empty when missing.
+    KeyValueSection& SectionFor(const std::string& upperName);
+
+    const Sections& AllSections() const { return m_sections; }
+    bool Empty() const { return m_sections.empty(); }
+    void Clear() { m_sections.clear(); }
+
+    /// Reads a data file, merging it into the store. maxLines -1 reads every line.
+    bool LoadFile(const std::string& path, int maxLines = -1);
+    bool LoadFile(const std::wstring& path, int maxLines = -1);
+    /// Writes the whole store as a data file: the global section first, without header.
+    bool SaveFile(const std::string& path);
+    bool SaveFile(const std::wstring& path);
+
+    /// Reads root\k1\k2[\k3]: its string values into the global section, each
+    /// direct subkey's values into a section of that name. Always true.
+    bool LoadRegistry(HKEY root, const std::string& k1, const std::string& k2,
+                      const std::string& k3);
+    /// Writes the store below HKEY_CURRENT_USER\k1\k2\k3; never deletes anything.
+    bool SaveRegistry(const std::string& k1, const std::string& k2, const std::string& k3);
+
+    bool operator==(const KeyValueStore& other) const { return m_sections == other.m_sections; }
+    bool operator!=(const KeyValueStore& other) const { return !(*this == other); }
+
+    /// Feeds one already-trimmed, non-empty line of a data file into the store.
+    void ReadLine(const std::string& line, std::string& currentSection);
+
+private:
+    bool LoadStream(FILE* file, int maxLines);
+    bool SaveStream(FILE* file);
+
+    Sections m_sections;
+};
+
+/// ASCII letters a-z to A-Z; no other byte changes.
+std::string UpperAscii(std::string text);
+/// Removes space, tab, CR, LF, vertical tab and form feed from both ends.
+std::string TrimBlanks(const std::string& text);

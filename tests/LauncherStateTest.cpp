@@ -1,0 +1,99 @@
+#include "launcher/LauncherState.h"
+#include "launcher/ProgramIdentity.h"
+#include "launcher/SyncBinding.h"
+#include "store/Text.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace testing_support;
+
+TEST(ProgramIdentity, NameIsFileNameWithoutExtensionLowerCased)
+{
+    EXPECT_EQ(L"other", ProgramNameFromPath(L"C:\\P\\Other.EXE"));
+    EXPECT_EQ(L"morvindex", ProgramNameFromPath(L"C:\\P\\MorvIndex.exe"));
+    EXPECT_EQ(L"my.tool", ProgramNameFromPath(L"C:\\a.b\\My.Tool.exe"));
+    EXPECT_EQ(L"noext", ProgramNameFromPath(L"D:/x/NoExt"));
+    EXPECT_EQ(L"C:\\P\\", FolderOfPath(L"C:\\P\\Other.EXE"));
+}
+
+TEST(ServerSettingsFile, ProgramFolderThenIndexDepsWhenOnlyThatFolderExists)
+{
+    TempDir dir;
+    // Neither file nor index_deps: the program folder's path stays.
+    EXPECT_EQ(dir / L"server.dat", ChooseServerSettingsFile(dir.Path()));
+
+    // index_deps without server.dat: that path, although the file does not exist yet.
+    std::filesystem::create_directory(dir / L"index_deps");
+    EXPECT_EQ(dir / L"index_deps\\server.dat", ChooseServerSettingsFile(dir.Path()));
+
+    WriteBytes(dir / L"index_deps\\server.dat", "[SERVER]\r\nURL=x\r\n");
+    EXPECT_EQ(dir / L"index_deps\\server.dat", ChooseServerSettingsFile(dir.Path()));
+
+    // A server.dat in the program folder wins.
+    WriteBytes(dir / L"server.dat", "[SERVER]\r\nURL=y\r\n");
+    EXPECT_EQ(dir / L"server.dat", ChooseServerSettingsFile(dir.Path()));
+}
+
+TEST(ServerUrls, DefaultsThenServerFileThenRegistryOverrides)
+{
+    KeyValueStore serverFile, settings;
+    std::string index, repository;
+    SettleServerUrls(serverFile, settings, index, repository);
+    EXPECT_EQ(std::string("http://") + kSupportServer + "/software_qel/morvindex/sw_index.dat", index);
+    EXPECT_EQ(std::string("http://") + kSupportServer + "/software_qel/morvindex/sw_repo.dat", repository);
+
+    serverFile.SetValue("URL", "X", "SERVER");
+    serverFile.SetValue("URL", "R", "REPOSITORY");
+    SettleServerUrls(serverFile, settings, index, repository);
+    EXPECT_EQ("X", index);
+    EXPECT_EQ("R", repository);
+
+    settings.SetValue("DOWNLOAD_URL", "Y");
+    settings.SetValue("REPOSITORY_URL", "");
+    SettleServerUrls(serverFile, settings, index, repository);
+    EXPECT_EQ("Y", index);
+    EXPECT_EQ("R", repository) << "an empty registry value does not override";
+
+    KeyValueStore emptyUrl;
+    emptyUrl.SetValue("URL", "", "SERVER");
+    SettleServerUrls(emptyUrl, KeyValueStore(), index, repository);
+    EXPECT_EQ("", index) << "a present but empty URL sets an empty address";
+}
+
+TEST(ServerUrls, OnlyTheFirstTenLinesOfServerDatCount)
+{
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 10; ++i)
+        text += "PAD" + std::to_string(i) + "=1\r\n";
+    text += "[SERVER]\r\nURL=http://late/\r\n";
+    WriteBytes(dir / L"server.dat", text);
+    LauncherState state;
+    InitialiseLauncherState(state, L"lsprobe", dir / L"lsprobe.exe");
+    EXPECT_EQ(Utf8FromWide(dir / L"server.dat"), state.m_serverSettingsFile);
+    EXPECT_EQ(std::string("http://") + kSupportServer + "/software_qel/morvindex/sw_index.dat", state.m_indexUrl);
+    EXPECT_EQ(Utf8FromWide(dir.Path()), state.m_programFolder);
+    EXPECT_EQ(dir.Path(), state.m_programFolderW);
+}
+
+TEST(SyncLibraryFolder, IndexDepsWinsOverTheProgramFolder)
+{
+    TempDir dir;
+    std::string exe = dir.Narrow() + "MorvIndex.exe";
+    EXPECT_EQ("", FindSyncLibraryFolder(exe));
+
+    std::filesystem::create_directory(dir / L"index_deps");
+    WriteBytes(dir / L"index_deps\\trelko_util_r.dll", "x");
+    EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+
+    WriteBytes(dir / L"trelko_util_r.dll", "x");
+    EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+
+    std::filesystem::remove(dir / L"index_deps\\trelko_util_r.dll");
+    EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));
+    EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1),
+              FindSyncLibraryFolder(dir.Narrow().substr(0, dir.Narrow().size() - 1) + "/MorvIndex.exe"));
+}

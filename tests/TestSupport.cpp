@@ -1,0 +1,189 @@
+#include "tests/TestSupport.h"
+
+#include "store/Text.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+std::wstring UniqueName(const std::wstring& prefix)
+{
+    static LONG counter = 0;
+    std::wstringstream name;
+    name << prefix << GetCurrentProcessId() << L"_" << InterlockedIncrement(&counter) << L"_" << GetTickCount();
+    return name.str();
+}
+
+TempDir::TempDir()
+{
+    wchar_t base[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, base);
+    m_path = std::wstring(base) + UniqueName(L"mvt") + L"\\";
+    fs::create_directories(m_path);
+}
+
+TempDir::~TempDir()
+{
+    std::error_code error;
+    // Read-only files would stop the removal.
+    for (auto it = fs::recursive_directory_iterator(m_path, error); !error && it != fs::end(it); it.increment(error))
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(m_path, error);
+}
+
+std::string TempDir::Narrow() const { return Utf8FromWide(m_path); }
+
+ScratchKey::ScratchKey() : m_path(L"Software\\MorvIndexTests\\" + UniqueName(L"k")) {}
+
+ScratchKey::~ScratchKey() { DeleteRegTree(HKEY_CURRENT_USER, m_path); }
+
+std::string ReadBytes(const std::wstring& path)
+{
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::wstring& path)
+{
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value)
+{
+    wchar_t data[4096] = {};
+    DWORD size = sizeof(data);
+    if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return data;
+}
+
+void WriteRegString(HKEY root, const std::wstring& key, const wchar_t* value, const std::wstring& data)
+{
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(handle, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(handle);
+}
+
+void DeleteRegTree(HKEY root, const std::wstring& key) { RegDeleteTreeW(root, key.c_str()); RegDeleteKeyW(root, key.c_str()); }
+
+std::wstring BinaryFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text = path;
+    return text.substr(0, text.find_last_of(L'\\') + 1);
+}
+
+LauncherCopy::LauncherCopy()
+{
+    m_name = UniqueName(L"mvl");
+    m_exePath = m_folder.Path() + m_name + L".exe";
+    fs::copy_file(BinaryFolder() + L"MorvIndex.exe", m_exePath);
+    m_appData = m_appDataDir.Path().substr(0, m_appDataDir.Path().size() - 1);
+}
+
+LauncherCopy::~LauncherCopy()
+{
+    for (HANDLE process : m_processes) {
+        if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT && !Close(process, 5000))
+            TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+    DeleteRegTree(HKEY_CURRENT_USER, L"software\\" + m_name);
+    DeleteRegTree(HKEY_CURRENT_USER, L"SOFTWARE\\Classes\\" + m_name);
+    DeleteRegTree(HKEY_CLASSES_ROOT, L"." + m_name);
+}
+
+HANDLE LauncherCopy::Start(const std::wstring& arguments)
+{
+    // The child gets this process's environment with APPDATA replaced.
+    std::wstring block;
+    wchar_t* environment = GetEnvironmentStringsW();
+    for (const wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"APPDATA=", 8) != 0)
+            block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(environment);
+    block.append(L"APPDATA=" + m_appData).push_back(L'\0');
+    block.push_back(L'\0');
+
+    std::wstring commandLine = L"\"" + m_exePath + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(m_exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        &block[0], m_folder.Path().c_str(), &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    m_processes.push_back(info.hProcess);
+    return info.hProcess;
+}
+
+DWORD LauncherCopy::WaitExit(HANDLE process, DWORD milliseconds)
+{
+    if (WaitForSingleObject(process, milliseconds) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+namespace {
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM lParam)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window) && !GetParent(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+HWND LauncherCopy::WaitMainWindow(HANDLE process, DWORD milliseconds)
+{
+    WindowSearch search = {GetProcessId(process), nullptr};
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < milliseconds) {
+        EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        if (WaitForSingleObject(process, 100) == WAIT_OBJECT_0)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+bool LauncherCopy::Close(HANDLE process, DWORD milliseconds)
+{
+    HWND window = WaitMainWindow(process, 2000);
+    if (window)
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+}
+
+} // namespace testing_support

@@ -1,0 +1,93 @@
+// Helpers shared by the tests: scratch folders and registry keys that never
+// collide between tests, whole-file reads and writes, and the launcher started
+// as a real process under its own name and APPDATA.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+/// A name no other test or run uses: prefix + process id + counter + tick.
+std::wstring UniqueName(const std::wstring& prefix);
+
+/// A fresh folder below %TEMP%, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    /// The folder, ending with a backslash.
+    const std::wstring& Path() const { return m_path; }
+    std::string Narrow() const;
+    std::wstring operator/(const std::wstring& name) const { return m_path + name; }
+
+private:
+    std::wstring m_path;
+};
+
+/// A unique key below HKCU\Software\MorvIndexTests, deleted at destruction.
+class ScratchKey {
+public:
+    ScratchKey();
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+    /// Path below HKEY_CURRENT_USER, without leading backslash.
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+/// Default value (or named value) of a key below root; "<missing>" when absent.
+std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value = nullptr);
+void WriteRegString(HKEY root, const std::wstring& key, const wchar_t* value, const std::wstring& data);
+void DeleteRegTree(HKEY root, const std::wstring& key);
+
+/// Folder of the running test program (where MorvIndex.exe is built too).
+std::wstring BinaryFolder();
+
+/// A copy of MorvIndex.exe under a unique name in its own folder, started with
+/// its own APPDATA. Registry keys named after it are removed at destruction.
+class LauncherCopy {
+public:
+    LauncherCopy();
+    ~LauncherCopy();
+    LauncherCopy(const LauncherCopy&) = delete;
+    LauncherCopy& operator=(const LauncherCopy&) = delete;
+
+    /// The program name (the copy's file name without ".exe", lower case).
+    const std::wstring& Name() const { return m_name; }
+    const std::wstring& ExePath() const { return m_exePath; }
+    const std::wstring& Folder() const { return m_folder.Path(); }
+    /// The per-copy APPDATA folder and the data folder below it.
+    const std::wstring& AppData() const { return m_appData; }
+    std::wstring DataFolder() const { return m_appData + L"\\" + m_name + L"\\"; }
+
+    /// Starts the copy with an optional raw argument text; returns the process handle.
+    HANDLE Start(const std::wstring& arguments = std::wstring());
+    /// Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
+    static DWORD WaitExit(HANDLE process, DWORD milliseconds);
+    /// The visible top-level window of the process, waiting up to milliseconds.
+    static HWND WaitMainWindow(HANDLE process, DWORD milliseconds);
+    /// Asks the dialog to close as "Chiudi" does and waits for the process to end.
+    static bool Close(HANDLE process, DWORD milliseconds);
+
+private:
+    TempDir m_folder;
+    TempDir m_appDataDir;
+    std::wstring m_name;
+    std::wstring m_exePath;
+    std::wstring m_appData;
+    std::vector<HANDLE> m_processes;
+};
+
+} // namespace testing_support
