@@ -126,7 +126,8 @@ HANDLE LauncherCopy::Start(const std::wstring& arguments)
     std::wstring commandLine = L"\"" + m_exePath + L"\"";
     if (!arguments.empty())
         commandLine += L" " + arguments;
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(m_exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                         &block[0], m_folder.Path().c_str(), &startup, &info))

@@ -1,0 +1,221 @@
+#include "trelko_util/FileServices.h"
+#include "trelko_util/FolderSync.h"
+#include "tests/TestSupport.h"
+#include "tests/ZipFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace testing_support;
+
+namespace {
+
+// The real xcopy, counted.
+class CountingCopier : public FileCopier {
+public:
+    bool CopyInto(const std::string& file, const std::string& folder, const std::string& workingFolder) override
+    {
+        copied.push_back(file.substr(file.find_last_of('\\') + 1));
+        return xcopy.CopyInto(file, folder, workingFolder);
+    }
+    XcopyCopier xcopy;
+    std::vector<std::string> copied;
+};
+
+class FolderSync : public ::testing::Test {
+protected:
+    // The destination itself may be missing; its parent exists, as apps\ does for the launcher.
+    void SetUp() override { std::filesystem::create_directories(dir / L"apps"); }
+
+    std::string Archive() const { return dir.Narrow() + "apps_cache\\ABC.zip"; }
+    std::string Staging() const { return dir.Narrow() + "tmp"; }
+    std::string Destination() const { return dir.Narrow() + "apps\\ABC"; }
+    std::wstring Installed(const std::wstring& name) const { return dir / (L"apps\\ABC\\" + name); }
+
+    void MakeArchive(const std::vector<ZipEntry>& entries)
+    {
+        std::filesystem::create_directories(dir / L"apps_cache");
+        ASSERT_TRUE(WriteZip(dir / L"apps_cache\\ABC.zip", entries));
+    }
+    bool Run(bool compareContent = true)
+    {
+        copier.copied.clear();
+        return UpdateFolderFromArchive(Archive(), Staging(), Destination(), compareContent, copier);
+    }
+
+    TempDir dir;
+    CountingCopier copier;
+    DosStamp stamp = MakeDos(2024, 2, 3, 4, 5, 6);
+};
+
+} // namespace
+
+TEST(CopyDecision, MissingOrNewerCopiesOlderSkipsEqualAsksTheFingerprint)
+{
+    EXPECT_EQ(CopyDecision::Copy, DecideCopy(false, 0, false, false));
+    EXPECT_EQ(CopyDecision::Copy, DecideCopy(false, -100, true, false));
+    EXPECT_EQ(CopyDecision::Copy, DecideCopy(true, 1, false, false));
+    EXPECT_EQ(CopyDecision::Skip, DecideCopy(true, -1, true, true));
+    EXPECT_EQ(CopyDecision::Skip, DecideCopy(true, 0, true, false));
+    EXPECT_EQ(CopyDecision::Copy, DecideCopy(true, 0, true, true));
+    EXPECT_EQ(CopyDecision::Skip, DecideCopy(true, 0, false, true));
+}
+
+TEST(CopyDecision, ExtractionFolderIsStagingPlusArchiveBaseName)
+{
+    EXPECT_EQ("D:\\t\\ABC", ExtractionFolderFor("C:\\x\\apps_cache\\ABC.zip", "D:\\t\\"));
+    EXPECT_EQ("D:\\t\\ABC", ExtractionFolderFor("C:\\x\\apps_cache\\ABC.zip", "D:\\t"));
+    EXPECT_EQ("D:\\t\\my.pkg", ExtractionFolderFor("C:/x/my.pkg.zip", "D:\\t"));
+}
+
+TEST_F(FolderSync, FreshInstallCreatesTheDestinationAndCopiesEveryFile)
+{
+    MakeArchive({{"prog.exe", "MZ program", stamp}, {"data/cfg.ini", "k=v", stamp}, {".git/config", "x", stamp},
+                 {".env", "secret", stamp}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(2u, copier.copied.size());
+    EXPECT_EQ("MZ program", ReadBytes(Installed(L"prog.exe")));
+    EXPECT_EQ("k=v", ReadBytes(Installed(L"data\\cfg.ini")));
+    EXPECT_FALSE(FileExists(Installed(L".env")));
+    EXPECT_FALSE(FileExists(Installed(L".git")));
+    FILETIME expected = FileTimeOf(stamp);
+    FILETIME actual = WriteTimeOf(Installed(L"data\\cfg.ini"));
+    EXPECT_EQ(0, CompareFileTime(&expected, &actual)) << "xcopy keeps the archive's time";
+}
+
+TEST_F(FolderSync, RerunOnAnUpToDateFolderCopiesNothingAndChangesNothing)
+{
+    MakeArchive({{"prog.exe", "MZ program", stamp}, {"sub/lib.dll", "library", stamp}});
+    ASSERT_TRUE(Run());
+    FILETIME before = WriteTimeOf(Installed(L"sub\\lib.dll"));
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(copier.copied.empty());
+    FILETIME after = WriteTimeOf(Installed(L"sub\\lib.dll"));
+    EXPECT_EQ(0, CompareFileTime(&before, &after));
+    EXPECT_EQ("library", ReadBytes(Installed(L"sub\\lib.dll")));
+}
+
+TEST_F(FolderSync, NewerInstalledFileIsKeptAndFilesMissingFromTheArchiveStay)
+{
+    MakeArchive({{"settings.ini", "from archive", stamp}, {"prog.exe", "v1", stamp}});
+    ASSERT_TRUE(Run());
+    WriteBytes(Installed(L"settings.ini"), "edited by the user");
+    SetWriteTime(Installed(L"settings.ini"), Shifted(FileTimeOf(stamp), 3600));
+    WriteBytes(Installed(L"user.dat"), "user data");
+
+    MakeArchive({{"settings.ini", "from archive", stamp}, {"prog.exe", "v2", MakeDos(2024, 2, 4, 4, 5, 6)}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(std::vector<std::string>{"prog.exe"}, copier.copied);
+    EXPECT_EQ("v2", ReadBytes(Installed(L"prog.exe")));
+    EXPECT_EQ("edited by the user", ReadBytes(Installed(L"settings.ini")));
+    EXPECT_EQ("user data", ReadBytes(Installed(L"user.dat")));
+}
+
+TEST_F(FolderSync, EqualTimeWithOtherContentIsCopiedOnlyWhenComparingContent)
+{
+    MakeArchive({{"a.txt", "archive content", stamp}});
+    ASSERT_TRUE(Run());
+    WriteBytes(Installed(L"a.txt"), "local content!!");
+    SetWriteTime(Installed(L"a.txt"), FileTimeOf(stamp));
+
+    ASSERT_TRUE(Run(false));
+    EXPECT_TRUE(copier.copied.empty());
+    EXPECT_EQ("local content!!", ReadBytes(Installed(L"a.txt")));
+
+    ASSERT_TRUE(Run(true));
+    EXPECT_EQ(1u, copier.copied.size());
+    EXPECT_EQ("archive content", ReadBytes(Installed(L"a.txt")));
+}
+
+TEST_F(FolderSync, TrailingBackslashOnTheDestinationBehavesTheSame)
+{
+    MakeArchive({{"f.txt", "x", stamp}});
+    ASSERT_TRUE(UpdateFolderFromArchive(Archive(), Staging() + "\\", Destination() + "\\", true, copier));
+    EXPECT_EQ("x", ReadBytes(Installed(L"f.txt")));
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(copier.copied.empty());
+}
+
+TEST_F(FolderSync, ReadOnlyAndHiddenTargetsAreOverwritten)
+{
+    MakeArchive({{"ro.txt", "old", stamp}, {"hid.txt", "old", stamp}});
+    ASSERT_TRUE(Run());
+    SetFileAttributesW(Installed(L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(Installed(L"hid.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    DosStamp later = MakeDos(2025, 1, 1, 0, 0, 0);
+    MakeArchive({{"ro.txt", "new", later}, {"hid.txt", "new", later}});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(2u, copier.copied.size());
+    EXPECT_EQ("new", ReadBytes(Installed(L"ro.txt")));
+    EXPECT_EQ("new", ReadBytes(Installed(L"hid.txt")));
+}
+
+TEST_F(FolderSync, TargetHeldOpenWithoutSharingFailsTheCall)
+{
+    MakeArchive({{"busy.exe", "old", stamp}});
+    ASSERT_TRUE(Run());
+    MakeArchive({{"busy.exe", "new", MakeDos(2025, 1, 1, 0, 0, 0)}});
+    HANDLE held = CreateFileW(Installed(L"busy.exe").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    bool result = Run();
+    CloseHandle(held);
+    EXPECT_FALSE(result);
+    EXPECT_EQ("old", ReadBytes(Installed(L"busy.exe")));
+}
+
+TEST_F(FolderSync, UnusableArchivesFailWithoutTouchingTheDestination)
+{
+    std::filesystem::create_directories(dir / L"apps\\ABC");
+    WriteBytes(Installed(L"keep.txt"), "installed");
+    std::filesystem::create_directories(dir / L"apps_cache");
+
+    ASSERT_TRUE(WriteZip(dir / L"apps_cache\\ABC.zip", {}));
+    EXPECT_FALSE(Run()) << "empty archive";
+    ASSERT_TRUE(WriteZip(dir / L"apps_cache\\ABC.zip", {{"keep.txt", std::string(3000, 'n'), stamp}}));
+    std::string whole = ReadBytes(dir / L"apps_cache\\ABC.zip");
+    WriteBytes(dir / L"apps_cache\\ABC.zip", whole.substr(0, whole.size() - 30));
+    EXPECT_FALSE(Run()) << "truncated archive";
+    WriteBytes(dir / L"apps_cache\\ABC.zip", "<html>404 Not Found</html>");
+    EXPECT_FALSE(Run()) << "error page instead of an archive";
+    std::filesystem::remove(dir / L"apps_cache\\ABC.zip");
+    EXPECT_FALSE(Run()) << "missing archive";
+
+    EXPECT_TRUE(copier.copied.empty());
+    EXPECT_EQ("installed", ReadBytes(Installed(L"keep.txt")));
+}
+
+TEST_F(FolderSync, EscapingEntriesFailAndNothingLandsOutsideStaging)
+{
+    for (const char* evil : {"..\\..\\evil.txt", "C:\\evil.txt", "/evil.txt"}) {
+        SCOPED_TRACE(evil);
+        MakeArchive({{"good.txt", "g", stamp}, {evil, "evil", stamp}});
+        EXPECT_FALSE(Run());
+        EXPECT_TRUE(copier.copied.empty());
+        EXPECT_FALSE(FileExists(dir / L"evil.txt"));
+        EXPECT_FALSE(FileExists(dir / L"tmp\\evil.txt"));
+        EXPECT_FALSE(FileExists(L"C:\\evil.txt"));
+        EXPECT_FALSE(FileExists(Installed(L"good.txt")));
+    }
+}
+
+TEST_F(FolderSync, StagingFilesFromAnEarlierRunAreRemovedFirst)
+{
+    std::filesystem::create_directories(dir / L"tmp\\OLD\\sub");
+    WriteBytes(dir / L"tmp\\OLD\\sub\\stale.txt", "stale");
+    WriteBytes(dir / L"tmp\\loose.txt", "stale");
+    MakeArchive({{"f.txt", "x", stamp}});
+    ASSERT_TRUE(Run());
+    EXPECT_FALSE(FileExists(dir / L"tmp\\OLD\\sub\\stale.txt"));
+    EXPECT_FALSE(FileExists(dir / L"tmp\\loose.txt"));
+    EXPECT_TRUE(FileExists(dir / L"tmp\\OLD\\sub")) << "folders stay";
+    EXPECT_EQ("x", ReadBytes(dir / L"tmp\\ABC\\f.txt")) << "the extracted tree stays in staging";
+}
+
+TEST_F(FolderSync, MissingParentOfTheDestinationFails)
+{
+    MakeArchive({{"f.txt", "x", stamp}});
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), dir.Narrow() + "no\\such\\dest", true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), dir.Narrow() + "no\\staging", Destination(), true, copier));
+}

@@ -1,0 +1,126 @@
+#include "trelko_util/FileServices.h"
+
+#include "trelko_util/Crc32.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+
+int ListFiles(const std::string& folder, const std::string& pattern, bool recursive, std::vector<ListedFile>& out)
+{
+    int count = 0;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + pattern).c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (data.cFileName[0] != '.' && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                out.emplace_back(folder, data.cFileName);
+                ++count;
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    if (!recursive)
+        return count;
+    find = FindFirstFileA((folder + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return count;
+    do {
+        if (data.cFileName[0] != '.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            count += ListFiles(folder + data.cFileName + "\\", pattern, recursive, out);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return count;
+}
+
+std::string LocalWriteTimeDigits(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes))
+        return std::string();
+    SYSTEMTIME utc, local;
+    if (!FileTimeToSystemTime(&attributes.ftLastWriteTime, &utc) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+        return std::string();
+    char digits[32];
+    snprintf(digits, sizeof digits, "%04u%02u%02u%02u%02u%02u", local.wYear, local.wMonth, local.wDay, local.wHour,
+             local.wMinute, local.wSecond);
+    return digits;
+}
+
+namespace {
+
+long long SecondsOf(const std::string& digits)
+{
+    if (digits.size() != 14)
+        return 0;
+    auto field = [&](size_t at, size_t length) { return std::stoi(digits.substr(at, length)); };
+    std::tm calendar = {};
+    calendar.tm_year = field(0, 4) - 1900;
+    calendar.tm_mon = field(4, 2) - 1;
+    calendar.tm_mday = field(6, 2);
+    calendar.tm_hour = field(8, 2);
+    calendar.tm_min = field(10, 2);
+    calendar.tm_sec = field(12, 2);
+    calendar.tm_isdst = -1;
+    return static_cast<long long>(std::mktime(&calendar));
+}
+
+} // namespace
+
+long long CompareFileTimes(const std::string& source, const std::string& target)
+{
+    return SecondsOf(LocalWriteTimeDigits(source)) - SecondsOf(LocalWriteTimeDigits(target));
+}
+
+std::string FileFingerprint(const std::string& path)
+{
+    zelto::ComputeCrc32 crc32;
+    bool error = false;
+    uint32_t crc = crc32.FileCrc(path, error);
+    unsigned long size = 0;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes))
+        size = attributes.nFileSizeLow;
+    return LocalWriteTimeDigits(path) + "|" + std::to_string(crc) + "|" + std::to_string(size);
+}
+
+bool IsFolder(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool CanOpenForReading(const std::string& path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+bool MakeFolderPath(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    if (IsFolder(path) || CreateDirectoryA(path.c_str(), nullptr))
+        return true;
+    std::string copy = path;
+    if (copy.back() == '/')
+        copy.pop_back();
+    for (size_t i = 1; i <= copy.size(); ++i) {
+        if (i < copy.size() && copy[i] != '\\' && copy[i] != '/')
+            continue;
+        std::string prefix = copy.substr(0, i);
+        if (prefix.size() == 2 && prefix[1] == ':')
+            continue;
+        if (prefix.empty() || IsFolder(prefix))
+            continue;
+        if (!CreateDirectoryA(prefix.c_str(), nullptr) && !IsFolder(prefix))
+            return false;
+    }
+    return true;
+}

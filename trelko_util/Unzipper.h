@@ -1,0 +1,35 @@
+// Extraction of zip archives into a folder, keeping each entry's time stamp,
+// which the folder update compares with the installed copies.
+#pragma once
+
+#include <string>
+
+/// True when an entry name stays inside the extraction folder: not absolute,
+/// no drive letter, no ".." component.
+bool IsSafeEntryName(const std::string& name);
+
+class CUnzipper {
+public:
+    CUnzipper() = default;
+    virtual ~CUnzipper();
+    CUnzipper(const CUnzipper&) = delete;
+    CUnzipper& operator=(const CUnzipper&) = delete;
+
+    /// Opens an archive (closing any open one); the output folder becomes the
+    /// archive's full path without its extension.
+    bool Open(const std::string& path);
+    /// True when the open archive has entries and every entry name is safe.
+    bool CheckEntries();
+    /// Extracts every entry into folder (the output folder when empty).
+    bool UnzipTo(const std::string& folder);
+    void Close();
+
+private:
+    bool ExtractCurrent(const std::string& folder);
+
+    void* m_archive = nullptr;
+    char m_outputFolder[260] = {};
+};
+
+/// Opens archive, checks its entries and extracts it into folder.
+bool UnzipArchive(const std::string& archive, const std::string& folder);
