@@ -87,6 +87,7 @@ BOOL CZeltoIndexApp::InitInstance()
         dialog.SetSharedWindowSlot(m_sharedWindow);
         dialog.DoModal();
         m_pMainWnd = nullptr;
+        dialog.WaitForWorkers(3000);
     }
     return FALSE;
 }

@@ -1,11 +1,13 @@
 // The real MorvIndex.exe under Wine, each test with its own copy of the
 // executable (so its own program name, registry keys and shared window slot)
 // and its own APPDATA.
+#include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 using namespace testing_support;
 
@@ -102,4 +104,35 @@ TEST(Startup, UnchangedSettingsAreNotWrittenBackOverNewerOnes)
     WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"4");
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
     EXPECT_EQ(L"4", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+}
+
+TEST(Startup, CatalogueWorkerFillsServersAndFetchesThumbnailsAtEveryStart)
+{
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    const std::string indexUrl = server.Url("/sw/sw_index.dat");
+    files = {{"/sw/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/sw/") +
+                                      "\r\n[ABC]\r\nSW_TYPE=0\r\nTHUMB=abc.png\r\n[XYZ]\r\nSW_TYPE=0\r\nTHUMB=xyz.png\r\n"},
+             {"/sw/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + indexUrl + "\r\n[PROVA]\r\nURL=http://elsewhere/\r\n"},
+             {"/sw/abc.png", "picture of abc"},
+             {"/sw/xyz.png", "picture of xyz"}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(indexUrl, server.Url("/sw/sw_repo.dat"));
+
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return FileExists(launcher.DataFolder() + L"img_sw_2.png"); }));
+    EXPECT_EQ("picture of abc", ReadBytes(launcher.DataFolder() + L"img_sw_1.png"));
+    EXPECT_EQ("picture of xyz", ReadBytes(launcher.DataFolder() + L"img_sw_2.png"));
+    EXPECT_TRUE(FileExists(launcher.DataFolder() + L"sw_index.dat"));
+    EXPECT_TRUE(FileExists(launcher.DataFolder() + L"sw_repo.dat"));
+
+    HWND servers = GetDlgItem(window, 1028);
+    EXPECT_TRUE(WaitUntil(5000, [&] { return SendMessageW(servers, CB_GETCOUNT, 0, 0) == 2; }));
+    EXPECT_EQ(0, SendMessageW(servers, CB_GETCURSEL, 0, 0)) << "the server whose index is in use";
+    // The status line ends empty once the last thumbnail is in.
+    HWND status = GetDlgItem(window, 1010);
+    EXPECT_TRUE(WaitUntil(5000, [&] { return GetWindowTextLengthW(status) == 0; }));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }

@@ -95,6 +95,16 @@ LauncherCopy::LauncherCopy()
     m_exePath = m_folder.Path() + m_name + L".exe";
     fs::copy_file(BinaryFolder() + L"MorvIndex.exe", m_exePath);
     m_appData = m_appDataDir.Path().substr(0, m_appDataDir.Path().size() - 1);
+    // Nothing listens on the discard port: the catalogue worker fails at once
+    // unless a test points these at a server of its own.
+    SetCatalogueUrls("http://127.0.0.1:9/sw_index.dat", "http://127.0.0.1:9/sw_repo.dat");
+}
+
+void LauncherCopy::SetCatalogueUrls(const std::string& index, const std::string& repository)
+{
+    const std::wstring key = L"software\\" + m_name + L"\\index";
+    WriteRegString(HKEY_CURRENT_USER, key, L"DOWNLOAD_URL", WideFromUtf8(index));
+    WriteRegString(HKEY_CURRENT_USER, key, L"REPOSITORY_URL", WideFromUtf8(repository));
 }
 
 LauncherCopy::~LauncherCopy()

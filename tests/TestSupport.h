@@ -72,6 +72,8 @@ public:
     const std::wstring& AppData() const { return m_appData; }
     std::wstring DataFolder() const { return m_appData + L"\\" + m_name + L"\\"; }
 
+    /// Index and repository addresses the copy starts with (registry overrides).
+    void SetCatalogueUrls(const std::string& index, const std::string& repository);
     /// Starts the copy with an optional raw argument text; returns the process handle.
     HANDLE Start(const std::wstring& arguments = std::wstring());
     /// Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.

@@ -1,0 +1,181 @@
+#include "catalogue/Catalogue.h"
+
+#include "catalogue/CatalogueFiles.h"
+#include "net/HttpTransfer.h"
+#include "store/Text.h"
+
+#include <cctype>
+#include <climits>
+#include <set>
+
+const wchar_t* const kAllCategories = L"VEDI TUTTE LE CATEGORIE";
+
+int ParseNumber(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX)
+            value = static_cast<long long>(INT_MAX) + 1; // saturate; clamped below
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress)
+{
+    SoftwareRecord record;
+    record.name = section.Name();
+    if (section.Find("DESCR"))
+        record.description = section.CurrentValue();
+    if (section.Find("TITOLO"))
+        record.title = section.CurrentValue();
+    if (section.Find("BUILD_DISP"))
+        record.availableBuild = ParseNumber(section.CurrentValue());
+    if (section.Find("SW_TYPE"))
+        record.type = ParseNumber(section.CurrentValue());
+    if (section.Find("THUMB"))
+        record.thumbnailAddress = baseAddress + section.CurrentValue();
+    if (section.Find("DOWNLOAD_FILE"))
+        record.downloadAddress = baseAddress + section.CurrentValue();
+    else if (record.type == 100)
+        record.downloadAddress = baseAddress + "deps/" + record.name + ".zip";
+    else
+        record.downloadAddress = baseAddress + record.name + "/" + record.name + "_" +
+                                 std::to_string(record.availableBuild) + ".zip";
+    if (section.Find("CHANGELOG_FILE"))
+        record.changelogAddress = baseAddress + section.CurrentValue();
+    if (section.Find("TO_EXECUTE"))
+        record.programToExecute = section.CurrentValue();
+    if (section.Find("CAT"))
+        record.category = section.CurrentValue();
+    if (section.Find("DEPS"))
+        record.dependencies = section.CurrentValue();
+    return record;
+}
+
+bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings)
+{
+    const KeyValueSection* state = settings.FindSection(record.name);
+    if (!state)
+        return false;
+    auto path = state->Items().find("PATH");
+    if (path == state->Items().end() || path->second.empty())
+        return false;
+    record.installedFolder = path->second;
+    auto version = state->Items().find("VERSION");
+    if (version != state->Items().end())
+        record.installedBuild = ParseNumber(version->second);
+    auto favourite = state->Items().find("PREF");
+    if (favourite != state->Items().end())
+        record.favourite = favourite->second;
+    return true;
+}
+
+void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& address, const std::string& file)
+{
+    for (SoftwareRecord& record : catalogue)
+        if (record.thumbnailAddress == address)
+            record.thumbnailFile = file;
+}
+
+namespace {
+
+void LoadServers(LauncherState& state, const std::string& repositoryFile, CatalogueSink& sink)
+{
+    KeyValueStore repository;
+    repository.LoadFile(repositoryFile);
+    sink.ResetServers();
+    state.m_servers.clear();
+    int selected = -1;
+    for (const auto& entry : repository.AllSections()) {
+        KeyValueSection section = entry.second;
+        if (!section.Find("URL"))
+            continue;
+        state.m_servers.push_back(section.CurrentValue());
+        sink.AddServer(WideFromUtf8(section.Name()));
+        if (section.CurrentValue() == state.m_indexUrl)
+            selected = static_cast<int>(state.m_servers.size()) - 1;
+    }
+    if (selected >= 0)
+        sink.SelectServer(selected);
+}
+
+// Returns the distinct thumbnail addresses in ascending byte order.
+std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink)
+{
+    state.m_catalogue.clear();
+    state.m_categories.clear();
+    state.m_categories.push_back(kAllCategories);
+    std::set<std::string> seenCategories;
+    std::set<std::string> thumbnails;
+    int installed = 0;
+
+    KeyValueStore index;
+    index.LoadFile(indexFile);
+    std::string base = index.GetValue("PATHS", "BASE", "");
+    // The store is walked in its own order: ascending upper-case section names.
+    for (const auto& entry : index.AllSections()) {
+        KeyValueSection section = entry.second;
+        if (!section.Find("SW_TYPE"))
+            continue;
+        SoftwareRecord record = BuildRecord(section, base);
+        if (!record.thumbnailAddress.empty())
+            thumbnails.insert(record.thumbnailAddress);
+        if (section.Find("CAT") && seenCategories.insert(record.category).second)
+            state.m_categories.push_back(WideFromUtf8(record.category));
+        if (ApplyInstalledState(record, state.m_settings))
+            ++installed;
+        state.m_catalogue.push_back(std::move(record));
+    }
+    sink.SetInstalledCount(installed);
+    return thumbnails;
+}
+
+} // namespace
+
+void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
+{
+    size_t previousCount = state.m_catalogue.size();
+    std::string indexFile = FetchCatalogueFile("sw_index", state, sink);
+    if (sink.Cancelled())
+        return;
+    std::string repositoryFile = FetchCatalogueFile("sw_repo", state, sink);
+    if (sink.Cancelled())
+        return;
+
+    LoadServers(state, repositoryFile, sink);
+    std::set<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
+    if (state.m_catalogue.size() != previousCount)
+        sink.RequestRefill();
+
+    const int total = static_cast<int>(thumbnails.size());
+    sink.SetProgressRange(0, static_cast<unsigned short>(total));
+    sink.CatalogueReady();
+
+    int i = 0;
+    for (const std::string& address : thumbnails) {
+        if (sink.Cancelled())
+            return;
+        ++i;
+        sink.SetProgressPos(i - 1);
+        sink.SetStatusText("Download thumbnails... " + std::to_string(i) + "/" + std::to_string(total));
+        std::string file = Utf8FromWide(state.m_dataFolderW + L"img_sw_" + std::to_wstring(i) + L".png");
+        if (DownloadToFile(address, file))
+            sink.ThumbnailDownloaded(address, file);
+        sink.SetProgressPos(i);
+    }
+    sink.SetStatusText("");
+    sink.SetProgressPos(0);
+}

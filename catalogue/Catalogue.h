@@ -1,0 +1,30 @@
+// Turning the index and repository files into the catalogue, the category
+// list and the server list, joined with the installed state of each program.
+#pragma once
+
+#include "catalogue/CatalogueSink.h"
+#include "catalogue/SoftwareRecord.h"
+#include "launcher/LauncherState.h"
+
+#include <string>
+#include <vector>
+
+/// The first entry of the category list: "all categories".
+extern const wchar_t* const kAllCategories;
+
+/// Decimal number at the start of text (after blanks and a sign); 0 when none.
+int ParseNumber(const std::string& text);
+
+/// Builds the record of one index section (which must hold SW_TYPE).
+SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress);
+
+/// Joins a record with its installed state in the settings store: only a
+/// section with a non-empty PATH counts. Returns whether it is installed.
+bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
+
+/// Stores file as the thumbnail of every record whose address is address.
+void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& address, const std::string& file);
+
+/// The catalogue worker's whole job: fetch both files, fill the server combo
+/// and list, build the catalogue and categories, then fetch the thumbnails.
+void LoadCatalogue(LauncherState& state, CatalogueSink& sink);

@@ -1,0 +1,357 @@
+#include "catalogue/Catalogue.h"
+#include "catalogue/CatalogueFiles.h"
+#include "store/Text.h"
+#include "tests/LoopbackServer.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace testing_support;
+
+namespace {
+
+// Records everything the worker reports, and applies thumbnails as the window would.
+class RecordingSink : public CatalogueSink {
+public:
+    explicit RecordingSink(LauncherState& state) : m_state(state) {}
+    void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
+    void SetProgressRange(int low, int high) override { range = {low, high}; }
+    void SetProgressPos(int position) override { positions.push_back(position); }
+    void ResetServers() override
+    {
+        servers.clear();
+        selected = -1;
+        ++resets;
+    }
+    void AddServer(const std::wstring& name) override { servers.push_back(name); }
+    void SelectServer(int index) override { selected = index; }
+    void SetInstalledCount(int count) override { installedCount = count; }
+    void RequestRefill() override { ++refills; }
+    void CatalogueReady() override { ready = true; }
+    void ThumbnailDownloaded(const std::string& address, const std::string& file) override
+    {
+        EXPECT_TRUE(ready) << "thumbnails come after the catalogue is ready";
+        ApplyThumbnail(m_state.m_catalogue, address, file);
+        thumbnails.emplace_back(address, file);
+    }
+
+    std::vector<std::string> statusTexts;
+    std::pair<int, int> range{-1, -1};
+    std::vector<int> positions;
+    std::vector<std::wstring> servers;
+    int selected = -1;
+    int resets = 0;
+    int installedCount = -1;
+    int refills = 0;
+    bool ready = false;
+    std::vector<std::pair<std::string, std::string>> thumbnails;
+
+private:
+    LauncherState& m_state;
+};
+
+class CatalogueTest : public ::testing::Test {
+protected:
+    CatalogueTest() : sink(state)
+    {
+        state.m_dataFolder = dir.Narrow();
+        state.m_dataFolderW = dir.Path();
+        server = std::make_unique<LoopbackServer>(
+            [this](const HttpRequest& request) { return StaticFiles(files)(request); });
+    }
+    /// Serves these files from now on, at the default index and repository paths.
+    void Serve(const std::map<std::string, std::string>& served)
+    {
+        files = served;
+        state.m_indexUrl = server->Url("/sw_index.dat");
+        state.m_repositoryUrl = server->Url("/sw_repo.dat");
+    }
+    void ServeNothing()
+    {
+        std::string dead = "http://127.0.0.1:" + std::to_string(LoopbackServer::UnusedPort());
+        state.m_indexUrl = dead + "/sw_index.dat";
+        state.m_repositoryUrl = dead + "/sw_repo.dat";
+    }
+    std::string Fetch(const std::string& name = "sw_index") { return FetchCatalogueFile(name, state, sink); }
+
+    TempDir dir;
+    LauncherState state;
+    RecordingSink sink;
+    std::map<std::string, std::string> files;
+    std::unique_ptr<LoopbackServer> server;
+};
+
+const std::string kIndex = "[SERVER_A]\r\nSW_TYPE=0\r\n";
+
+} // namespace
+
+TEST(ParseNumber, LeadingBlanksSignAndDigitsOnly)
+{
+    EXPECT_EQ(12, ParseNumber("12"));
+    EXPECT_EQ(-7, ParseNumber("  -7abc"));
+    EXPECT_EQ(5, ParseNumber("+5"));
+    EXPECT_EQ(0, ParseNumber(""));
+    EXPECT_EQ(0, ParseNumber("x12"));
+    EXPECT_EQ(2147483647, ParseNumber("99999999999999999999"));
+}
+
+TEST_F(CatalogueTest, FirstRunFetchesOnceAndKeepsNoBackup)
+{
+    Serve({{"/sw_index.dat", kIndex}});
+    std::string local = Fetch();
+    EXPECT_EQ(dir.Narrow() + "sw_index.dat", local);
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_FALSE(FileExists(dir / L"sw_index.dat.bak"));
+    EXPECT_EQ(std::vector<std::string>{"Download index file..."}, sink.statusTexts);
+}
+
+TEST_F(CatalogueTest, SecondRunKeepsThePreviousCopyAsBackup)
+{
+    WriteBytes(dir / L"sw_repo.dat", "[OLD]\r\nURL=http://old/\r\n");
+    Serve({{"/sw_repo.dat", "[NEW]\r\nURL=http://new/\r\n"}});
+    Fetch("sw_repo");
+    EXPECT_EQ("[OLD]\r\nURL=http://old/\r\n", ReadBytes(dir / L"sw_repo.dat.bak"));
+    EXPECT_EQ("[NEW]\r\nURL=http://new/\r\n", ReadBytes(dir / L"sw_repo.dat"));
+    EXPECT_EQ(std::vector<std::string>{"Download repository file..."}, sink.statusTexts);
+}
+
+TEST_F(CatalogueTest, ServerDownRestoresTheBackupAfterThreeAttempts)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    ServeNothing();
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    std::vector<std::string> expected = {"Download index file...", "Download index file...[1 chance]",
+                                         "Download index file...[2 chance]", "Download index file...[2 chance]"};
+    EXPECT_EQ(expected, sink.statusTexts);
+}
+
+TEST_F(CatalogueTest, ServerDownOnFirstRunLeavesNoFile)
+{
+    ServeNothing();
+    std::string local = Fetch("sw_repo");
+    EXPECT_FALSE(FileExists(WidePath(local)));
+    EXPECT_EQ(3u, sink.statusTexts.size());
+    EXPECT_EQ("Download repository file...[2 chance]", sink.statusTexts.back());
+}
+
+TEST_F(CatalogueTest, ErrorPageCountsAsAFailedDownload)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    Serve({});
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat")) << "the backup, not the 404 page";
+}
+
+TEST_F(CatalogueTest, RedirectInTheFirstTenLinesIsFollowedForThisRunOnly)
+{
+    LoopbackServer target(StaticFiles({{"/real/sw_index.dat", kIndex}}));
+    Serve({{"/sw_index.dat", "[REDIRECT]\r\nURL=" + target.Url("/real/sw_index.dat") + "\r\n"}});
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_EQ(target.Url("/real/sw_index.dat"), state.m_indexUrl);
+    std::vector<std::string> expected = {"Download index file...", "Download index file...[1 chance]"};
+    EXPECT_EQ(expected, sink.statusTexts);
+}
+
+TEST_F(CatalogueTest, RedirectBelowLineTenOrWithEmptyUrlIsIgnored)
+{
+    std::string late;
+    for (int i = 0; i < 10; ++i)
+        late += "[S" + std::to_string(i) + "]\r\n";
+    late += "[REDIRECT]\r\nURL=http://elsewhere/\r\n";
+    Serve({{"/sw_index.dat", late}, {"/sw_repo.dat", "[REDIRECT]\r\nURL=\r\n[A]\r\nURL=x\r\n"}});
+    std::string original = state.m_indexUrl;
+    Fetch();
+    EXPECT_EQ(late, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_EQ(original, state.m_indexUrl);
+    Fetch("sw_repo");
+    EXPECT_TRUE(FileExists(dir / L"sw_repo.dat"));
+}
+
+TEST_F(CatalogueTest, EndlessRedirectsStopAndFallBackToTheBackup)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    LoopbackServer* self = nullptr;
+    LoopbackServer loop([&self](const HttpRequest&) {
+        HttpResponse response;
+        response.body = "[REDIRECT]\r\nURL=" + self->Url("/again") + "\r\n";
+        return response;
+    });
+    self = &loop;
+    state.m_indexUrl = loop.Url("/sw_index.dat");
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_EQ(static_cast<size_t>(kMaxRedirects + 1), loop.Requests().size());
+}
+
+TEST_F(CatalogueTest, LocalFileThatCannotBeRemovedIsUsedUnchanged)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    Serve({{"/sw_index.dat", "[OTHER]\r\nSW_TYPE=0\r\n"}});
+    HANDLE held = CreateFileW((dir / L"sw_index.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    Fetch();
+    CloseHandle(held);
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_TRUE(sink.statusTexts.empty());
+    EXPECT_TRUE(server->Requests().empty());
+}
+
+namespace {
+const char kFullIndex[] =
+    "[PATHS]\r\nBASE=http://files.example/sw/\r\n"
+    "[tool]\r\nSW_TYPE=0\r\nBUILD_DISP=12\r\nTITOLO=Strumento\r\nDESCR=Descrizione\r\nCAT=B\r\nTHUMB=img/shared.png\r\n"
+    "TO_EXECUTE=tool.exe\r\nCHANGELOG_FILE=tool/changes.txt\r\nDEPS=LIBA,LIBB\r\n"
+    "[LIBA]\r\nSW_TYPE=100\r\nBUILD_DISP=3\r\n"
+    "[ALPHA]\r\nSW_TYPE=1\r\nDOWNLOAD_FILE=x/y.zip\r\nCAT=A\r\nTHUMB=img/shared.png\r\n"
+    "[BETA]\r\nSW_TYPE=0\r\nCAT=B\r\nTHUMB=img/beta.png\r\nBUILD_DISP=-2\r\n"
+    "[NOTAPROGRAM]\r\nSWTYPE=0\r\n"
+    "[EMPTYCAT]\r\nSW_TYPE=0\r\nCAT=\r\n";
+}
+
+TEST_F(CatalogueTest, IndexBecomesRecordsInSectionOrderWithDerivedAddresses)
+{
+    KeyValueStore index;
+    WriteBytes(dir / L"index.dat", kFullIndex);
+    ASSERT_TRUE(index.LoadFile(dir / L"index.dat"));
+    KeyValueSection* tool = index.FindSection("TOOL");
+    ASSERT_NE(nullptr, tool);
+    SoftwareRecord record = BuildRecord(*tool, "http://files.example/sw/");
+    EXPECT_EQ("TOOL", record.name);
+    EXPECT_EQ("Strumento", record.title);
+    EXPECT_EQ(12, record.availableBuild);
+    EXPECT_EQ("http://files.example/sw/TOOL/TOOL_12.zip", record.downloadAddress);
+    EXPECT_EQ("http://files.example/sw/tool/changes.txt", record.changelogAddress);
+    EXPECT_EQ("http://files.example/sw/img/shared.png", record.thumbnailAddress);
+    EXPECT_EQ("LIBA,LIBB", record.dependencies);
+
+    SoftwareRecord library = BuildRecord(*index.FindSection("LIBA"), "B/");
+    EXPECT_EQ("B/deps/LIBA.zip", library.downloadAddress);
+    SoftwareRecord alpha = BuildRecord(*index.FindSection("ALPHA"), "B/");
+    EXPECT_EQ("B/x/y.zip", alpha.downloadAddress);
+    SoftwareRecord beta = BuildRecord(*index.FindSection("BETA"), "B/");
+    EXPECT_EQ("B/BETA/BETA_-2.zip", beta.downloadAddress);
+}
+
+TEST_F(CatalogueTest, InstalledStateNeedsANonEmptyPath)
+{
+    KeyValueStore settings;
+    settings.SetValue("PATH", "C:\\apps\\TOOL", "TOOL");
+    settings.SetValue("VERSION", "11", "TOOL");
+    settings.SetValue("PREF", "1", "TOOL");
+    settings.SetValue("PATH", "", "BETA");
+    settings.SetValue("VERSION", "5", "BETA");
+    settings.SetValue("PREF", "1", "BETA");
+
+    SoftwareRecord tool;
+    tool.name = "TOOL";
+    EXPECT_TRUE(ApplyInstalledState(tool, settings));
+    EXPECT_EQ(11, tool.installedBuild);
+    EXPECT_EQ("C:\\apps\\TOOL", tool.installedFolder);
+    EXPECT_EQ("1", tool.favourite);
+
+    SoftwareRecord beta;
+    beta.name = "BETA";
+    EXPECT_FALSE(ApplyInstalledState(beta, settings));
+    EXPECT_EQ(0, beta.installedBuild);
+    EXPECT_EQ("", beta.favourite) << "a favourite mark on an uninstalled program has no effect";
+}
+
+TEST_F(CatalogueTest, LoadCatalogueBuildsEverythingAndFetchesSharedThumbnailsOnce)
+{
+    std::string indexUrl = server->Url("/sw_index.dat");
+    std::string index = kFullIndex;
+    index.replace(index.find("http://files.example/sw/"), 24, server->Url("/"));
+    Serve({{"/sw_index.dat", index},
+           {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/sw_index.dat\r\n[TEST]\r\nURL=" + indexUrl + "\r\n[NOURL]\r\nX=1\r\n"},
+           {"/img/shared.png", "shared picture bytes"},
+           {"/img/beta.png", "beta picture bytes"}});
+    state.m_settings.SetValue("PATH", "C:\\apps\\TOOL", "TOOL");
+    state.m_settings.SetValue("VERSION", "11", "TOOL");
+
+    LoadCatalogue(state, sink);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"MAIN", L"TEST"}), sink.servers);
+    EXPECT_EQ(1, sink.selected);
+    EXPECT_EQ((std::vector<std::string>{"http://main/sw_index.dat", indexUrl}), state.m_servers);
+
+    std::vector<std::string> names;
+    for (const SoftwareRecord& record : state.m_catalogue)
+        names.push_back(record.name);
+    EXPECT_EQ((std::vector<std::string>{"ALPHA", "BETA", "EMPTYCAT", "LIBA", "TOOL"}), names);
+    EXPECT_EQ((std::vector<std::wstring>{kAllCategories, L"A", L"B", L""}), state.m_categories);
+    EXPECT_EQ(1, sink.installedCount);
+    EXPECT_EQ(11, state.m_catalogue[4].installedBuild);
+    EXPECT_EQ(1, sink.refills);
+    EXPECT_TRUE(sink.ready);
+
+    // Two distinct addresses, in ascending order: beta.png before shared.png.
+    EXPECT_EQ((std::pair<int, int>{0, 2}), sink.range);
+    ASSERT_EQ(2u, sink.thumbnails.size());
+    EXPECT_EQ(dir.Narrow() + "img_sw_1.png", sink.thumbnails[0].second);
+    EXPECT_EQ("beta picture bytes", ReadBytes(dir / L"img_sw_1.png"));
+    EXPECT_EQ("shared picture bytes", ReadBytes(dir / L"img_sw_2.png"));
+    EXPECT_EQ(dir.Narrow() + "img_sw_2.png", state.m_catalogue[0].thumbnailFile);
+    EXPECT_EQ(dir.Narrow() + "img_sw_2.png", state.m_catalogue[4].thumbnailFile);
+    EXPECT_EQ(dir.Narrow() + "img_sw_1.png", state.m_catalogue[1].thumbnailFile);
+    int pictureRequests = 0;
+    for (const HttpRequest& request : server->Requests())
+        pictureRequests += request.target.find("/img/") == 0;
+    EXPECT_EQ(2, pictureRequests);
+
+    std::vector<std::string> tail(sink.statusTexts.end() - 3, sink.statusTexts.end());
+    EXPECT_EQ((std::vector<std::string>{"Download thumbnails... 1/2", "Download thumbnails... 2/2", ""}), tail);
+    EXPECT_EQ(0, sink.positions.back());
+
+    // A second run over the same catalogue size asks for no refill.
+    RecordingSink again(state);
+    LoadCatalogue(state, again);
+    EXPECT_EQ(0, again.refills);
+}
+
+TEST_F(CatalogueTest, NothingReachableGivesAnEmptyCatalogueAndNoServers)
+{
+    ServeNothing();
+    LoadCatalogue(state, sink);
+    EXPECT_TRUE(state.m_catalogue.empty());
+    EXPECT_EQ(std::vector<std::wstring>{kAllCategories}, state.m_categories);
+    EXPECT_TRUE(sink.servers.empty());
+    EXPECT_EQ(1, sink.resets);
+    EXPECT_EQ(0, sink.refills);
+    EXPECT_TRUE(sink.ready);
+    EXPECT_EQ("", sink.statusTexts.back());
+}
+
+TEST_F(CatalogueTest, GarbageIndexFilesYieldOnlyWhatParses)
+{
+    std::mt19937 random(3);
+    std::string noise(300000, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    std::string longLine = "[BIG]\r\nSW_TYPE=0\r\nDESCR=" + std::string(2 * 1024 * 1024, 'x') + "\r\n[AFTER]\r\nSW_TYPE=0\r\n";
+    static const char nulBytes[] = "[NUL]\r\nSW_TYPE=0\r\nTITOLO=ab\0cd\r\n";
+    std::string withNul(nulBytes, sizeof(nulBytes) - 1);
+    std::string headers = "[A]\r\n[B]\r\n[C]\r\n";
+    for (const std::string& index : {noise, longLine, withNul, headers}) {
+        Serve({{"/sw_index.dat", index}});
+        LoadCatalogue(state, sink);
+        for (const SoftwareRecord& record : state.m_catalogue)
+            EXPECT_FALSE(record.name.empty());
+    }
+    // The 2 MB line is cut at 1023 bytes and ends the read: BIG only.
+    Serve({{"/sw_index.dat", longLine}});
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(1u, state.m_catalogue.size());
+    EXPECT_EQ("BIG", state.m_catalogue[0].name);
+    Serve({{"/sw_index.dat", withNul}});
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(1u, state.m_catalogue.size());
+    EXPECT_EQ("ab", state.m_catalogue[0].title);
+    Serve({{"/sw_index.dat", headers}});
+    LoadCatalogue(state, sink);
+    EXPECT_TRUE(state.m_catalogue.empty());
+}

@@ -1,0 +1,66 @@
+// The catalogue worker of the main dialog and the link through which it
+// reports: control changes by synchronous window messages, everything else by
+// flags that the dialog reads at its next paint.
+#pragma once
+
+#include "catalogue/CatalogueSink.h"
+#include "launcher/LauncherState.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CatalogueLink : public CatalogueSink {
+public:
+    /// dialog: the main dialog window, whose controls 1010 (status), 1009
+    /// (progress) and 1028 (servers) the worker drives.
+    explicit CatalogueLink(HWND dialog);
+    ~CatalogueLink() override;
+
+    void SetStatusText(const std::string& text) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPos(int position) override;
+    void ResetServers() override;
+    void AddServer(const std::wstring& name) override;
+    void SelectServer(int index) override;
+    void SetInstalledCount(int count) override;
+    void RequestRefill() override;
+    void CatalogueReady() override;
+    void ThumbnailDownloaded(const std::string& address, const std::string& file) override;
+    bool Cancelled() const override { return m_closed.load(); }
+
+    /// Called by the dialog as it goes away: the worker stops at its next step
+    /// and touches no window any more.
+    void Close() { m_closed = true; }
+
+    /// Flags for the dialog's paint handler; Take* clears what it returns.
+    bool TakeRefillRequest() { return m_refillRequest.exchange(false); }
+    bool IsCatalogueReady() const { return m_catalogueReady.load(); }
+    int InstalledCount() const { return m_installedCount.load(); }
+    std::vector<std::pair<std::string, std::string>> TakeThumbnails();
+
+    /// Marks the worker finished; WaitFinished waits for that up to milliseconds.
+    void Finished();
+    bool WaitFinished(DWORD milliseconds) const;
+
+private:
+    LRESULT Send(int control, UINT message, WPARAM wParam, LPARAM lParam);
+    void Invalidate();
+
+    HWND m_dialog;
+    HANDLE m_finished;
+    std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_refillRequest{false};
+    std::atomic<bool> m_catalogueReady{false};
+    std::atomic<int> m_installedCount{0};
+    std::mutex m_thumbnailsLock;
+    std::vector<std::pair<std::string, std::string>> m_thumbnails;
+};
+
+/// Starts LoadCatalogue on a detached thread that reports through link.
+void StartCatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link);
