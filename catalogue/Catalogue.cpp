@@ -90,8 +90,6 @@ void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& a
             record.thumbnailFile = file;
 }
 
-namespace {
-
 void LoadServers(LauncherState& state, const std::string& repositoryFile, CatalogueSink& sink)
 {
     KeyValueStore repository;
@@ -99,8 +97,8 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
     sink.ResetServers();
     state.m_servers.clear();
     int selected = -1;
-    for (const auto& entry : repository.AllSections()) {
-        KeyValueSection section = entry.second;
+    for (auto& entry : repository.AllSections()) {
+        KeyValueSection& section = entry.second;
         if (!section.Find("URL"))
             continue;
         state.m_servers.push_back(section.CurrentValue());
@@ -112,7 +110,6 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
         sink.SelectServer(selected);
 }
 
-// Returns the distinct thumbnail addresses in ascending byte order.
 std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink)
 {
     state.m_catalogue.clear();
@@ -126,8 +123,8 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
     index.LoadFile(indexFile);
     std::string base = index.GetValue("PATHS", "BASE", "");
     // The store is walked in its own order: ascending upper-case section names.
-    for (const auto& entry : index.AllSections()) {
-        KeyValueSection section = entry.second;
+    for (auto& entry : index.AllSections()) {
+        KeyValueSection& section = entry.second;
         if (!section.Find("SW_TYPE"))
             continue;
         SoftwareRecord record = BuildRecord(section, base);
@@ -142,8 +139,6 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
     sink.SetInstalledCount(installed);
     return thumbnails;
 }
-
-} // namespace
 
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
 {

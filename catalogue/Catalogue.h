@@ -6,6 +6,7 @@
 #include "catalogue/SoftwareRecord.h"
 #include "launcher/LauncherState.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
 
 /// Stores file as the thumbnail of every record whose address is address.
 void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& address, const std::string& file);
+
+/// Reads the repository file into the server list and the server combo,
+/// selecting the server whose address is the index URL in use.
+void LoadServers(LauncherState& state, const std::string& repositoryFile, CatalogueSink& sink);
+
+/// Reads the index file into the catalogue and category list, with installed
+/// state. Returns the distinct thumbnail addresses in ascending byte order.
+std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
 
 /// The catalogue worker's whole job: fetch both files, fill the server combo
 /// and list, build the catalogue and categories, then fetch the thumbnails.

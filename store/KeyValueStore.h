@@ -56,6 +56,8 @@ public:
     KeyValueSection& SectionFor(const std::string& upperName);
 
     const Sections& AllSections() const { return m_sections; }
+    /// Walking with Find (which moves each section's cursor) needs the sections themselves.
+    Sections& AllSections() { return m_sections; }
     bool Empty() const { return m_sections.empty(); }
     void Clear() { m_sections.clear(); }
 
