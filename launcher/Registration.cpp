@@ -71,6 +71,16 @@ bool WriteRegistryDefault(const wchar_t* keyPath, const wchar_t* text, HKEY root
     return true;
 }
 
+void FillProgramFileType(CGCFileTypeAccess& access, const std::wstring& programName, const std::wstring& exePath)
+{
+    std::wstring openCommand = L"\"" + exePath + L"\" \"%1\"";
+    access.SetExtension(programName);
+    access.SetShellOpenCommand(openCommand);
+    access.SetDocumentShellOpenCommand(openCommand);
+    access.SetDocumentClassName(L"morvindex.Document");
+    access.SetDocumentDefaultIcon(L"\"" + exePath + L"\",0");
+}
+
 void CGCFileTypeAccess::ClearAllData()
 {
     for (std::wstring* field :

@@ -21,6 +21,13 @@ void RegisterUrlProtocolFor(const std::wstring& name, const std::wstring& exePat
 /// Fails with ERROR_INVALID_PARAMETER (0x80070057) on a missing key path or text.
 bool WriteRegistryDefault(const wchar_t* keyPath, const wchar_t* text, HKEY root);
 
+class CGCFileTypeAccess;
+
+/// Fills a file-type registration as start-up does: extension = program name,
+/// open command "\"<path>\" \"%1\"", document class "morvindex.Document",
+/// icon "\"<path>\",0".
+void FillProgramFileType(CGCFileTypeAccess& access, const std::wstring& programName, const std::wstring& exePath);
+
 /// The registration of one file type: its extension, commands, document class and icon.
 class CGCFileTypeAccess : public CObject {
 public:

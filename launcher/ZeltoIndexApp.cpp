@@ -63,14 +63,8 @@ BOOL CZeltoIndexApp::InitInstance()
         return FALSE;
     }
 
-    std::wstring fullPath = GetFullProgramPath();
     CGCFileTypeAccess fileType;
-    fileType.SetExtension(GetProgramName());
-    std::wstring openCommand = L"\"" + fullPath + L"\" \"%1\"";
-    fileType.SetShellOpenCommand(openCommand);
-    fileType.SetDocumentShellOpenCommand(openCommand);
-    fileType.SetDocumentClassName(L"morvindex.Document");
-    fileType.SetDocumentDefaultIcon(L"\"" + fullPath + L"\",0");
+    FillProgramFileType(fileType, GetProgramName(), GetFullProgramPath());
     fileType.RegSetExtension();
     fileType.RegSetDocumentType();
     fileType.RegSetCLSID();

@@ -44,13 +44,12 @@ TEST(WriteRegistryDefault, MissingKeyOrTextFailsWithInvalidParameter)
 }
 
 namespace {
-void FillLikeStartUp(CGCFileTypeAccess& access, const std::wstring& exe)
+// A registration filled as start-up fills it, written below a scratch key.
+void FillLikeStartUp(CGCFileTypeAccess& access, const ScratchKey& scratch, const std::wstring& exe)
 {
-    access.SetExtension(L"morvindex");
-    access.SetShellOpenCommand(L"\"" + exe + L"\" \"%1\"");
-    access.SetDocumentShellOpenCommand(L"\"" + exe + L"\" \"%1\"");
-    access.SetDocumentClassName(L"morvindex.Document");
-    access.SetDocumentDefaultIcon(L"\"" + exe + L"\",0");
+    access.m_root = HKEY_CURRENT_USER;
+    access.m_keyPrefix = scratch.Path() + L"\\";
+    FillProgramFileType(access, L"morvindex", exe);
 }
 } // namespace
 
@@ -58,9 +57,7 @@ TEST(FileType, RegistrationProducesTheDocumentClassTable)
 {
     ScratchKey scratch;
     CGCFileTypeAccess access;
-    access.m_root = HKEY_CURRENT_USER;
-    access.m_keyPrefix = scratch.Path() + L"\\";
-    FillLikeStartUp(access, L"C:\\P Q\\MorvIndex.exe");
+    FillLikeStartUp(access, scratch, L"C:\\P Q\\MorvIndex.exe");
     EXPECT_TRUE(access.RegisterAll());
     EXPECT_STREQ("CGCFileTypeAccess", access.GetRuntimeClassName());
 
@@ -78,9 +75,7 @@ TEST(FileType, EmptyExtensionStillRegistersTheDocumentClassAndClearEmptiesAll)
 {
     ScratchKey scratch;
     CGCFileTypeAccess access;
-    access.m_root = HKEY_CURRENT_USER;
-    access.m_keyPrefix = scratch.Path() + L"\\";
-    FillLikeStartUp(access, L"C:\\P\\MorvIndex.exe");
+    FillLikeStartUp(access, scratch, L"C:\\P\\MorvIndex.exe");
     access.SetExtension(L"");
     access.RegisterAll();
     EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\."));
