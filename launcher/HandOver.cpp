@@ -1,5 +1,6 @@
 #include "launcher/HandOver.h"
 
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -19,25 +20,6 @@ std::vector<std::wstring> SplitAll(const std::wstring& text, wchar_t separator)
     std::vector<std::wstring> parts;
     boost::algorithm::split(parts, text, [separator](wchar_t c) { return c == separator; });
     return parts;
-}
-
-bool WriteWholeFile(const std::wstring& target, const std::string& bytes)
-{
-    // Written beside the target and renamed over it, so a reader never sees half a request.
-    std::wstring temporary = target + L".tmp";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    ok = FlushFileBuffers(file) && ok;
-    CloseHandle(file);
-    if (ok && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return true;
-    DeleteFileW(temporary.c_str());
-    return false;
 }
 
 } // namespace
@@ -78,7 +60,7 @@ bool WriteInvocationFile(const std::wstring& argument, const std::wstring& targe
             // A document of our file type reaches the running instance unchanged.
             return CopyFileW(argument.c_str(), target.c_str(), FALSE) != FALSE;
         }
-        return WriteWholeFile(target, ProtocolRequestFileText(argument));
+        return ReplaceFileContent(target, ProtocolRequestFileText(argument));
     } catch (const std::exception&) {
         return false;
     }

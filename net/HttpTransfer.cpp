@@ -1,10 +1,10 @@
 #include "net/HttpTransfer.h"
 
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -148,11 +148,10 @@ bool DownloadToFile(const std::string& url, const std::string& path)
         return false;
 
     fs::path file(WidePath(path));
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (out)
-            out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    }
+    // A file that cannot be replaced (held open elsewhere) keeps its old
+    // content, which must not pass for the new download.
+    if (!ReplaceFileContent(file.wstring(), body.data(), body.size()))
+        return false;
     std::error_code error;
     uintmax_t size = fs::file_size(file, error);
     if (!error && size >= kMinimumFileSize)

@@ -1,5 +1,6 @@
 #include "store/KeyValueStore.h"
 
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 
 #include <cstdio>
@@ -19,14 +20,10 @@ bool IsBlank(char c)
 
 bool IsGlobalName(const std::string& name) { return UpperAscii(name) == KeyValueStore::kGlobal; }
 
-void WriteEntries(FILE* file, const KeyValueSection& section)
+void AppendEntries(std::string& out, const KeyValueSection& section)
 {
-    for (const auto& entry : section.Items()) {
-        fwrite(entry.first.data(), 1, entry.first.size(), file);
-        fputc('=', file);
-        fwrite(entry.second.data(), 1, entry.second.size(), file);
-        fputs("\r\n", file);
-    }
+    for (const auto& entry : section.Items())
+        out += entry.first + "=" + entry.second + "\r\n";
 }
 
 class RegKey {
@@ -245,9 +242,10 @@ bool KeyValueStore::LoadFile(const std::string& path, int maxLines)
     return LoadFile(WidePath(path), maxLines);
 }
 
-bool KeyValueStore::SaveStream(FILE* file)
+std::string KeyValueStore::ToText()
 {
-    WriteEntries(file, SectionFor(kGlobal));
+    std::string out;
+    AppendEntries(out, SectionFor(kGlobal));
     bool first = true;
     for (const auto& section : m_sections) {
         bool wasFirst = first;
@@ -255,23 +253,17 @@ bool KeyValueStore::SaveStream(FILE* file)
         if (IsGlobalName(section.first))
             continue;
         if (!wasFirst)
-            fputs("\r\n", file);
-        fputc('[', file);
-        fwrite(section.first.data(), 1, section.first.size(), file);
-        fputs("]\r\n", file);
-        WriteEntries(file, section.second);
+            out += "\r\n";
+        out += "[" + section.first + "]\r\n";
+        AppendEntries(out, section.second);
     }
-    return true;
+    return out;
 }
 
 bool KeyValueStore::SaveFile(const std::wstring& path)
 {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (!file)
-        return false;
-    SaveStream(file);
-    fclose(file);
-    return true;
+    // Readers in other processes never see a half-written file.
+    return ReplaceFileContent(path, ToText());
 }
 
 bool KeyValueStore::SaveFile(const std::string& path) { return SaveFile(WidePath(path)); }

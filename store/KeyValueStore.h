@@ -67,6 +67,8 @@ public:
     /// Writes the whole store as a data file: the global section first, without header.
     bool SaveFile(const std::string& path);
     bool SaveFile(const std::wstring& path);
+    /// The data file's text (adds an empty global section when there is none).
+    std::string ToText();
 
     /// Reads root\k1\k2[\k3]: its string values into the global section, each
     /// direct subkey's values into a section of that name. Always true.
@@ -83,7 +85,6 @@ public:
 
 private:
     bool LoadStream(FILE* file, int maxLines);
-    bool SaveStream(FILE* file);
 
     Sections m_sections;
 };

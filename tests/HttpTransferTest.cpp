@@ -107,6 +107,20 @@ TEST_F(Download, UnreachableServerFailsAndKeepsTheEarlierFile)
     EXPECT_FALSE(DownloadToFile("http://127.0.0.1:1/x", Local(L"missing\\folder\\f")));
 }
 
+TEST_F(Download, TargetHeldOpenIsNotReportedAsDownloaded)
+{
+    LoopbackServer server(StaticFiles({{"/f", "the new content"}}));
+    WriteBytes(dir / L"out.dat", "old content in use");
+    HANDLE held = CreateFileW((dir / L"out.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    bool result = DownloadToFile(server.Url("/f"), Local());
+    CloseHandle(held);
+    EXPECT_FALSE(result);
+    EXPECT_EQ("old content in use", ReadBytes(dir / L"out.dat"));
+    EXPECT_FALSE(FileExists(dir / L"out.dat.tmp"));
+}
+
 TEST_F(Download, ConnectionDroppedOnceIsRetried)
 {
     std::atomic<int> calls{0};
