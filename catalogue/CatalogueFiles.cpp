@@ -61,6 +61,9 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
     while (!done && attempt < 3) {
         sink.SetStatusText(FetchStatusText(name, attempt));
         done = Exists(local) || DownloadToFile(sourceUrl, local);
+        // The program may be ending while a download ran: touch no shared state.
+        if (sink.Cancelled())
+            return local;
         if (done) {
             KeyValueStore head;
             head.LoadFile(local, 10);

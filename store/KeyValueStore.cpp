@@ -128,7 +128,7 @@ bool KeyValueSection::Find(const std::string& key)
     auto it = m_entries.find(UpperAscii(key));
     if (it == m_entries.end())
         return false;
-    m_cursor = it;
+    m_current = &it->second;
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -15,6 +16,15 @@ public:
     using Entries = std::map<std::string, std::string>;
 
     explicit KeyValueSection(std::string name = std::string()) : m_name(std::move(name)) {}
+    // A copy has its own entries, so it starts without a found entry.
+    KeyValueSection(const KeyValueSection& other) : m_name(other.m_name), m_entries(other.m_entries) {}
+    KeyValueSection& operator=(const KeyValueSection& other)
+    {
+        m_name = other.m_name;
+        m_entries = other.m_entries;
+        m_current = nullptr;
+        return *this;
+    }
 
     const std::string& Name() const { return m_name; }
     const Entries& Items() const { return m_entries; }
@@ -22,8 +32,12 @@ public:
 
     /// True when the key (any case) exists; the cursor then designates its entry.
     bool Find(const std::string& key);
-    /// Value of the entry found by the last successful Find.
-    const std::string& CurrentValue() const { return m_cursor->second; }
+    /// Value of the entry found by the last successful Find ("" before any).
+    const std::string& CurrentValue() const
+    {
+        static const std::string none;
+        return m_current ? *m_current : none;
+    }
 
     bool operator==(const KeyValueSection& other) const
     {
@@ -33,7 +47,7 @@ public:
 private:
     std::string m_name;
     Entries m_entries;
-    Entries::iterator m_cursor;
+    const std::string* m_current = nullptr;
 };
 
 /// Ordered map from upper-cased section name to section.
