@@ -355,3 +355,20 @@ TEST_F(CatalogueTest, GarbageIndexFilesYieldOnlyWhatParses)
     LoadCatalogue(state, sink);
     EXPECT_TRUE(state.m_catalogue.empty());
 }
+
+TEST_F(CatalogueTest, CancelledWorkerLeavesTheSharedStateAlone)
+{
+    class CancelledSink : public RecordingSink {
+    public:
+        using RecordingSink::RecordingSink;
+        bool Cancelled() const override { return true; }
+    } cancelled(state);
+    Serve({{"/sw_index.dat", "[REDIRECT]\r\nURL=http://elsewhere/\r\n"}});
+    state.m_catalogue.push_back(SoftwareRecord());
+    std::string indexUrl = state.m_indexUrl;
+    LoadCatalogue(state, cancelled);
+    EXPECT_EQ(indexUrl, state.m_indexUrl) << "no REDIRECT is applied after the window has gone";
+    EXPECT_EQ(1u, state.m_catalogue.size());
+    EXPECT_EQ(0, cancelled.resets);
+    EXPECT_FALSE(cancelled.ready);
+}
