@@ -2,6 +2,60 @@
 
 #include "framework/WinApp.h"
 
+#include <commctrl.h>
+
+namespace {
+const wchar_t kObjectProperty[] = L"MorvIndex.CWnd";
+constexpr UINT_PTR kSubclassId = 0x4D56;
+} // namespace
+
+CWnd::~CWnd()
+{
+    if (m_subclassed && IsWindow(m_hWnd)) {
+        RemoveWindowSubclass(m_hWnd, &CWnd::SubclassProc, kSubclassId);
+        RemovePropW(m_hWnd, kObjectProperty);
+    }
+}
+
+bool CWnd::SubclassDlgItem(int id, HWND parent)
+{
+    m_hWnd = GetDlgItem(parent, id);
+    if (!m_hWnd || !SetWindowSubclass(m_hWnd, &CWnd::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
+        return false;
+    SetPropW(m_hWnd, kObjectProperty, this);
+    m_subclassed = true;
+    PreSubclassWindow();
+    return true;
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND window)
+{
+    return window ? static_cast<CWnd*>(GetPropW(window, kObjectProperty)) : nullptr;
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return Default(message, wParam, lParam); }
+
+bool CWnd::OnReflectedNotify(NMHDR*, LRESULT&) { return false; }
+
+LRESULT CWnd::Default(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return m_subclassed ? DefSubclassProc(m_hWnd, message, wParam, lParam)
+                        : DefWindowProcW(m_hWnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                    DWORD_PTR data)
+{
+    auto* self = reinterpret_cast<CWnd*>(data);
+    if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(window, &CWnd::SubclassProc, kSubclassId);
+        RemovePropW(window, kObjectProperty);
+        self->m_subclassed = false;
+        return DefSubclassProc(window, message, wParam, lParam);
+    }
+    return self->WindowProc(message, wParam, lParam);
+}
+
 std::wstring CWnd::GetWindowTextW() const
 {
     int length = ::GetWindowTextLengthW(m_hWnd);
@@ -50,6 +104,15 @@ INT_PTR CALLBACK CDialogEx::DialogProc(HWND window, UINT message, WPARAM wParam,
         self->OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)))
         return TRUE;
     LRESULT result = 0;
+    // Notifications go back to the control that owns the behaviour first.
+    if (message == WM_NOTIFY) {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        CWnd* control = FromHandlePermanent(header->hwndFrom);
+        if (control && control->OnReflectedNotify(header, result)) {
+            SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+            return TRUE;
+        }
+    }
     if (self->OnMessage(message, wParam, lParam, result)) {
         SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
         return TRUE;

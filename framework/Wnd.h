@@ -10,7 +10,7 @@
 class CWnd {
 public:
     CWnd() = default;
-    virtual ~CWnd() = default;
+    virtual ~CWnd();
     CWnd(const CWnd&) = delete;
     CWnd& operator=(const CWnd&) = delete;
 
@@ -19,6 +19,20 @@ public:
 
     /// Attaches this object to control id of parent (no subclassing).
     void Attach(HWND parent, int id) { m_hWnd = GetDlgItem(parent, id); }
+    /// Attaches this object to control id of parent and routes the control's
+    /// messages through WindowProc and its parent's notifications through
+    /// OnReflectedNotify.
+    bool SubclassDlgItem(int id, HWND parent);
+    /// The object subclassing window, or null.
+    static CWnd* FromHandlePermanent(HWND window);
+
+    /// Messages of a subclassed window; the default passes them on.
+    virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    /// A WM_NOTIFY this control sent its parent, handed back to the control.
+    /// Return true when handled, with the result in result.
+    virtual bool OnReflectedNotify(NMHDR* header, LRESULT& result);
+    /// Called once a subclassed window has been attached.
+    virtual void PreSubclassWindow() {}
 
     void SetWindowTextW(const std::wstring& text) { ::SetWindowTextW(m_hWnd, text.c_str()); }
     std::wstring GetWindowTextW() const;
@@ -30,6 +44,14 @@ public:
     }
 
     HWND m_hWnd = nullptr;
+
+protected:
+    LRESULT Default(UINT message, WPARAM wParam, LPARAM lParam);
+
+private:
+    static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                         DWORD_PTR data);
+    bool m_subclassed = false;
 };
 
 class CDialogEx : public CWnd {

@@ -12,6 +12,7 @@
 #define IDS_RESTART_CAPTION         110
 #define IDS_UNUSED_111              111
 #define IDR_MAINFRAME               128
+#define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131
 #define IDB_PNG_INSTALLA            132
 #define IDB_PNG_CHIUDI              133

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""Draws the launcher's icon and button pictures: MorvIndex.ico, avvia.png,
-installa.png and chiudi.png, into the folder given as the only argument."""
+"""Draws the launcher's pictures into the folder given as the only argument:
+the icon MorvIndex.ico, the button images avvia.png, installa.png and
+chiudi.png, the list placeholder placeholder.png, and the list's standard
+images sw_con.png, sw_win.png, up_001.png, up_002.png and up_003.png (which
+ship as files beside the program)."""
 import math
 import struct
 import sys
@@ -125,6 +128,37 @@ def button(kind, size=24):
     return c
 
 
+def list_image(kind, size=48):
+    """The report list's standard pictures, 48 x 48 like the thumbnails."""
+    c = Canvas(size)
+    if kind == "placeholder":
+        c.fill(rounded_square(0.1, 0.12), (200, 204, 210, 255))
+        c.fill(circle(0.38, 0.4, 0.09), (255, 255, 255, 255))
+        c.fill(triangle((0.2, 0.78), (0.5, 0.45), (0.8, 0.78)), (150, 156, 166, 255))
+    elif kind == "sw_con":
+        c.fill(rounded_square(0.1, 0.1), (40, 44, 52, 255))
+        c.fill(stroke(0.25, 0.35, 0.42, 0.5, 0.07), (120, 220, 120, 255))
+        c.fill(stroke(0.42, 0.5, 0.25, 0.65, 0.07), (120, 220, 120, 255))
+        c.fill(bar(0.48, 0.72, 0.62, 0.68), (120, 220, 120, 255))
+    elif kind == "sw_win":
+        c.fill(rounded_square(0.1, 0.08), (60, 110, 180, 255))
+        c.fill(bar(0.16, 0.84, 0.28, 0.84), (245, 247, 250, 255))
+        c.fill(circle(0.78, 0.19, 0.04), (240, 90, 80, 255))
+    elif kind == "up_001":
+        c.fill(circle(0.5, 0.5, 0.4), (245, 150, 30, 255))
+        c.fill(bar(0.44, 0.56, 0.42, 0.74), (255, 255, 255, 255))
+        c.fill(triangle((0.3, 0.46), (0.7, 0.46), (0.5, 0.24)), (255, 255, 255, 255))
+    elif kind == "up_002":
+        c.fill(circle(0.5, 0.5, 0.4), (60, 160, 80, 255))
+        c.fill(stroke(0.32, 0.52, 0.45, 0.65, 0.09), (255, 255, 255, 255))
+        c.fill(stroke(0.45, 0.65, 0.7, 0.36, 0.09), (255, 255, 255, 255))
+    else:  # up_003: not installed
+        c.fill(circle(0.5, 0.5, 0.4), (150, 156, 166, 255))
+        c.fill(bar(0.44, 0.56, 0.26, 0.56), (255, 255, 255, 255))
+        c.fill(triangle((0.3, 0.52), (0.7, 0.52), (0.5, 0.74)), (255, 255, 255, 255))
+    return c
+
+
 def write_ico(path, canvases):
     images = [c.dib() for c in canvases]
     out = struct.pack("<HHH", 0, 1, len(images))
@@ -141,6 +175,8 @@ def main():
     write_ico(out / "MorvIndex.ico", [icon(s) for s in (16, 32, 48)])
     for kind in ("avvia", "installa", "chiudi"):
         (out / f"{kind}.png").write_bytes(button(kind).png())
+    for kind in ("placeholder", "sw_con", "sw_win", "up_001", "up_002", "up_003"):
+        (out / f"{kind}.png").write_bytes(list_image(kind).png())
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <functional>
 #include <map>
 
@@ -134,5 +136,36 @@ TEST(Startup, CatalogueWorkerFillsServersAndFetchesThumbnailsAtEveryStart)
     // The status line ends empty once the last thumbnail is in.
     HWND status = GetDlgItem(window, 1010);
     EXPECT_TRUE(WaitUntil(5000, [&] { return GetWindowTextLengthW(status) == 0; }));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
+{
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    files = {{"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=4\r\nTITOLO=Abc\r\n"
+                               "[XYZ]\r\nSW_TYPE=1\r\nBUILD_DISP=2\r\n"
+                               "[LIB]\r\nSW_TYPE=100\r\nBUILD_DISP=1\r\n"
+                               "[HIDDEN]\r\nSW_TYPE=10\r\n"}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"3");
+    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", L"C:\\apps\\ABC");
+
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    HWND onlyInstalled = GetDlgItem(window, 1003);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    EXPECT_EQ(BST_CHECKED, SendMessageW(onlyInstalled, BM_GETCHECK, 0, 0)) << "one program is installed";
+    EXPECT_NE(0u, SendMessageW(list, LVM_GETITEMSTATE, 0, LVIS_SELECTED) & LVIS_SELECTED) << "row 0 is selected";
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, 1011))) << "an update is available for ABC";
+
+    SendMessageW(onlyInstalled, BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitUntil(5000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; }))
+        << "packages and types of 10 or more never show";
+    EXPECT_EQ(BST_UNCHECKED, SendMessageW(onlyInstalled, BM_GETCHECK, 0, 0));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }

@@ -65,7 +65,12 @@ void CatalogueLink::RequestRefill()
     Invalidate();
 }
 
-void CatalogueLink::CatalogueReady() { m_catalogueReady = true; }
+void CatalogueLink::CatalogueReady()
+{
+    m_catalogueReady = true;
+    // The dialog acts on a refill request only once the catalogue is ready.
+    Invalidate();
+}
 
 void CatalogueLink::ThumbnailDownloaded(const std::string& address, const std::string& file)
 {

@@ -2,8 +2,15 @@
 
 #include "catalogue/Catalogue.h"
 #include "framework/WinApp.h"
+#include "install/InstalledState.h"
 #include "launcher/ZeltoIndexApp.h"
+#include "net/ProxyCfg.h"
 #include "resources/resource.h"
+#include "store/Text.h"
+#include "ui/AboutDlg.h"
+#include "ui/Images.h"
+
+#include <filesystem>
 
 namespace {
 
@@ -14,10 +21,25 @@ HICON LoadAppIcon(int sizeMetric)
         LoadImageW(AfxGetInstanceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
 }
 
+std::wstring LoadText(UINT id)
+{
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
+    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
+std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to)
+{
+    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 } // namespace
 
 CZeltoIndexDlg::CZeltoIndexDlg()
-    : CDialogEx(IDD_MORVINDEX_DIALOG), m_icon(LoadAppIcon(SM_CXICON)), m_smallIcon(LoadAppIcon(SM_CXSMICON))
+    : CDialogEx(IDD_MORVINDEX_DIALOG), m_state(TheApp()), m_icon(LoadAppIcon(SM_CXICON)),
+      m_smallIcon(LoadAppIcon(SM_CXSMICON))
 {
 }
 
@@ -42,45 +64,333 @@ void CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
 BOOL CZeltoIndexDlg::OnInitDialog()
 {
     CDialogEx::OnInitDialog();
+
+    HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE);
+    std::wstring about = LoadText(IDS_ABOUTBOX);
+    if (systemMenu && !about.empty()) {
+        AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
 
+    m_onlyInstalledCheck.Attach(m_hWnd, IDC_ONLY_INSTALLED);
+    m_onlyFavouritesCheck.Attach(m_hWnd, IDC_ONLY_FAVOURITES);
     m_progress.Attach(m_hWnd, IDC_PROGRESS);
-    m_status.Attach(m_hWnd, IDC_STATUS);
-    m_servers.Attach(m_hWnd, IDC_SERVER);
     m_categories.Attach(m_hWnd, IDC_CATEGORY);
+    m_servers.Attach(m_hWnd, IDC_SERVER);
+    m_favourite.Attach(m_hWnd, IDC_FAVOURITE);
+    m_changelog.Attach(m_hWnd, IDC_CHANGELOG);
+    m_launch.Attach(m_hWnd, IDC_LAUNCH);
+    m_install.Attach(m_hWnd, IDC_INSTALL);
+    m_close.Attach(m_hWnd, IDOK);
+    m_description.SubclassDlgItem(IDC_DESCRIPTION, m_hWnd);
+    m_name.SubclassDlgItem(IDC_SOFTWARE_NAME, m_hWnd);
+    m_status.SubclassDlgItem(IDC_STATUS, m_hWnd);
+
+    struct ButtonImage {
+        CMFCButton* button;
+        UINT image;
+    } buttons[] = {{&m_launch, IDB_PNG_AVVIA}, {&m_install, IDB_PNG_INSTALLA}, {&m_close, IDB_PNG_CHIUDI}};
+    for (const ButtonImage& entry : buttons) {
+        HBITMAP bitmap = nullptr;
+        if (LoadImageBitmap(nullptr, entry.image, &bitmap))
+            entry.button->SetImage(bitmap);
+    }
+    m_description.SetSunken(true).SetText(L"");
+    m_name.SetFontBold(true).SetText(L"");
+
+    m_images.Create(48, 48, ILC_COLOR32, 0, 5);
+    m_list.SubclassDlgItem(IDC_REPORT_LIST, m_hWnd);
+    m_list.SetImageList(m_images.m_hImageList, LVSIL_SMALL);
+    m_list.SetColumnHeader(LoadText(IDS_LIST_COLUMNS));
+    m_list.SetAlternateMode(0);
+    m_list.Invalidate();
+    LoadStandardImages();
 
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd);
-    StartCatalogueThread(TheApp(), m_catalogueLink);
+    StartCatalogueThread(m_state, m_catalogueLink);
     return TRUE;
+}
+
+void CZeltoIndexDlg::LoadStandardImages()
+{
+    m_standardImages.clear();
+    HBITMAP bitmap = nullptr;
+    int placeholder = 0;
+    if (LoadImageBitmap(nullptr, IDB_PNG_PLACEHOLDER, &bitmap)) {
+        placeholder = m_images.Add(bitmap);
+        DeleteObject(bitmap);
+    }
+    m_standardImages.push_back(placeholder);
+    for (const wchar_t* name : {L"sw_con.png", L"sw_win.png", L"up_001.png", L"up_002.png", L"up_003.png"}) {
+        std::wstring path = m_state.m_programFolderW + name;
+        std::error_code error;
+        if (!std::filesystem::exists(path, error))
+            path = m_state.m_programFolderW + L"index_deps\\" + name;
+        bitmap = nullptr;
+        if (LoadImageBitmap(path.c_str(), 0, &bitmap)) {
+            m_standardImages.push_back(m_images.Add(bitmap));
+            DeleteObject(bitmap);
+        } else {
+            m_standardImages.push_back(m_standardImages[kPlaceholder]);
+        }
+    }
+}
+
+int CZeltoIndexDlg::SelectedRecord() const
+{
+    int row = m_list.GetNextItem(-1, LVNI_SELECTED);
+    if (row < 0)
+        return -1;
+    LPARAM index = m_list.GetRowValue(row);
+    return index >= 0 && static_cast<size_t>(index) < m_state.m_catalogue.size() ? static_cast<int>(index) : -1;
+}
+
+void CZeltoIndexDlg::SyncFilterChecks()
+{
+    if (m_onlyInstalledCheck.m_hWnd)
+        m_onlyInstalledCheck.SetCheck(m_filter.onlyInstalled ? BST_CHECKED : BST_UNCHECKED);
+    if (m_onlyFavouritesCheck.m_hWnd)
+        m_onlyFavouritesCheck.SetCheck(m_filter.onlyFavourites ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void CZeltoIndexDlg::RefillList()
+{
+    // Before the worker has built the catalogue there is nothing to show, and
+    // the catalogue may not be read while it is being built.
+    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
+        return;
+    m_filling = true;
+    if (m_firstFill) {
+        if (m_catalogueLink->InstalledCount() > 0) {
+            m_filter.onlyInstalled = true;
+            SyncFilterChecks();
+        }
+        m_firstFill = false;
+    }
+    std::vector<int> sortColumns = m_list.GetSortColumns();
+    int selected = SelectedRecord();
+    std::string selectedName = selected >= 0 ? m_state.m_catalogue[static_cast<size_t>(selected)].name : "";
+
+    m_categories.ResetContent();
+    m_list.DeleteAllItems();
+    int place = 0;
+    for (size_t i = 0; i < m_state.m_categories.size(); ++i) {
+        m_categories.SendMessageW(CB_INSERTSTRING, i, reinterpret_cast<LPARAM>(m_state.m_categories[i].c_str()));
+        if (place == 0 && i > 0 && m_state.m_categories[i] == m_categoryFilter)
+            place = static_cast<int>(i);
+    }
+    m_categories.SetCurSel(place);
+    m_filter.categorySelected = place != 0;
+    m_filter.category = Utf8FromWide(m_categoryFilter);
+
+    for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
+        const SoftwareRecord& record = m_state.m_catalogue[index];
+        int row = m_list.InsertItem(0x7FFFFFFF, {"", record.name, std::to_string(record.installedBuild),
+                                                 std::to_string(record.availableBuild), "", record.title});
+        if (row < 0)
+            continue;
+        m_list.SetRowValue(row, static_cast<LPARAM>(index));
+        bool favourite = !record.favourite.empty();
+        m_list.SetItemTextColor(row, -1, favourite ? RGB(0, 0, 0) : GetSysColor(COLOR_WINDOWTEXT));
+        m_list.SetItemBkColor(row, -1, favourite ? RGB(255, 255, 0) : GetSysColor(COLOR_WINDOW));
+        int picture = record.imageIndex >= 1 ? record.imageIndex
+                                              : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))];
+        m_list.SetItemImage(row, 0, picture);
+        m_list.SetItemImage(row, 4, m_standardImages[static_cast<size_t>(StatusImage(record))]);
+    }
+    LoadPendingThumbnails();
+    if (!sortColumns.empty())
+        m_list.RestoreSortColumns(sortColumns);
+
+    int rows = m_list.GetItemCount();
+    if (rows > 0) {
+        int choose = 0;
+        for (int row = 0; row < rows; ++row) {
+            LPARAM index = m_list.GetRowValue(row);
+            if (m_state.m_catalogue[static_cast<size_t>(index)].name == selectedName) {
+                choose = row;
+                break;
+            }
+        }
+        m_list.SetSelectionMark(choose);
+        m_list.SetItemState(choose, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        m_list.EnsureVisible(choose);
+    }
+    m_filling = false;
+}
+
+void CZeltoIndexDlg::LoadPendingThumbnails()
+{
+    for (int row = 0; row < m_list.GetItemCount(); ++row) {
+        SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(m_list.GetRowValue(row))];
+        if (record.thumbnailFile.empty() || record.thumbnailLoaded)
+            continue;
+        record.thumbnailLoaded = true;
+        HBITMAP bitmap = nullptr;
+        if (LoadImageBitmap(WideFromUtf8(record.thumbnailFile).c_str(), 0, &bitmap)) {
+            m_standardImages.push_back(m_images.Add(bitmap));
+            DeleteObject(bitmap);
+        } else {
+            m_standardImages.push_back(m_standardImages[kPlaceholder]);
+        }
+        record.imageIndex = m_standardImages.back();
+        m_list.SetItemImage(row, 0, record.imageIndex);
+    }
+}
+
+void CZeltoIndexDlg::UpdateSelectionDetails()
+{
+    int selected = SelectedRecord();
+    if (selected < 0)
+        return;
+    const SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(selected)];
+    m_name.SetText(L" " + WideFromUtf8(record.name));
+    std::wstring prefix;
+    COLORREF oldText = m_list.GetSelectionTextColor();
+    if (record.installedBuild <= 0) {
+        m_list.SetSelectionColors(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_HIGHLIGHTTEXT));
+        m_favourite.EnableWindow(false);
+        m_launch.EnableWindow(false);
+        m_install.EnableWindow(true);
+        prefix = LoadText(IDS_NEW_INSTALL);
+    } else {
+        m_favourite.EnableWindow(true);
+        m_launch.EnableWindow(true);
+        if (!record.favourite.empty()) {
+            m_favourite.SetCheck(BST_CHECKED);
+            m_list.SetSelectionColors(RGB(200, 200, 0), RGB(0, 0, 0));
+        } else {
+            m_favourite.SetCheck(BST_UNCHECKED);
+            m_list.SetSelectionColors(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_HIGHLIGHTTEXT));
+        }
+        m_changelog.EnableWindow(!record.changelogAddress.empty());
+        bool update = record.availableBuild > record.installedBuild;
+        m_install.EnableWindow(update);
+        prefix = update ? LoadText(IDS_UPDATE_AVAILABLE) : std::wstring();
+    }
+    if (m_list.GetSelectionTextColor() != oldText)
+        RedrawWindow(m_list.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    m_description.SetText(prefix + ReplaceAll(WideFromUtf8(record.description), L"<BR>", L"\r\n"));
+}
+
+void CZeltoIndexDlg::OnCategoryChanged()
+{
+    if (m_filling)
+        return;
+    int place = m_categories.GetCurSel();
+    m_categoryFilter = place > 0 && static_cast<size_t>(place) < m_state.m_categories.size()
+                           ? m_state.m_categories[static_cast<size_t>(place)]
+                           : std::wstring();
+    RefillList();
+}
+
+void CZeltoIndexDlg::OnFavourite()
+{
+    int selected = SelectedRecord();
+    if (selected < 0)
+        return;
+    CZeltoIndexApp& app = TheApp();
+    ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings,
+                    [&app] { return app.SaveSettings(); });
+    RefillList();
+}
+
+void CZeltoIndexDlg::ShowRestartNotice()
+{
+    MessageBoxW(m_hWnd, LoadText(IDS_RESTART_NOTICE).c_str(), LoadText(IDS_RESTART_CAPTION).c_str(),
+                MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CZeltoIndexDlg::OnProxy()
+{
+    CProxyCfg proxy(this);
+    if (proxy.DoModal() != IDOK)
+        return;
+    ShowRestartNotice();
+    OnOK();
+}
+
+void CZeltoIndexDlg::ShowContextMenu()
+{
+    CMenu menu;
+    if (!menu.LoadMenuW(AfxGetInstanceHandle(), IDR_MAIN_MENU))
+        return;
+    POINT cursor;
+    GetCursorPos(&cursor);
+    TrackPopupMenu(menu.GetSubMenu(1), TPM_LEFTALIGN | TPM_TOPALIGN, cursor.x, cursor.y, 0, m_hWnd, nullptr);
+}
+
+bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
+{
+    switch (id) {
+    case IDC_ONLY_INSTALLED:
+    case IDC_ONLY_FAVOURITES:
+        if (code != BN_CLICKED)
+            return false;
+        if (id == IDC_ONLY_INSTALLED)
+            m_filter.onlyInstalled = !m_filter.onlyInstalled;
+        else
+            m_filter.onlyFavourites = !m_filter.onlyFavourites;
+        SyncFilterChecks();
+        RefillList();
+        return true;
+    case IDC_CATEGORY:
+        if (code == CBN_SELCHANGE)
+            OnCategoryChanged();
+        return code == CBN_SELCHANGE;
+    case IDC_FAVOURITE:
+        if (code == BN_CLICKED)
+            OnFavourite();
+        return code == BN_CLICKED;
+    case IDC_PROXY:
+        if (code == BN_CLICKED)
+            OnProxy();
+        return code == BN_CLICKED;
+    default:
+        return CDialogEx::OnCommand(id, code, control);
+    }
 }
 
 void CZeltoIndexDlg::OnPaint()
 {
     PAINTSTRUCT paint;
-    BeginPaint(m_hWnd, &paint);
+    HDC dc = BeginPaint(m_hWnd, &paint);
+    if (IsIconic(m_hWnd)) {
+        RECT client;
+        GetClientRect(m_hWnd, &client);
+        FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+        int size = GetSystemMetrics(SM_CXICON);
+        DrawIcon(dc, (client.right - size + 1) / 2, (client.bottom - size + 1) / 2, m_icon);
+    }
     EndPaint(m_hWnd, &paint);
     RunPendingWork();
 }
 
 void CZeltoIndexDlg::RunPendingWork()
 {
-    if (!m_catalogueLink)
+    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
         return;
-    CZeltoIndexApp& app = TheApp();
-    if (m_catalogueLink->TakeRefillRequest()) {
-        m_categories.ResetContent();
-        for (const std::wstring& category : app.m_categories)
-            m_categories.AddString(category);
-        m_categories.SetCurSel(0);
-    }
-    for (const auto& thumbnail : m_catalogueLink->TakeThumbnails())
-        ApplyThumbnail(app.m_catalogue, thumbnail.first, thumbnail.second);
+    if (m_catalogueLink->TakeRefillRequest())
+        RefillList();
+    std::vector<std::pair<std::string, std::string>> thumbnails = m_catalogueLink->TakeThumbnails();
+    for (const auto& thumbnail : thumbnails)
+        ApplyThumbnail(m_state.m_catalogue, thumbnail.first, thumbnail.second);
+    if (!thumbnails.empty())
+        LoadPendingThumbnails();
 }
 
-bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM /*wParam*/, LPARAM /*lParam*/, LRESULT& result)
+bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
     switch (message) {
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            CAboutDlg about(this);
+            about.DoModal();
+            return true;
+        }
+        return false;
     case WM_ACTIVATE:
         if (m_sharedWindow)
             InterlockedExchange(m_sharedWindow, static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_hWnd)));
@@ -92,6 +402,19 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM /*wParam*/, LPARAM /*lParam*
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<LRESULT>(m_icon);
         return true;
+    case WM_UPDATEUISTATE:
+        SyncFilterChecks();
+        return false;
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->idFrom != IDC_REPORT_LIST)
+            return false;
+        if (header->code == LVN_ITEMCHANGED && (reinterpret_cast<NMLISTVIEW*>(lParam)->uChanged & LVIF_STATE))
+            UpdateSelectionDetails();
+        else if (header->code == NM_RCLICK)
+            ShowContextMenu();
+        return false;
+    }
     default:
         return false;
     }

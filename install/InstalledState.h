@@ -1,0 +1,26 @@
+// Which programs are installed, at which build and where, and which are
+// favourites: one section per program in the settings store.
+#pragma once
+
+#include "catalogue/SoftwareRecord.h"
+#include "store/KeyValueStore.h"
+
+#include <functional>
+#include <string>
+
+enum class InstallStatus { NotInstalled, UpdateAvailable, UpToDate };
+
+/// Not installed at build 0 or below; up to date at or above the available
+/// build (no downgrade is offered); update available in between.
+InstallStatus InstallState(const SoftwareRecord& record);
+
+/// Writes the settings store to the registry; true on success.
+using SettingsSaver = std::function<bool()>;
+
+/// After a successful installation: VERSION = available build, PATH = folder.
+void RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
+                     const SettingsSaver& save);
+/// After an uninstall: VERSION "0", PATH empty; the section and PREF stay.
+void RecordUninstalled(SoftwareRecord& record, KeyValueStore& settings, const SettingsSaver& save);
+/// Marks ("Y") or unmarks ("") the program as a favourite.
+void ToggleFavourite(SoftwareRecord& record, KeyValueStore& settings, const SettingsSaver& save);

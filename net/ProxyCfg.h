@@ -1,0 +1,31 @@
+// The proxy configuration dialog: address, user name, password and whether
+// the proxy is active, kept in the per-user proxy settings file.
+#pragma once
+
+#include "framework/Wnd.h"
+#include "net/ProxyConfig.h"
+
+#include <string>
+
+class CProxyCfg : public CDialogEx {
+public:
+    explicit CProxyCfg(CWnd* parent = nullptr);
+
+    std::wstring m_address;
+    std::wstring m_user;
+    std::wstring m_password;
+    bool m_active = false;
+
+protected:
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+
+private:
+    /// Moves the fields to the controls, or the controls to the fields.
+    void DoDataExchange(bool save);
+};
+
+/// Writes the settings file for settings; false when it could not be written.
+bool WriteProxyConfig(const ProxySettings& settings);
+/// The settings the file holds (the last block of either kind), or none.
+ProxySettings ReadProxyConfig();

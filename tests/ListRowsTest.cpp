@@ -1,0 +1,130 @@
+#include "install/InstalledState.h"
+#include "ui/ListRows.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+SoftwareRecord Record(const std::string& name, int type, int installed, int available, const std::string& category,
+                      const std::string& favourite = "")
+{
+    SoftwareRecord record;
+    record.name = name;
+    record.type = type;
+    record.installedBuild = installed;
+    record.installedFolder = installed > 0 ? "C:\\apps\\" + name : "";
+    record.availableBuild = available;
+    record.category = category;
+    record.favourite = favourite;
+    return record;
+}
+} // namespace
+
+TEST(InstallState, FollowsInstalledAgainstAvailableBuild)
+{
+    EXPECT_EQ(InstallStatus::NotInstalled, InstallState(Record("A", 0, 0, 12, "")));
+    EXPECT_EQ(InstallStatus::UpToDate, InstallState(Record("A", 0, 12, 12, "")));
+    EXPECT_EQ(InstallStatus::UpdateAvailable, InstallState(Record("A", 0, 12, 13, "")));
+    EXPECT_EQ(InstallStatus::UpToDate, InstallState(Record("A", 0, 12, 11, ""))) << "no downgrade is offered";
+    EXPECT_EQ(InstallStatus::NotInstalled, InstallState(Record("A", 0, -3, 1, "")));
+}
+
+TEST(InstalledStateStore, InstallUninstallAndFavouriteWriteTheSectionAndSave)
+{
+    KeyValueStore settings;
+    int saves = 0;
+    auto save = [&saves] {
+        ++saves;
+        return true;
+    };
+    SoftwareRecord record = Record("abc", 0, 0, 7, "");
+    record.name = "ABC";
+    RecordInstalled(record, "C:\\data\\apps\\ABC", settings, save);
+    EXPECT_EQ("7", settings.GetValue("ABC", "VERSION"));
+    EXPECT_EQ("C:\\data\\apps\\ABC", settings.GetValue("abc", "PATH"));
+    EXPECT_EQ(7, record.installedBuild);
+
+    ToggleFavourite(record, settings, save);
+    EXPECT_EQ("Y", settings.GetValue("ABC", "PREF"));
+    record.favourite = "yes, by hand";
+    ToggleFavourite(record, settings, save);
+    EXPECT_EQ("", record.favourite) << "any non-empty mark counts and is cleared";
+    EXPECT_EQ("", settings.GetValue("ABC", "PREF", "missing"));
+    ToggleFavourite(record, settings, save);
+
+    RecordUninstalled(record, settings, save);
+    EXPECT_EQ("0", settings.GetValue("ABC", "VERSION"));
+    EXPECT_EQ("", settings.GetValue("ABC", "PATH", "missing"));
+    EXPECT_EQ("Y", settings.GetValue("ABC", "PREF")) << "the mark stays after an uninstall";
+    EXPECT_EQ(0, record.installedBuild);
+    EXPECT_EQ(5, saves) << "every change is written back at once";
+}
+
+TEST(ListFilter, TypesFiltersAndCategoriesCombine)
+{
+    std::vector<SoftwareRecord> catalogue = {
+        Record("A", 0, 3, 3, "Grafica", "Y"), Record("B", 1, 0, 2, "Grafica"), Record("DEP", 100, 5, 5, "Grafica"),
+        Record("C", 9, 2, 4, "Ufficio"),      Record("D", 10, 0, 1, "Ufficio"), Record("E", 0, 1, 1, "")};
+    ListFilter all;
+    EXPECT_EQ((std::vector<size_t>{0, 1, 3, 5}), VisibleRecords(catalogue, all));
+
+    ListFilter installed;
+    installed.onlyInstalled = true;
+    EXPECT_EQ((std::vector<size_t>{0, 3, 5}), VisibleRecords(catalogue, installed));
+
+    ListFilter both = installed;
+    both.onlyFavourites = true;
+    EXPECT_EQ((std::vector<size_t>{0}), VisibleRecords(catalogue, both));
+
+    ListFilter category;
+    category.categorySelected = true;
+    category.category = "Ufficio";
+    EXPECT_EQ((std::vector<size_t>{3}), VisibleRecords(catalogue, category));
+    category.category = "grafica";
+    EXPECT_TRUE(VisibleRecords(catalogue, category).empty()) << "categories compare exactly";
+    category.category = "";
+    EXPECT_EQ((std::vector<size_t>{5}), VisibleRecords(catalogue, category));
+}
+
+TEST(ListImages, ProgramTypeAndStatusPictures)
+{
+    EXPECT_EQ(kConsoleProgram, ProgramTypeImage(Record("A", 0, 0, 1, "")));
+    EXPECT_EQ(kWindowProgram, ProgramTypeImage(Record("A", 3, 0, 1, "")));
+    EXPECT_EQ(kNotInstalled, StatusImage(Record("A", 0, 0, 1, "")));
+    EXPECT_EQ(kUpdateAvailable, StatusImage(Record("A", 0, 1, 2, "")));
+    EXPECT_EQ(kUpToDate, StatusImage(Record("A", 0, 2, 2, "")));
+}
+
+TEST(CompareCells, NumbersPercentagesHexDatesThenText)
+{
+    EXPECT_LT(CompareCells(L"9", 0, L"10", 0), 0) << "numeric, not textual";
+    EXPECT_LT(CompareCells(L"9%", 0, L"12%", 0), 0);
+    EXPECT_LT(CompareCells(L"1.5", 0, L"10", 0), 0);
+    EXPECT_GT(CompareCells(L"CAFE", 0, L"BABE", 0), 0) << "letters A to F read as hexadecimal";
+    EXPECT_LT(CompareCells(L"FF", 0, L"100", 0), 0);
+    EXPECT_LT(CompareCells(L"", 2, L"", 5), 0) << "empty cells by image";
+    EXPECT_GT(CompareCells(L"", 7, L"", 5), 0);
+    EXPECT_EQ(0, CompareCells(L"", 5, L"", 5));
+    EXPECT_LT(CompareCells(L"", 9, L"a", 0), 0) << "empty text sorts first";
+    EXPECT_LT(CompareCells(L"Beta", 0, L"alpha", 0), 0) << "case matters: upper case first";
+    EXPECT_LT(CompareCells(L"abc", 0, L"abd", 0), 0);
+    EXPECT_EQ(0, CompareCells(L"Same text", 0, L"Same text", 3));
+    EXPECT_LT(CompareCells(L"2024-01-02 10:00", 0, L"2024-11-30 09:00", 0), 0);
+}
+
+TEST(ColumnSpec, TitlesWidthsAndAlignments)
+{
+    std::vector<ColumnSpec> columns =
+        ParseColumnSpec(L"Preview,100;Software,120;Versione,80;Disponibile,90;Azione,80;Titolo,300");
+    ASSERT_EQ(6u, columns.size());
+    EXPECT_EQ(L"Preview", columns[0].title);
+    EXPECT_EQ(300, columns[5].width);
+    EXPECT_EQ(0, columns[5].alignment);
+
+    std::vector<ColumnSpec> odd = ParseColumnSpec(L" Nome ;;Peso,,60,2;Centro,40,1;;");
+    ASSERT_EQ(3u, odd.size());
+    EXPECT_EQ(L"Nome", odd[0].title);
+    EXPECT_EQ(100, odd[0].width);
+    EXPECT_EQ(60, odd[1].width) << "empty pieces are dropped";
+    EXPECT_EQ(2, odd[1].alignment);
+    EXPECT_EQ(1, odd[2].alignment);
+}

@@ -1,0 +1,5 @@
+#include "ui/AboutDlg.h"
+
+#include "resources/resource.h"
+
+CAboutDlg::CAboutDlg(CWnd* parent) : CDialogEx(IDD_ABOUTBOX, parent) {}
