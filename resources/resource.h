@@ -7,10 +7,13 @@
 #define IDD_MORVINDEX_DIALOG        102
 #define IDS_UPDATE_AVAILABLE        103
 #define IDS_NEW_INSTALL             104
+#define IDS_UPDATE_QUESTION         105
+#define IDS_UPDATE_CAPTION          106
+#define IDS_NOT_INSTALLED           107
 #define IDS_ALL_CATEGORIES          108
 #define IDS_RESTART_NOTICE          109
 #define IDS_RESTART_CAPTION         110
-#define IDS_UNUSED_111              111
+#define IDS_START_QUESTION          111
 #define IDR_MAINFRAME               128
 #define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131

@@ -3,6 +3,7 @@
 // and its own APPDATA.
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
+#include "tests/ZipFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -167,5 +168,85 @@ TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
     EXPECT_TRUE(WaitUntil(5000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; }))
         << "packages and types of 10 or more never show";
     EXPECT_EQ(BST_UNCHECKED, SendMessageW(onlyInstalled, BM_GETCHECK, 0, 0));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+namespace {
+struct BoxSearch {
+    DWORD processId;
+    const wchar_t* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t caption[128] = {};
+    wchar_t className[32] = {};
+    GetWindowTextW(window, caption, 128);
+    GetClassNameW(window, className, 32);
+    if (owner == search->processId && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+        wcscmp(caption, search->caption) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/// A visible message box of the process with that caption, waiting for it.
+HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds)
+{
+    BoxSearch search = {GetProcessId(process), caption, nullptr};
+    WaitUntil(milliseconds, [&] {
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+    });
+    return search.found;
+}
+} // namespace
+
+TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile)
+{
+    TempDir scratch;
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    WriteZip(scratch / L"abc.zip", {{"probe.exe", ReadBytes(BinaryFolder() + L"binding_probe.exe")},
+                                    {"leggimi.txt", "ABC build 1"}});
+    files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") +
+                                   "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\nTO_EXECUTE=probe.exe\r\n"},
+             {"/ABC/ABC_1.zip", ReadBytes(scratch / L"abc.zip")}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    // The program's folder holds the library, as a shipped launcher's does.
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
+              FALSE);
+
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    HWND question = WaitMessageBox(process, L"Aggiornamento", 60000);
+    ASSERT_NE(nullptr, question) << "the start is offered after the installation";
+    PostMessageW(question, WM_COMMAND, IDNO, 0);
+    EXPECT_EQ("ABC build 1", ReadBytes(launcher.DataFolder() + L"apps\\ABC\\leggimi.txt"));
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+    EXPECT_EQ(launcher.DataFolder() + L"apps\\ABC", ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, 1011))) << "up to date now";
+
+    // A web page asks for ABC: the second start hands the request over and ends.
+    HANDLE second = launcher.Start(L"morvindex:sw_code=abc&user=x");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(second, kStartTimeout));
+    const std::wstring launchFile = launcher.DataFolder() + L"ABCinvoke.dat";
+    // The started program writes its report into the file named by its argument.
+    EXPECT_TRUE(WaitUntil(30000, [&] { return ReadBytes(launchFile).rfind("PATH=", 0) == 0; }))
+        << ReadBytes(launchFile);
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"invoke.morvindex"));
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"gogo.morvindex"));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }

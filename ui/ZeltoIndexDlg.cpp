@@ -1,6 +1,10 @@
 #include "ui/ZeltoIndexDlg.h"
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/ServerChoice.h"
+#include "install/Commands.h"
+#include "install/Installer.h"
+#include "install/Invocation.h"
 #include "framework/WinApp.h"
 #include "install/InstalledState.h"
 #include "launcher/ZeltoIndexApp.h"
@@ -8,9 +12,11 @@
 #include "resources/resource.h"
 #include "store/Text.h"
 #include "ui/AboutDlg.h"
+#include "ui/DialogHosts.h"
 #include "ui/Images.h"
 
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -109,6 +115,7 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     LoadStandardImages();
 
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd);
+    m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
     StartCatalogueThread(m_state, m_catalogueLink);
     return TRUE;
 }
@@ -312,6 +319,78 @@ void CZeltoIndexDlg::OnProxy()
     OnOK();
 }
 
+void CZeltoIndexDlg::OnServerChanged()
+{
+    int index = m_servers.GetCurSel();
+    if (index < 0 || static_cast<size_t>(index) >= m_state.m_servers.size())
+        return;
+    StoreServerChoice(m_state.m_serverSettingsFile, m_state.m_servers[static_cast<size_t>(index)]);
+    ShowRestartNotice();
+    OnOK();
+}
+
+void CZeltoIndexDlg::OnInstall(const std::string& name)
+{
+    if (name.empty())
+        return;
+    HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    DialogHost host(*this, m_hWnd);
+    InstallOrUpdate(m_state, name, host);
+    SetCursor(previous);
+}
+
+void CZeltoIndexDlg::OnLaunch()
+{
+    int selected = SelectedRecord();
+    if (selected < 0)
+        return;
+    std::string name = m_state.m_catalogue[static_cast<size_t>(selected)].name;
+    DialogHost host(*this, m_hWnd);
+    bool updateRequested = false;
+    LaunchProgram("", name, m_state, host, updateRequested);
+    if (updateRequested)
+        OnInstall(name);
+}
+
+void CZeltoIndexDlg::OnSoftwareCommand(WORD id)
+{
+    int selected = SelectedRecord();
+    if (selected < 0)
+        return;
+    SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(selected)];
+    switch (id) {
+    case ID_SOFTWARE_OPEN_FOLDER:
+        OpenProgramFolder(record);
+        break;
+    case ID_SOFTWARE_PROMPT:
+        OpenCommandPrompt(record);
+        break;
+    case ID_SOFTWARE_UNINSTALL: {
+        CZeltoIndexApp& app = TheApp();
+        if (Uninstall(record, m_state, [&app] { return app.SaveSettings(); })) {
+            m_filter.onlyInstalled = false;
+            SyncFilterChecks();
+            RefillList();
+        }
+        break;
+    }
+    case IDC_CHANGELOG:
+        ShowChangelog(record, m_state);
+        break;
+    default:
+        break;
+    }
+}
+
+void CZeltoIndexDlg::StartInvocationThread()
+{
+    if (!m_invocationLink)
+        return;
+    std::shared_ptr<InvocationLink> link = m_invocationLink;
+    LauncherState& state = m_state;
+    std::thread([&state, link] { ProcessInvocation(state, *link); }).detach();
+}
+
 void CZeltoIndexDlg::ShowContextMenu()
 {
     CMenu menu;
@@ -348,6 +427,29 @@ bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
         if (code == BN_CLICKED)
             OnProxy();
         return code == BN_CLICKED;
+    case IDC_SERVER:
+        if (code == CBN_SELCHANGE)
+            OnServerChanged();
+        return code == CBN_SELCHANGE;
+    case IDC_INSTALL: {
+        int selected = SelectedRecord();
+        if (code == BN_CLICKED && selected >= 0)
+            OnInstall(m_state.m_catalogue[static_cast<size_t>(selected)].name);
+        return code == BN_CLICKED;
+    }
+    case IDC_LAUNCH:
+        if (code == BN_CLICKED)
+            OnLaunch();
+        return code == BN_CLICKED;
+    case IDC_CHANGELOG:
+        if (code == BN_CLICKED)
+            OnSoftwareCommand(id);
+        return code == BN_CLICKED;
+    case ID_SOFTWARE_OPEN_FOLDER:
+    case ID_SOFTWARE_PROMPT:
+    case ID_SOFTWARE_UNINSTALL:
+        OnSoftwareCommand(id);
+        return true;
     default:
         return CDialogEx::OnCommand(id, code, control);
     }
@@ -379,6 +481,11 @@ void CZeltoIndexDlg::RunPendingWork()
         ApplyThumbnail(m_state.m_catalogue, thumbnail.first, thumbnail.second);
     if (!thumbnails.empty())
         LoadPendingThumbnails();
+    if (m_invocationLink) {
+        std::string pending = m_invocationLink->TakePendingInstall();
+        if (!pending.empty())
+            OnInstall(pending);
+    }
 }
 
 bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
@@ -394,6 +501,7 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
     case WM_ACTIVATE:
         if (m_sharedWindow)
             InterlockedExchange(m_sharedWindow, static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_hWnd)));
+        StartInvocationThread();
         return false;
     case WM_PAINT:
         OnPaint();
@@ -413,6 +521,12 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
             UpdateSelectionDetails();
         else if (header->code == NM_RCLICK)
             ShowContextMenu();
+        else if (header->code == NM_DBLCLK) {
+            if (IsWindowEnabled(m_launch.m_hWnd))
+                OnLaunch();
+            else if (IsWindowEnabled(m_install.m_hWnd) && SelectedRecord() >= 0)
+                OnInstall(m_state.m_catalogue[static_cast<size_t>(SelectedRecord())].name);
+        }
         return false;
     }
     default:

@@ -52,14 +52,22 @@ private:
     void OnCategoryChanged();
     void OnFavourite();
     void OnProxy();
+    void OnServerChanged();
     void ShowRestartNotice();
     void ShowContextMenu();
+    void OnInstall(const std::string& name);
+    void OnLaunch();
+    void OnSoftwareCommand(WORD id);
+    void StartInvocationThread();
+
+    friend class DialogHost;
 
     LauncherState& m_state;
     HICON m_icon;
     HICON m_smallIcon;
     volatile LONG* m_sharedWindow = nullptr;
     std::shared_ptr<CatalogueLink> m_catalogueLink;
+    std::shared_ptr<class InvocationLink> m_invocationLink;
 
     CImageList m_images;
     CReportCtrl m_list;

@@ -1,0 +1,29 @@
+// The per-program commands of the main window besides launch and install:
+// uninstall, open the folder, open a command prompt there, show the change log.
+#pragma once
+
+#include "install/InstalledState.h"
+#include "launcher/LauncherState.h"
+
+#include <string>
+#include <vector>
+
+/// Invoke files that six known programs keep below %APPDATA%; an uninstall
+/// removes them all, whichever program is uninstalled.
+extern const char* const kKnownInvokeFiles[6][2];
+
+/// The files an uninstall deletes, in order: every file below the installed
+/// folder, the program's launch file, the known programs' invoke files.
+std::vector<std::wstring> UninstallFiles(const SoftwareRecord& record, const LauncherState& state);
+
+/// Deletes the program's files (folders stay) and records it as not installed.
+/// False when the program was not installed (nothing done).
+bool Uninstall(SoftwareRecord& record, LauncherState& state, const SettingsSaver& save);
+
+/// Opens the installed folder in the shell.
+void OpenProgramFolder(const SoftwareRecord& record);
+/// Opens a command prompt in the installed folder.
+void OpenCommandPrompt(const SoftwareRecord& record);
+/// Downloads the change log to data folder\changelog.txt and opens it.
+/// False when it could not be fetched.
+bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state);

@@ -1,0 +1,139 @@
+#include "install/Installer.h"
+
+#include "install/InstalledState.h"
+#include "net/HttpTransfer.h"
+#include "resources/resource.h"
+#include "store/Text.h"
+
+#include <boost/algorithm/string/split.hpp>
+
+#include <atomic>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<bool> g_installBusy{false};
+
+const SoftwareRecord* FindRecord(const LauncherState& state, const std::string& name)
+{
+    for (const SoftwareRecord& record : state.m_catalogue)
+        if (record.name == name)
+            return &record;
+    return nullptr;
+}
+
+bool DownloadTwice(const std::string& url, const std::string& path)
+{
+    return DownloadToFile(url, path) || DownloadToFile(url, path);
+}
+
+void MakeFolders(const std::string& folder)
+{
+    std::error_code error;
+    fs::create_directories(fs::path(WidePath(folder)), error);
+}
+
+std::wstring DownloadErrorText(const std::string& what, const std::string& path)
+{
+    return L"Error downloading: " + WideFromUtf8(what) + L"\n" + WideFromUtf8(path);
+}
+
+} // namespace
+
+std::vector<std::string> SplitDependencies(const std::string& deps)
+{
+    std::vector<std::string> names;
+    if (deps.empty())
+        return names;
+    boost::algorithm::split(names, deps, [](char c) { return c == ','; });
+    return names;
+}
+
+bool CachedArchiveUsable(const std::string& path)
+{
+    std::error_code error;
+    uintmax_t size = fs::file_size(fs::path(WidePath(path)), error);
+    return !error && size >= 10;
+}
+
+bool InstallBusy() { return g_installBusy.load(); }
+
+void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host)
+{
+    if (g_installBusy.exchange(true))
+        return;
+    struct ClearBusy {
+        ~ClearBusy() { g_installBusy = false; }
+    } clearBusy;
+
+    const SoftwareRecord* found = FindRecord(state, name);
+    if (!found)
+        return;
+    const size_t recordIndex = static_cast<size_t>(found - state.m_catalogue.data());
+    const std::vector<std::string> dependencies = SplitDependencies(found->dependencies);
+    const int n = static_cast<int>(dependencies.size());
+    host.SetProgressRange(0, 2 * n + 2);
+    int step = 0;
+    auto progressStep = [&] { host.SetProgressPos(step++); };
+
+    std::vector<std::string> archives;
+    for (int i = 0; i < n; ++i) {
+        const std::string& dependency = dependencies[static_cast<size_t>(i)];
+        progressStep();
+        host.SetStatusText("Download dependencies... " + std::to_string(i) + "/" + std::to_string(n));
+        MakeFolders(state.m_dataFolder + "deps\\");
+        std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
+        const SoftwareRecord* package = FindRecord(state, dependency);
+        // A cached package archive is used whatever build the index now offers.
+        bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive));
+        if (!ok) {
+            host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
+            host.SetStatusText("");
+            return;
+        }
+        archives.push_back(archive);
+    }
+
+    progressStep();
+    host.SetStatusText("Download application... ");
+    MakeFolders(state.m_dataFolder + "apps_cache\\");
+    std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
+    const std::string url = state.m_catalogue[recordIndex].downloadAddress;
+    if (!DownloadTwice(url, archive)) {
+        host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
+        host.SetStatusText("");
+        return;
+    }
+    archives.push_back(archive);
+
+    const std::string folder = state.m_dataFolder + "apps\\" + name;
+    MakeFolders(folder);
+    const std::string staging = state.m_dataFolder + "morvindex_tmp";
+    const int m = static_cast<int>(archives.size());
+    int failures = 0;
+    for (int i = 0; i < m; ++i) {
+        progressStep();
+        host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
+        if (!host.Synchronise(archives[static_cast<size_t>(i)], staging, folder))
+            ++failures;
+    }
+    host.SetStatusText("");
+    if (failures > 0)
+        return;
+
+    SoftwareRecord& record = state.m_catalogue[recordIndex];
+    RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveSettings(); });
+    host.RefillList();
+    if (record.programToExecute.empty())
+        return;
+    std::string launchFile = state.m_dataFolder + UpperAscii(name) + "invoke.dat";
+    std::error_code error;
+    if (!fs::exists(fs::path(WidePath(launchFile)), error))
+        launchFile.clear();
+    if (host.AskYesNo(host.Text(IDS_START_QUESTION), host.Text(IDS_UPDATE_CAPTION))) {
+        bool updateRequested = false;
+        LaunchProgram(launchFile, name, state, host, updateRequested);
+    }
+}

@@ -1,0 +1,42 @@
+// Installing a program, or updating it to the build the index offers: its
+// dependency archives (cached) and its own archive are downloaded and each is
+// synchronised into the program's folder.
+#pragma once
+
+#include "install/Launch.h"
+#include "launcher/LauncherState.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+/// What an installation needs from the window besides starting programs.
+class InstallHost : public virtual LaunchHost {
+public:
+    virtual void SetProgressRange(int low, int high) = 0;
+    virtual void SetProgressPos(int position) = 0;
+    virtual void SetStatusText(const std::string& text) = 0;
+    /// "Error downloading" box: OK button, no icon.
+    virtual void ShowDownloadError(const std::wstring& text, const std::wstring& caption) = 0;
+    /// The list must show the new installed state.
+    virtual void RefillList() = 0;
+    /// Writes the settings store to the registry.
+    virtual bool SaveSettings() = 0;
+    /// Brings the folder up to date from the archive (aggiorna_files).
+    virtual bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) = 0;
+};
+
+/// DEPS split at every "," with nothing trimmed; "" gives no names.
+std::vector<std::string> SplitDependencies(const std::string& deps);
+
+/// True when a cached archive exists and holds at least 10 bytes.
+bool CachedArchiveUsable(const std::string& path);
+
+/// Installs or updates the first record named name. Does nothing while another
+/// installation runs or when the name is unknown. Reports downloads that fail
+/// twice, records the new build only when every archive synchronised, then
+/// offers to start the program.
+void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host);
+
+/// True while InstallOrUpdate runs in this process.
+bool InstallBusy();

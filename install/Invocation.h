@@ -1,0 +1,23 @@
+// Taking up a start request handed over through the invocation file: the
+// request becomes a launch file for the program, which is then started (or
+// installed first when the user agrees).
+#pragma once
+
+#include "install/Launch.h"
+#include "launcher/LauncherState.h"
+
+/// What processing a request needs from the main window.
+class InvocationHost : public virtual LaunchHost {
+public:
+    /// Waits until the catalogue is built; false when the window went away first.
+    virtual bool WaitCatalogueReady() = 0;
+    /// Asks the window to install name at its next paint.
+    virtual void RequestInstall(const std::string& name) = 0;
+    /// Lets the window's paint handler run.
+    virtual void Invalidate() = 0;
+};
+
+/// Consumes data folder\invoke.morvindex when it exists: copies it to the
+/// launch file <SW_CODE>invoke.dat and starts that program with the launch
+/// file's quoted path. Only one request is processed at a time in a process.
+void ProcessInvocation(const LauncherState& state, InvocationHost& host);

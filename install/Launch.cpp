@@ -1,0 +1,53 @@
+#include "install/Launch.h"
+
+#include "framework/WinApp.h"
+#include "install/InstalledState.h"
+#include "resources/resource.h"
+#include "store/Text.h"
+
+#include <shellapi.h>
+
+bool LaunchHost::ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& folder)
+{
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(),
+                                     folder.empty() ? nullptr : folder.c_str(), SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+std::wstring LaunchHost::Text(unsigned id)
+{
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
+    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
+std::wstring FormatText(const std::wstring& pattern, const std::wstring& value)
+{
+    std::wstring text = pattern;
+    size_t at = text.find(L"%s");
+    if (at != std::wstring::npos)
+        text.replace(at, 2, value);
+    return text;
+}
+
+bool LaunchProgram(const std::string& argument, const std::string& name, const LauncherState& state,
+                   LaunchHost& host, bool& updateRequested)
+{
+    const std::wstring caption = host.Text(IDS_UPDATE_CAPTION);
+    updateRequested = false;
+    for (const SoftwareRecord& record : state.m_catalogue) {
+        if (record.name != name || record.installedBuild <= 0)
+            continue;
+        if (record.programToExecute.empty())
+            return false;
+        if (InstallState(record) == InstallStatus::UpdateAvailable &&
+            host.AskYesNo(FormatText(host.Text(IDS_UPDATE_QUESTION), WideFromUtf8(name)), caption)) {
+            updateRequested = true;
+            return false;
+        }
+        return host.ShellOpen(WideFromUtf8(record.programToExecute), L"\"" + WideFromUtf8(argument) + L"\"",
+                              WideFromUtf8(record.installedFolder));
+    }
+    host.Notify(FormatText(host.Text(IDS_NOT_INSTALLED), WideFromUtf8(name)), caption);
+    return false;
+}

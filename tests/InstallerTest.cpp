@@ -1,0 +1,379 @@
+// Install/update, launch, protocol invocation and uninstall against a loopback
+// server, the real trelko_util_r.dll and real files.
+#include "catalogue/ServerChoice.h"
+#include "install/Commands.h"
+#include "install/Installer.h"
+#include "install/Invocation.h"
+#include "launcher/SyncBinding.h"
+#include "store/Text.h"
+#include "tests/LoopbackServer.h"
+#include "tests/TestSupport.h"
+#include "tests/ZipFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records what an installation shows and answers its questions as scripted.
+class RecordingHost : public InstallHost, public InvocationHost {
+public:
+    bool AskYesNo(const std::wstring& text, const std::wstring&) override
+    {
+        questions.push_back(text);
+        return answerYes;
+    }
+    void Notify(const std::wstring& text, const std::wstring&) override { notices.push_back(text); }
+    bool ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& folder) override
+    {
+        opened.push_back(file + L" " + parameters + L" in " + folder);
+        return true;
+    }
+    std::wstring Text(unsigned id) override { return L"<" + std::to_wstring(id) + L":%s>"; }
+    void SetProgressRange(int low, int high) override { range = {low, high}; }
+    void SetProgressPos(int position) override { positions.push_back(position); }
+    void SetStatusText(const std::string& text) override
+    {
+        statuses.push_back(text);
+        if (onStatus)
+            onStatus();
+    }
+    void ShowDownloadError(const std::wstring& text, const std::wstring& caption) override
+    {
+        errors.push_back(caption + L": " + text);
+    }
+    void RefillList() override { ++refills; }
+    bool SaveSettings() override { return ++saves > 0; }
+    bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+    {
+        std::wstring error;
+        AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
+        return aggiorna && aggiorna(archive.c_str(), staging.c_str(), folder.c_str(), 1);
+    }
+    bool WaitCatalogueReady() override { return true; }
+    void RequestInstall(const std::string& name) override { requestedInstall = name; }
+    void Invalidate() override { ++invalidations; }
+
+    bool answerYes = false;
+    std::function<void()> onStatus;
+    std::vector<std::wstring> questions, notices, opened, errors;
+    std::pair<int, int> range{-1, -1};
+    std::vector<int> positions;
+    std::vector<std::string> statuses;
+    int refills = 0, saves = 0, invalidations = 0;
+    std::string requestedInstall;
+};
+
+std::string ZipBytes(const TempDir& dir, const std::vector<ZipEntry>& entries)
+{
+    WriteZip(dir / L"fixture.zip", entries);
+    return ReadBytes(dir / L"fixture.zip");
+}
+
+class Installation : public ::testing::Test {
+protected:
+    Installation()
+        : server([this](const HttpRequest& request) { return StaticFiles(files)(request); })
+    {
+        state.m_dataFolder = data.Narrow();
+        state.m_dataFolderW = data.Path();
+        state.m_appDataRoot = data.Narrow().substr(0, data.Narrow().size() - 1);
+    }
+    SoftwareRecord& Add(const std::string& name, int type, int build, const std::string& deps = "",
+                        const std::string& execute = "")
+    {
+        SoftwareRecord record;
+        record.name = name;
+        record.type = type;
+        record.availableBuild = build;
+        record.dependencies = deps;
+        record.programToExecute = execute;
+        record.downloadAddress = server.Url("/" + name + ".zip");
+        state.m_catalogue.push_back(record);
+        return state.m_catalogue.back();
+    }
+    int Downloads(const std::string& path) const
+    {
+        int count = 0;
+        for (const HttpRequest& request : server.Requests())
+            count += request.target == path;
+        return count;
+    }
+
+    TempDir data, scratch;
+    std::map<std::string, std::string> files;
+    LoopbackServer server;
+    LauncherState state;
+    RecordingHost host;
+};
+
+} // namespace
+
+TEST(Dependencies, SplitAtEveryCommaWithoutTrimming)
+{
+    EXPECT_TRUE(SplitDependencies("").empty());
+    EXPECT_EQ((std::vector<std::string>{"A"}), SplitDependencies("A"));
+    EXPECT_EQ((std::vector<std::string>{"A", "", "B ", " C"}), SplitDependencies("A,,B , C"));
+}
+
+TEST_F(Installation, ProgramWithoutDependenciesIsDownloadedSynchronisedAndRecorded)
+{
+    Add("ABC", 0, 7);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}, {"data/x.ini", "k=v"}});
+    InstallOrUpdate(state, "ABC", host);
+
+    EXPECT_EQ((std::pair<int, int>{0, 2}), host.range);
+    EXPECT_EQ((std::vector<int>{0, 1}), host.positions);
+    EXPECT_EQ((std::vector<std::string>{"Download application... ", "Installing 0/1", ""}), host.statuses);
+    EXPECT_EQ("k=v", ReadBytes(data / L"apps\\ABC\\data\\x.ini"));
+    EXPECT_EQ("7", state.m_settings.GetValue("ABC", "VERSION"));
+    EXPECT_EQ(data.Narrow() + "apps\\ABC", state.m_settings.GetValue("ABC", "PATH"));
+    EXPECT_EQ(7, state.m_catalogue[0].installedBuild);
+    EXPECT_EQ(1, host.saves);
+    EXPECT_EQ(1, host.refills);
+    EXPECT_TRUE(host.questions.empty()) << "nothing to execute, so no start is offered";
+    EXPECT_FALSE(InstallBusy());
+}
+
+TEST_F(Installation, CachedDependencyIsReusedAndTheStartIsOfferedWithTheLaunchFile)
+{
+    Add("ABC", 0, 3, "LIBA,LIBB", "abc.exe");
+    Add("LIBA", 100, 1);
+    Add("LIBB", 100, 1);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
+    files["/LIBB.zip"] = ZipBytes(scratch, {{"libb.dll", "fresh b"}});
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "cached a"}}));
+    WriteBytes(data / L"ABCinvoke.dat", "SW_CODE=ABC\r\n");
+    host.answerYes = true;
+    state.m_catalogue[0].installedBuild = 0;
+
+    InstallOrUpdate(state, "ABC", host);
+
+    std::vector<std::string> expected = {"Download dependencies... 0/2", "Download dependencies... 1/2",
+                                         "Download application... ", "Installing 0/3", "Installing 1/3",
+                                         "Installing 2/3", ""};
+    EXPECT_EQ(expected, host.statuses);
+    EXPECT_EQ((std::pair<int, int>{0, 6}), host.range);
+    EXPECT_EQ(0, Downloads("/LIBA.zip"));
+    EXPECT_EQ(1, Downloads("/LIBB.zip"));
+    EXPECT_EQ("cached a", ReadBytes(data / L"apps\\ABC\\liba.dll")) << "dependencies go into the program's folder";
+    EXPECT_EQ("fresh b", ReadBytes(data / L"apps\\ABC\\libb.dll"));
+    ASSERT_EQ(1u, host.questions.size());
+    EXPECT_EQ(L"<111:%s>", host.questions[0]);
+    ASSERT_EQ(1u, host.opened.size());
+    EXPECT_EQ(L"abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in " + (data / L"apps\\ABC"), host.opened[0]);
+}
+
+TEST_F(Installation, ShortCachedDependencyIsFetchedAgain)
+{
+    Add("ABC", 0, 1, "LIBA");
+    Add("LIBA", 100, 1);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", "123456789");
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_EQ(1, Downloads("/LIBA.zip"));
+    EXPECT_EQ("fresh a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+}
+
+TEST_F(Installation, MissingDependencyOrApplicationStopsWithTheDownloadError)
+{
+    Add("ABC", 0, 1, "LIBA,,LIBB");
+    Add("LIBA", 100, 1);
+    files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "a"}});
+    InstallOrUpdate(state, "ABC", host);
+    ASSERT_EQ(1u, host.errors.size());
+    EXPECT_EQ(L"Download: Error downloading: \n" + (data / L"deps\\.zip"), host.errors[0]);
+    EXPECT_EQ("", host.statuses.back());
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+
+    RecordingHost second;
+    state.m_catalogue[0].dependencies.clear();
+    InstallOrUpdate(state, "ABC", second);
+    ASSERT_EQ(1u, second.errors.size());
+    EXPECT_EQ(L"Download: Error downloading: " + WideFromUtf8(server.Url("/ABC.zip")) + L"\n" +
+                  (data / L"apps_cache\\ABC.zip"),
+              second.errors[0]);
+    EXPECT_EQ(2, Downloads("/ABC.zip")) << "one more attempt after a failure";
+    EXPECT_EQ(0, second.refills);
+}
+
+TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateSilently)
+{
+    SoftwareRecord& record = Add("ABC", 0, 5);
+    record.installedBuild = 4;
+    files["/ABC.zip"] = "this is an error page, not an archive";
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_TRUE(host.errors.empty());
+    EXPECT_EQ("", host.statuses.back());
+    EXPECT_EQ(4, state.m_catalogue[0].installedBuild);
+    EXPECT_EQ(0, host.saves);
+}
+
+TEST_F(Installation, NestedRequestWhileBusyIsIgnoredAndUnknownNamesDoNothing)
+{
+    Add("ABC", 0, 1);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    int nested = 0;
+    host.onStatus = [&] {
+        if (nested++ == 0) {
+            RecordingHost inner;
+            InstallOrUpdate(state, "ABC", inner);
+            EXPECT_TRUE(inner.statuses.empty());
+        }
+    };
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_EQ(1, Downloads("/ABC.zip"));
+
+    RecordingHost unknown;
+    InstallOrUpdate(state, "NOPE", unknown);
+    EXPECT_TRUE(unknown.statuses.empty());
+    EXPECT_EQ((std::pair<int, int>{-1, -1}), unknown.range);
+}
+
+TEST_F(Installation, LaunchAsksBeforeAnOutdatedBuildAndNamesMissingPrograms)
+{
+    SoftwareRecord& listed = Add("ABC", 0, 4, "", "abc.exe");
+    listed.installedBuild = 0;
+    SoftwareRecord& installed = Add("ABC", 0, 4, "", "abc.exe");
+    installed.installedBuild = 3;
+    installed.installedFolder = "C:\\apps\\ABC";
+    bool update = true;
+
+    host.answerYes = false;
+    EXPECT_TRUE(LaunchProgram("", "ABC", state, host, update));
+    EXPECT_FALSE(update);
+    EXPECT_EQ(L"<105:ABC>", host.questions.back());
+    EXPECT_EQ(L"abc.exe \"\" in C:\\apps\\ABC", host.opened.back()) << "the second, installed entry starts";
+
+    host.answerYes = true;
+    EXPECT_FALSE(LaunchProgram("x", "ABC", state, host, update));
+    EXPECT_TRUE(update);
+    EXPECT_EQ(1u, host.opened.size());
+
+    EXPECT_FALSE(LaunchProgram("", "NOPE", state, host, update));
+    EXPECT_EQ(L"<107:NOPE>", host.notices.back());
+
+    state.m_catalogue[1].programToExecute.clear();
+    size_t notices = host.notices.size();
+    EXPECT_FALSE(LaunchProgram("", "ABC", state, host, update));
+    EXPECT_EQ(notices, host.notices.size()) << "nothing to execute: silent";
+}
+
+TEST_F(Installation, LaunchStartsARealProgramWithTheQuotedArgument)
+{
+    fs::copy_file(BinaryFolder() + L"binding_probe.exe", scratch / L"probe.exe");
+    SoftwareRecord& record = Add("PROBE", 0, 1, "", "probe.exe");
+    record.installedBuild = 1;
+    record.installedFolder = scratch.Narrow();
+    // Only the shell is real here; no question is expected.
+    class RealShell : public LaunchHost {
+    public:
+        bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
+        void Notify(const std::wstring&, const std::wstring&) override { ADD_FAILURE() << "unexpected notice"; }
+    } realShell;
+    bool update = false;
+    std::string output = scratch.Narrow() + "started with.txt";
+    ASSERT_TRUE(LaunchProgram(output, "PROBE", state, realShell, update));
+    DWORD start = GetTickCount();
+    while (!FileExists(WidePath(output)) && GetTickCount() - start < 20000)
+        Sleep(100);
+    EXPECT_TRUE(FileExists(WidePath(output))) << "the program got the path as one argument";
+}
+
+TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)
+{
+    SoftwareRecord& record = Add("ABC", 0, 2, "", "abc.exe");
+    record.installedBuild = 2;
+    record.installedFolder = "C:\\apps\\ABC";
+    WriteBytes(data / L"invoke.morvindex", "SW_CODE=abc\r\nUSER=x\r\n");
+    ProcessInvocation(state, host);
+    EXPECT_EQ("SW_CODE=abc\r\nUSER=x\r\n", ReadBytes(data / L"ABCinvoke.dat"));
+    ASSERT_EQ(1u, host.opened.size());
+    EXPECT_EQ(L"abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in C:\\apps\\ABC", host.opened[0]);
+    EXPECT_FALSE(FileExists(data / L"invoke.morvindex"));
+    EXPECT_FALSE(FileExists(data / L"gogo.morvindex"));
+    EXPECT_EQ(1, host.invalidations);
+
+    // Without SW_CODE the request is consumed silently.
+    WriteBytes(data / L"invoke.morvindex", "USER=x\r\n");
+    ProcessInvocation(state, host);
+    EXPECT_FALSE(FileExists(data / L"invoke.morvindex"));
+    EXPECT_FALSE(FileExists(data / L"gogo.morvindex"));
+    EXPECT_EQ(1u, host.opened.size());
+
+    // No request: nothing at all.
+    ProcessInvocation(state, host);
+    EXPECT_EQ(2, host.invalidations);
+}
+
+TEST_F(Installation, InvocationOfAnOutdatedProgramAsksTheWindowToInstall)
+{
+    SoftwareRecord& record = Add("ABC", 0, 3, "", "abc.exe");
+    record.installedBuild = 2;
+    record.installedFolder = "C:\\apps\\ABC";
+    host.answerYes = true;
+    WriteBytes(data / L"invoke.morvindex", "SW_CODE=Abc\r\n");
+    ProcessInvocation(state, host);
+    EXPECT_EQ("ABC", host.requestedInstall);
+    EXPECT_TRUE(host.opened.empty());
+    EXPECT_TRUE(FileExists(data / L"ABCinvoke.dat")) << "kept for the start after the installation";
+}
+
+TEST_F(Installation, UninstallEmptiesTheFolderTreeAndRemovesInvokeFiles)
+{
+    SoftwareRecord& record = Add("ABC", 0, 2);
+    fs::create_directories(data / L"apps\\ABC\\sub\\deeper");
+    WriteBytes(data / L"apps\\ABC\\abc.exe", "x");
+    WriteBytes(data / L"apps\\ABC\\sub\\deeper\\d.dll", "x");
+    SetFileAttributesW((data / L"apps\\ABC\\abc.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(data / L"ABCinvoke.dat", "x");
+    fs::create_directories(data / L"tegora");
+    WriteBytes(data / L"tegora\\invoke.tgo", "x");
+    WriteBytes(data / L"keep.txt", "x");
+    record.installedBuild = 2;
+    record.installedFolder = data.Narrow() + "apps\\ABC";
+    record.favourite = "Y";
+    state.m_settings.SetValue("PREF", "Y", "ABC");
+
+    int saves = 0;
+    EXPECT_TRUE(Uninstall(record, state, [&saves] { return ++saves > 0; }));
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\sub\\deeper\\d.dll"));
+    EXPECT_TRUE(FileExists(data / L"apps\\ABC\\sub\\deeper")) << "folders stay";
+    EXPECT_FALSE(FileExists(data / L"ABCinvoke.dat"));
+    EXPECT_FALSE(FileExists(data / L"tegora\\invoke.tgo"));
+    EXPECT_TRUE(FileExists(data / L"keep.txt"));
+    EXPECT_EQ("0", state.m_settings.GetValue("ABC", "VERSION"));
+    EXPECT_EQ("Y", state.m_settings.GetValue("ABC", "PREF"));
+    EXPECT_EQ(1, saves);
+
+    EXPECT_FALSE(Uninstall(record, state, [&saves] { return ++saves > 0; })) << "not installed: nothing to do";
+    EXPECT_EQ(1, saves);
+}
+
+TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
+{
+    TempDir dir;
+    std::string text = "[REPOSITORY]\r\nURL=http://repo/\r\n[SERVER]\r\nURL=http://test/\r\n";
+    for (int i = 0; i < 10; ++i)
+        text += "PAD" + std::to_string(i) + "=1\r\n";
+    text += "[LATE]\r\nKEY=kept\r\n";
+    WriteBytes(dir / L"server.dat", text);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "server.dat", "http://main/sw_index.dat"));
+    KeyValueStore written;
+    ASSERT_TRUE(written.LoadFile(dir / L"server.dat"));
+    EXPECT_EQ("http://main/sw_index.dat", written.GetValue("SERVER", "URL"));
+    EXPECT_EQ("http://repo/", written.GetValue("REPOSITORY", "URL"));
+    EXPECT_EQ("kept", written.GetValue("LATE", "KEY")) << "nothing below the tenth line is lost";
+
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "new.dat", "http://x/"));
+    EXPECT_EQ("\r\n[SERVER]\r\nURL=http://x/\r\n", ReadBytes(dir / L"new.dat"));
+}

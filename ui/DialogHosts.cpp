@@ -1,0 +1,105 @@
+#include "ui/DialogHosts.h"
+
+#include "launcher/SyncBinding.h"
+#include "launcher/ZeltoIndexApp.h"
+#include "resources/resource.h"
+#include "store/Text.h"
+#include "ui/ZeltoIndexDlg.h"
+
+#include <commctrl.h>
+
+bool DialogHost::AskYesNo(const std::wstring& text, const std::wstring& caption)
+{
+    return MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void DialogHost::Notify(const std::wstring& text, const std::wstring& caption)
+{
+    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void DialogHost::SetProgressRange(int low, int high)
+{
+    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
+}
+
+void DialogHost::SetProgressPos(int position)
+{
+    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    // The installation blocks the message loop: show the bar now.
+    UpdateWindow(GetDlgItem(m_window, IDC_PROGRESS));
+}
+
+void DialogHost::SetStatusText(const std::string& text)
+{
+    HWND status = GetDlgItem(m_window, IDC_STATUS);
+    SetWindowTextW(status, WideFromUtf8(text).c_str());
+    UpdateWindow(status);
+}
+
+void DialogHost::ShowDownloadError(const std::wstring& text, const std::wstring& caption)
+{
+    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK);
+}
+
+void DialogHost::RefillList() { m_dialog.RefillList(); }
+
+bool DialogHost::SaveSettings() { return TheApp().SaveSettings(); }
+
+bool DialogHost::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
+{
+    std::wstring error;
+    AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
+    if (!aggiorna) {
+        MessageBoxW(m_window, (L"Impossibile caricare la libreria di installazione.\n" + error).c_str(),
+                    L"Installazione", MB_OK | MB_ICONERROR);
+        return false;
+    }
+    // The library takes paths in the ANSI code page.
+    std::string ansiArchive = AnsiFromWide(WidePath(archive));
+    std::string ansiStaging = AnsiFromWide(WidePath(staging));
+    std::string ansiFolder = AnsiFromWide(WidePath(folder));
+    return aggiorna(ansiArchive.c_str(), ansiStaging.c_str(), ansiFolder.c_str(), 1);
+}
+
+bool InvocationLink::AskYesNo(const std::wstring& text, const std::wstring& caption)
+{
+    return MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void InvocationLink::Notify(const std::wstring& text, const std::wstring& caption)
+{
+    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+bool InvocationLink::WaitCatalogueReady()
+{
+    while (!m_catalogue->IsCatalogueReady()) {
+        if (m_catalogue->Cancelled())
+            return false;
+        Sleep(200);
+    }
+    return !m_catalogue->Cancelled();
+}
+
+void InvocationLink::RequestInstall(const std::string& name)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_pendingName = name;
+    m_pending = true;
+}
+
+void InvocationLink::Invalidate()
+{
+    if (!m_catalogue->Cancelled())
+        InvalidateRect(m_window, nullptr, FALSE);
+}
+
+std::string InvocationLink::TakePendingInstall()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_pending)
+        return std::string();
+    m_pending = false;
+    return m_pendingName;
+}

@@ -1,0 +1,63 @@
+// The main dialog as the host of installations and launches (on its own
+// thread) and of start requests (on the invocation worker).
+#pragma once
+
+#include "install/Installer.h"
+#include "install/Invocation.h"
+#include "ui/CatalogueThread.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CZeltoIndexDlg;
+
+/// Installs and launches from the dialog's thread: progress bar 1009, status
+/// label 1010, message boxes owned by the dialog.
+class DialogHost : public InstallHost {
+public:
+    DialogHost(CZeltoIndexDlg& dialog, HWND window) : m_dialog(dialog), m_window(window) {}
+
+    bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
+    void Notify(const std::wstring& text, const std::wstring& caption) override;
+    void SetProgressRange(int low, int high) override;
+    void SetProgressPos(int position) override;
+    void SetStatusText(const std::string& text) override;
+    void ShowDownloadError(const std::wstring& text, const std::wstring& caption) override;
+    void RefillList() override;
+    bool SaveSettings() override;
+    bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override;
+
+private:
+    CZeltoIndexDlg& m_dialog;
+    HWND m_window;
+};
+
+/// Shared by the dialog and its invocation workers: the install a worker asks
+/// the dialog to run, and whether the dialog is still there.
+class InvocationLink : public InvocationHost {
+public:
+    InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue)
+        : m_window(window), m_catalogue(std::move(catalogue))
+    {
+    }
+
+    bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
+    void Notify(const std::wstring& text, const std::wstring& caption) override;
+    bool WaitCatalogueReady() override;
+    void RequestInstall(const std::string& name) override;
+    void Invalidate() override;
+
+    /// The name of a requested install, once; empty when none is pending.
+    std::string TakePendingInstall();
+
+private:
+    HWND m_window;
+    std::shared_ptr<CatalogueLink> m_catalogue;
+    std::mutex m_lock;
+    std::string m_pendingName;
+    bool m_pending = false;
+};
