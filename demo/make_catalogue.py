@@ -32,7 +32,7 @@ def thumbnail(colour):
 def archive(path, name, build):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr(f"{name}.exe", f"demo program {name}, build {build}\r\n")
-        z.writestr("leggimi.txt", f"{name} build {build}\r\n")
+        z.writestr("leggimi.txt", f"{name}, build {build}.\r\nProgramma dimostrativo di MorvIndex: \"Avvia\" apre questo file.\r\n")
         z.writestr("dati/config.ini", "[GENERALE]\r\nLINGUA=it\r\n")
 
 
@@ -50,7 +50,7 @@ def main():
         (sw / name / "changelog.txt").write_text(f"Build {build}: correzioni e miglioramenti.\r\n", encoding="utf-8")
         lines += [f"[{name}]", "SW_TYPE=0", f"TITOLO={title}", f"DESCR={title}: programma dimostrativo.",
                   f"BUILD_DISP={build}", "REL_DATE=01/12/2026", f"THUMB=img/{name.lower()}.png",
-                  f"CHANGELOG_FILE={name}/changelog.txt", f"TO_EXECUTE={name}.exe", f"CAT={category}",
+                  f"CHANGELOG_FILE={name}/changelog.txt", "TO_EXECUTE=leggimi.txt", f"CAT={category}",
                   f"DEPS={deps}", ""]
     for name, title, build in PACKAGES:
         archive(sw / "deps" / f"{name}.zip", name, build)

@@ -113,10 +113,17 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
     case CDDS_PREPAINT:
         return CDRF_NOTIFYITEMDRAW;
     case CDDS_ITEMPREPAINT:
+        // Selected rows take the owner's selection colours, drawn per cell below.
+        if (draw->nmcd.uItemState & CDIS_SELECTED) {
+            draw->nmcd.uItemState &= ~(CDIS_SELECTED | CDIS_FOCUS);
+            m_drawingSelected = true;
+        } else {
+            m_drawingSelected = false;
+        }
         return CDRF_NOTIFYSUBITEMDRAW;
     case CDDS_ITEMPREPAINT | CDDS_SUBITEM: {
-        int row = static_cast<int>(draw->nmcd.dwItemSpec);
-        int column = draw->iSubItem;
+        const int row = static_cast<int>(draw->nmcd.dwItemSpec);
+        const int column = draw->iSubItem;
         RowData* data = reinterpret_cast<RowData*>(draw->nmcd.lItemlParam);
         auto pick = [column](const std::map<int, COLORREF>& colours, COLORREF& out) {
             auto it = colours.find(column);
@@ -142,6 +149,11 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
             }
         }
         draw->clrTextBk = background;
+        if (m_drawingSelected) {
+            draw->nmcd.uItemState &= ~(CDIS_SELECTED | CDIS_FOCUS);
+            draw->clrText = m_selectionText;
+            draw->clrTextBk = m_selectionBackground;
+        }
         return CDRF_NOTIFYPOSTPAINT;
     }
     default:

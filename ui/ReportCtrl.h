@@ -84,4 +84,5 @@ private:
     COLORREF m_alternate[2] = {RGB(255, 255, 255), RGB(240, 240, 240)};
     COLORREF m_selectionBackground = GetSysColor(COLOR_HIGHLIGHT);
     COLORREF m_selectionText = GetSysColor(COLOR_HIGHLIGHTTEXT);
+    bool m_drawingSelected = false; // the row being drawn is selected
 };
