@@ -27,6 +27,39 @@ bool WaitUntil(DWORD milliseconds, const std::function<bool()>& condition)
     }
     return condition();
 }
+struct BoxSearch {
+    DWORD processId;
+    const wchar_t* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t caption[128] = {};
+    wchar_t className[32] = {};
+    GetWindowTextW(window, caption, 128);
+    GetClassNameW(window, className, 32);
+    if (owner == search->processId && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+        wcscmp(caption, search->caption) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/// A visible message box of the process with that caption, waiting for it.
+HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds)
+{
+    BoxSearch search = {GetProcessId(process), caption, nullptr};
+    WaitUntil(milliseconds, [&] {
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+    });
+    return search.found;
+}
 } // namespace
 
 TEST(Startup, FirstStartCreatesDataFolderAndRegistersProtocolAndFileType)
@@ -73,14 +106,23 @@ TEST(Startup, SecondStartWritesTheRequestRestoresTheFirstWindowAndEnds)
     HANDLE second = launcher.Start(L"morvindex:sw_code=Abc&x=1&y");
     ASSERT_NE(nullptr, second);
     EXPECT_EQ(0u, LauncherCopy::WaitExit(second, kStartTimeout)) << "the second instance must end by itself";
-    EXPECT_EQ("SW_CODE=Abc\r\nX=1\r\n", ReadBytes(launcher.DataFolder() + L"invoke.morvindex"));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first, 0)) << "the first instance keeps running";
     EXPECT_TRUE(WaitUntil(5000, [&] { return !IsIconic(window); })) << "the running window is restored";
+    // The running instance takes the request up: the launch file holds it, and
+    // as ABC is not installed the "not installed" notice is shown.
+    const std::wstring launchFile = launcher.DataFolder() + L"ABCinvoke.dat";
+    EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(launchFile) == "SW_CODE=Abc\r\nX=1\r\n"; }))
+        << "launch file: " << ReadBytes(launchFile)
+        << ", request left: " << ReadBytes(launcher.DataFolder() + L"invoke.morvindex");
+    HWND notice = WaitMessageBox(first, L"Aggiornamento", 20000);
+    ASSERT_NE(nullptr, notice);
+    PostMessageW(notice, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"invoke.morvindex"));
 
     EXPECT_TRUE(LauncherCopy::Close(first, kStartTimeout));
 }
 
-TEST(Startup, DocumentArgumentIsCopiedToTheInvocationFile)
+TEST(Startup, DocumentArgumentReachesTheLaunchFileByteForByte)
 {
     LauncherCopy launcher;
     static const char raw[] = "SW_CODE=ABC\r\nUSER=x\r\n\0\xFE binary tail";
@@ -90,7 +132,12 @@ TEST(Startup, DocumentArgumentIsCopiedToTheInvocationFile)
 
     HANDLE process = launcher.Start(L"\"" + document + L"\"");
     ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));
-    EXPECT_EQ(bytes, ReadBytes(launcher.DataFolder() + L"invoke.morvindex"));
+    // The request reaches the program's launch file unchanged, byte for byte.
+    const std::wstring launchFile = launcher.DataFolder() + L"ABCinvoke.dat";
+    EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(launchFile) == bytes; })) << ReadBytes(launchFile);
+    HWND notice = WaitMessageBox(process, L"Aggiornamento", 20000);
+    ASSERT_NE(nullptr, notice);
+    PostMessageW(notice, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }
 
@@ -171,41 +218,6 @@ TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }
 
-namespace {
-struct BoxSearch {
-    DWORD processId;
-    const wchar_t* caption;
-    HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
-{
-    auto* search = reinterpret_cast<BoxSearch*>(lParam);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t caption[128] = {};
-    wchar_t className[32] = {};
-    GetWindowTextW(window, caption, 128);
-    GetClassNameW(window, className, 32);
-    if (owner == search->processId && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-        wcscmp(caption, search->caption) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-/// A visible message box of the process with that caption, waiting for it.
-HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds)
-{
-    BoxSearch search = {GetProcessId(process), caption, nullptr};
-    WaitUntil(milliseconds, [&] {
-        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-    });
-    return search.found;
-}
-} // namespace
 
 TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile)
 {

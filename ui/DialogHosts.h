@@ -54,10 +54,15 @@ public:
     /// The name of a requested install, once; empty when none is pending.
     std::string TakePendingInstall();
 
+    void ThreadStarted() { ++m_threads; }
+    void ThreadEnded() { --m_threads; }
+    int ThreadsRunning() const { return m_threads.load(); }
+
 private:
     HWND m_window;
     std::shared_ptr<CatalogueLink> m_catalogue;
     std::mutex m_lock;
     std::string m_pendingName;
     bool m_pending = false;
+    std::atomic<int> m_threads{0};
 };

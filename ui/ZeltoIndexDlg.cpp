@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr UINT_PTR kInvocationTimer = 1;
+
 HICON LoadAppIcon(int sizeMetric)
 {
     int size = GetSystemMetrics(sizeMetric);
@@ -117,6 +119,10 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd);
     m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
     StartCatalogueThread(m_state, m_catalogueLink);
+    // A request is normally taken up when the window is activated; the timer
+    // also catches one whose hand-over activated nothing (the window was
+    // already in front).
+    SetTimer(m_hWnd, kInvocationTimer, 1000, nullptr);
     return TRUE;
 }
 
@@ -388,7 +394,11 @@ void CZeltoIndexDlg::StartInvocationThread()
         return;
     std::shared_ptr<InvocationLink> link = m_invocationLink;
     LauncherState& state = m_state;
-    std::thread([&state, link] { ProcessInvocation(state, *link); }).detach();
+    link->ThreadStarted();
+    std::thread([&state, link] {
+        ProcessInvocation(state, *link);
+        link->ThreadEnded();
+    }).detach();
 }
 
 void CZeltoIndexDlg::ShowContextMenu()
@@ -506,6 +516,15 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
     case WM_PAINT:
         OnPaint();
         result = 0;
+        return true;
+    case WM_TIMER:
+        if (wParam != kInvocationTimer)
+            return false;
+        if (m_invocationLink && m_invocationLink->ThreadsRunning() == 0) {
+            std::error_code error;
+            if (std::filesystem::exists(m_state.m_dataFolderW + kInvocationFileName, error))
+                StartInvocationThread();
+        }
         return true;
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<LRESULT>(m_icon);
