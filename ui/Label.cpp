@@ -27,6 +27,13 @@ void CLabel::ReconstructFont()
     m_fontHandle = CreateFontIndirectW(&m_font);
 }
 
+CLabel& CLabel::FontChanged()
+{
+    ReconstructFont();
+    Redraw();
+    return *this;
+}
+
 void CLabel::Redraw()
 {
     if (!m_hWnd)
@@ -84,25 +91,19 @@ CLabel& CLabel::SetBkColor(COLORREF colour)
 CLabel& CLabel::SetFontBold(bool bold)
 {
     m_font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-    ReconstructFont();
-    Redraw();
-    return *this;
+    return FontChanged();
 }
 
 CLabel& CLabel::SetFontItalic(bool italic)
 {
     m_font.lfItalic = italic ? TRUE : FALSE;
-    ReconstructFont();
-    Redraw();
-    return *this;
+    return FontChanged();
 }
 
 CLabel& CLabel::SetFontUnderline(bool underline)
 {
     m_font.lfUnderline = underline ? TRUE : FALSE;
-    ReconstructFont();
-    Redraw();
-    return *this;
+    return FontChanged();
 }
 
 CLabel& CLabel::SetFontSize(int points)
@@ -110,9 +111,7 @@ CLabel& CLabel::SetFontSize(int points)
     HDC screen = GetDC(nullptr);
     m_font.lfHeight = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
     ReleaseDC(nullptr, screen);
-    ReconstructFont();
-    Redraw();
-    return *this;
+    return FontChanged();
 }
 
 CLabel& CLabel::SetSunken(bool sunken)

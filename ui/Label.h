@@ -35,6 +35,8 @@ protected:
 
 private:
     void ReconstructFont();
+    /// After a change of the font description: re-create it and redraw.
+    CLabel& FontChanged();
     void Redraw();
     void RedrawFrame();
     void Paint(HDC target);

@@ -411,58 +411,62 @@ void CZeltoIndexDlg::ShowContextMenu()
     TrackPopupMenu(menu.GetSubMenu(1), TPM_LEFTALIGN | TPM_TOPALIGN, cursor.x, cursor.y, 0, m_hWnd, nullptr);
 }
 
+void CZeltoIndexDlg::OnToggleOnlyInstalled()
+{
+    m_filter.onlyInstalled = !m_filter.onlyInstalled;
+    SyncFilterChecks();
+    RefillList();
+}
+
+void CZeltoIndexDlg::OnToggleOnlyFavourites()
+{
+    m_filter.onlyFavourites = !m_filter.onlyFavourites;
+    SyncFilterChecks();
+    RefillList();
+}
+
+void CZeltoIndexDlg::OnInstallSelected()
+{
+    int selected = SelectedRecord();
+    if (selected >= 0)
+        OnInstall(m_state.m_catalogue[static_cast<size_t>(selected)].name);
+}
+
+void CZeltoIndexDlg::OnChangelog() { OnSoftwareCommand(IDC_CHANGELOG); }
+void CZeltoIndexDlg::OnOpenFolder() { OnSoftwareCommand(ID_SOFTWARE_OPEN_FOLDER); }
+void CZeltoIndexDlg::OnOpenPrompt() { OnSoftwareCommand(ID_SOFTWARE_PROMPT); }
+void CZeltoIndexDlg::OnUninstall() { OnSoftwareCommand(ID_SOFTWARE_UNINSTALL); }
+
 bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
 {
-    switch (id) {
-    case IDC_ONLY_INSTALLED:
-    case IDC_ONLY_FAVOURITES:
-        if (code != BN_CLICKED)
-            return false;
-        if (id == IDC_ONLY_INSTALLED)
-            m_filter.onlyInstalled = !m_filter.onlyInstalled;
-        else
-            m_filter.onlyFavourites = !m_filter.onlyFavourites;
-        SyncFilterChecks();
-        RefillList();
-        return true;
-    case IDC_CATEGORY:
-        if (code == CBN_SELCHANGE)
-            OnCategoryChanged();
-        return code == CBN_SELCHANGE;
-    case IDC_FAVOURITE:
-        if (code == BN_CLICKED)
-            OnFavourite();
-        return code == BN_CLICKED;
-    case IDC_PROXY:
-        if (code == BN_CLICKED)
-            OnProxy();
-        return code == BN_CLICKED;
-    case IDC_SERVER:
-        if (code == CBN_SELCHANGE)
-            OnServerChanged();
-        return code == CBN_SELCHANGE;
-    case IDC_INSTALL: {
-        int selected = SelectedRecord();
-        if (code == BN_CLICKED && selected >= 0)
-            OnInstall(m_state.m_catalogue[static_cast<size_t>(selected)].name);
-        return code == BN_CLICKED;
+    // The dialog's commands: control or menu id, notification code (menu
+    // commands come with any code), handler.
+    constexpr WORD kAnyCode = 0xFFFF;
+    static const struct {
+        WORD id;
+        WORD code;
+        void (CZeltoIndexDlg::*handler)();
+    } commands[] = {
+        {IDC_ONLY_INSTALLED, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyInstalled},
+        {IDC_ONLY_FAVOURITES, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyFavourites},
+        {IDC_INSTALL, BN_CLICKED, &CZeltoIndexDlg::OnInstallSelected},
+        {IDC_LAUNCH, BN_CLICKED, &CZeltoIndexDlg::OnLaunch},
+        {IDC_CATEGORY, CBN_SELCHANGE, &CZeltoIndexDlg::OnCategoryChanged},
+        {IDC_FAVOURITE, BN_CLICKED, &CZeltoIndexDlg::OnFavourite},
+        {ID_SOFTWARE_OPEN_FOLDER, kAnyCode, &CZeltoIndexDlg::OnOpenFolder},
+        {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt},
+        {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall},
+        {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog},
+        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy},
+        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged},
+    };
+    for (const auto& command : commands) {
+        if (command.id == id && (command.code == kAnyCode || command.code == code)) {
+            (this->*command.handler)();
+            return true;
+        }
     }
-    case IDC_LAUNCH:
-        if (code == BN_CLICKED)
-            OnLaunch();
-        return code == BN_CLICKED;
-    case IDC_CHANGELOG:
-        if (code == BN_CLICKED)
-            OnSoftwareCommand(id);
-        return code == BN_CLICKED;
-    case ID_SOFTWARE_OPEN_FOLDER:
-    case ID_SOFTWARE_PROMPT:
-    case ID_SOFTWARE_UNINSTALL:
-        OnSoftwareCommand(id);
-        return true;
-    default:
-        return CDialogEx::OnCommand(id, code, control);
-    }
+    return CDialogEx::OnCommand(id, code, control);
 }
 
 void CZeltoIndexDlg::OnPaint()
@@ -543,8 +547,8 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         else if (header->code == NM_DBLCLK) {
             if (IsWindowEnabled(m_launch.m_hWnd))
                 OnLaunch();
-            else if (IsWindowEnabled(m_install.m_hWnd) && SelectedRecord() >= 0)
-                OnInstall(m_state.m_catalogue[static_cast<size_t>(SelectedRecord())].name);
+            else if (IsWindowEnabled(m_install.m_hWnd))
+                OnInstallSelected();
         }
         return false;
     }

@@ -56,7 +56,14 @@ private:
     void ShowRestartNotice();
     void ShowContextMenu();
     void OnInstall(const std::string& name);
+    void OnInstallSelected();
     void OnLaunch();
+    void OnToggleOnlyInstalled();
+    void OnToggleOnlyFavourites();
+    void OnChangelog();
+    void OnOpenFolder();
+    void OnOpenPrompt();
+    void OnUninstall();
     void OnSoftwareCommand(WORD id);
     void StartInvocationThread();
 
