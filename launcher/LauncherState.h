@@ -6,7 +6,6 @@
 #include "catalogue/SoftwareRecord.h"
 #include "store/KeyValueStore.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
