@@ -262,3 +262,85 @@ TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile
     EXPECT_FALSE(FileExists(launcher.DataFolder() + L"gogo.morvindex"));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }
+
+namespace {
+/// A launcher copy whose catalogue lists ABC (installed at build 2) and XYZ,
+/// with servers MAIN and TEST, started and showing its list.
+struct RunningLauncher {
+    RunningLauncher()
+        : server([this](const HttpRequest& request) { return StaticFiles(files)(request); })
+    {
+        files = {{"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n[XYZ]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n"},
+                 {"/sw_repo.dat", "[MAIN]\r\nURL=" + server.Url("/sw_index.dat") +
+                                      "\r\n[TEST]\r\nURL=http://test.example/sw_index.dat\r\n"}};
+        launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+        const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+        WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"2");
+        WriteRegString(HKEY_CURRENT_USER, key, L"PATH", L"C:\\apps\\ABC");
+        process = launcher.Start();
+        window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        list = GetDlgItem(window, 1000);
+        ready = window && WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; });
+    }
+
+    std::map<std::string, std::string> files;
+    LoopbackServer server;
+    LauncherCopy launcher;
+    HANDLE process = nullptr;
+    HWND window = nullptr;
+    HWND list = nullptr;
+    bool ready = false;
+};
+} // namespace
+
+TEST(Startup, FavouriteMarkIsKeptInTheSettings)
+{
+    RunningLauncher running;
+    ASSERT_TRUE(running.ready);
+    HWND favourite = GetDlgItem(running.window, 1013);
+    ASSERT_TRUE(IsWindowEnabled(favourite)) << "the selected program is installed";
+    SendMessageW(favourite, BM_CLICK, 0, 0);
+    const std::wstring key = L"software\\" + running.launcher.Name() + L"\\index\\ABC";
+    EXPECT_TRUE(WaitUntil(5000, [&] { return ReadRegString(HKEY_CURRENT_USER, key, L"PREF") == L"Y"; }));
+    EXPECT_EQ(BST_CHECKED, SendMessageW(favourite, BM_GETCHECK, 0, 0));
+    SendMessageW(favourite, BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitUntil(5000, [&] { return ReadRegString(HKEY_CURRENT_USER, key, L"PREF") == L""; }));
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
+
+TEST(Startup, ChoosingAnotherServerWritesServerDatAndEndsAfterTheNotice)
+{
+    RunningLauncher running;
+    ASSERT_TRUE(running.ready);
+    HWND servers = GetDlgItem(running.window, 1028);
+    ASSERT_EQ(2, SendMessageW(servers, CB_GETCOUNT, 0, 0));
+    SendMessageW(servers, CB_SETCURSEL, 1, 0);
+    PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1028, CBN_SELCHANGE), reinterpret_cast<LPARAM>(servers));
+    HWND notice = WaitMessageBox(running.process, L"Aggiornamento configurazione", 20000);
+    ASSERT_NE(nullptr, notice);
+    PostMessageW(notice, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, kStartTimeout)) << "the program ends for the restart";
+    EXPECT_EQ("\r\n[SERVER]\r\nURL=http://test.example/sw_index.dat\r\n",
+              ReadBytes(running.launcher.Folder() + L"server.dat"));
+}
+
+TEST(Startup, ProxyDialogWritesTheSettingsFileAndEndsAfterTheNotice)
+{
+    RunningLauncher running;
+    ASSERT_TRUE(running.ready);
+    PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1015, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(running.window, 1015)));
+    HWND proxy = WaitMessageBox(running.process, L"Proxy configuration", 20000);
+    ASSERT_NE(nullptr, proxy);
+    SendMessageW(GetDlgItem(proxy, 1013), BM_SETCHECK, BST_CHECKED, 0);
+    SetWindowTextW(GetDlgItem(proxy, 1016), L"http://127.0.0.1:3128");
+    SetWindowTextW(GetDlgItem(proxy, 1017), L"utent\u00e8");
+    SetWindowTextW(GetDlgItem(proxy, 1018), L"segreto");
+    PostMessageW(proxy, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    HWND notice = WaitMessageBox(running.process, L"Aggiornamento configurazione", 20000);
+    ASSERT_NE(nullptr, notice);
+    PostMessageW(notice, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, kStartTimeout));
+    EXPECT_EQ("[PROXY]\r\nhttp://127.0.0.1:3128\r\nutent\xC3\xA8\r\nsegreto\r\n",
+              ReadBytes(running.launcher.AppData() + L"\\zelto\\qbmapproxy.config"));
+}
