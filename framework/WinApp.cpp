@@ -13,6 +13,13 @@ HINSTANCE AfxGetInstanceHandle()
     return g_app && g_app->m_hInstance ? g_app->m_hInstance : GetModuleHandleW(nullptr);
 }
 
+std::wstring AfxLoadString(UINT id)
+{
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
+    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
 void CCommandLineInfo::ParseParam(const wchar_t* param, bool isFlag, bool /*isLast*/)
 {
     if (!isFlag && m_strFileName.empty())

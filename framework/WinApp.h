@@ -49,6 +49,8 @@ public:
 /// The one application object of the process (null before it is constructed).
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetInstanceHandle();
+/// Text of string-table entry id of the program ("" when there is none).
+std::wstring AfxLoadString(UINT id);
 
 /// Splits a command line into parameters and feeds them to info; a parameter
 /// starting with "/" or "-" is a flag and is passed without that character.

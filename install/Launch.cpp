@@ -14,12 +14,7 @@ bool LaunchHost::ShellOpen(const std::wstring& file, const std::wstring& paramet
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-std::wstring LaunchHost::Text(unsigned id)
-{
-    const wchar_t* text = nullptr;
-    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
-}
+std::wstring LaunchHost::Text(unsigned id) { return AfxLoadString(id); }
 
 std::wstring FormatText(const std::wstring& pattern, const std::wstring& value)
 {

@@ -4,19 +4,8 @@
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 CProxyCfg::CProxyCfg(CWnd* parent) : CDialogEx(IDD_PROXY_CONFIG, parent) {}
-
-ProxySettings ReadProxyConfig()
-{
-    std::ifstream in(std::filesystem::path(WidePath(ProxyConfigPath())), std::ios::binary);
-    if (!in)
-        return ProxySettings();
-    return ParseProxyConfig(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
-}
 
 bool WriteProxyConfig(const ProxySettings& settings)
 {

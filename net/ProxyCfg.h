@@ -27,5 +27,3 @@ private:
 
 /// Writes the settings file for settings; false when it could not be written.
 bool WriteProxyConfig(const ProxySettings& settings);
-/// The settings the file holds (the last block of either kind), or none.
-ProxySettings ReadProxyConfig();

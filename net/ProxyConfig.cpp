@@ -67,13 +67,17 @@ std::string ProxyConfigPath()
 
 ProxySettings ParseProxyConfig(const std::string& text) { return ScanBlocks(text, true); }
 
-ProxySettings ReadActiveProxy()
+namespace {
+std::string ReadProxyFile()
 {
     std::ifstream in(fs::path(WidePath(ProxyConfigPath())), std::ios::binary);
-    if (!in)
-        return ProxySettings();
-    return ScanBlocks(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), false);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+} // namespace
+
+ProxySettings ReadProxyConfig() { return ScanBlocks(ReadProxyFile(), true); }
+
+ProxySettings ReadActiveProxy() { return ScanBlocks(ReadProxyFile(), false); }
 
 std::string FormatProxyConfig(const ProxySettings& settings)
 {

@@ -21,6 +21,10 @@ std::string ProxyConfigPath();
 /// later block replaces an earlier one.
 ProxySettings ParseProxyConfig(const std::string& text);
 
+/// The settings the file holds (the last block of either kind); none when
+/// the file is missing. This is what the proxy dialog shows.
+ProxySettings ReadProxyConfig();
+
 /// Address, user name and password of the active block; all empty when the
 /// file is missing or holds no active block.
 ProxySettings ReadActiveProxy();

@@ -8,38 +8,38 @@
 
 #include <commctrl.h>
 
-bool DialogHost::AskYesNo(const std::wstring& text, const std::wstring& caption)
+bool WindowPrompts::AskYesNo(const std::wstring& text, const std::wstring& caption)
 {
-    return MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+    return MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-void DialogHost::Notify(const std::wstring& text, const std::wstring& caption)
+void WindowPrompts::Notify(const std::wstring& text, const std::wstring& caption)
 {
-    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+    MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
 void DialogHost::SetProgressRange(int low, int high)
 {
-    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
+    SendDlgItemMessageW(m_owner, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
 }
 
 void DialogHost::SetProgressPos(int position)
 {
-    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    SendDlgItemMessageW(m_owner, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     // The installation blocks the message loop: show the bar now.
-    UpdateWindow(GetDlgItem(m_window, IDC_PROGRESS));
+    UpdateWindow(GetDlgItem(m_owner, IDC_PROGRESS));
 }
 
 void DialogHost::SetStatusText(const std::string& text)
 {
-    HWND status = GetDlgItem(m_window, IDC_STATUS);
+    HWND status = GetDlgItem(m_owner, IDC_STATUS);
     SetWindowTextW(status, WideFromUtf8(text).c_str());
     UpdateWindow(status);
 }
 
 void DialogHost::ShowDownloadError(const std::wstring& text, const std::wstring& caption)
 {
-    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK);
+    MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK);
 }
 
 void DialogHost::RefillList() { m_dialog.RefillList(); }
@@ -51,7 +51,7 @@ bool DialogHost::Synchronise(const std::string& archive, const std::string& stag
     std::wstring error;
     AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
     if (!aggiorna) {
-        MessageBoxW(m_window, (L"Impossibile caricare la libreria di installazione.\n" + error).c_str(),
+        MessageBoxW(m_owner, (L"Impossibile caricare la libreria di installazione.\n" + error).c_str(),
                     L"Installazione", MB_OK | MB_ICONERROR);
         return false;
     }
@@ -60,16 +60,6 @@ bool DialogHost::Synchronise(const std::string& archive, const std::string& stag
     std::string ansiStaging = AnsiFromWide(WidePath(staging));
     std::string ansiFolder = AnsiFromWide(WidePath(folder));
     return aggiorna(ansiArchive.c_str(), ansiStaging.c_str(), ansiFolder.c_str(), 1);
-}
-
-bool InvocationLink::AskYesNo(const std::wstring& text, const std::wstring& caption)
-{
-    return MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
-}
-
-void InvocationLink::Notify(const std::wstring& text, const std::wstring& caption)
-{
-    MessageBoxW(m_window, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
 bool InvocationLink::WaitCatalogueReady()
@@ -92,7 +82,7 @@ void InvocationLink::RequestInstall(const std::string& name)
 void InvocationLink::Invalidate()
 {
     if (!m_catalogue->Cancelled())
-        InvalidateRect(m_window, nullptr, FALSE);
+        InvalidateRect(m_owner, nullptr, FALSE);
 }
 
 std::string InvocationLink::TakePendingInstall()

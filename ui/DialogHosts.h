@@ -15,14 +15,23 @@
 
 class CZeltoIndexDlg;
 
-/// Installs and launches from the dialog's thread: progress bar 1009, status
-/// label 1010, message boxes owned by the dialog.
-class DialogHost : public InstallHost {
+/// Questions and notices as message boxes owned by the main dialog.
+class WindowPrompts : public virtual LaunchHost {
 public:
-    DialogHost(CZeltoIndexDlg& dialog, HWND window) : m_dialog(dialog), m_window(window) {}
-
+    explicit WindowPrompts(HWND owner) : m_owner(owner) {}
     bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
     void Notify(const std::wstring& text, const std::wstring& caption) override;
+
+protected:
+    HWND m_owner;
+};
+
+/// Installs and launches from the dialog's thread: progress bar 1009, status
+/// label 1010, message boxes owned by the dialog.
+class DialogHost : public InstallHost, public WindowPrompts {
+public:
+    DialogHost(CZeltoIndexDlg& dialog, HWND window) : WindowPrompts(window), m_dialog(dialog) {}
+
     void SetProgressRange(int low, int high) override;
     void SetProgressPos(int position) override;
     void SetStatusText(const std::string& text) override;
@@ -33,20 +42,17 @@ public:
 
 private:
     CZeltoIndexDlg& m_dialog;
-    HWND m_window;
 };
 
 /// Shared by the dialog and its invocation workers: the install a worker asks
 /// the dialog to run, and whether the dialog is still there.
-class InvocationLink : public InvocationHost {
+class InvocationLink : public InvocationHost, public WindowPrompts {
 public:
     InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue)
-        : m_window(window), m_catalogue(std::move(catalogue))
+        : WindowPrompts(window), m_catalogue(std::move(catalogue))
     {
     }
 
-    bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
-    void Notify(const std::wstring& text, const std::wstring& caption) override;
     bool WaitCatalogueReady() override;
     void RequestInstall(const std::string& name) override;
     void Invalidate() override;
@@ -59,7 +65,6 @@ public:
     int ThreadsRunning() const { return m_threads.load(); }
 
 private:
-    HWND m_window;
     std::shared_ptr<CatalogueLink> m_catalogue;
     std::mutex m_lock;
     std::string m_pendingName;

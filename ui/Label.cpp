@@ -67,12 +67,7 @@ CLabel& CLabel::SetText(const wchar_t* text) { return SetText(std::wstring(text 
 
 CLabel& CLabel::SetText(const std::string& text) { return SetText(WideFromUtf8(text)); }
 
-CLabel& CLabel::SetText(UINT id)
-{
-    const wchar_t* text = nullptr;
-    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
-    return SetText(length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring());
-}
+CLabel& CLabel::SetText(UINT id) { return SetText(AfxLoadString(id)); }
 
 CLabel& CLabel::SetTextColor(COLORREF colour)
 {

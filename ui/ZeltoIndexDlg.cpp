@@ -29,13 +29,6 @@ HICON LoadAppIcon(int sizeMetric)
         LoadImageW(AfxGetInstanceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
 }
 
-std::wstring LoadText(UINT id)
-{
-    const wchar_t* text = nullptr;
-    int length = LoadStringW(AfxGetInstanceHandle(), id, reinterpret_cast<wchar_t*>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
-}
-
 std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to)
 {
     for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
@@ -74,7 +67,7 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     CDialogEx::OnInitDialog();
 
     HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE);
-    std::wstring about = LoadText(IDS_ABOUTBOX);
+    std::wstring about = AfxLoadString(IDS_ABOUTBOX);
     if (systemMenu && !about.empty()) {
         AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
@@ -82,19 +75,26 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
 
-    m_onlyInstalledCheck.Attach(m_hWnd, IDC_ONLY_INSTALLED);
-    m_onlyFavouritesCheck.Attach(m_hWnd, IDC_ONLY_FAVOURITES);
-    m_progress.Attach(m_hWnd, IDC_PROGRESS);
-    m_categories.Attach(m_hWnd, IDC_CATEGORY);
-    m_servers.Attach(m_hWnd, IDC_SERVER);
-    m_favourite.Attach(m_hWnd, IDC_FAVOURITE);
-    m_changelog.Attach(m_hWnd, IDC_CHANGELOG);
-    m_launch.Attach(m_hWnd, IDC_LAUNCH);
-    m_install.Attach(m_hWnd, IDC_INSTALL);
-    m_close.Attach(m_hWnd, IDOK);
-    m_description.SubclassDlgItem(IDC_DESCRIPTION, m_hWnd);
-    m_name.SubclassDlgItem(IDC_SOFTWARE_NAME, m_hWnd);
-    m_status.SubclassDlgItem(IDC_STATUS, m_hWnd);
+    // Controls bound to the template; the labels paint themselves.
+    const struct {
+        CWnd* control;
+        int id;
+        bool subclass;
+    } bindings[] = {
+        {&m_onlyInstalledCheck, IDC_ONLY_INSTALLED, false}, {&m_onlyFavouritesCheck, IDC_ONLY_FAVOURITES, false},
+        {&m_progress, IDC_PROGRESS, false},                  {&m_categories, IDC_CATEGORY, false},
+        {&m_servers, IDC_SERVER, false},                     {&m_favourite, IDC_FAVOURITE, false},
+        {&m_changelog, IDC_CHANGELOG, false},                {&m_launch, IDC_LAUNCH, false},
+        {&m_install, IDC_INSTALL, false},                    {&m_close, IDOK, false},
+        {&m_description, IDC_DESCRIPTION, true},             {&m_name, IDC_SOFTWARE_NAME, true},
+        {&m_status, IDC_STATUS, true},
+    };
+    for (const auto& binding : bindings) {
+        if (binding.subclass)
+            binding.control->SubclassDlgItem(binding.id, m_hWnd);
+        else
+            binding.control->Attach(m_hWnd, binding.id);
+    }
 
     struct ButtonImage {
         CMFCButton* button;
@@ -111,7 +111,7 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     m_images.Create(48, 48, ILC_COLOR32, 0, 5);
     m_list.SubclassDlgItem(IDC_REPORT_LIST, m_hWnd);
     m_list.SetImageList(m_images.m_hImageList, LVSIL_SMALL);
-    m_list.SetColumnHeader(LoadText(IDS_LIST_COLUMNS));
+    m_list.SetColumnHeader(AfxLoadString(IDS_LIST_COLUMNS));
     m_list.SetAlternateMode(0);
     m_list.Invalidate();
     LoadStandardImages();
@@ -267,7 +267,7 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
         m_favourite.EnableWindow(false);
         m_launch.EnableWindow(false);
         m_install.EnableWindow(true);
-        prefix = LoadText(IDS_NEW_INSTALL);
+        prefix = AfxLoadString(IDS_NEW_INSTALL);
     } else {
         m_favourite.EnableWindow(true);
         m_launch.EnableWindow(true);
@@ -281,7 +281,7 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
         m_changelog.EnableWindow(!record.changelogAddress.empty());
         bool update = record.availableBuild > record.installedBuild;
         m_install.EnableWindow(update);
-        prefix = update ? LoadText(IDS_UPDATE_AVAILABLE) : std::wstring();
+        prefix = update ? AfxLoadString(IDS_UPDATE_AVAILABLE) : std::wstring();
     }
     if (m_list.GetSelectionTextColor() != oldText)
         RedrawWindow(m_list.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
@@ -312,7 +312,7 @@ void CZeltoIndexDlg::OnFavourite()
 
 void CZeltoIndexDlg::ShowRestartNotice()
 {
-    MessageBoxW(m_hWnd, LoadText(IDS_RESTART_NOTICE).c_str(), LoadText(IDS_RESTART_CAPTION).c_str(),
+    MessageBoxW(m_hWnd, AfxLoadString(IDS_RESTART_NOTICE).c_str(), AfxLoadString(IDS_RESTART_CAPTION).c_str(),
                 MB_OK | MB_ICONEXCLAMATION);
 }
 
