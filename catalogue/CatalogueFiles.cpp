@@ -15,18 +15,18 @@ namespace {
 bool Exists(const std::string& path)
 {
     std::error_code error;
-    return fs::exists(fs::path(WidePath(path)), error);
+    return fs::exists(fs::path(WideFromUtf8(path)), error);
 }
 
 void CopyOver(const std::string& from, const std::string& to)
 {
-    CopyFileW(WidePath(from).c_str(), WidePath(to).c_str(), FALSE);
+    CopyFileW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(), FALSE);
 }
 
 void Remove(const std::string& path)
 {
     std::error_code error;
-    fs::remove(fs::path(WidePath(path)), error);
+    fs::remove(fs::path(WideFromUtf8(path)), error);
 }
 
 } // namespace

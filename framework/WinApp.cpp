@@ -48,12 +48,29 @@ int CWinApp::Run()
     return ExitInstance();
 }
 
-void CWinApp::ParseCommandLine(CCommandLineInfo& info) { ParseCommandLineText(GetCommandLineW(), info); }
-
-void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info)
+void CWinApp::ParseCommandLine(CCommandLineInfo& info)
 {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ParseCommandLineText(GetCommandLineW(), info, std::wstring(path, length < MAX_PATH ? length : 0));
+}
+
+void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info, const std::wstring& programPath)
+{
+    std::wstring line = commandLine ? commandLine : L"";
+    // A command registered with the program's path unquoted reaches us as
+    // that path, spaces and all, followed by the arguments: Windows does not
+    // quote it, so its words must not be taken for arguments.
+    const size_t n = programPath.size();
+    if (n > 0 && line.size() >= n &&
+        CompareStringOrdinal(line.c_str(), static_cast<int>(n), programPath.c_str(), static_cast<int>(n), TRUE) ==
+            CSTR_EQUAL &&
+        (line.size() == n || line[n] == L' ' || line[n] == L'\t'))
+        line = L"\"" + programPath + L"\"" + line.substr(n);
+    if (line.empty())
+        return;
     int count = 0;
-    wchar_t** args = CommandLineToArgvW(commandLine, &count);
+    wchar_t** args = CommandLineToArgvW(line.c_str(), &count);
     if (!args)
         return;
     // args[0] is the program itself.

@@ -54,4 +54,7 @@ std::wstring AfxLoadString(UINT id);
 
 /// Splits a command line into parameters and feeds them to info; a parameter
 /// starting with "/" or "-" is a flag and is passed without that character.
-void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info);
+/// When the line begins with programPath unquoted, that whole path is the
+/// program's name, whatever spaces it holds.
+void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info,
+                          const std::wstring& programPath = std::wstring());

@@ -19,16 +19,16 @@ std::vector<std::wstring> UninstallFiles(const SoftwareRecord& record, const Lau
 {
     std::vector<std::wstring> files;
     std::error_code error;
-    fs::recursive_directory_iterator it(fs::path(WidePath(record.installedFolder)), error);
+    fs::recursive_directory_iterator it(fs::path(WideFromUtf8(record.installedFolder)), error);
     // An error while walking ends the walk; what was found so far stays.
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         std::error_code kind;
         if (!it->is_directory(kind))
             files.push_back(it->path().wstring());
     }
-    files.push_back(WidePath(state.m_dataFolder + record.name + "invoke.dat"));
+    files.push_back(WideFromUtf8(state.m_dataFolder + record.name + "invoke.dat"));
     for (const auto& known : kKnownInvokeFiles)
-        files.push_back(WidePath(state.m_appDataRoot + "\\" + known[0] + "\\" + known[1]));
+        files.push_back(WideFromUtf8(state.m_appDataRoot + "\\" + known[0] + "\\" + known[1]));
     return files;
 }
 
@@ -63,11 +63,11 @@ void OpenCommandPrompt(const SoftwareRecord& record)
 bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state)
 {
     std::string copy = state.m_dataFolder + "changelog.txt";
-    DeleteFileW(WidePath(copy).c_str());
+    DeleteFileW(WideFromUtf8(copy).c_str());
     if (!DownloadToFile(record.changelogAddress, copy))
         return false;
     std::wstring folder = WideFromUtf8(record.installedFolder);
-    ShellExecuteW(nullptr, L"open", WidePath(copy).c_str(), L"", folder.empty() ? nullptr : folder.c_str(),
+    ShellExecuteW(nullptr, L"open", WideFromUtf8(copy).c_str(), L"", folder.empty() ? nullptr : folder.c_str(),
                   SW_SHOWNORMAL);
     return true;
 }

@@ -32,7 +32,7 @@ bool DownloadTwice(const std::string& url, const std::string& path)
 void MakeFolders(const std::string& folder)
 {
     std::error_code error;
-    fs::create_directories(fs::path(WidePath(folder)), error);
+    fs::create_directories(fs::path(WideFromUtf8(folder)), error);
 }
 
 std::wstring DownloadErrorText(const std::string& what, const std::string& path)
@@ -54,7 +54,7 @@ std::vector<std::string> SplitDependencies(const std::string& deps)
 bool CachedArchiveUsable(const std::string& path)
 {
     std::error_code error;
-    uintmax_t size = fs::file_size(fs::path(WidePath(path)), error);
+    uintmax_t size = fs::file_size(fs::path(WideFromUtf8(path)), error);
     return !error && size >= 10;
 }
 
@@ -130,7 +130,7 @@ void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost&
         return;
     std::string launchFile = state.m_dataFolder + UpperAscii(name) + "invoke.dat";
     std::error_code error;
-    if (!fs::exists(fs::path(WidePath(launchFile)), error))
+    if (!fs::exists(fs::path(WideFromUtf8(launchFile)), error))
         launchFile.clear();
     if (host.AskYesNo(host.Text(IDS_START_QUESTION), host.Text(IDS_UPDATE_CAPTION))) {
         bool updateRequested = false;

@@ -3,7 +3,6 @@
 #include "launcher/ProgramIdentity.h"
 #include "store/Text.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -50,16 +49,17 @@ void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& sett
 void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,
                              const std::wstring& fullProgramPath)
 {
-    const char* narrowRoot = std::getenv("APPDATA");
-    state.m_appDataRoot = narrowRoot ? narrowRoot : "";
-    state.m_dataFolder = state.m_appDataRoot + "\\" + Utf8FromWide(programName) + "\\";
-    {
-        std::error_code error;
-        fs::create_directories(fs::path(WidePath(state.m_dataFolder)), error);
-    }
+    // Every folder is built from the wide environment: the narrow one holds
+    // the ANSI code page, which cannot spell every user name.
     const wchar_t* wideRoot = _wgetenv(L"APPDATA");
     state.m_appDataRootW = wideRoot ? wideRoot : L"";
     state.m_dataFolderW = state.m_appDataRootW + L"\\" + programName + L"\\";
+    state.m_appDataRoot = Utf8FromWide(state.m_appDataRootW);
+    state.m_dataFolder = Utf8FromWide(state.m_dataFolderW);
+    {
+        std::error_code error;
+        fs::create_directories(fs::path(state.m_dataFolderW), error);
+    }
 
     state.m_programFolderW = FolderOfPath(fullProgramPath);
     state.m_programFolder = Utf8FromWide(state.m_programFolderW);

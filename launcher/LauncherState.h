@@ -10,10 +10,12 @@
 #include <vector>
 
 struct LauncherState {
-    std::string m_appDataRoot;        // APPDATA from the narrow environment
-    std::wstring m_appDataRootW;      // APPDATA from the wide environment
-    std::string m_dataFolder;         // <APPDATA>\<program name>\ (narrow)
-    std::wstring m_dataFolderW;       // the same, wide
+    // Narrow members are UTF-8 (see store/Text.h); all are built from the
+    // wide environment and the module path.
+    std::string m_appDataRoot;        // APPDATA, no trailing backslash
+    std::wstring m_appDataRootW;
+    std::string m_dataFolder;         // <APPDATA>\<program name>\ (UTF-8)
+    std::wstring m_dataFolderW;
     std::string m_programFolder;      // executable's folder, UTF-8, trailing backslash
     std::wstring m_programFolderW;
     std::string m_serverSettingsFile; // server.dat, in the program folder or index_deps

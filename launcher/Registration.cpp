@@ -44,8 +44,9 @@ void RegisterUrlProtocolFor(const std::wstring& name, const std::wstring& exePat
         RegCloseKey(key);
     }
     SetKeyDefault(path + L"\\DefaultIcon", exePath);
-    // The protocol command keeps the path unquoted.
-    SetKeyDefault(path + L"\\shell\\open\\command", exePath + L" %1");
+    // Quoted, so that a program folder with spaces still hands the request
+    // over whole (earlier registrations may lack the quotes: see the parser).
+    SetKeyDefault(path + L"\\shell\\open\\command", L"\"" + exePath + L"\" \"%1\"");
 }
 
 bool WriteRegistryDefault(const wchar_t* keyPath, const wchar_t* text, HKEY root)

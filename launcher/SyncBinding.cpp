@@ -84,3 +84,27 @@ AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
     error = loadError;
     return function;
 }
+
+bool SynchroniseFolder(const std::string& archive, const std::string& staging, const std::string& folder,
+                       std::wstring& error)
+{
+    error.clear();
+    AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
+    if (!aggiorna) {
+        error = L"Impossibile caricare la libreria di installazione.\n" + error;
+        return false;
+    }
+    // The staging folder must exist for its short form to be found.
+    std::error_code ignored;
+    fs::create_directories(fs::path(WideFromUtf8(staging)), ignored);
+    std::string ansi[3];
+    const std::string* paths[3] = {&archive, &staging, &folder};
+    for (int i = 0; i < 3; ++i) {
+        if (!LibraryPath(WideFromUtf8(*paths[i]), ansi[i])) {
+            error = L"Impossibile installare: la libreria di installazione non pu\u00f2 leggere il percorso\n" +
+                    WideFromUtf8(*paths[i]);
+            return false;
+        }
+    }
+    return aggiorna(ansi[0].c_str(), ansi[1].c_str(), ansi[2].c_str(), 1);
+}

@@ -20,3 +20,11 @@ using AggiornaFilesFn = bool(__cdecl*)(const char* archive, const char* staging,
 /// kept for the life of the process. Null when the library or its export
 /// cannot be loaded; error then says what failed.
 AggiornaFilesFn LoadAggiornaFiles(std::wstring& error);
+
+/// Brings folder up to date from archive through the library's export, with
+/// content comparison. The UTF-8 paths are handed over in the ANSI code page
+/// (their short form where it cannot spell them). On false, error says why
+/// when the call could not be made at all; it stays empty when the library
+/// itself reported the failure.
+bool SynchroniseFolder(const std::string& archive, const std::string& staging, const std::string& folder,
+                       std::wstring& error);

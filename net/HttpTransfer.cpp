@@ -147,7 +147,7 @@ bool DownloadToFile(const std::string& url, const std::string& path)
     if (!transfer.SendAndRead(body, status) || status >= 400)
         return false;
 
-    fs::path file(WidePath(path));
+    fs::path file(WideFromUtf8(path));
     // A file that cannot be replaced (held open elsewhere) keeps its old
     // content, which must not pass for the new download.
     if (!ReplaceFileContent(file.wstring(), body.data(), body.size()))

@@ -9,7 +9,7 @@ CProxyCfg::CProxyCfg(CWnd* parent) : CDialogEx(IDD_PROXY_CONFIG, parent) {}
 
 bool WriteProxyConfig(const ProxySettings& settings)
 {
-    return ReplaceFileContent(WidePath(ProxyConfigPath()), FormatProxyConfig(settings));
+    return ReplaceFileContent(WideFromUtf8(ProxyConfigPath()), FormatProxyConfig(settings));
 }
 
 BOOL CProxyCfg::OnInitDialog()

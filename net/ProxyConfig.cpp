@@ -58,10 +58,10 @@ ProxySettings ScanBlocks(const std::string& text, bool takeInactive)
 
 std::string ProxyConfigPath()
 {
-    const char* root = std::getenv("APPDATA");
-    std::string folder = std::string(root ? root : "") + "\\zelto";
+    const wchar_t* root = _wgetenv(L"APPDATA");
+    std::string folder = Utf8FromWide(root ? root : L"") + "\\zelto";
     std::error_code error;
-    fs::create_directories(fs::path(WidePath(folder)), error);
+    fs::create_directories(fs::path(WideFromUtf8(folder)), error);
     return folder + "\\qbmapproxy.config";
 }
 
@@ -70,7 +70,7 @@ ProxySettings ParseProxyConfig(const std::string& text) { return ScanBlocks(text
 namespace {
 std::string ReadProxyFile()
 {
-    std::ifstream in(fs::path(WidePath(ProxyConfigPath())), std::ios::binary);
+    std::ifstream in(fs::path(WideFromUtf8(ProxyConfigPath())), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 } // namespace

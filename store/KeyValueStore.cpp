@@ -239,7 +239,7 @@ bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
 
 bool KeyValueStore::LoadFile(const std::string& path, int maxLines)
 {
-    return LoadFile(WidePath(path), maxLines);
+    return LoadFile(WideFromUtf8(path), maxLines);
 }
 
 std::string KeyValueStore::ToText()
@@ -266,7 +266,7 @@ bool KeyValueStore::SaveFile(const std::wstring& path)
     return ReplaceFileContent(path, ToText());
 }
 
-bool KeyValueStore::SaveFile(const std::string& path) { return SaveFile(WidePath(path)); }
+bool KeyValueStore::SaveFile(const std::string& path) { return SaveFile(WideFromUtf8(path)); }
 
 bool KeyValueStore::LoadRegistry(HKEY root, const std::string& k1, const std::string& k2,
                                  const std::string& k3)

@@ -36,12 +36,53 @@ std::wstring WideFromUtf8(const std::string& text) { return WideFromNarrow(text,
 std::string AnsiFromWide(const std::wstring& text) { return NarrowFromWide(text, CP_ACP); }
 std::wstring WideFromAnsi(const std::string& text) { return WideFromNarrow(text, CP_ACP, 0); }
 
-std::wstring WidePath(const std::string& path)
+namespace {
+
+// The ANSI bytes of text, false when a character has no exact ANSI form.
+bool ExactAnsi(const std::wstring& text, std::string& ansi)
 {
-    if (path.empty())
-        return std::wstring();
-    std::wstring strict = WideFromNarrow(path, CP_UTF8, MB_ERR_INVALID_CHARS);
-    return strict.empty() ? WideFromAnsi(path) : strict;
+    ansi.clear();
+    if (text.empty())
+        return true;
+    BOOL usedDefault = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, &usedDefault);
+    if (size <= 0 || usedDefault)
+        return false;
+    ansi.assign(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), &ansi[0], size,
+                        nullptr, &usedDefault);
+    return !usedDefault;
+}
+
+} // namespace
+
+bool LibraryPath(const std::wstring& path, std::string& ansi)
+{
+    if (ExactAnsi(path, ansi))
+        return true;
+    // Shorten the longest part that exists; a missing tail (a file the library
+    // is still to create) keeps its long name and must be spelt as it is.
+    std::wstring head = path;
+    std::wstring tail;
+    while (!head.empty()) {
+        DWORD size = GetShortPathNameW(head.c_str(), nullptr, 0);
+        if (size > 0) {
+            std::wstring shortHead(size, L'\0');
+            DWORD got = GetShortPathNameW(head.c_str(), &shortHead[0], size);
+            shortHead.resize(got);
+            if (got > 0 && ExactAnsi(shortHead + tail, ansi))
+                return true;
+            break;
+        }
+        size_t separator = head.find_last_of(L"\\/");
+        if (separator == std::wstring::npos)
+            break;
+        tail = head.substr(separator) + tail;
+        head.resize(separator);
+    }
+    ansi.clear();
+    return false;
 }
 
 std::string Win32ErrorText(unsigned long code)

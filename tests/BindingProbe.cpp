@@ -1,6 +1,7 @@
 // A small program for the binding tests: binds the synchronisation library as
 // the launcher does, loads its export, and writes what it saw into the file
-// named by its first argument: PATH, the loaded library's path, the load error.
+// named by its first argument: PATH, the loaded library's path, the load error,
+// its working folder and that argument.
 #include "launcher/ProgramIdentity.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
@@ -28,12 +29,16 @@ int wmain(int argc, wchar_t** argv)
     wchar_t pathVariable[32768] = {};
     DWORD length = GetEnvironmentVariableW(L"PATH", pathVariable, 32768);
 
+    wchar_t folder[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, folder);
+
     FILE* out = _wfopen(argv[1], L"wb");
     if (!out)
         return 3;
-    fprintf(out, "PATH=%s\nLOADED=%s\nFUNCTION=%d\nERROR=%s\nPATHSET=%d\n",
+    fprintf(out, "PATH=%s\nLOADED=%s\nFUNCTION=%d\nERROR=%s\nPATHSET=%d\nCWD=%s\nARG=%s\n",
             Utf8FromWide(pathVariable).c_str(), Utf8FromWide(loaded).c_str(), function ? 1 : 0,
-            Utf8FromWide(error).c_str(), length > 0 ? 1 : 0);
+            Utf8FromWide(error).c_str(), length > 0 ? 1 : 0, Utf8FromWide(folder).c_str(),
+            Utf8FromWide(argv[1]).c_str());
     fclose(out);
     return 0;
 }

@@ -132,7 +132,7 @@ TEST_F(CatalogueTest, ServerDownOnFirstRunLeavesNoFile)
 {
     ServeNothing();
     std::string local = Fetch("sw_repo");
-    EXPECT_FALSE(FileExists(WidePath(local)));
+    EXPECT_FALSE(FileExists(WideFromUtf8(local)));
     EXPECT_EQ(3u, sink.statusTexts.size());
     EXPECT_EQ("Download repository file...[2 chance]", sink.statusTexts.back());
 }

@@ -1,3 +1,4 @@
+#include "framework/WinApp.h"
 #include "launcher/HandOver.h"
 #include "tests/TestSupport.h"
 
@@ -56,4 +57,33 @@ TEST(InvocationFile, UnwritableTargetOrFolderArgumentIsSwallowed)
     EXPECT_FALSE(WriteInvocationFile(L"morvindex:a=b", dir / L"missing\\invoke.morvindex"));
     EXPECT_FALSE(WriteInvocationFile(dir.Path(), dir / L"invoke.morvindex"));
     EXPECT_FALSE(FileExists(dir / L"invoke.morvindex"));
+}
+
+namespace {
+std::wstring FileNameOf(const wchar_t* commandLine, const std::wstring& programPath)
+{
+    CCommandLineInfo info;
+    ParseCommandLineText(commandLine, info, programPath);
+    return info.m_strFileName;
+}
+} // namespace
+
+// The exact strings Windows hands the program: an unquoted registration
+// gives the program path unquoted, spaces and all.
+TEST(CommandLine, RequestIsFoundBehindQuotedAndUnquotedProgramPaths)
+{
+    const std::wstring spaced = L"C:\\Programmi\\Utilit\u00e0 di Nicol\u00f2\\MorvIndex.exe";
+    const std::wstring plain = L"C:\\P\\MorvIndex.exe";
+    const std::wstring request = L"morvindex:SW_CODE=ABC&USER=x";
+    EXPECT_EQ(request, FileNameOf((spaced + L" " + request).c_str(), spaced));
+    EXPECT_EQ(request, FileNameOf((L"\"" + spaced + L"\" \"" + request + L"\"").c_str(), spaced));
+    EXPECT_EQ(request, FileNameOf((L"\"" + spaced + L"\" " + request).c_str(), spaced));
+    EXPECT_EQ(request, FileNameOf((plain + L" " + request).c_str(), plain));
+    // The path as Windows may spell it in another case; flags are skipped.
+    EXPECT_EQ(request, FileNameOf((L"c:\\programmi\\UTILIT\u00c0 di nicol\u00d2\\morvindex.exe /x " + request).c_str(),
+                                  spaced));
+    EXPECT_EQ(L"", FileNameOf(spaced.c_str(), spaced));
+    EXPECT_EQ(L"", FileNameOf(L"", spaced));
+    // Another program's path is split as usual.
+    EXPECT_EQ(L"di", FileNameOf((L"C:\\Programmi\\Utilit\u00e0 di Nicol\u00f2\\Other.exe " + request).c_str(), spaced));
 }

@@ -150,7 +150,7 @@ protected:
         _putenv_s("APPDATA", appData.Narrow().substr(0, appData.Narrow().size() - 1).c_str());
     }
     void TearDown() override { _putenv_s("APPDATA", saved.c_str()); }
-    void WriteProxyFile(const std::string& text) { WriteBytes(WidePath(ProxyConfigPath()), text); }
+    void WriteProxyFile(const std::string& text) { WriteBytes(WideFromUtf8(ProxyConfigPath()), text); }
 
     TempDir appData;
     std::string saved;

@@ -51,8 +51,7 @@ public:
     bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
     {
         std::wstring error;
-        AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
-        return aggiorna && aggiorna(archive.c_str(), staging.c_str(), folder.c_str(), 1);
+        return SynchroniseFolder(archive, staging, folder, error);
     }
     bool WaitCatalogueReady() override { return true; }
     void RequestInstall(const std::string& name) override { requestedInstall = name; }
@@ -283,9 +282,9 @@ TEST_F(Installation, LaunchStartsARealProgramWithTheQuotedArgument)
     std::string output = scratch.Narrow() + "started with.txt";
     ASSERT_TRUE(LaunchProgram(output, "PROBE", state, realShell, update));
     DWORD start = GetTickCount();
-    while (!FileExists(WidePath(output)) && GetTickCount() - start < 20000)
+    while (!FileExists(WideFromUtf8(output)) && GetTickCount() - start < 20000)
         Sleep(100);
-    EXPECT_TRUE(FileExists(WidePath(output))) << "the program got the path as one argument";
+    EXPECT_TRUE(FileExists(WideFromUtf8(output))) << "the program got the path as one argument";
 }
 
 TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)

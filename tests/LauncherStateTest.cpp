@@ -97,3 +97,24 @@ TEST(SyncLibraryFolder, IndexDepsWinsOverTheProgramFolder)
     EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1),
               FindSyncLibraryFolder(dir.Narrow().substr(0, dir.Narrow().size() - 1) + "/MorvIndex.exe"));
 }
+
+// The library takes ANSI paths: accented Latin names keep their ANSI bytes,
+// names the code page cannot spell go over in their short form, and a path
+// with neither is refused rather than handed over mangled.
+TEST(LibraryPath, AnsiWhenSpellableElseShortFormElseRefused)
+{
+    std::string ansi;
+    ASSERT_TRUE(LibraryPath(L"C:\\Users\\Niccol\u00f2 B\u00e0rbaro\\x.zip", ansi));
+    EXPECT_EQ("C:\\Users\\Niccol\xF2 B\xE0rbaro\\x.zip", ansi);
+
+    TempDir dir;
+    const std::wstring greek = dir / L"\u0397\u03bb\u03af\u03b1\u03c2";
+    std::filesystem::create_directories(greek + L"\\apps");
+    ASSERT_TRUE(LibraryPath(greek + L"\\apps\\ABC", ansi)) << "short form of the existing part";
+    EXPECT_EQ(std::string::npos, ansi.find('?')) << ansi;
+    EXPECT_EQ("\\ABC", ansi.substr(ansi.size() - 4));
+    std::filesystem::create_directories(WideFromAnsi(ansi));
+    EXPECT_TRUE(FileExists(greek + L"\\apps\\ABC")) << "the short form names the same folder";
+    EXPECT_FALSE(LibraryPath(dir / L"\u0397\u03bb\u03af\u03b1\u03c2 missing\\x.zip", ansi));
+    EXPECT_TRUE(ansi.empty());
+}

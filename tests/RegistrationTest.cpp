@@ -5,7 +5,7 @@
 
 using namespace testing_support;
 
-TEST(UrlProtocol, FirstRegistrationWritesTheFourValuesWithAnUnquotedPath)
+TEST(UrlProtocol, FirstRegistrationWritesTheFourValuesWithAQuotedCommand)
 {
     ScratchKey scratch;
     const std::wstring exe = L"C:\\Program Files\\P\\MorvIndex.exe";
@@ -14,7 +14,7 @@ TEST(UrlProtocol, FirstRegistrationWritesTheFourValuesWithAnUnquotedPath)
     EXPECT_EQ(L"URL:morvindex Protocol", ReadRegString(HKEY_CURRENT_USER, key));
     EXPECT_EQ(L"", ReadRegString(HKEY_CURRENT_USER, key, L"URL Protocol"));
     EXPECT_EQ(exe, ReadRegString(HKEY_CURRENT_USER, key + L"\\DefaultIcon"));
-    EXPECT_EQ(exe + L" %1", ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\command"));
+    EXPECT_EQ(L"\"" + exe + L"\" \"%1\"", ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\command"));
 }
 
 TEST(UrlProtocol, ExistingRegistrationIsNeverTouched)
@@ -22,7 +22,7 @@ TEST(UrlProtocol, ExistingRegistrationIsNeverTouched)
     ScratchKey scratch;
     RegisterUrlProtocolFor(L"morvindex", L"C:\\Old\\MorvIndex.exe", scratch.Path());
     RegisterUrlProtocolFor(L"morvindex", L"C:\\Moved\\MorvIndex.exe", scratch.Path());
-    EXPECT_EQ(L"C:\\Old\\MorvIndex.exe %1",
+    EXPECT_EQ(L"\"C:\\Old\\MorvIndex.exe\" \"%1\"",
               ReadRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\morvindex\\shell\\open\\command"));
 }
 

@@ -1,6 +1,7 @@
 // The real MorvIndex.exe under Wine, each test with its own copy of the
 // executable (so its own program name, registry keys and shared window slot)
 // and its own APPDATA.
+#include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
@@ -80,7 +81,7 @@ TEST(Startup, FirstStartCreatesDataFolderAndRegistersProtocolAndFileType)
     EXPECT_EQ(L"URL:" + launcher.Name() + L" Protocol", ReadRegString(HKEY_CURRENT_USER, protocol));
     EXPECT_EQ(L"", ReadRegString(HKEY_CURRENT_USER, protocol, L"URL Protocol"));
     EXPECT_EQ(launcher.ExePath(), ReadRegString(HKEY_CURRENT_USER, protocol + L"\\DefaultIcon"));
-    EXPECT_EQ(launcher.ExePath() + L" %1", ReadRegString(HKEY_CURRENT_USER, protocol + L"\\shell\\open\\command"));
+    EXPECT_EQ(L"\"" + launcher.ExePath() + L"\" \"%1\"", ReadRegString(HKEY_CURRENT_USER, protocol + L"\\shell\\open\\command"));
 
     const std::wstring extension = L"." + launcher.Name();
     EXPECT_EQ(L"morvindex.Document", ReadRegString(HKEY_CLASSES_ROOT, extension));
@@ -219,21 +220,43 @@ TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
 }
 
 
-TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile)
+/// Folder names for the program and for APPDATA: plain, and as our users have them.
+struct UserFolders {
+    const char* name;
+    const wchar_t* program;
+    const wchar_t* appData;
+};
+
+class InstallRoad : public ::testing::TestWithParam<UserFolders> {};
+
+INSTANTIATE_TEST_SUITE_P(Folders, InstallRoad,
+                         ::testing::Values(UserFolders{"Plain", L"", L""},
+                                           UserFolders{"AccentedAndSpaced", L"Utilit\u00e0 di Nicol\u00f2",
+                                                       L"Niccol\u00f2 B\u00e0rbaro\\AppData\\Roaming"}),
+                         [](const ::testing::TestParamInfo<UserFolders>& info) { return info.param.name; });
+
+// The whole road: install from the list with a dependency, the build and folder
+// in the registry, a restart, a web request that starts the program in its
+// folder with its launch file, and the uninstall.
+TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
 {
     TempDir scratch;
     std::map<std::string, std::string> files;
     LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
     WriteZip(scratch / L"abc.zip", {{"probe.exe", ReadBytes(BinaryFolder() + L"binding_probe.exe")},
                                     {"leggimi.txt", "ABC build 1"}});
+    WriteZip(scratch / L"dep.zip", {{"runtime/dep.dll", "DEP"}});
     files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") +
-                                   "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\nTO_EXECUTE=probe.exe\r\n"},
-             {"/ABC/ABC_1.zip", ReadBytes(scratch / L"abc.zip")}};
-    LauncherCopy launcher;
+                                   "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\nTO_EXECUTE=probe.exe\r\nDEPS=DEP\r\n"
+                                   "[DEP]\r\nSW_TYPE=100\r\nBUILD_DISP=1\r\n"},
+             {"/ABC/ABC_1.zip", ReadBytes(scratch / L"abc.zip")},
+             {"/deps/DEP.zip", ReadBytes(scratch / L"dep.zip")}};
+    LauncherCopy launcher(GetParam().program, GetParam().appData);
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     // The program's folder holds the library, as a shipped launcher's does.
     CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
               FALSE);
+    const std::wstring installed = launcher.DataFolder() + L"apps\\ABC";
 
     HANDLE process = launcher.Start();
     HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
@@ -245,11 +268,22 @@ TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile
     HWND question = WaitMessageBox(process, L"Aggiornamento", 60000);
     ASSERT_NE(nullptr, question) << "the start is offered after the installation";
     PostMessageW(question, WM_COMMAND, IDNO, 0);
-    EXPECT_EQ("ABC build 1", ReadBytes(launcher.DataFolder() + L"apps\\ABC\\leggimi.txt"));
+    EXPECT_EQ("ABC build 1", ReadBytes(installed + L"\\leggimi.txt"));
+    EXPECT_EQ("DEP", ReadBytes(installed + L"\\runtime\\dep.dll"));
     const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
     EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
-    EXPECT_EQ(launcher.DataFolder() + L"apps\\ABC", ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
+    EXPECT_EQ(installed, ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, 1011))) << "up to date now";
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+
+    // After a restart the recorded folder is found again.
+    process = launcher.Start();
+    window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    list = GetDlgItem(window, 1000);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    EXPECT_TRUE(WaitUntil(5000, [&] { return IsWindowEnabled(GetDlgItem(window, 1008)) != FALSE; }))
+        << "Avvia is enabled for the installed program";
 
     // A web page asks for ABC: the second start hands the request over and ends.
     HANDLE second = launcher.Start(L"morvindex:sw_code=abc&user=x");
@@ -258,8 +292,20 @@ TEST(Startup, InstallFromTheListThenAWebRequestStartsTheProgramWithItsLaunchFile
     // The started program writes its report into the file named by its argument.
     EXPECT_TRUE(WaitUntil(30000, [&] { return ReadBytes(launchFile).rfind("PATH=", 0) == 0; }))
         << ReadBytes(launchFile);
+    const std::string report = ReadBytes(launchFile);
+    EXPECT_NE(std::string::npos, report.find("\nCWD=" + Utf8FromWide(installed) + "\n")) << report;
+    EXPECT_NE(std::string::npos, report.find("\nARG=" + Utf8FromWide(launchFile) + "\n")) << report;
     EXPECT_FALSE(FileExists(launcher.DataFolder() + L"invoke.morvindex"));
     EXPECT_FALSE(FileExists(launcher.DataFolder() + L"gogo.morvindex"));
+
+    // Uninstall from the "Software" menu: every file goes, the folders stay.
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(32775, 0), 0);
+    EXPECT_TRUE(WaitUntil(10000, [&] { return ReadRegString(HKEY_CURRENT_USER, key, L"VERSION") == L"0"; }));
+    EXPECT_EQ(L"", ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
+    EXPECT_FALSE(FileExists(installed + L"\\probe.exe"));
+    EXPECT_FALSE(FileExists(installed + L"\\runtime\\dep.dll"));
+    EXPECT_FALSE(FileExists(launchFile));
+    EXPECT_TRUE(FileExists(installed + L"\\runtime"));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }
 

@@ -89,12 +89,16 @@ std::wstring BinaryFolder()
     return text.substr(0, text.find_last_of(L'\\') + 1);
 }
 
-LauncherCopy::LauncherCopy()
+LauncherCopy::LauncherCopy(const std::wstring& programFolder, const std::wstring& appDataFolder)
 {
     m_name = UniqueName(L"mvl");
-    m_exePath = m_folder.Path() + m_name + L".exe";
+    m_programFolder = m_folder.Path() + (programFolder.empty() ? L"" : programFolder + L"\\");
+    m_exePath = m_programFolder + m_name + L".exe";
+    fs::create_directories(m_programFolder);
     fs::copy_file(BinaryFolder() + L"MorvIndex.exe", m_exePath);
-    m_appData = m_appDataDir.Path().substr(0, m_appDataDir.Path().size() - 1);
+    m_appData = appDataFolder.empty() ? m_appDataDir.Path().substr(0, m_appDataDir.Path().size() - 1)
+                                      : m_appDataDir.Path() + appDataFolder;
+    fs::create_directories(m_appData);
     // Nothing listens on the discard port: the catalogue worker fails at once
     // unless a test points these at a server of its own.
     SetCatalogueUrls("http://127.0.0.1:9/sw_index.dat", "http://127.0.0.1:9/sw_repo.dat");
@@ -140,7 +144,7 @@ HANDLE LauncherCopy::Start(const std::wstring& arguments)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(m_exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                        &block[0], m_folder.Path().c_str(), &startup, &info))
+                        &block[0], m_programFolder.c_str(), &startup, &info))
         return nullptr;
     CloseHandle(info.hThread);
     m_processes.push_back(info.hProcess);

@@ -57,9 +57,12 @@ std::wstring BinaryFolder();
 
 /// A copy of MorvIndex.exe under a unique name in its own folder, started with
 /// its own APPDATA. Registry keys named after it are removed at destruction.
+/// programFolder and appDataFolder name subfolders of the scratch folders
+/// (accents and spaces welcome) for the program and for APPDATA.
 class LauncherCopy {
 public:
-    LauncherCopy();
+    explicit LauncherCopy(const std::wstring& programFolder = std::wstring(),
+                          const std::wstring& appDataFolder = std::wstring());
     ~LauncherCopy();
     LauncherCopy(const LauncherCopy&) = delete;
     LauncherCopy& operator=(const LauncherCopy&) = delete;
@@ -67,7 +70,7 @@ public:
     /// The program name (the copy's file name without ".exe", lower case).
     const std::wstring& Name() const { return m_name; }
     const std::wstring& ExePath() const { return m_exePath; }
-    const std::wstring& Folder() const { return m_folder.Path(); }
+    const std::wstring& Folder() const { return m_programFolder; }
     /// The per-copy APPDATA folder and the data folder below it.
     const std::wstring& AppData() const { return m_appData; }
     std::wstring DataFolder() const { return m_appData + L"\\" + m_name + L"\\"; }
@@ -86,6 +89,7 @@ public:
 private:
     TempDir m_folder;
     TempDir m_appDataDir;
+    std::wstring m_programFolder;
     std::wstring m_name;
     std::wstring m_exePath;
     std::wstring m_appData;

@@ -29,6 +29,30 @@ TEST(Unzip, NestedEntriesWithoutFolderEntriesAndTheirTimes)
     EXPECT_EQ(0, CompareFileTime(&expected, &actual));
 }
 
+// The tests run in a zone with daylight saving (TZ is set for them): an entry
+// keeps its own local clock whatever the season of the extraction, so a
+// re-extraction after a change of season matches the installed copy.
+TEST(Unzip, EntryTimesKeepTheirClockInBothSeasons)
+{
+    TIME_ZONE_INFORMATION zone;
+    GetTimeZoneInformation(&zone);
+    ASSERT_NE(0, zone.DaylightDate.wMonth) << "the test zone must have daylight saving";
+    TempDir dir;
+    ASSERT_TRUE(WriteZip(dir / L"s.zip", {{"summer.txt", "s", MakeDos(2024, 7, 8, 12, 0, 0)},
+                                          {"winter.txt", "w", MakeDos(2024, 1, 8, 12, 0, 0)},
+                                          {"after_change.txt", "c", MakeDos(2024, 3, 31, 3, 30, 0)}}));
+    ASSERT_TRUE(UnzipArchive(dir.Narrow() + "s.zip", dir.Narrow() + "out"));
+    EXPECT_EQ("20240708120000", LocalWriteTimeDigits(dir.Narrow() + "out\\summer.txt"));
+    EXPECT_EQ("20240108120000", LocalWriteTimeDigits(dir.Narrow() + "out\\winter.txt"));
+    EXPECT_EQ("20240331033000", LocalWriteTimeDigits(dir.Narrow() + "out\\after_change.txt"));
+    // Half an hour newer counts as newer in either season, and the same time as equal.
+    ASSERT_TRUE(WriteZip(dir / L"n.zip", {{"summer.txt", "s", MakeDos(2024, 7, 8, 12, 30, 0)},
+                                          {"winter.txt", "w", MakeDos(2024, 1, 8, 12, 0, 0)}}));
+    ASSERT_TRUE(UnzipArchive(dir.Narrow() + "n.zip", dir.Narrow() + "new"));
+    EXPECT_EQ(1800, CompareFileTimes(dir.Narrow() + "new\\summer.txt", dir.Narrow() + "out\\summer.txt"));
+    EXPECT_EQ(0, CompareFileTimes(dir.Narrow() + "new\\winter.txt", dir.Narrow() + "out\\winter.txt"));
+}
+
 TEST(Unzip, FolderOnlyArchiveCreatesTheFolders)
 {
     TempDir dir;

@@ -19,8 +19,11 @@ DosStamp MakeDos(int year, int month, int day, int hour, int minute, int second)
 FILETIME FileTimeOf(DosStamp stamp)
 {
     FILETIME local = {}, utc = {};
+    SYSTEMTIME localTime = {}, utcTime = {};
     DosDateTimeToFileTime(stamp.date, stamp.time, &local);
-    LocalFileTimeToFileTime(&local, &utc);
+    FileTimeToSystemTime(&local, &localTime);
+    TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime);
+    SystemTimeToFileTime(&utcTime, &utc);
     return utc;
 }
 

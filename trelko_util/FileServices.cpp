@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <ctime>
 
 int ListFiles(const std::string& folder, const std::string& pattern, bool recursive, std::vector<ListedFile>& out)
 {
@@ -51,20 +50,28 @@ std::string LocalWriteTimeDigits(const std::string& path)
 
 namespace {
 
+// Seconds since 1601 of a local time given as 14 digits, converted with the
+// daylight-saving rule of that date (the rule that produced the digits).
 long long SecondsOf(const std::string& digits)
 {
     if (digits.size() != 14)
         return 0;
-    auto field = [&](size_t at, size_t length) { return std::stoi(digits.substr(at, length)); };
-    std::tm calendar = {};
-    calendar.tm_year = field(0, 4) - 1900;
-    calendar.tm_mon = field(4, 2) - 1;
-    calendar.tm_mday = field(6, 2);
-    calendar.tm_hour = field(8, 2);
-    calendar.tm_min = field(10, 2);
-    calendar.tm_sec = field(12, 2);
-    calendar.tm_isdst = -1;
-    return static_cast<long long>(std::mktime(&calendar));
+    auto field = [&](size_t at, size_t length) { return static_cast<WORD>(std::stoi(digits.substr(at, length))); };
+    SYSTEMTIME local = {};
+    local.wYear = field(0, 4);
+    local.wMonth = field(4, 2);
+    local.wDay = field(6, 2);
+    local.wHour = field(8, 2);
+    local.wMinute = field(10, 2);
+    local.wSecond = field(12, 2);
+    SYSTEMTIME utc;
+    FILETIME file;
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &file))
+        return 0;
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = file.dwLowDateTime;
+    ticks.HighPart = file.dwHighDateTime;
+    return static_cast<long long>(ticks.QuadPart / 10000000ULL);
 }
 
 } // namespace

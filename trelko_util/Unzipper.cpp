@@ -171,9 +171,13 @@ bool CUnzipper::ExtractCurrent(const std::string& folder)
     if (unzCloseCurrentFile(archive) != UNZ_OK)
         ok = false;
     if (ok) {
+        // The entry's local time is converted with the daylight-saving rule
+        // of its own date, as file times are compared, not with today's.
         FILETIME local, utc;
+        SYSTEMTIME localTime, utcTime;
         if (DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) &&
-            LocalFileTimeToFileTime(&local, &utc))
+            FileTimeToSystemTime(&local, &localTime) &&
+            TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime) && SystemTimeToFileTime(&utcTime, &utc))
             SetFileTime(file, &utc, nullptr, &utc);
     }
     CloseHandle(file);

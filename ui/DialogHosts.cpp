@@ -49,17 +49,11 @@ bool DialogHost::SaveSettings() { return TheApp().SaveSettings(); }
 bool DialogHost::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
 {
     std::wstring error;
-    AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
-    if (!aggiorna) {
-        MessageBoxW(m_owner, (L"Impossibile caricare la libreria di installazione.\n" + error).c_str(),
-                    L"Installazione", MB_OK | MB_ICONERROR);
-        return false;
-    }
-    // The library takes paths in the ANSI code page.
-    std::string ansiArchive = AnsiFromWide(WidePath(archive));
-    std::string ansiStaging = AnsiFromWide(WidePath(staging));
-    std::string ansiFolder = AnsiFromWide(WidePath(folder));
-    return aggiorna(ansiArchive.c_str(), ansiStaging.c_str(), ansiFolder.c_str(), 1);
+    if (SynchroniseFolder(archive, staging, folder, error))
+        return true;
+    if (!error.empty())
+        MessageBoxW(m_owner, error.c_str(), L"Installazione", MB_OK | MB_ICONERROR);
+    return false;
 }
 
 bool InvocationLink::WaitCatalogueReady()
