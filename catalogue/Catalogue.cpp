@@ -1,5 +1,7 @@
 #include "catalogue/Catalogue.h"
 
+#include "store/FileNames.h"
+
 #include "catalogue/CatalogueFiles.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"
@@ -125,7 +127,8 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
     // The store is walked in its own order: ascending upper-case section names.
     for (auto& entry : index.AllSections()) {
         KeyValueSection& section = entry.second;
-        if (!section.Find("SW_TYPE"))
+        // The name becomes a folder and file name of the installation.
+        if (!section.Find("SW_TYPE") || !IsSafeFileName(section.Name()))
             continue;
         SoftwareRecord record = BuildRecord(section, base);
         if (!record.thumbnailAddress.empty())

@@ -18,9 +18,9 @@ bool Exists(const std::string& path)
     return fs::exists(fs::path(WideFromUtf8(path)), error);
 }
 
-void CopyOver(const std::string& from, const std::string& to)
+bool CopyOver(const std::string& from, const std::string& to)
 {
-    CopyFileW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(), FALSE);
+    return CopyFileW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(), FALSE) != FALSE;
 }
 
 void Remove(const std::string& path)
@@ -47,7 +47,10 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
     const std::string backup = local + ".bak";
 
     if (Exists(local)) {
-        CopyOver(local, backup);
+        // Without a backup the local copy is the only catalogue left: it is
+        // kept and used as it is.
+        if (!CopyOver(local, backup))
+            return local;
         Remove(local);
     }
     // A copy that cannot be removed (held open elsewhere) is used as it is.

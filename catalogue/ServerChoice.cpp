@@ -1,13 +1,37 @@
 #include "catalogue/ServerChoice.h"
 
+#include "store/AtomicFile.h"
 #include "store/KeyValueStore.h"
+#include "store/Text.h"
+
+namespace {
+
+void AppendSection(std::string& text, const std::string& header, const KeyValueSection& section)
+{
+    text += "\r\n[" + header + "]\r\n";
+    for (const auto& entry : section.Items())
+        text += entry.first + "=" + entry.second + "\r\n";
+}
+
+} // namespace
 
 bool StoreServerChoice(const std::string& serverSettingsFile, const std::string& url)
 {
-    // The whole file is kept: entries below its tenth line are not dropped,
-    // although start-up reads only the first ten.
+    // Start-up reads only the first ten lines, so the chosen URL comes first;
+    // everything else the file holds follows and is kept.
     KeyValueStore settings;
     settings.LoadFile(serverSettingsFile);
-    settings.SetValue("URL", url, "SERVER");
-    return settings.SaveFile(serverSettingsFile);
+    std::string text = "[SERVER]\r\nURL=" + url + "\r\n";
+    if (const KeyValueSection* server = settings.FindSection("SERVER"))
+        for (const auto& entry : server->Items())
+            if (entry.first != "URL")
+                text += entry.first + "=" + entry.second + "\r\n";
+    // Global entries no longer come first, so they get their section's header.
+    if (const KeyValueSection* global = settings.FindSection(KeyValueStore::kGlobal))
+        if (!global->Items().empty())
+            AppendSection(text, KeyValueStore::kGlobal, *global);
+    for (const auto& entry : settings.AllSections())
+        if (entry.first != "SERVER" && entry.first != KeyValueStore::kGlobal)
+            AppendSection(text, entry.first, entry.second);
+    return ReplaceFileContent(WideFromUtf8(serverSettingsFile), text);
 }

@@ -3,6 +3,7 @@
 #include "install/InstalledState.h"
 #include "net/HttpTransfer.h"
 #include "resources/resource.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <boost/algorithm/string/split.hpp>
@@ -60,14 +61,10 @@ bool CachedArchiveUsable(const std::string& path)
 
 bool InstallBusy() { return g_installBusy.load(); }
 
-void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host)
-{
-    if (g_installBusy.exchange(true))
-        return;
-    struct ClearBusy {
-        ~ClearBusy() { g_installBusy = false; }
-    } clearBusy;
+namespace {
 
+void RunInstallation(LauncherState& state, const std::string& name, InstallHost& host)
+{
     const SoftwareRecord* found = FindRecord(state, name);
     if (!found)
         return;
@@ -85,7 +82,8 @@ void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost&
         host.SetStatusText("Download dependencies... " + std::to_string(i) + "/" + std::to_string(n));
         MakeFolders(state.m_dataFolder + "deps\\");
         std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
-        const SoftwareRecord* package = FindRecord(state, dependency);
+        // A name that is no plain file name is as unknown as a missing one.
+        const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
         // A cached package archive is used whatever build the index now offers.
         bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive));
         if (!ok) {
@@ -135,5 +133,24 @@ void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost&
     if (host.AskYesNo(host.Text(IDS_START_QUESTION), host.Text(IDS_UPDATE_CAPTION))) {
         bool updateRequested = false;
         LaunchProgram(launchFile, name, state, host, updateRequested);
+    }
+}
+
+} // namespace
+
+void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host)
+{
+    if (g_installBusy.exchange(true))
+        return;
+    struct ClearBusy {
+        ~ClearBusy() { g_installBusy = false; }
+    } clearBusy;
+    // Nothing an archive, the disk or the network throws may end the program:
+    // the installation simply failed, and the build stays as it was.
+    try {
+        RunInstallation(state, name, host);
+    } catch (const std::exception& error) {
+        host.SetStatusText("");
+        host.ShowDownloadError(L"Installazione non riuscita: " + WideFromUtf8(error.what()), L"Installazione");
     }
 }

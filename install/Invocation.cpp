@@ -1,5 +1,7 @@
 #include "install/Invocation.h"
 
+#include "resources/resource.h"
+#include "store/FileNames.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 
@@ -39,9 +41,15 @@ void ProcessInvocation(const LauncherState& state, InvocationHost& host)
     bool updateRequested = false;
     if (data.HasKey(KeyValueStore::kGlobal, "SW_CODE")) {
         name = UpperAscii(data.GetValue(KeyValueStore::kGlobal, "SW_CODE"));
-        std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
-        std::string argument = CopyFileW(working.c_str(), launchFile.c_str(), FALSE) ? Utf8FromWide(launchFile) : "";
-        LaunchProgram(argument, name, state, host, updateRequested);
+        if (IsSafeFileName(name)) {
+            std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
+            std::string argument = CopyFileW(working.c_str(), launchFile.c_str(), FALSE) ? Utf8FromWide(launchFile) : "";
+            LaunchProgram(argument, name, state, host, updateRequested);
+        } else {
+            // A code that is no file name names no program either: it never
+            // becomes a path.
+            host.Notify(FormatText(host.Text(IDS_NOT_INSTALLED), WideFromUtf8(name)), host.Text(IDS_UPDATE_CAPTION));
+        }
     }
     DeleteFileW(working.c_str());
     if (updateRequested)

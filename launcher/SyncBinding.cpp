@@ -65,13 +65,29 @@ void BindSyncLibrary(const std::string& fullProgramPath)
     _wputenv_s(L"PATH", newPath.c_str());
 }
 
+std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath)
+{
+    const std::wstring folder = fullProgramPath.substr(0, fullProgramPath.find_last_of(L"\\/") + 1);
+    if (!folder.empty()) {
+        for (const wchar_t* candidate : {L"trelko_util_r.dll", L"index_deps\\trelko_util_r.dll"}) {
+            std::error_code error;
+            if (fs::is_regular_file(fs::path(folder + candidate), error))
+                return folder + candidate;
+        }
+    }
+    return L"trelko_util_r.dll";
+}
+
 AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
 {
     static std::once_flag once;
     static AggiornaFilesFn function = nullptr;
     static std::wstring loadError;
     std::call_once(once, [] {
-        HMODULE library = LoadLibraryW(L"trelko_util_r.dll");
+        wchar_t program[MAX_PATH] = {};
+        DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+        const std::wstring path = SyncLibraryLoadPath(std::wstring(program, length < MAX_PATH ? length : 0));
+        HMODULE library = LoadLibraryW(path.c_str());
         if (!library) {
             loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
             return;

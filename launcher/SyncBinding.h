@@ -16,9 +16,15 @@ std::string FindSyncLibraryFolder(const std::string& fullProgramPath);
 using AggiornaFilesFn = bool(__cdecl*)(const char* archive, const char* staging,
                                        const char* destination, int compareContent);
 
-/// The export, loaded with the standard library search at the first call and
-/// kept for the life of the process. Null when the library or its export
-/// cannot be loaded; error then says what failed.
+/// The file LoadAggiornaFiles loads for a program path: the copy Windows'
+/// search would find first among ours, by its full path (the one next to the
+/// program, else the one in index_deps), so that no trelko_util_r.dll in the
+/// current folder can take its place; the bare name when neither exists.
+std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath);
+
+/// The export, loaded from SyncLibraryLoadPath at the first call and kept for
+/// the life of the process. Null when the library or its export cannot be
+/// loaded; error then says what failed.
 AggiornaFilesFn LoadAggiornaFiles(std::wstring& error);
 
 /// Brings folder up to date from archive through the library's export, with

@@ -3,10 +3,6 @@
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
-#include <algorithm>
-#include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,7 +11,6 @@ const char kRequestHeader[] = "Content-Type: application/octet-stream";
 constexpr DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_PRAGMA_NOCACHE;
 constexpr DWORD kReadSize = 8191;
-constexpr size_t kFirstBuffer = 8193;
 constexpr size_t kMinimumFileSize = 10;
 
 } // namespace
@@ -95,7 +90,7 @@ void HttpTransfer::Close()
     m_internet = nullptr;
 }
 
-bool HttpTransfer::SendAndRead(std::vector<char>& body, DWORD& status)
+bool HttpTransfer::Send(DWORD& status)
 {
     status = 0;
     if (OpenRequest() != 0)
@@ -118,44 +113,56 @@ bool HttpTransfer::SendAndRead(std::vector<char>& body, DWORD& status)
             return false;
         }
     }
+    return true;
+}
 
-    body.clear();
-    body.reserve(kFirstBuffer);
-    char chunk[kReadSize + 1];
+bool HttpTransfer::ReadBody(const BodySink& sink)
+{
+    bool stored = true;
+    char chunk[kReadSize];
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(m_request, chunk, kReadSize, &got) || got == 0)
+        if (!m_request || !InternetReadFile(m_request, chunk, kReadSize, &got) || got == 0)
             break;
-        // Grow geometrically, keeping at least one chunk of room.
-        if (body.capacity() < body.size() + got + kReadSize + 1)
-            body.reserve(std::max<size_t>(body.capacity() * 2, body.size() + got + kReadSize + 1));
-        body.insert(body.end(), chunk, chunk + got);
+        if (!sink(chunk, got)) {
+            stored = false;
+            break;
+        }
     }
     CloseRequest();
-    return true;
+    return stored;
 }
 
 bool DownloadToFile(const std::string& url, const std::string& path)
 {
-    HttpTransfer transfer;
-    transfer.SetUrl(url);
-    transfer.OpenRequest(); // a failure shows again, and counts, when sending
+    // Nothing a server sends may end the program: any failure is a failed download.
+    try {
+        HttpTransfer transfer;
+        transfer.SetUrl(url);
+        transfer.OpenRequest(); // a failure shows again, and counts, when sending
 
-    std::vector<char> body;
-    DWORD status = 0;
-    // An error page is no download: the file keeps what it had.
-    if (!transfer.SendAndRead(body, status) || status >= 400)
-        return false;
+        DWORD status = 0;
+        // An error page is no download: the file keeps what it had.
+        if (!transfer.Send(status) || status >= 400)
+            return false;
 
-    fs::path file(WideFromUtf8(path));
-    // A file that cannot be replaced (held open elsewhere) keeps its old
-    // content, which must not pass for the new download.
-    if (!ReplaceFileContent(file.wstring(), body.data(), body.size()))
+        // The body goes to disk as it arrives, so memory stays flat whatever
+        // its size; the file is replaced only once it is whole. A file that
+        // cannot be replaced (held open elsewhere) keeps its old content,
+        // which must not pass for the new download.
+        const std::wstring file = WideFromUtf8(path);
+        AtomicFileWriter writer(file);
+        if (!writer.Open())
+            return false;
+        if (!transfer.ReadBody([&writer](const char* data, size_t size) { return writer.Write(data, size); }))
+            return false;
+        if (writer.Size() < kMinimumFileSize) {
+            writer.Discard();
+            DeleteFileW(file.c_str());
+            return false;
+        }
+        return writer.Commit();
+    } catch (...) {
         return false;
-    std::error_code error;
-    uintmax_t size = fs::file_size(file, error);
-    if (!error && size >= kMinimumFileSize)
-        return true;
-    fs::remove(file, error);
-    return false;
+    }
 }

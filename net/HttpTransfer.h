@@ -9,12 +9,14 @@
 
 #include <wininet.h>
 
+#include <functional>
 #include <string>
-#include <vector>
 
 /// Fetches url into the file at path. True when the body was received with a
 /// status below 400, written, and the file holds at least 10 bytes. On false
-/// the file is untouched (the transfer failed) or removed (it was too short).
+/// the file is untouched (the transfer failed, or the body could not be
+/// stored) or removed (it was too short). Memory use does not grow with the
+/// body's size.
 bool DownloadToFile(const std::string& url, const std::string& path);
 
 /// One WinINet internet handle, connection and request, with the proxy taken
@@ -29,9 +31,15 @@ public:
     void SetUrl(const std::string& url);
     /// 0 on success, 1 when the connection, 2 when the request cannot be opened.
     int OpenRequest();
-    /// Sends the request (resetting and sending once more after a failed
-    /// send) and reads the whole body. status receives the HTTP status.
-    bool SendAndRead(std::vector<char>& body, DWORD& status);
+    /// Receives the body piece by piece; false stops the transfer.
+    using BodySink = std::function<bool(const char* data, size_t size)>;
+
+    /// Sends the request, resetting and sending once more after a failed
+    /// send. status receives the HTTP status.
+    bool Send(DWORD& status);
+    /// Reads the body after Send, 8191 bytes at a time, into sink, then
+    /// closes the request. False when the sink refused a piece.
+    bool ReadBody(const BodySink& sink);
     void Close();
 
 private:

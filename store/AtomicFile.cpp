@@ -1,28 +1,57 @@
 #include "store/AtomicFile.h"
 
-#include <windows.h>
-
 #include <algorithm>
+
+AtomicFileWriter::AtomicFileWriter(std::wstring path) : m_path(std::move(path)), m_temporary(m_path + L".tmp") {}
+
+AtomicFileWriter::~AtomicFileWriter() { Discard(); }
+
+bool AtomicFileWriter::Open()
+{
+    Discard();
+    m_file = CreateFileW(m_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_size = 0;
+    m_failed = m_file == INVALID_HANDLE_VALUE;
+    return !m_failed;
+}
+
+bool AtomicFileWriter::Write(const char* data, size_t size)
+{
+    size_t written = 0;
+    while (!m_failed && written < size) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - written, 1u << 24));
+        DWORD done = 0;
+        m_failed = !WriteFile(m_file, data + written, chunk, &done, nullptr) || done != chunk;
+        written += done;
+    }
+    m_size += written;
+    return !m_failed;
+}
+
+bool AtomicFileWriter::Commit()
+{
+    if (m_file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = FlushFileBuffers(m_file) && !m_failed;
+    CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+    if (ok && MoveFileExW(m_temporary.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    DeleteFileW(m_temporary.c_str());
+    return false;
+}
+
+void AtomicFileWriter::Discard()
+{
+    if (m_file == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+    DeleteFileW(m_temporary.c_str());
+}
 
 bool ReplaceFileContent(const std::wstring& path, const char* data, size_t size)
 {
-    std::wstring temporary = path + L".tmp";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = true;
-    size_t written = 0;
-    while (ok && written < size) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - written, 1u << 24));
-        DWORD done = 0;
-        ok = WriteFile(file, data + written, chunk, &done, nullptr) && done == chunk;
-        written += done;
-    }
-    ok = FlushFileBuffers(file) && ok;
-    CloseHandle(file);
-    if (ok && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return true;
-    DeleteFileW(temporary.c_str());
-    return false;
+    AtomicFileWriter writer(path);
+    return writer.Open() && writer.Write(data, size) && writer.Commit();
 }

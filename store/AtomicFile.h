@@ -2,8 +2,39 @@
 // the new file, never half of one.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+/// Writes a sibling temporary file ("<path>.tmp") piece by piece; Commit
+/// flushes it and renames it over path. Until then path keeps its old
+/// content, and a writer that is not committed removes its temporary file.
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(std::wstring path);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    /// Creates the temporary file; false when it cannot be created.
+    bool Open();
+    /// Appends bytes; false when they cannot all be written (a full disk).
+    bool Write(const char* data, size_t size);
+    uint64_t Size() const { return m_size; }
+    /// True when path now holds what was written.
+    bool Commit();
+    /// Removes the temporary file; path keeps its old content.
+    void Discard();
+
+private:
+    std::wstring m_path;
+    std::wstring m_temporary;
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+    uint64_t m_size = 0;
+    bool m_failed = false;
+};
 
 /// Writes bytes to a sibling temporary file, flushes it and renames it over
 /// path; the temporary file is removed on failure. False when path keeps its

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 using namespace testing_support;
@@ -333,7 +334,7 @@ TEST_F(CatalogueTest, GarbageIndexFilesYieldOnlyWhatParses)
     for (char& c : noise)
         c = static_cast<char>(random());
     std::string longLine = "[BIG]\r\nSW_TYPE=0\r\nDESCR=" + std::string(2 * 1024 * 1024, 'x') + "\r\n[AFTER]\r\nSW_TYPE=0\r\n";
-    static const char nulBytes[] = "[NUL]\r\nSW_TYPE=0\r\nTITOLO=ab\0cd\r\n";
+    static const char nulBytes[] = "[NULBYTE]\r\nSW_TYPE=0\r\nTITOLO=ab\0cd\r\n";
     std::string withNul(nulBytes, sizeof(nulBytes) - 1);
     std::string headers = "[A]\r\n[B]\r\n[C]\r\n";
     for (const std::string& index : {noise, longLine, withNul, headers}) {
@@ -354,6 +355,22 @@ TEST_F(CatalogueTest, GarbageIndexFilesYieldOnlyWhatParses)
     Serve({{"/sw_index.dat", headers}});
     LoadCatalogue(state, sink);
     EXPECT_TRUE(state.m_catalogue.empty());
+    // Section names become folder names: one that is no plain file name is no entry.
+    Serve({{"/sw_index.dat", "[..\\..\\EVIL]\r\nSW_TYPE=0\r\n[A/B]\r\nSW_TYPE=0\r\n[AUX]\r\nSW_TYPE=0\r\n"
+                             "[DOT.]\r\nSW_TYPE=0\r\n[GOOD]\r\nSW_TYPE=0\r\n"}});
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(1u, state.m_catalogue.size());
+    EXPECT_EQ("GOOD", state.m_catalogue[0].name);
+}
+
+TEST_F(CatalogueTest, FailedBackupCopyKeepsAndUsesTheLocalFile)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    std::filesystem::create_directory(dir / L"sw_index.dat.bak"); // no file can be copied there
+    Serve({{"/sw_index.dat", "[OTHER]\r\nSW_TYPE=0\r\n"}});
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_TRUE(server->Requests().empty());
 }
 
 TEST_F(CatalogueTest, CancelledWorkerLeavesTheSharedStateAlone)

@@ -200,6 +200,54 @@ TEST_F(FolderSync, EscapingEntriesFailAndNothingLandsOutsideStaging)
     }
 }
 
+TEST_F(FolderSync, DeviceNamesTrailingDotsAndOverlongNamesFailBeforeAnythingIsWritten)
+{
+    std::filesystem::create_directories(dir / L"tmp\\OLD");
+    WriteBytes(dir / L"tmp\\OLD\\left.txt", "from an earlier run");
+    const std::string overlong = "dir/" + std::string(300, 'n') + ".txt";
+    for (const std::string& evil : {std::string("sub/AUX"), std::string("COM1.log"), std::string("NUL.txt"),
+                                    std::string("prn"), std::string("a./b.txt"), std::string("name "), overlong}) {
+        SCOPED_TRACE(evil.substr(0, 40));
+        MakeArchive({{"good.txt", "g", stamp}, {evil, "evil", stamp}});
+        EXPECT_FALSE(Run());
+        EXPECT_TRUE(copier.copied.empty());
+        EXPECT_FALSE(FileExists(dir / L"apps\\ABC"));
+        EXPECT_EQ("from an earlier run", ReadBytes(dir / L"tmp\\OLD\\left.txt")) << "staging untouched";
+    }
+}
+
+TEST_F(FolderSync, EmptyOrRootFoldersAreRefused)
+{
+    MakeArchive({{"f.txt", "x", stamp}});
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), "", true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "C:\\", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "\\", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), "C:\\", true, copier));
+    EXPECT_FALSE(FileExists(dir / L"apps\\ABC"));
+    EXPECT_TRUE(copier.copied.empty());
+}
+
+// A link in staging (a junction on Windows, a symbolic link under Wine) is
+// removed, never followed: what it points to stays as it is. (Under Wine such
+// a link cannot be removed at all, and the call fails instead.)
+TEST_F(FolderSync, LinkInStagingIsRemovedOrRefusedWithoutTouchingItsTarget)
+{
+    std::filesystem::create_directories(dir / L"outside\\deep");
+    WriteBytes(dir / L"outside\\deep\\precious.txt", "keep me");
+    SetFileAttributesW((dir / L"outside\\deep\\precious.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    std::filesystem::create_directories(dir / L"tmp");
+    ASSERT_TRUE(MakeFolderLink(dir / L"tmp\\link", dir / L"outside"));
+    ASSERT_TRUE(FileExists(dir / L"tmp\\link\\deep\\precious.txt")) << "the link leads outside";
+    MakeArchive({{"f.txt", "x", stamp}});
+    const bool updated = Run();
+    EXPECT_EQ("keep me", ReadBytes(dir / L"outside\\deep\\precious.txt"));
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY),
+              GetFileAttributesW((dir / L"outside\\deep\\precious.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(updated, !FileExists(dir / L"tmp\\link")) << "updated only once the link is gone";
+    EXPECT_EQ(updated, FileExists(Installed(L"f.txt")));
+}
+
 TEST_F(FolderSync, StagingFilesFromAnEarlierRunAreRemovedFirst)
 {
     std::filesystem::create_directories(dir / L"tmp\\OLD\\sub");

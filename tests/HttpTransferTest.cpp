@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <psapi.h>
+
 #include <atomic>
 #include <cstdlib>
 
@@ -81,14 +83,42 @@ TEST_F(Download, RequestCarriesAgentHeaderAndObjectName)
     EXPECT_NE(std::string::npos, requests[0].headers["pragma"].find("no-cache"));
 }
 
-TEST_F(Download, LargeBodyArrivesWhole)
+// A big program's archive arrives whole, and the download's memory does not
+// grow with it: a 32-bit process has no contiguous gigabyte to spare.
+TEST_F(Download, HugeBodyArrivesWholeInFlatMemory)
 {
-    std::string body(50 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < body.size(); i += 997)
-        body[i] = static_cast<char>(i / 997);
-    LoopbackServer server(StaticFiles({{"/big.zip", body}}));
+    constexpr unsigned long long kSize = 300ull * 1024 * 1024;
+    LoopbackServer server([](const HttpRequest&) {
+        HttpResponse response;
+        response.generatedSize = kSize;
+        return response;
+    });
+    PROCESS_MEMORY_COUNTERS before = {};
+    before.cb = sizeof(before);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
     ASSERT_TRUE(DownloadToFile(server.Url("/big.zip"), Local()));
-    EXPECT_TRUE(ReadBytes(dir / L"out.dat") == body);
+    PROCESS_MEMORY_COUNTERS after = {};
+    after.cb = sizeof(after);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
+    const unsigned long long growth = after.PeakPagefileUsage - before.PeakPagefileUsage;
+    EXPECT_LT(growth, 32ull * 1024 * 1024) << "peak private memory grew by " << growth << " bytes";
+
+    HANDLE file = CreateFileW((dir / L"out.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    std::string block(1 << 20, '\0');
+    unsigned long long offset = 0;
+    bool same = true;
+    DWORD got = 0;
+    while (same && ReadFile(file, &block[0], static_cast<DWORD>(block.size()), &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got && same; ++i)
+            same = block[i] == GeneratedByte(offset + i);
+        offset += got;
+    }
+    CloseHandle(file);
+    EXPECT_TRUE(same) << "content differs near offset " << offset;
+    EXPECT_EQ(kSize, offset);
+    EXPECT_FALSE(FileExists(dir / L"out.dat.tmp"));
 }
 
 TEST_F(Download, ErrorStatusIsAFailureAndKeepsTheEarlierFile)

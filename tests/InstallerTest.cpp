@@ -5,6 +5,7 @@
 #include "install/Installer.h"
 #include "install/Invocation.h"
 #include "launcher/SyncBinding.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
@@ -374,5 +375,69 @@ TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
     EXPECT_EQ("kept", written.GetValue("LATE", "KEY")) << "nothing below the tenth line is lost";
 
     ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "new.dat", "http://x/"));
-    EXPECT_EQ("\r\n[SERVER]\r\nURL=http://x/\r\n", ReadBytes(dir / L"new.dat"));
+    EXPECT_EQ("[SERVER]\r\nURL=http://x/\r\n", ReadBytes(dir / L"new.dat"));
+
+    // Settings before and after the sections: the chosen URL is what the
+    // next start, reading ten lines, finds, and no setting is lost.
+    std::string busy = "LANG=it\r\nTHEME=dark\r\n[AAA]\r\n";
+    for (int i = 0; i < 12; ++i)
+        busy += "K" + std::to_string(i) + "=v\r\n";
+    busy += "[SERVER]\r\nALIAS=old\r\nURL=http://old/\r\n[ZZZ]\r\nLAST=1\r\n";
+    WriteBytes(dir / L"busy.dat", busy);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "busy.dat", "http://chosen/"));
+    KeyValueStore head, whole;
+    head.LoadFile(dir / L"busy.dat", 10);
+    whole.LoadFile(dir / L"busy.dat");
+    EXPECT_EQ("http://chosen/", head.GetValue("SERVER", "URL"));
+    EXPECT_EQ("old", whole.GetValue("SERVER", "ALIAS"));
+    EXPECT_EQ("it", whole.GetValue(KeyValueStore::kGlobal, "LANG"));
+    EXPECT_EQ("dark", whole.GetValue(KeyValueStore::kGlobal, "THEME"));
+    EXPECT_EQ("v", whole.GetValue("AAA", "K11"));
+    EXPECT_EQ("1", whole.GetValue("ZZZ", "LAST"));
+}
+
+TEST(HostileNames, EachRuleOfAPlainFileName)
+{
+    for (const char* name : {"ABC", "abc.txt", "My Program", "..name", "Citt\xC3\xA0", "COM10", "COMA", "LPT0",
+                             "CONSOLE", "AUXILIARY.txt", "a.b.c"})
+        EXPECT_TRUE(IsSafeFileName(name)) << name;
+    for (const char* name : {"", ".", "..", "a\\b", "a/b", "a:b", "a*", "a?", "a\"b", "a<b", "a>b", "a|b", "tab\there",
+                             "trailing.", "trailing ", "CON", "con", "Prn.txt", "AUX", "nul.tar.gz", "COM1", "com9.log",
+                             "LPT3", "NUL .txt", "COM\xC2\xB9", "CONIN$"})
+        EXPECT_FALSE(IsSafeFileName(name)) << name;
+    EXPECT_TRUE(IsSafeFileName(std::string(64, 'x')));
+    EXPECT_FALSE(IsSafeFileName(std::string(65, 'x')));
+    EXPECT_TRUE(IsSafeFileName(std::string(200, 'x'), 255));
+}
+
+// Names from a web page or the index never become paths: the request is
+// consumed, shows the not-installed notice and writes nothing; a package
+// name that is no file name stops the installation like an unknown one.
+TEST_F(Installation, HostileNamesInARequestOrInDepsWriteNothingOutside)
+{
+    SoftwareRecord& record = Add("ABC", 0, 2, "", "abc.exe");
+    record.installedBuild = 2;
+    record.installedFolder = "C:\\apps\\ABC";
+    const std::string outside = UpperAscii(Utf8FromWide(data.Path())) + "..\\..\\ESCAPEDinvoke.dat";
+    for (const char* code : {"../../escaped", "..\\..\\escaped", "AUX", "nul.txt", "abc.", "a:b", ""}) {
+        WriteBytes(data / L"invoke.morvindex", std::string("SW_CODE=") + code + "\r\nUSER=x\r\n");
+        host.notices.clear();
+        ProcessInvocation(state, host);
+        EXPECT_FALSE(FileExists(data / L"invoke.morvindex")) << code;
+        EXPECT_FALSE(FileExists(data / L"gogo.morvindex")) << code;
+        ASSERT_EQ(1u, host.notices.size()) << code;
+        EXPECT_EQ(L"<107:" + WideFromUtf8(UpperAscii(code)) + L">", host.notices[0]);
+    }
+    EXPECT_TRUE(host.opened.empty());
+    EXPECT_FALSE(FileExists(WideFromUtf8(outside)));
+    EXPECT_EQ(fs::directory_iterator(data.Path()), fs::directory_iterator()) << "the requests leave nothing behind";
+
+    Add("../EVIL", 100, 1);
+    Add("TOOL", 0, 1, "../EVIL");
+    files["/TOOL.zip"] = ZipBytes(scratch, {{"tool.exe", "t"}});
+    InstallOrUpdate(state, "TOOL", host);
+    ASSERT_EQ(1u, host.errors.size());
+    EXPECT_NE(std::wstring::npos, host.errors[0].find(L"../EVIL"));
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_FALSE(FileExists(data / L"EVIL.zip"));
 }

@@ -79,18 +79,24 @@ TEST(ServerUrls, OnlyTheFirstTenLinesOfServerDatCount)
     EXPECT_EQ(dir.Path(), state.m_programFolderW);
 }
 
-TEST(SyncLibraryFolder, IndexDepsWinsOverTheProgramFolder)
+// PATH takes index_deps first; the library itself is loaded by full path,
+// next to the program first, never by a bare name that the current folder
+// could answer (Windows searches it before PATH).
+TEST(SyncLibraryFolder, IndexDepsWinsOnPathAndTheProgramFolderCopyIsLoaded)
 {
     TempDir dir;
     std::string exe = dir.Narrow() + "MorvIndex.exe";
     EXPECT_EQ("", FindSyncLibraryFolder(exe));
+    EXPECT_EQ(L"trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
 
     std::filesystem::create_directory(dir / L"index_deps");
     WriteBytes(dir / L"index_deps\\trelko_util_r.dll", "x");
     EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+    EXPECT_EQ(dir / L"index_deps\\trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
 
     WriteBytes(dir / L"trelko_util_r.dll", "x");
     EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+    EXPECT_EQ(dir / L"trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
 
     std::filesystem::remove(dir / L"index_deps\\trelko_util_r.dll");
     EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));

@@ -137,13 +137,22 @@ void LoopbackServer::Answer(SOCKET client)
     if (response.drop)
         return;
     std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
-    reply += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    const unsigned long long length = response.generatedSize ? response.generatedSize : response.body.size();
+    reply += "Content-Length: " + std::to_string(length) + "\r\n";
     reply += "Connection: close\r\n";
     for (const std::string& header : response.headers)
         reply += header + "\r\n";
     reply += "\r\n";
     SendAll(client, reply);
     SendAll(client, response.body);
+    std::string block;
+    for (unsigned long long offset = 0; offset < response.generatedSize; offset += block.size()) {
+        block.resize(static_cast<size_t>(std::min<unsigned long long>(response.generatedSize - offset, 1 << 16)));
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = GeneratedByte(offset + i);
+        if (send(client, block.data(), static_cast<int>(block.size()), 0) != static_cast<int>(block.size()))
+            break;
+    }
     shutdown(client, SD_SEND);
 }
 

@@ -366,7 +366,7 @@ TEST(Startup, ChoosingAnotherServerWritesServerDatAndEndsAfterTheNotice)
     ASSERT_NE(nullptr, notice);
     PostMessageW(notice, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, kStartTimeout)) << "the program ends for the restart";
-    EXPECT_EQ("\r\n[SERVER]\r\nURL=http://test.example/sw_index.dat\r\n",
+    EXPECT_EQ("[SERVER]\r\nURL=http://test.example/sw_index.dat\r\n",
               ReadBytes(running.launcher.Folder() + L"server.dat"));
 }
 

@@ -42,6 +42,48 @@ ScratchKey::ScratchKey() : m_path(L"Software\\MorvIndexTests\\" + UniqueName(L"k
 
 ScratchKey::~ScratchKey() { DeleteRegTree(HKEY_CURRENT_USER, m_path); }
 
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target)
+{
+    auto isLink = [&link] {
+        DWORD attributes = GetFileAttributesW(link.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    };
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        isLink())
+        return true;
+    RemoveDirectoryW(link.c_str());
+    DeleteFileW(link.c_str());
+    // Under Wine a Unix program can be started directly.
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName)
+        return false;
+    auto unixPath = [unixName](const std::wstring& path) {
+        std::wstring trimmed = path;
+        while (!trimmed.empty() && trimmed.back() == L'\\')
+            trimmed.pop_back();
+        char* name = unixName(trimmed.c_str());
+        std::string text = name ? name : "";
+        if (name)
+            HeapFree(GetProcessHeap(), 0, name);
+        return WideFromUtf8(text);
+    };
+    std::wstring command = L"/bin/ln -sfn \"" + unixPath(target) + L"\" \"" + unixPath(link) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return false;
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    // The handle of a Unix program does not tell when it has ended.
+    for (int i = 0; i < 100 && !isLink(); ++i)
+        Sleep(50);
+    return isLink();
+}
+
 std::string ReadBytes(const std::wstring& path)
 {
     std::ifstream in(fs::path(path), std::ios::binary);

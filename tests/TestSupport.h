@@ -43,6 +43,11 @@ private:
     std::wstring m_path;
 };
 
+/// A folder link at link leading to target: a symbolic link where Windows
+/// makes one, else (under Wine) a Unix symbolic link, which Wine shows as a
+/// reparse point. False when neither could be made.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);

@@ -7,12 +7,13 @@
 
 using namespace testing_support;
 
-TEST(EntryNames, AbsoluteDriveAndParentComponentsAreUnsafe)
+TEST(EntryNames, AbsoluteDriveParentDeviceAndTrailingDotComponentsAreUnsafe)
 {
-    for (const char* name : {"a.txt", "dir\\b.txt", "dir/sub/c.txt", "..name", "name..", "a\\...\\b", "dir\\"})
+    for (const char* name : {"a.txt", "dir\\b.txt", "dir/sub/c.txt", "..name", "dir\\", "CONSOLE/aux_file.txt"})
         EXPECT_TRUE(IsSafeEntryName(name)) << name;
     for (const char* name : {"..\\..\\evil.txt", "../evil.txt", "a\\..\\..\\evil.txt", "a/..", "..", "C:\\evil.txt",
-                             "C:evil.txt", "\\evil.txt", "/evil.txt", "\\\\server\\share\\evil.txt", ""})
+                             "C:evil.txt", "\\evil.txt", "/evil.txt", "\\\\server\\share\\evil.txt", "",
+                             "sub/AUX", "COM1.log", "nul.txt", "lpt9", "name..", "a\\...\\b", "dir./f", "f ", "a/./b"})
         EXPECT_FALSE(IsSafeEntryName(name)) << name;
 }
 

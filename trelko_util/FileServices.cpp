@@ -26,7 +26,9 @@ int ListFiles(const std::string& folder, const std::string& pattern, bool recurs
     if (find == INVALID_HANDLE_VALUE)
         return count;
     do {
-        if (data.cFileName[0] != '.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        // A junction or link may lead anywhere: it is not followed.
+        if (data.cFileName[0] != '.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             count += ListFiles(folder + data.cFileName + "\\", pattern, recursive, out);
     } while (FindNextFileA(find, &data));
     FindClose(find);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include <vector>
 
@@ -21,19 +22,46 @@ std::wstring WideFromAnsi(const std::string& text)
     return out;
 }
 
-// Deletes every file below folder, leaving the subfolders; false at the first
-// file that stays.
+// Deletes every file below folder (which ends with "\"), leaving the
+// subfolders; false at the first file that stays. A junction or link is
+// removed itself and never entered: what it points to lies outside staging.
+// One that cannot be removed fails the call, since extraction could write
+// through it.
 bool EmptyFilesBelow(const std::string& folder)
 {
-    std::vector<ListedFile> files;
-    ListFiles(folder, "*", true, files);
-    for (const ListedFile& file : files) {
-        std::string path = file.first + file.second;
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!DeleteFileA(path.c_str()))
-            return false;
-    }
-    return true;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return true;
+    bool ok = true;
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = folder + name;
+        const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            ok = isFolder ? RemoveDirectoryA(path.c_str()) != FALSE : DeleteFileA(path.c_str()) != FALSE;
+        } else if (isFolder) {
+            ok = EmptyFilesBelow(path + "\\");
+        } else {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ok = DeleteFileA(path.c_str()) != FALSE;
+        }
+    } while (ok && FindNextFileA(find, &data));
+    FindClose(find);
+    return ok;
+}
+
+// A staging or destination argument must name a folder below a drive: an
+// empty one would become the current drive's root.
+bool IsUsableFolderArgument(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full && !PathIsRootA(full);
 }
 
 bool ArchiveIsUsable(const std::string& archive)
@@ -90,6 +118,8 @@ std::string ExtractionFolderFor(const std::string& archive, const std::string& s
 bool UpdateFolderFromArchive(const std::string& archive, const std::string& stagingArgument,
                              const std::string& destinationArgument, bool compareContent, FileCopier& copier)
 {
+    if (!IsUsableFolderArgument(stagingArgument) || !IsUsableFolderArgument(destinationArgument))
+        return false;
     if (!CanOpenForReading(archive))
         return false;
     // An archive that is no zip, has no entries or names a path outside the

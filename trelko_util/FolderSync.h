@@ -29,6 +29,8 @@ CopyDecision DecideCopy(bool targetReadable, long long sourceMinusTargetSeconds,
                         bool fingerprintsDiffer);
 
 /// The whole update; false at the first failing step, leaving what was done.
+/// An empty staging or destination argument, or a drive root, is refused
+/// before anything is touched.
 bool UpdateFolderFromArchive(const std::string& archive, const std::string& staging, const std::string& destination,
                              bool compareContent, FileCopier& copier);
 

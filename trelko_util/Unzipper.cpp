@@ -1,5 +1,6 @@
 #include "trelko_util/Unzipper.h"
 
+#include "store/FileNames.h"
 #include "trelko_util/FileServices.h"
 
 #include <windows.h>
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr DWORD kCopyBlock = 2048;
+constexpr unsigned long kNameBuffer = 260;
 
 struct EntryInfo {
     std::string name; // "/" turned into "\"
@@ -23,8 +25,11 @@ struct EntryInfo {
 bool ReadEntryInfo(unzFile archive, EntryInfo& entry)
 {
     unz_file_info64 info;
-    char name[261] = {};
-    if (unzGetCurrentFileInfo64(archive, &info, name, 260, nullptr, 0, nullptr, 0) != UNZ_OK)
+    char name[kNameBuffer + 1] = {};
+    if (unzGetCurrentFileInfo64(archive, &info, name, kNameBuffer, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return false;
+    // A name cut to the buffer could make two entries one file, or a file a folder.
+    if (info.size_filename > kNameBuffer || std::strlen(name) != info.size_filename)
         return false;
     entry.name = name;
     for (char& c : entry.name)
@@ -51,12 +56,15 @@ bool IsSafeEntryName(const std::string& name)
         return false;
     if (name.find(':') != std::string::npos)
         return false;
+    // Every component must be a plain file name: no "..", no device such as
+    // "sub/AUX" (opening it would block) and no trailing dot or space (which
+    // Windows drops, so "a." and "a" would be one file).
     size_t start = 0;
-    while (start <= name.size()) {
+    while (start < name.size()) {
         size_t end = name.find_first_of("\\/", start);
         if (end == std::string::npos)
             end = name.size();
-        if (name.compare(start, end - start, "..") == 0)
+        if (end > start && !IsSafeFileName(name.substr(start, end - start), kNameBuffer))
             return false;
         start = end + 1;
     }

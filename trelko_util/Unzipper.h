@@ -4,8 +4,9 @@
 
 #include <string>
 
-/// True when an entry name stays inside the extraction folder: not absolute,
-/// no drive letter, no ".." component.
+/// True when an entry name can be written inside the extraction folder as it
+/// is: not absolute, no drive letter, and every component a plain file name
+/// (no "..", no device name, no trailing dot or space).
 bool IsSafeEntryName(const std::string& name);
 
 class CUnzipper {

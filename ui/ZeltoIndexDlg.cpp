@@ -396,7 +396,11 @@ void CZeltoIndexDlg::StartInvocationThread()
     LauncherState& state = m_state;
     link->ThreadStarted();
     std::thread([&state, link] {
-        ProcessInvocation(state, *link);
+        try {
+            ProcessInvocation(state, *link);
+        } catch (const std::exception&) {
+            // A request that cannot be handled is dropped; the window stays.
+        }
         link->ThreadEnded();
     }).detach();
 }
