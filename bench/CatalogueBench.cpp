@@ -10,6 +10,8 @@
 
 #include <ws2tcpip.h>
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -78,6 +80,23 @@ int main()
     }
     printf("64 MB body: DownloadToFile %.3f s, plain Winsock read %.3f s, ratio %.2f\n", download, plain,
            download / plain);
+
+    {
+        // Peak memory of a download against its body size: flat, whatever the size.
+        constexpr unsigned long long kHuge = 256ull * 1024 * 1024;
+        LoopbackServer huge([](const HttpRequest&) {
+            HttpResponse response;
+            response.generatedSize = kHuge;
+            return response;
+        });
+        PROCESS_MEMORY_COUNTERS before = {sizeof(before)}, after = {sizeof(after)};
+        GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
+        bool ok = DownloadToFile(huge.Url("/huge.zip"), dir.Narrow() + "huge.zip");
+        GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after));
+        double growth = static_cast<double>(after.PeakPagefileUsage - before.PeakPagefileUsage);
+        printf("download peak memory, 256 MB body%s: %.1f MB above the start; body %.0f MB; memory/body x%.3f\n",
+               ok ? "" : " (FAILED)", growth / 1048576.0, kHuge / 1048576.0, growth / kHuge);
+    }
 
     std::string index = "[PATHS]\r\nBASE=http://files.example/sw/\r\n";
     for (int i = 0; i < 5000; ++i) {
