@@ -17,7 +17,12 @@ public:
     virtual void Invalidate() = 0;
 };
 
-/// Consumes data folder\invoke.morvindex when it exists: copies it to the
+/// True when data folder\invoke.morvindex holds a request not yet taken up.
+bool RequestWaiting(const LauncherState& state);
+
+/// Consumes data folder\invoke.morvindex when it holds a request not yet
+/// taken up (one that could not be deleted is remembered and never taken up
+/// again): copies it to the
 /// launch file <SW_CODE>invoke.dat and starts that program with the launch
 /// file's quoted path. Only one request is processed at a time in a process.
 void ProcessInvocation(const LauncherState& state, InvocationHost& host);

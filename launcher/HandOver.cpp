@@ -8,6 +8,8 @@
 #include <boost/algorithm/string/split.hpp>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -54,11 +56,19 @@ std::string ProtocolRequestFileText(const std::wstring& argument)
 bool WriteInvocationFile(const std::wstring& argument, const std::wstring& target)
 {
     try {
+        // A request left read-only (it came from a read-only document) must
+        // not stop this one: the target is always written as a new file.
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         std::error_code error;
         fs::file_status status = fs::status(fs::path(argument), error);
         if (!error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none) {
-            // A document of our file type reaches the running instance unchanged.
-            return CopyFileW(argument.c_str(), target.c_str(), FALSE) != FALSE;
+            // A document of our file type reaches the running instance
+            // unchanged: its bytes, without its attributes.
+            std::ifstream in(fs::path(argument), std::ios::binary);
+            if (!in || status.type() != fs::file_type::regular)
+                return false;
+            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            return !in.bad() && ReplaceFileContent(target, bytes);
         }
         return ReplaceFileContent(target, ProtocolRequestFileText(argument));
     } catch (const std::exception&) {

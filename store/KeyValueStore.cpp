@@ -199,7 +199,11 @@ bool KeyValueStore::LoadStream(FILE* file, int maxLines)
     size_t got;
     while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
         content.append(chunk, got);
+    return LoadText(content, maxLines);
+}
 
+bool KeyValueStore::LoadText(const std::string& content, int maxLines)
+{
     std::string currentSection = kGlobal;
     int linesRead = 0;
     size_t pos = 0;

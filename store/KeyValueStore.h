@@ -78,6 +78,8 @@ public:
     /// Reads a data file, merging it into the store. maxLines -1 reads every line.
     bool LoadFile(const std::string& path, int maxLines = -1);
     bool LoadFile(const std::wstring& path, int maxLines = -1);
+    /// Reads a data file's bytes already in memory, with the same rules.
+    bool LoadText(const std::string& content, int maxLines = -1);
     /// Writes the whole store as a data file: the global section first, without header.
     bool SaveFile(const std::string& path);
     bool SaveFile(const std::wstring& path);

@@ -4,6 +4,7 @@
 #include "install/Commands.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
+#include "launcher/HandOver.h"
 #include "launcher/SyncBinding.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
@@ -312,6 +313,41 @@ TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)
     // No request: nothing at all.
     ProcessInvocation(state, host);
     EXPECT_EQ(2, host.invalidations);
+}
+
+// A request that cannot be deleted (held open, on a read-only share) is taken
+// up once; a stale read-only working copy never stands in for a later one.
+TEST_F(Installation, RequestIsTakenUpOnceWhateverDeletingItDoes)
+{
+    SoftwareRecord& record = Add("ABC", 0, 2, "", "abc.exe");
+    record.installedBuild = 2;
+    record.installedFolder = "C:\\apps\\ABC";
+    const std::wstring request = data / L"invoke.morvindex";
+    WriteBytes(data / L"gogo.morvindex", "SW_CODE=STALE\r\n");
+    SetFileAttributesW((data / L"gogo.morvindex").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(request, "SW_CODE=abc\r\nN=1\r\n");
+    HANDLE held = CreateFileW(request.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    for (int i = 0; i < 3; ++i)
+        ProcessInvocation(state, host);
+    EXPECT_FALSE(RequestWaiting(state));
+    CloseHandle(held);
+    ASSERT_EQ(1u, host.opened.size()) << "started once";
+    EXPECT_EQ("SW_CODE=abc\r\nN=1\r\n", ReadBytes(data / L"ABCinvoke.dat"));
+    EXPECT_EQ(0u, GetFileAttributesW((data / L"ABCinvoke.dat").c_str()) & FILE_ATTRIBUTE_READONLY);
+
+    // A later request, handed over as a read-only document, still goes through.
+    WriteBytes(scratch / L"mail attachment.morvindex", "SW_CODE=abc\r\nN=2\r\n");
+    SetFileAttributesW((scratch / L"mail attachment.morvindex").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(request.c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(WriteInvocationFile(scratch / L"mail attachment.morvindex", request));
+    EXPECT_TRUE(RequestWaiting(state));
+    ProcessInvocation(state, host);
+    ProcessInvocation(state, host);
+    ASSERT_EQ(2u, host.opened.size());
+    EXPECT_EQ("SW_CODE=abc\r\nN=2\r\n", ReadBytes(data / L"ABCinvoke.dat"));
+    EXPECT_FALSE(FileExists(request));
+    EXPECT_FALSE(FileExists(data / L"gogo.morvindex"));
 }
 
 TEST_F(Installation, InvocationOfAnOutdatedProgramAsksTheWindowToInstall)

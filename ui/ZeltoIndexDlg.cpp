@@ -528,11 +528,8 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
     case WM_TIMER:
         if (wParam != kInvocationTimer)
             return false;
-        if (m_invocationLink && m_invocationLink->ThreadsRunning() == 0) {
-            std::error_code error;
-            if (std::filesystem::exists(m_state.m_dataFolderW + kInvocationFileName, error))
-                StartInvocationThread();
-        }
+        if (m_invocationLink && m_invocationLink->ThreadsRunning() == 0 && RequestWaiting(m_state))
+            StartInvocationThread();
         return true;
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<LRESULT>(m_icon);
