@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+
 namespace {
 SoftwareRecord Record(const std::string& name, int type, int installed, int available, const std::string& category,
                       const std::string& favourite = "")
@@ -127,4 +131,47 @@ TEST(ColumnSpec, TitlesWidthsAndAlignments)
     EXPECT_EQ(60, odd[1].width) << "empty pieces are dropped";
     EXPECT_EQ(2, odd[1].alignment);
     EXPECT_EQ(1, odd[2].alignment);
+}
+
+// CompareCells is no consistent order across kinds ("12.5" < "A" as text,
+// "A" < "10" as hexadecimal, "10" < "12.5" as decimals): the sort must stay
+// in range, end, keep every row, and order what is consistent.
+TEST(SortRowOrder, MixedCellsKeepEveryRowAndConsistentRunsAreOrdered)
+{
+    const std::vector<std::wstring> kinds = {L"12.5", L"A", L"10", L"nan", L"", L"2024-01-02", L"FF", L"zeta",
+                                             L"9%", L"Beta", L"-3", L"1e5", L"0x10", L"inf"};
+    std::mt19937 random(11);
+    std::vector<std::wstring> cells(300);
+    std::vector<int> images(300);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        cells[i] = kinds[random() % kinds.size()] + (random() % 3 == 0 ? std::to_wstring(random() % 50) : L"");
+        images[i] = static_cast<int>(random() % 4);
+    }
+    auto byCell = [&](size_t a, size_t b) { return CompareCells(cells[a], images[a], cells[b], images[b]); };
+    for (int direction : {1, -1}) {
+        std::vector<size_t> order(cells.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), random);
+        SortRowOrder(order, [&](size_t a, size_t b) { return direction * byCell(a, b); });
+        std::vector<size_t> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        for (size_t i = 0; i < sorted.size(); ++i)
+            ASSERT_EQ(i, sorted[i]) << "every row exactly once";
+    }
+    // Plain decimal numbers alone are a consistent order, and come out sorted.
+    std::vector<std::wstring> numbers;
+    for (int i = 0; i < 300; ++i)
+        numbers.push_back(std::to_wstring(static_cast<int>(random() % 1000) - 500));
+    std::vector<size_t> order(numbers.size());
+    std::iota(order.begin(), order.end(), 0);
+    SortRowOrder(order, [&](size_t a, size_t b) { return CompareCells(numbers[a], 0, numbers[b], 0); });
+    for (size_t i = 1; i < order.size(); ++i)
+        EXPECT_LE(std::stoi(numbers[order[i - 1]]), std::stoi(numbers[order[i]]));
+    // A comparison that answers at random still ends with a permutation.
+    SortRowOrder(order, [&](size_t, size_t) { return static_cast<int>(random() % 3) - 1; });
+    std::vector<size_t> check = order;
+    std::sort(check.begin(), check.end());
+    EXPECT_EQ(0u, check.front());
+    EXPECT_EQ(299u, check.back());
+    EXPECT_EQ(check.end(), std::adjacent_find(check.begin(), check.end()));
 }

@@ -8,6 +8,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include <cwchar>
+#include <utility>
 #include <cwctype>
 
 bool RecordVisible(const SoftwareRecord& record, const ListFilter& filter)
@@ -132,4 +133,38 @@ std::vector<ColumnSpec> ParseColumnSpec(const std::wstring& text)
         columns.push_back(column);
     }
     return columns;
+}
+
+namespace {
+
+void SortRange(std::vector<size_t>& order, long low, long high, const std::function<int(size_t, size_t)>& compare)
+{
+    while (low < high) {
+        const size_t pivot = order[static_cast<size_t>(low + (high - low) / 2)];
+        long i = low;
+        long j = high;
+        while (i <= j) {
+            while (i <= high && compare(order[static_cast<size_t>(i)], pivot) < 0)
+                ++i;
+            while (j >= low && compare(pivot, order[static_cast<size_t>(j)]) < 0)
+                --j;
+            if (i <= j) {
+                std::swap(order[static_cast<size_t>(i)], order[static_cast<size_t>(j)]);
+                ++i;
+                --j;
+            }
+        }
+        // Both parts are strictly smaller than [low, high]: j < high and i > low.
+        if (low < j)
+            SortRange(order, low, j, compare);
+        low = i;
+    }
+}
+
+} // namespace
+
+void SortRowOrder(std::vector<size_t>& order, const std::function<int(size_t, size_t)>& compare)
+{
+    if (order.size() > 1)
+        SortRange(order, 0, static_cast<long>(order.size()) - 1, compare);
 }

@@ -4,6 +4,7 @@
 
 #include "catalogue/SoftwareRecord.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ StandardImage StatusImage(const SoftwareRecord& record);
 /// numbers, decimal numbers (optionally followed by "%") and dates by value;
 /// otherwise, or when equal, by UTF-16 code units. Negative, zero or positive.
 int CompareCells(const std::wstring& a, int imageA, const std::wstring& b, int imageB);
+
+/// Orders row indices by compare (negative, zero or positive): a quicksort
+/// with the middle element as pivot, recursing on the left part and looping
+/// on the right. Every access stays inside order and the loops end whatever
+/// compare answers, even when it is no consistent order (CompareCells mixes
+/// text, hexadecimal and decimal rules); order stays a permutation.
+void SortRowOrder(std::vector<size_t>& order, const std::function<int(size_t, size_t)>& compare);
 
 /// The parts of a column specification "Title,width[,align];...".
 struct ColumnSpec {

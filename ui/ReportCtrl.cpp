@@ -241,11 +241,11 @@ void CReportCtrl::SortItems(int column, bool ascending)
             int result = CompareCells(captured[a].texts[c], captured[a].images[c], captured[b].texts[c],
                                       captured[b].images[c]);
             if (result != 0)
-                return m_ascending ? result < 0 : result > 0;
+                return m_ascending ? result : -result;
         }
-        return false;
+        return 0;
     };
-    std::sort(order.begin(), order.end(), compare);
+    SortRowOrder(order, compare);
     for (int row = 0; row < rows; ++row) {
         const Captured& c = captured[order[static_cast<size_t>(row)]];
         SetItemLParam(row, c.data);
