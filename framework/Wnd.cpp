@@ -100,6 +100,15 @@ INT_PTR CALLBACK CDialogEx::DialogProc(HWND window, UINT message, WPARAM wParam,
     auto* self = reinterpret_cast<CDialogEx*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self)
         return FALSE;
+    struct Depth {
+        CDialogEx* dialog;
+        explicit Depth(CDialogEx* d) : dialog(d) { ++dialog->m_messageDepth; }
+        ~Depth()
+        {
+            if (--dialog->m_messageDepth == 0 && dialog->m_hWnd)
+                dialog->OnOutermostMessageDone();
+        }
+    } depth(self);
     if (message == WM_COMMAND &&
         self->OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)))
         return TRUE;

@@ -75,9 +75,20 @@ protected:
 
     void EndDialog(INT_PTR code) { ::EndDialog(m_hWnd, code); }
 
+    /// How many of this dialog's messages are being handled right now: 1
+    /// inside a message that came from the message loop, more inside one
+    /// sent while another was handled (a paint forced by a redraw, a modal
+    /// loop's messages during a command).
+    int MessageDepth() const { return m_messageDepth; }
+    /// Called when the dialog has handled a message and no other is being
+    /// handled any more.
+    virtual void OnOutermostMessageDone() {}
+
     UINT m_templateId;
     CWnd* m_parent;
 
 private:
+    int m_messageDepth = 0;
+
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 };

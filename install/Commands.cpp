@@ -40,6 +40,7 @@ bool Uninstall(SoftwareRecord& record, LauncherState& state, const SettingsSaver
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL); // installed read-only files go too
         DeleteFileW(file.c_str());
     }
+    std::lock_guard<std::mutex> hold(state.m_recordsLock);
     RecordUninstalled(record, state.m_settings, save);
     return true;
 }

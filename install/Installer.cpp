@@ -122,7 +122,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         return;
 
     SoftwareRecord& record = state.m_catalogue[recordIndex];
-    RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveSettings(); });
+    {
+        std::lock_guard<std::mutex> hold(state.m_recordsLock);
+        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveSettings(); });
+    }
     host.RefillList();
     if (record.programToExecute.empty())
         return;

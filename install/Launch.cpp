@@ -30,19 +30,38 @@ bool LaunchProgram(const std::string& argument, const std::string& name, const L
 {
     const std::wstring caption = host.Text(IDS_UPDATE_CAPTION);
     updateRequested = false;
-    for (const SoftwareRecord& record : state.m_catalogue) {
-        if (record.name != name || record.installedBuild <= 0)
-            continue;
-        if (record.programToExecute.empty())
+    // A copy, taken under the records' lock: the UI thread may record an
+    // install or uninstall while this runs on the invocation worker.
+    SoftwareRecord record;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> hold(state.m_recordsLock);
+        for (const SoftwareRecord& candidate : state.m_catalogue) {
+            if (candidate.name == name && candidate.installedBuild > 0) {
+                record = candidate;
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        host.Notify(FormatText(host.Text(IDS_NOT_INSTALLED), WideFromUtf8(name)), caption);
+        return false;
+    }
+    if (record.programToExecute.empty())
+        return false;
+    if (InstallState(record) == InstallStatus::UpdateAvailable) {
+        // A question nobody could see has no answer: nothing is started.
+        if (host.WindowGone())
             return false;
-        if (InstallState(record) == InstallStatus::UpdateAvailable &&
-            host.AskYesNo(FormatText(host.Text(IDS_UPDATE_QUESTION), WideFromUtf8(name)), caption)) {
+        bool yes = host.AskYesNo(FormatText(host.Text(IDS_UPDATE_QUESTION), WideFromUtf8(name)), caption);
+        if (host.WindowGone())
+            return false;
+        if (yes) {
             updateRequested = true;
             return false;
         }
-        return host.ShellOpen(WideFromUtf8(record.programToExecute), L"\"" + WideFromUtf8(argument) + L"\"",
-                              WideFromUtf8(record.installedFolder));
     }
-    host.Notify(FormatText(host.Text(IDS_NOT_INSTALLED), WideFromUtf8(name)), caption);
-    return false;
+    return host.ShellOpen(WideFromUtf8(record.programToExecute), L"\"" + WideFromUtf8(argument) + L"\"",
+                          WideFromUtf8(record.installedFolder));
 }

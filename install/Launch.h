@@ -18,6 +18,9 @@ public:
     virtual bool ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& folder);
     /// Text of a string-table entry.
     virtual std::wstring Text(unsigned id);
+    /// True once the window that owns the questions has gone: a question is
+    /// then not asked, and one asked meanwhile counts as unanswered.
+    virtual bool WindowGone() { return false; }
 };
 
 /// Fills the one "%s" of a resource text.

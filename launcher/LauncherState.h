@@ -6,6 +6,7 @@
 #include "catalogue/SoftwareRecord.h"
 #include "store/KeyValueStore.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ struct LauncherState {
     std::string m_repositoryUrl;
     KeyValueStore m_settings;         // HKCU\software\<program name>\index
     std::vector<SoftwareRecord> m_catalogue;
+    // Orders the installed-state writes of the UI thread (install, uninstall,
+    // favourite) against the reads of the invocation worker, which takes a
+    // copy of the record it launches.
+    mutable std::mutex m_recordsLock;
     std::vector<std::wstring> m_categories;
     std::vector<std::string> m_servers;
 };

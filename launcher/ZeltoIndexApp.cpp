@@ -81,7 +81,14 @@ BOOL CZeltoIndexApp::InitInstance()
         dialog.SetSharedWindowSlot(m_sharedWindow);
         dialog.DoModal();
         m_pMainWnd = nullptr;
-        dialog.WaitForWorkers(3000);
+        if (!dialog.WaitForWorkers(3000)) {
+            // A worker still uses the process state (a stalled download, a
+            // question whose window is gone): nothing may be destroyed under
+            // it. The settings are saved and the process ends here.
+            if (m_settings != m_savedSettings)
+                SaveSettings();
+            TerminateProcess(GetCurrentProcess(), 0);
+        }
     }
     return FALSE;
 }

@@ -19,14 +19,37 @@ CatalogueLink::~CatalogueLink()
         CloseHandle(m_finished);
 }
 
+bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool& gone)
+{
+    DWORD_PTR answer = 0;
+    SetLastError(0);
+    if (SendMessageTimeoutW(GetDlgItem(m_dialog, control), message, wParam, lParam, SMTO_NORMAL, 200, &answer)) {
+        result = static_cast<LRESULT>(answer);
+        return true;
+    }
+    gone = GetLastError() != ERROR_TIMEOUT;
+    return false;
+}
+
 LRESULT CatalogueLink::Send(int control, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (m_closed)
-        return 0;
-    // A bounded wait: a dialog that is closing must never hold the worker.
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(GetDlgItem(m_dialog, control), message, wParam, lParam, SMTO_NORMAL, 5000, &result);
-    return static_cast<LRESULT>(result);
+    // Short waits, retried until the dialog takes the message: an update is
+    // never dropped while the dialog is busy (an installation runs on its
+    // thread), and never waited on once it is closing. Only messages that
+    // may arrive twice are sent this way.
+    LRESULT result = 0;
+    bool gone = false;
+    while (!m_closed && !gone && !TrySend(control, message, wParam, lParam, result, gone)) {
+    }
+    return result;
+}
+
+const wchar_t* CatalogueLink::Keep(const std::wstring& text)
+{
+    // A message that timed out may still be handled later: its text must outlive the call.
+    std::lock_guard<std::mutex> hold(m_textsLock);
+    m_texts.push_back(text);
+    return m_texts.back().c_str();
 }
 
 void CatalogueLink::Invalidate()
@@ -37,8 +60,7 @@ void CatalogueLink::Invalidate()
 
 void CatalogueLink::SetStatusText(const std::string& text)
 {
-    std::wstring wide = WideFromUtf8(text);
-    Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Keep(WideFromUtf8(text))));
 }
 
 void CatalogueLink::SetProgressRange(int low, int high)
@@ -48,11 +70,23 @@ void CatalogueLink::SetProgressRange(int low, int high)
 
 void CatalogueLink::SetProgressPos(int position) { Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0); }
 
-void CatalogueLink::ResetServers() { Send(IDC_SERVER, CB_RESETCONTENT, 0, 0); }
+void CatalogueLink::ResetServers()
+{
+    Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
+    m_serversAdded = 0;
+}
 
 void CatalogueLink::AddServer(const std::wstring& name)
 {
-    Send(IDC_SERVER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    // Adding twice would list the server twice: the count, asked after any
+    // earlier attempt, tells whether one got through.
+    const LRESULT index = m_serversAdded++;
+    const wchar_t* kept = Keep(name);
+    LRESULT ignored = 0;
+    bool gone = false;
+    while (!m_closed && !gone && Send(IDC_SERVER, CB_GETCOUNT, 0, 0) <= index &&
+           !TrySend(IDC_SERVER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kept), ignored, gone)) {
+    }
 }
 
 void CatalogueLink::SelectServer(int index) { Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(index), 0); }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,7 +50,13 @@ public:
     bool WaitFinished(DWORD milliseconds) const;
 
 private:
+    /// One wait of 200 ms for the dialog's control to take the message; gone
+    /// tells that it never will (the window has been destroyed).
+    bool TrySend(int control, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool& gone);
+    /// Sends a message that may arrive twice, retrying until it is taken.
     LRESULT Send(int control, UINT message, WPARAM wParam, LPARAM lParam);
+    /// A copy of text that lives as long as the link.
+    const wchar_t* Keep(const std::wstring& text);
     void Invalidate();
 
     HWND m_dialog;
@@ -58,6 +65,9 @@ private:
     std::atomic<bool> m_refillRequest{false};
     std::atomic<bool> m_catalogueReady{false};
     std::atomic<int> m_installedCount{0};
+    LRESULT m_serversAdded = 0;
+    std::mutex m_textsLock;
+    std::deque<std::wstring> m_texts;
     std::mutex m_thumbnailsLock;
     std::vector<std::pair<std::string, std::string>> m_thumbnails;
 };

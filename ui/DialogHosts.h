@@ -56,6 +56,7 @@ public:
     bool WaitCatalogueReady() override;
     void RequestInstall(const std::string& name) override;
     void Invalidate() override;
+    bool WindowGone() override { return m_catalogue->Cancelled() || !IsWindow(m_owner); }
 
     /// The name of a requested install, once; empty when none is pending.
     std::string TakePendingInstall();

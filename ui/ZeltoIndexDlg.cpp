@@ -54,12 +54,20 @@ CZeltoIndexDlg::~CZeltoIndexDlg()
         DestroyIcon(m_smallIcon);
 }
 
-void CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
+bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
 {
     if (!m_catalogueLink)
-        return;
-    m_catalogueLink->Close();
-    m_catalogueLink->WaitFinished(milliseconds);
+        return true;
+    m_catalogueLink->Close(); // the invocation workers see it too
+    const DWORD start = GetTickCount();
+    if (!m_catalogueLink->WaitFinished(milliseconds))
+        return false;
+    while (m_invocationLink && m_invocationLink->ThreadsRunning() > 0) {
+        if (GetTickCount() - start >= milliseconds)
+            return false;
+        Sleep(20);
+    }
+    return true;
 }
 
 BOOL CZeltoIndexDlg::OnInitDialog()
@@ -305,8 +313,11 @@ void CZeltoIndexDlg::OnFavourite()
     if (selected < 0)
         return;
     CZeltoIndexApp& app = TheApp();
-    ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings,
-                    [&app] { return app.SaveSettings(); });
+    {
+        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+        ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings,
+                        [&app] { return app.SaveSettings(); });
+    }
     RefillList();
 }
 
@@ -327,6 +338,9 @@ void CZeltoIndexDlg::OnProxy()
 
 void CZeltoIndexDlg::OnServerChanged()
 {
+    // The worker fills the server list before it announces the catalogue.
+    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
+        return;
     int index = m_servers.GetCurSel();
     if (index < 0 || static_cast<size_t>(index) >= m_state.m_servers.size())
         return;
@@ -488,10 +502,27 @@ void CZeltoIndexDlg::OnPaint()
     RunPendingWork();
 }
 
+void CZeltoIndexDlg::OnOutermostMessageDone()
+{
+    // Work put off by a nested paint gets a paint of its own.
+    if (m_workDeferred) {
+        m_workDeferred = false;
+        InvalidateRect(m_hWnd, nullptr, FALSE);
+    }
+}
+
 void CZeltoIndexDlg::RunPendingWork()
 {
     if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
         return;
+    // A paint forced in the middle of a list operation (a label's redraw
+    // during a sort) or of an installation (its message boxes, its progress)
+    // must not refill the list or start an install there and then: the work
+    // waits for a paint of its own.
+    if (MessageDepth() > 1 || InstallBusy()) {
+        m_workDeferred = true;
+        return;
+    }
     if (m_catalogueLink->TakeRefillRequest())
         RefillList();
     std::vector<std::pair<std::string, std::string>> thumbnails = m_catalogueLink->TakeThumbnails();

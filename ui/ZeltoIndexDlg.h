@@ -26,9 +26,10 @@ public:
     /// publishes its window handle at each activation.
     void SetSharedWindowSlot(volatile LONG* slot) { m_sharedWindow = slot; }
 
-    /// After the dialog has closed: gives the catalogue worker up to
-    /// milliseconds to reach a stop before the process state goes away.
-    void WaitForWorkers(DWORD milliseconds);
+    /// After the dialog has closed: tells every worker to stop and gives them
+    /// up to milliseconds to do so. False when one still runs (a stalled
+    /// download, a question that can no longer be answered).
+    bool WaitForWorkers(DWORD milliseconds);
 
     /// Rebuilds the category combo and the list from the catalogue and the filters.
     void RefillList();
@@ -39,6 +40,7 @@ protected:
     BOOL OnInitDialog() override;
     bool OnCommand(WORD id, WORD code, HWND control) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    void OnOutermostMessageDone() override;
 
 private:
     void OnPaint();
@@ -83,6 +85,7 @@ private:
     bool m_filling = false;
     std::wstring m_categoryFilter;
     bool m_firstFill = true;
+    bool m_workDeferred = false; // pending work met a nested paint
 
     CButton m_onlyInstalledCheck;
     CButton m_onlyFavouritesCheck;
