@@ -1,7 +1,8 @@
 // A small program for the binding tests: binds the synchronisation library as
 // the launcher does, loads its export, and writes what it saw into the file
 // named by its first argument: PATH, the loaded library's path, the load error,
-// its working folder and that argument.
+// its working folder and that argument. Each start also adds the request it
+// was given to starts.log in its working folder.
 #include "launcher/ProgramIdentity.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
@@ -31,6 +32,19 @@ int wmain(int argc, wchar_t** argv)
 
     wchar_t folder[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, folder);
+
+    // Every start is counted: the request it was given goes to starts.log
+    // in the working folder before the report replaces it.
+    if (FILE* request = _wfopen(argv[1], L"rb")) {
+        char bytes[4096];
+        size_t got = fread(bytes, 1, sizeof bytes, request);
+        fclose(request);
+        if (FILE* log = _wfopen(L"starts.log", L"ab")) {
+            fwrite(bytes, 1, got, log);
+            fputs("--\n", log);
+            fclose(log);
+        }
+    }
 
     FILE* out = _wfopen(argv[1], L"wb");
     if (!out)

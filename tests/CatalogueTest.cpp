@@ -71,9 +71,8 @@ protected:
     }
     void ServeNothing()
     {
-        std::string dead = "http://127.0.0.1:" + std::to_string(LoopbackServer::UnusedPort());
-        state.m_indexUrl = dead + "/sw_index.dat";
-        state.m_repositoryUrl = dead + "/sw_repo.dat";
+        state.m_indexUrl = refusing.Url("/sw_index.dat");
+        state.m_repositoryUrl = refusing.Url("/sw_repo.dat");
     }
     std::string Fetch(const std::string& name = "sw_index") { return FetchCatalogueFile(name, state, sink); }
 
@@ -82,6 +81,7 @@ protected:
     RecordingSink sink;
     std::map<std::string, std::string> files;
     std::unique_ptr<LoopbackServer> server;
+    RefusingPort refusing;
 };
 
 const std::string kIndex = "[SERVER_A]\r\nSW_TYPE=0\r\n";

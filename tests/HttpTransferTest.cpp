@@ -132,7 +132,8 @@ TEST_F(Download, ErrorStatusIsAFailureAndKeepsTheEarlierFile)
 TEST_F(Download, UnreachableServerFailsAndKeepsTheEarlierFile)
 {
     WriteBytes(dir / L"out.dat", "previous good copy");
-    EXPECT_FALSE(DownloadToFile("http://127.0.0.1:" + std::to_string(LoopbackServer::UnusedPort()) + "/x", Local()));
+    RefusingPort refusing;
+    EXPECT_FALSE(DownloadToFile(refusing.Url("/x"), Local()));
     EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
     EXPECT_FALSE(DownloadToFile("http://127.0.0.1:1/x", Local(L"missing\\folder\\f")));
 }

@@ -77,18 +77,28 @@ std::vector<HttpRequest> LoopbackServer::Requests() const
     return m_requests;
 }
 
-int LoopbackServer::UnusedPort()
+RefusingPort::RefusingPort()
 {
     static WinsockUser winsock;
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     int length = sizeof(address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
-    return ntohs(address.sin_port);
+    getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort()
+{
+    if (m_socket != INVALID_SOCKET)
+        closesocket(m_socket);
+}
+
+std::string RefusingPort::Url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
 void LoopbackServer::Serve()

@@ -46,8 +46,6 @@ public:
     std::string Url(const std::string& path) const;
     std::vector<HttpRequest> Requests() const;
 
-    /// A port on 127.0.0.1 that nothing listens on.
-    static int UnusedPort();
 
 private:
     void Serve();
@@ -59,6 +57,24 @@ private:
     std::thread m_thread;
     mutable std::mutex m_lock;
     std::vector<HttpRequest> m_requests;
+};
+
+/// A port on 127.0.0.1 that refuses every connection for as long as this
+/// object lives: a socket is bound to it and never listens, so no other
+/// test can take the port meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int Port() const { return m_port; }
+    /// "http://127.0.0.1:<port>" + path.
+    std::string Url(const std::string& path) const;
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+    int m_port = 0;
 };
 
 /// Serves fixed bodies by path ("/a" -> body); anything else is a 404 page.

@@ -390,3 +390,207 @@ TEST(Startup, ProxyDialogWritesTheSettingsFileAndEndsAfterTheNotice)
     EXPECT_EQ("[PROXY]\r\nhttp://127.0.0.1:3128\r\nutent\xC3\xA8\r\nsegreto\r\n",
               ReadBytes(running.launcher.AppData() + L"\\zelto\\qbmapproxy.config"));
 }
+
+namespace {
+/// A launcher copy with ABC installed (the probe program, which counts its
+/// starts in starts.log) at build installedBuild, the index offering
+/// availableBuild; started and showing its list. With stallRepository the
+/// repository download never gets an answer, and the list stays empty.
+struct InstalledProbe {
+    InstalledProbe(int installedBuild, int availableBuild, bool stallRepository = false)
+        : stall(stallRepository), server([this](const HttpRequest& request) { return Serve(request); })
+    {
+        files = {{"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=" + std::to_string(availableBuild) +
+                                       "\r\nTO_EXECUTE=probe.exe\r\n"}};
+        launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+        CreateDirectoryW(folder.c_str(), nullptr);
+        CopyFileW((BinaryFolder() + L"binding_probe.exe").c_str(), (folder + L"\\probe.exe").c_str(), FALSE);
+        const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+        WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", std::to_wstring(installedBuild));
+        WriteRegString(HKEY_CURRENT_USER, key, L"PATH", folder);
+        process = launcher.Start();
+        window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        HWND list = GetDlgItem(window, 1000);
+        ready = window && (stall || WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    }
+    HttpResponse Serve(const HttpRequest& request)
+    {
+        // The repository never answers while stall is set: a stalled download.
+        if (request.target == "/sw_repo.dat")
+            WaitForSingleObject(release, stall ? 60000 : 0);
+        return StaticFiles(files)(request);
+    }
+    /// How many starts carried "N=<tag>".
+    int Starts(const std::string& tag) const
+    {
+        std::string log = ReadBytes(folder + L"\\starts.log");
+        int count = 0;
+        for (size_t at = log.find("N=" + tag + "\r\n"); at != std::string::npos;
+             at = log.find("N=" + tag + "\r\n", at + 1))
+            ++count;
+        return count;
+    }
+    ~InstalledProbe() { SetEvent(release); }
+
+    bool stall;
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::map<std::string, std::string> files;
+    LoopbackServer server;
+    LauncherCopy launcher;
+    TempDir programs;
+    const std::wstring folder = programs.Path() + L"ABC";
+    HANDLE process = nullptr;
+    HWND window = nullptr;
+    bool ready = false;
+};
+} // namespace
+
+// A read-only request document (a mail attachment) starts the program once,
+// and every later request, sent once the previous one has started its
+// program, is started exactly once too.
+TEST(Invocation, EveryRequestStartsItsProgramExactlyOnce)
+{
+    InstalledProbe running(1, 1);
+    ASSERT_TRUE(running.ready);
+    TempDir documents;
+    const std::wstring document = documents / L"richiesta.morvindex";
+    WriteBytes(document, "SW_CODE=ABC\r\nN=ro\r\n");
+    SetFileAttributesW(document.c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE second = running.launcher.Start(L"\"" + document + L"\"");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(second, kStartTimeout));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return running.Starts("ro") == 1; }));
+
+    for (int i = 1; i <= 20; ++i) {
+        const std::string tag = std::to_string(i);
+        HANDLE request = running.launcher.Start(L"morvindex:sw_code=abc&n=" + std::wstring(tag.begin(), tag.end()));
+        EXPECT_EQ(0u, LauncherCopy::WaitExit(request, kStartTimeout));
+        EXPECT_TRUE(WaitUntil(20000, [&] { return running.Starts(tag) >= 1; })) << "request " << tag;
+    }
+    Sleep(2500); // a request taken up twice would show by now
+    EXPECT_EQ(1, running.Starts("ro"));
+    for (int i = 1; i <= 20; ++i)
+        EXPECT_EQ(1, running.Starts(std::to_string(i))) << "request " << i;
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
+
+// Closing the window ends the program promptly and cleanly, even with a
+// download stalled and a question waiting that nobody will answer; the
+// program behind that question is not started.
+TEST(Invocation, ClosingWithAStalledDownloadOrAnOpenQuestionEndsCleanly)
+{
+    {
+        InstalledProbe running(1, 2);
+        ASSERT_TRUE(running.ready);
+        HANDLE request = running.launcher.Start(L"morvindex:sw_code=abc&n=asked");
+        EXPECT_EQ(0u, LauncherCopy::WaitExit(request, kStartTimeout));
+        ASSERT_NE(nullptr, WaitMessageBox(running.process, L"Aggiornamento", 20000)) << "the update question";
+        PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, 10000));
+        Sleep(1000);
+        EXPECT_EQ(0, running.Starts("asked"));
+    }
+    InstalledProbe stalled(1, 1, true);
+    ASSERT_TRUE(stalled.ready);
+    ASSERT_TRUE(WaitUntil(10000, [&] {
+        for (const HttpRequest& request : stalled.server.Requests())
+            if (request.target == "/sw_repo.dat")
+                return true;
+        return false;
+    })) << "the worker waits for the repository";
+    PostMessageW(stalled.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(stalled.process, 10000)) << "ends with code 0 within a few seconds";
+}
+
+namespace {
+/// Text of a cell of another process's list view, read through memory of
+/// that process (a list view takes its item buffers by pointer).
+std::wstring RemoteCellText(HANDLE process, HWND list, int row, int column)
+{
+    const SIZE_T size = sizeof(LVITEMW) + 256 * sizeof(wchar_t);
+    auto* remote = static_cast<char*>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
+    if (!remote)
+        return L"<no memory>";
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.cchTextMax = 256;
+    item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+    WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+    wchar_t text[256] = {};
+    ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof(text) - sizeof(wchar_t), nullptr);
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return text;
+}
+
+void ClickAt(int x, int y, bool control)
+{
+    SetCursorPos(x, y);
+    if (control)
+        keybd_event(VK_CONTROL, 0, 0, 0);
+    mouse_event(MOUSEEVENTF_LEFTDOWN, 0, 0, 0, 0);
+    mouse_event(MOUSEEVENTF_LEFTUP, 0, 0, 0, 0);
+    if (control)
+        keybd_event(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0);
+}
+} // namespace
+
+// Header clicks, plain and with Control, on 300 rows of mixed texts while the
+// thumbnails arrive and the filter refills the list: no row is lost or
+// doubled, and the program keeps running.
+TEST(ReportListUnderLoad, HeaderClicksWhileThumbnailsArriveKeepEveryRow)
+{
+    const std::string png = ReadBytes(BinaryFolder() + L"sw_con.png");
+    ASSERT_FALSE(png.empty());
+    const char* titles[] = {"12.5", "A", "10", "nan", "2024-01-02", "FF", "zeta", "9%", "", "Beta"};
+    std::map<std::string, std::string> files;
+    std::string index = "[PATHS]\r\nBASE=http://127.0.0.1:1/\r\n";
+    for (int i = 0; i < 300; ++i) {
+        std::string name = "P" + std::to_string(i);
+        index += "[" + name + "]\r\nSW_TYPE=0\r\nBUILD_DISP=" + titles[i % 10] + "\r\nTITOLO=" + titles[(i * 7) % 10] +
+                 "\r\nTHUMB=t/" + name + ".png\r\n";
+        files["/t/" + name + ".png"] = png;
+    }
+    LoopbackServer server([&files](const HttpRequest& request) {
+        if (request.target.rfind("/t/", 0) == 0)
+            Sleep(15); // thumbnails keep arriving while the headers are clicked
+        return StaticFiles(files)(request);
+    });
+    std::string base = server.Url("/");
+    index.replace(index.find("http://127.0.0.1:1/"), strlen("http://127.0.0.1:1/"), base);
+    files["/sw_index.dat"] = index;
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 300; }));
+
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    RECT place;
+    GetWindowRect(header, &place);
+    for (int click = 0; click < 10; ++click) {
+        int column = 1 + click % 5;
+        int x = place.left + 4;
+        for (int c = 0; c < column; ++c)
+            x += static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0));
+        ClickAt(x + 10, (place.top + place.bottom) / 2, click % 3 == 2);
+        if (click % 4 == 3) { // two refills between the sorts (the filter on, then off)
+            for (int twice = 0; twice < 2; ++twice)
+                PostMessageW(window, WM_COMMAND, MAKEWPARAM(1003, BN_CLICKED),
+                             reinterpret_cast<LPARAM>(GetDlgItem(window, 1003)));
+        }
+        Sleep(150);
+    }
+    // Every click has been handled once the program waits for input again.
+    WaitForInputIdle(process, 60000);
+    ASSERT_EQ(STILL_ACTIVE, LauncherCopy::WaitExit(process, 0)) << "the program is still running";
+    ASSERT_EQ(300, SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    std::map<std::wstring, int> seen;
+    for (int row = 0; row < 300; ++row)
+        ++seen[RemoteCellText(process, list, row, 1)];
+    EXPECT_EQ(300u, seen.size()) << "every program exactly once";
+    EXPECT_EQ(1, seen[L"P0"]);
+    EXPECT_EQ(1, seen[L"P299"]);
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}

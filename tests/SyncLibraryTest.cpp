@@ -86,10 +86,16 @@ TEST_F(SyncLibrary, ExportIsOrdinalOneAndInstallsThenSkipsUpToDateFiles)
     ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 1));
     EXPECT_EQ("png", ReadBytes(dir / L"apps\\ABC\\res\\img.png"));
 
-    FILETIME before = WriteTimeOf(dir / L"apps\\ABC\\prog.exe");
-    ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 0x100)) << "only the low byte counts";
+    // Other content at the same time: only a set low byte of compare_content copies it.
+    FILETIME installed = WriteTimeOf(dir / L"apps\\ABC\\prog.exe");
+    WriteBytes(dir / L"apps\\ABC\\prog.exe", "edited!");
+    SetWriteTime(dir / L"apps\\ABC\\prog.exe", installed);
+    ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 0x100));
+    EXPECT_EQ("edited!", ReadBytes(dir / L"apps\\ABC\\prog.exe")) << "0x100: the low byte is 0, no content check";
+    ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 0x101));
+    EXPECT_EQ("program", ReadBytes(dir / L"apps\\ABC\\prog.exe"));
     FILETIME after = WriteTimeOf(dir / L"apps\\ABC\\prog.exe");
-    EXPECT_EQ(0, CompareFileTime(&before, &after));
+    EXPECT_EQ(0, CompareFileTime(&installed, &after));
 }
 
 TEST_F(SyncLibrary, BadArgumentsAndBadArchivesReturnFalse)

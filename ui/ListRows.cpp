@@ -87,27 +87,47 @@ template <typename T> int Order(T a, T b) { return a < b ? -1 : (b < a ? 1 : 0);
 
 } // namespace
 
-int CompareCells(const std::wstring& a, int imageA, const std::wstring& b, int imageB)
+SortKey::SortKey(std::wstring cellText, int cellImage) : text(std::move(cellText)), image(cellImage)
 {
-    if (a.empty() && b.empty()) {
-        if (int order = Order(imageA, imageB))
+    isHex = ReadHex(text, hex);
+    isDecimal = ReadDecimal(text, decimal);
+}
+
+bool SortKey::Date(double& value) const
+{
+    // Parsing a date is by far the dearest step: once per cell, and only
+    // when a comparison comes to it.
+    if (dateState < 0)
+        dateState = ReadDate(text, date) ? 1 : 0;
+    value = date;
+    return dateState == 1;
+}
+
+int CompareKeys(const SortKey& a, const SortKey& b)
+{
+    if (a.text.empty() && b.text.empty()) {
+        if (int order = Order(a.image, b.image))
             return order;
     }
-    if (!a.empty() && !b.empty()) {
-        unsigned long long hexA, hexB;
-        double numberA, numberB;
-        if (ReadHex(a, hexA) && ReadHex(b, hexB)) {
-            if (int order = Order(hexA, hexB))
+    if (!a.text.empty() && !b.text.empty()) {
+        double dateA, dateB;
+        if (a.isHex && b.isHex) {
+            if (int order = Order(a.hex, b.hex))
                 return order;
-        } else if (ReadDecimal(a, numberA) && ReadDecimal(b, numberB)) {
-            if (int order = Order(numberA, numberB))
+        } else if (a.isDecimal && b.isDecimal) {
+            if (int order = Order(a.decimal, b.decimal))
                 return order;
-        } else if (ReadDate(a, numberA) && ReadDate(b, numberB)) {
-            if (int order = Order(numberA, numberB))
+        } else if (a.Date(dateA) && b.Date(dateB)) {
+            if (int order = Order(dateA, dateB))
                 return order;
         }
     }
-    return Order(a, b);
+    return Order(a.text, b.text);
+}
+
+int CompareCells(const std::wstring& a, int imageA, const std::wstring& b, int imageB)
+{
+    return CompareKeys(SortKey(a, imageA), SortKey(b, imageB));
 }
 
 std::vector<ColumnSpec> ParseColumnSpec(const std::wstring& text)

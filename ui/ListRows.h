@@ -35,6 +35,23 @@ StandardImage StatusImage(const SoftwareRecord& record);
 /// otherwise, or when equal, by UTF-16 code units. Negative, zero or positive.
 int CompareCells(const std::wstring& a, int imageA, const std::wstring& b, int imageB);
 
+/// A cell read once for sorting: CompareKeys(SortKey(a, i), SortKey(b, j))
+/// is CompareCells(a, i, b, j), without parsing the texts at every comparison.
+struct SortKey {
+    SortKey(std::wstring cellText, int cellImage);
+    bool Date(double& value) const;
+
+    std::wstring text;
+    int image;
+    bool isHex = false;
+    unsigned long long hex = 0;
+    bool isDecimal = false;
+    double decimal = 0;
+    mutable int dateState = -1; // unknown, no (0) or yes (1)
+    mutable double date = 0;
+};
+int CompareKeys(const SortKey& a, const SortKey& b);
+
 /// Orders row indices by compare (negative, zero or positive): a quicksort
 /// with the middle element as pivot, recursing on the left part and looping
 /// on the right. Every access stays inside order and the loops end whatever

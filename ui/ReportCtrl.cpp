@@ -216,8 +216,7 @@ void CReportCtrl::SortItems(int column, bool ascending)
     struct Captured {
         UINT state;
         LPARAM data;
-        std::vector<std::wstring> texts;
-        std::vector<int> images;
+        std::vector<SortKey> cells;
     };
     const int rows = GetItemCount();
     const int columns = GetColumnCount();
@@ -226,10 +225,8 @@ void CReportCtrl::SortItems(int column, bool ascending)
         Captured& c = captured[static_cast<size_t>(row)];
         c.state = GetItemState(row, LVIS_SELECTED | LVIS_FOCUSED | LVIS_STATEIMAGEMASK);
         c.data = GetItemLParam(row);
-        for (int col = 0; col < columns; ++col) {
-            c.texts.push_back(GetItemText(row, col));
-            c.images.push_back(GetItemImage(row, col));
-        }
+        for (int col = 0; col < columns; ++col)
+            c.cells.emplace_back(GetItemText(row, col), GetItemImage(row, col));
     }
     std::vector<size_t> order(captured.size());
     std::iota(order.begin(), order.end(), 0);
@@ -238,23 +235,25 @@ void CReportCtrl::SortItems(int column, bool ascending)
             if (col < 0 || col >= columns)
                 continue;
             size_t c = static_cast<size_t>(col);
-            int result = CompareCells(captured[a].texts[c], captured[a].images[c], captured[b].texts[c],
-                                      captured[b].images[c]);
+            int result = CompareKeys(captured[a].cells[c], captured[b].cells[c]);
             if (result != 0)
                 return m_ascending ? result : -result;
         }
         return 0;
     };
     SortRowOrder(order, compare);
+    // One redraw at the end instead of one per cell.
+    ::SendMessageW(m_hWnd, WM_SETREDRAW, FALSE, 0);
     for (int row = 0; row < rows; ++row) {
         const Captured& c = captured[order[static_cast<size_t>(row)]];
         SetItemLParam(row, c.data);
         SetItemState(row, c.state, LVIS_SELECTED | LVIS_FOCUSED | LVIS_STATEIMAGEMASK);
         for (int col = 0; col < columns; ++col) {
-            SetItemText(row, col, c.texts[static_cast<size_t>(col)]);
-            SetItemImage(row, col, c.images[static_cast<size_t>(col)]);
+            SetItemText(row, col, c.cells[static_cast<size_t>(col)].text);
+            SetItemImage(row, col, c.cells[static_cast<size_t>(col)].image);
         }
     }
+    ::SendMessageW(m_hWnd, WM_SETREDRAW, TRUE, 0);
     Invalidate(false);
     ::SendMessageW(GetParent(m_hWnd), kReportSortedMessage, static_cast<WPARAM>(column), m_ascending);
 }
