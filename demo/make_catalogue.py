@@ -2,7 +2,9 @@
 """Writes the demo catalogue site into the folder given as the first argument:
 the software index, the server list, a thumbnail and a change log per program,
 and a zip archive per program and dependency package. The second argument is
-the site's base address (for example http://127.0.0.1:8123/)."""
+the site's base address (for example http://127.0.0.1:8123/), the third the
+demo program that every archive ships under its program's name. Further
+arguments NAME=BUILD publish another build of a program."""
 import sys
 import zipfile
 from pathlib import Path
@@ -29,31 +31,41 @@ def thumbnail(colour):
     return c.png()
 
 
-def archive(path, name, build):
+def archive(path, name, build, program):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(f"{name}.exe", f"demo program {name}, build {build}\r\n")
-        z.writestr("leggimi.txt", f"{name}, build {build}.\r\nProgramma dimostrativo di MorvIndex: \"Avvia\" apre questo file.\r\n")
-        z.writestr("dati/config.ini", "[GENERALE]\r\nLINGUA=it\r\n")
+        z.writestr(f"{name}.exe", program)
+        z.writestr("build.txt", f"{build}\r\n")
+        z.writestr(f"leggimi_{name.lower()}.txt", f"{name}, build {build}: programma dimostrativo di MorvIndex.\r\n")
+        z.writestr(f"dati/{name.lower()}.ini", "[GENERALE]\r\nLINGUA=it\r\n")
+
+
+def package(path, name, build):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(f"{name.lower()}/{name.lower()}.dll", f"demo package {name}, build {build}\r\n")
+        z.writestr(f"{name.lower()}/versione.txt", f"{build}\r\n")
 
 
 def main():
     site = Path(sys.argv[1])
     base = sys.argv[2]
+    program = Path(sys.argv[3]).read_bytes()
+    builds = dict(arg.split("=", 1) for arg in sys.argv[4:])
     sw = site / "software_qel" / "morvindex"
     (sw / "img").mkdir(parents=True, exist_ok=True)
     (sw / "deps").mkdir(parents=True, exist_ok=True)
     lines = ["[PATHS]", f"BASE={base}software_qel/morvindex/", ""]
     for name, title, category, build, colour, deps in PROGRAMS:
+        build = int(builds.get(name, build))
         (sw / "img" / f"{name.lower()}.png").write_bytes(thumbnail(colour))
         (sw / name).mkdir(exist_ok=True)
-        archive(sw / name / f"{name}_{build}.zip", name, build)
+        archive(sw / name / f"{name}_{build}.zip", name, build, program)
         (sw / name / "changelog.txt").write_text(f"Build {build}: correzioni e miglioramenti.\r\n", encoding="utf-8")
         lines += [f"[{name}]", "SW_TYPE=0", f"TITOLO={title}", f"DESCR={title}: programma dimostrativo.",
                   f"BUILD_DISP={build}", "REL_DATE=01/12/2026", f"THUMB=img/{name.lower()}.png",
-                  f"CHANGELOG_FILE={name}/changelog.txt", "TO_EXECUTE=leggimi.txt", f"CAT={category}",
+                  f"CHANGELOG_FILE={name}/changelog.txt", f"TO_EXECUTE={name}.exe", f"CAT={category}",
                   f"DEPS={deps}", ""]
     for name, title, build in PACKAGES:
-        archive(sw / "deps" / f"{name}.zip", name, build)
+        package(sw / "deps" / f"{name}.zip", name, build)
         lines += [f"[{name}]", "SW_TYPE=100", f"TITOLO={title}", f"BUILD_DISP={build}", ""]
     (sw / "sw_index.dat").write_bytes("\r\n".join(lines).encode("utf-8"))
     repo = ["[PRINCIPALE]", f"URL={base}software_qel/morvindex/sw_index.dat", "",
