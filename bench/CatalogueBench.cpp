@@ -89,7 +89,8 @@ int main()
             response.generatedSize = kHuge;
             return response;
         });
-        PROCESS_MEMORY_COUNTERS before = {sizeof(before)}, after = {sizeof(after)};
+        PROCESS_MEMORY_COUNTERS before = {}, after = {};
+        before.cb = after.cb = sizeof(before);
         GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
         bool ok = DownloadToFile(huge.Url("/huge.zip"), dir.Narrow() + "huge.zip");
         GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after));

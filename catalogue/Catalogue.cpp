@@ -10,7 +10,6 @@
 #include <climits>
 #include <set>
 
-const wchar_t* const kAllCategories = L"VEDI TUTTE LE CATEGORIE";
 
 int ParseNumber(const std::string& text)
 {
@@ -116,7 +115,7 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
 {
     state.m_catalogue.clear();
     state.m_categories.clear();
-    state.m_categories.push_back(kAllCategories);
+    state.m_categories.push_back(sink.AllCategoriesText());
     std::set<std::string> seenCategories;
     std::set<std::string> thumbnails;
     int installed = 0;

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-/// The first entry of the category list: "all categories".
-extern const wchar_t* const kAllCategories;
 
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);

@@ -27,6 +27,10 @@ public:
     /// the records after CatalogueReady: the window applies this on its thread.
     virtual void ThumbnailDownloaded(const std::string& address, const std::string& file) = 0;
 
+    /// Entry 0 of the category list. The window hands the worker its string
+    /// resource (108), so the worker needs no resources of its own.
+    virtual std::wstring AllCategoriesText() const { return L"VEDI TUTTE LE CATEGORIE"; }
+
     /// True once the window has gone: the worker stops at its next step.
     virtual bool Cancelled() const { return false; }
 };

@@ -48,6 +48,19 @@ int CWinApp::Run()
     return ExitInstance();
 }
 
+bool CWinApp::OnCmdMsg(UINT id)
+{
+    size_t count = 0;
+    const CommandEntry* entries = MessageMap(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (entries[i].id == id) {
+            (this->*entries[i].handler)();
+            return true;
+        }
+    }
+    return false;
+}
+
 void CWinApp::ParseCommandLine(CCommandLineInfo& info)
 {
     wchar_t path[MAX_PATH] = {};

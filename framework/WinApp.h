@@ -42,9 +42,32 @@ public:
     /// Splits the process's command line and hands each parameter to info.
     void ParseCommandLine(CCommandLineInfo& info);
 
+    /// A command that no window handled: looked up in the message map.
+    /// True when an entry handled it.
+    bool OnCmdMsg(UINT id);
+    /// Help for the program (ID_HELP). The launcher ships no help file, so
+    /// the default shows nothing.
+    virtual void OnHelp() {}
+
     HINSTANCE m_hInstance = nullptr;
     CWnd* m_pMainWnd = nullptr;
+
+protected:
+    /// One command of the message map: its id and the member that handles it.
+    struct CommandEntry {
+        UINT id;
+        void (CWinApp::*handler)();
+    };
+    /// The application's message map; none by default.
+    virtual const CommandEntry* MessageMap(size_t& count) const
+    {
+        count = 0;
+        return nullptr;
+    }
 };
+
+/// The command id of help requests.
+constexpr UINT ID_HELP = 0xE146;
 
 /// The one application object of the process (null before it is constructed).
 CWinApp* AfxGetApp();

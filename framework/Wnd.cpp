@@ -65,12 +65,45 @@ std::wstring CWnd::GetWindowTextW() const
     return text;
 }
 
+bool CWnd::PreTranslateFor(MSG* msg)
+{
+    for (HWND window = msg->hwnd; window; window = GetParent(window)) {
+        CWnd* object = FromHandlePermanent(window);
+        if (object && object->PreTranslateMessage(msg))
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The modal loop of DialogBoxParam is the system's own: its messages reach
+// PreTranslateMessage through a message-filter hook, one per thread for as
+// long as any modal dialog of the thread runs.
+thread_local HHOOK t_filterHook = nullptr;
+thread_local int t_modalDepth = 0;
+
+LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == MSGF_DIALOGBOX && CWnd::PreTranslateFor(reinterpret_cast<MSG*>(lParam)))
+        return 1;
+    return CallNextHookEx(t_filterHook, code, wParam, lParam);
+}
+
+} // namespace
+
 INT_PTR CDialogEx::DoModal()
 {
+    if (t_modalDepth++ == 0)
+        t_filterHook = SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, GetCurrentThreadId());
     HWND owner = m_parent ? m_parent->m_hWnd : nullptr;
     INT_PTR result = DialogBoxParamW(AfxGetInstanceHandle(), MAKEINTRESOURCEW(m_templateId), owner,
                                      &CDialogEx::DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
+    if (--t_modalDepth == 0 && t_filterHook) {
+        UnhookWindowsHookEx(t_filterHook);
+        t_filterHook = nullptr;
+    }
     return result;
 }
 
@@ -84,7 +117,9 @@ bool CDialogEx::OnCommand(WORD id, WORD /*code*/, HWND /*control*/)
         OnCancel();
         return true;
     }
-    return false;
+    // Commands the dialog does not handle go on to the application object.
+    CWinApp* app = AfxGetApp();
+    return app && app->OnCmdMsg(id);
 }
 
 bool CDialogEx::OnMessage(UINT, WPARAM, LPARAM, LRESULT&) { return false; }

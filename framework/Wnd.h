@@ -33,6 +33,14 @@ public:
     virtual bool OnReflectedNotify(NMHDR* header, LRESULT& result);
     /// Called once a subclassed window has been attached.
     virtual void PreSubclassWindow() {}
+    /// Adjusts the creation parameters of a window this object creates.
+    virtual bool PreCreateWindow(CREATESTRUCTW& /*create*/) { return true; }
+    /// Sees every message bound for this window, or one of its children,
+    /// before it is dispatched (inside a modal dialog's loop); true keeps the
+    /// message from being dispatched.
+    virtual bool PreTranslateMessage(MSG* /*message*/) { return false; }
+    /// Offers msg to the objects of its window and of each parent in turn.
+    static bool PreTranslateFor(MSG* msg);
 
     void SetWindowTextW(const std::wstring& text) { ::SetWindowTextW(m_hWnd, text.c_str()); }
     std::wstring GetWindowTextW() const;

@@ -33,6 +33,13 @@ CZeltoIndexApp::~CZeltoIndexApp()
         SaveSettings();
 }
 
+const CWinApp::CommandEntry* CZeltoIndexApp::MessageMap(size_t& count) const
+{
+    static const CommandEntry entries[] = {{ID_HELP, &CWinApp::OnHelp}};
+    count = sizeof(entries) / sizeof(entries[0]);
+    return entries;
+}
+
 bool CZeltoIndexApp::SaveSettings()
 {
     if (!m_settings.SaveRegistry("software", m_programNameUtf8, "index"))

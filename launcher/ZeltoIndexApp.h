@@ -23,6 +23,10 @@ public:
     /// Writes the settings store to the registry; true on success.
     bool SaveSettings();
 
+protected:
+    /// One entry: ID_HELP goes to the base class's OnHelp.
+    const CommandEntry* MessageMap(size_t& count) const override;
+
 private:
     volatile LONG* m_sharedWindow;
     std::string m_programNameUtf8;

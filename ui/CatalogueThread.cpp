@@ -8,8 +8,8 @@
 
 #include <thread>
 
-CatalogueLink::CatalogueLink(HWND dialog)
-    : m_dialog(dialog), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+CatalogueLink::CatalogueLink(HWND dialog, std::wstring allCategories)
+    : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
 }
 

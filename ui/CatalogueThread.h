@@ -20,7 +20,8 @@ class CatalogueLink : public CatalogueSink {
 public:
     /// dialog: the main dialog window, whose controls 1010 (status), 1009
     /// (progress) and 1028 (servers) the worker drives.
-    explicit CatalogueLink(HWND dialog);
+    /// allCategories: entry 0 of the category list, from the dialog's resources.
+    CatalogueLink(HWND dialog, std::wstring allCategories);
     ~CatalogueLink() override;
 
     void SetStatusText(const std::string& text) override;
@@ -34,6 +35,7 @@ public:
     void CatalogueReady() override;
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override;
     bool Cancelled() const override { return m_closed.load(); }
+    std::wstring AllCategoriesText() const override { return m_allCategories; }
 
     /// Called by the dialog as it goes away: the worker stops at its next step
     /// and touches no window any more.
@@ -60,6 +62,7 @@ private:
     void Invalidate();
 
     HWND m_dialog;
+    const std::wstring m_allCategories;
     HANDLE m_finished;
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_refillRequest{false};

@@ -3,18 +3,99 @@
 #include "store/Text.h"
 #include "ui/ListRows.h"
 
+#include <shlwapi.h>
+
 #include <algorithm>
 #include <numeric>
 
-CReportCtrl::~CReportCtrl() { ClearRows(); }
+namespace {
 
-void CReportCtrl::PreSubclassWindow()
+constexpr DWORD kForcedStyles = WS_CHILD | WS_VISIBLE | WS_HSCROLL | WS_VSCROLL | LVS_SHOWSELALWAYS | LVS_REPORT;
+constexpr DWORD kRemovedStyles = LVS_TYPEMASK | LVS_EDITLABELS | LVS_OWNERDATA;
+
+} // namespace
+
+CReportCtrl::~CReportCtrl()
+{
+    ClearRows();
+    for (HFONT font : m_fonts)
+        DeleteObject(font);
+    if (m_linkFont)
+        DeleteObject(m_linkFont);
+}
+
+bool CReportCtrl::PreCreateWindow(CREATESTRUCTW& create)
+{
+    create.style = (create.style & ~kRemovedStyles) | kForcedStyles;
+    return true;
+}
+
+bool CReportCtrl::Create(HWND parent, int id, const RECT& rect, DWORD style)
+{
+    CREATESTRUCTW create = {};
+    create.style = static_cast<LONG>(style);
+    create.x = rect.left;
+    create.y = rect.top;
+    create.cx = rect.right - rect.left;
+    create.cy = rect.bottom - rect.top;
+    if (!PreCreateWindow(create))
+        return false;
+    HWND window = CreateWindowExW(0, WC_LISTVIEWW, L"", static_cast<DWORD>(create.style), create.x, create.y,
+                                  create.cx, create.cy, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                  GetModuleHandleW(nullptr), nullptr);
+    return window && SubclassDlgItem(id, parent);
+}
+
+BOOL CReportCtrl::AcceptLinkCell(int, int, LPARAM) { return TRUE; }
+
+bool CReportCtrl::PreTranslateMessage(MSG* msg)
+{
+    return msg->hwnd == m_hWnd && msg->message == WM_KEYDOWN && msg->wParam == VK_SPACE;
+}
+
+void CReportCtrl::ForceStyles()
 {
     LONG_PTR style = GetWindowLongPtrW(m_hWnd, GWL_STYLE);
-    style &= ~static_cast<LONG_PTR>(LVS_TYPEMASK | LVS_EDITLABELS | LVS_OWNERDATA);
-    style |= WS_CHILD | WS_VISIBLE | WS_HSCROLL | WS_VSCROLL | LVS_SHOWSELALWAYS | LVS_REPORT;
+    style = (style & ~static_cast<LONG_PTR>(kRemovedStyles)) | kForcedStyles;
     SetWindowLongPtrW(m_hWnd, GWL_STYLE, style);
     SetExtendedStyle(LVS_EX_FULLROWSELECT | LVS_EX_SUBITEMIMAGES);
+}
+
+void CReportCtrl::PreSubclassWindow() { ForceStyles(); }
+
+int CReportCtrl::AddFont(const LOGFONTW& font)
+{
+    m_fonts.push_back(CreateFontIndirectW(&font));
+    return static_cast<int>(m_fonts.size()) - 1;
+}
+
+void CReportCtrl::SetLinkFont(const LOGFONTW& font)
+{
+    if (m_linkFont)
+        DeleteObject(m_linkFont);
+    m_linkFont = CreateFontIndirectW(&font);
+}
+
+void CReportCtrl::SetItemFont(int row, int column, int fontIndex)
+{
+    RowData* data = Row(row);
+    if (data && column >= 0 && column < GetColumnCount())
+        data->fonts[column] = fontIndex;
+}
+
+int CReportCtrl::CommonControlsMajorVersion() const
+{
+    static const int major = [] {
+        HMODULE library = GetModuleHandleW(L"comctl32.dll");
+        if (!library)
+            return 0;
+        auto getVersion = reinterpret_cast<DLLGETVERSIONPROC>(
+            reinterpret_cast<void*>(GetProcAddress(library, "DllGetVersion")));
+        DLLVERSIONINFO info = {};
+        info.cbSize = sizeof(info);
+        return getVersion && SUCCEEDED(getVersion(&info)) ? static_cast<int>(info.dwMajorVersion) : 0;
+    }();
+    return major;
 }
 
 CReportCtrl::RowData* CReportCtrl::Row(int row) const
@@ -134,12 +215,32 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
             out = it->second;
             return true;
         };
-        COLORREF text = GetTextColor();
-        if (data)
-            pick(data->textColours, text);
+        auto columnValue = [column](const auto& map, auto& out) {
+            auto it = map.find(column);
+            if (it == map.end())
+                return false;
+            out = it->second;
+            return true;
+        };
+        // The font: the row's own for the cell, else the link font of a link column.
+        HFONT font = nullptr;
+        bool linkFont = false;
+        int fontIndex = -1;
+        DWORD flags = 0;
+        if (data && columnValue(data->fonts, fontIndex) && fontIndex >= 0 &&
+            static_cast<size_t>(fontIndex) < m_fonts.size()) {
+            font = m_fonts[static_cast<size_t>(fontIndex)];
+        } else if (m_linkFont && columnValue(m_columnFlags, flags) && (flags & kLinkColumn) &&
+                   AcceptLinkCell(row, column, data ? data->value : 0)) {
+            font = m_linkFont;
+            linkFont = true;
+        }
+        COLORREF text = CLR_INVALID;
+        if (!(data && pick(data->textColours, text)) && !columnValue(m_columnText, text))
+            text = linkFont ? RGB(0, 0, 255) : GetTextColor();
         draw->clrText = text;
         COLORREF background = CLR_DEFAULT;
-        if (!data || !pick(data->backgroundColours, background)) {
+        if (!(data && pick(data->backgroundColours, background)) && !columnValue(m_columnBackground, background)) {
             bool anySelected = GetNextItem(-1, LVNI_SELECTED) >= 0;
             if (GetFocus() == m_hWnd || m_alternateMode == 2 || !anySelected) {
                 if (m_alternateMode == 1)
@@ -153,6 +254,17 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
             draw->nmcd.uItemState &= ~(CDIS_SELECTED | CDIS_FOCUS);
             draw->clrText = m_selectionText;
             draw->clrTextBk = m_selectionBackground;
+        }
+        if (font) {
+            HGDIOBJ replaced = SelectObject(draw->nmcd.hdc, font);
+            if (!m_savedFont)
+                m_savedFont = static_cast<HFONT>(replaced);
+            return CDRF_NEWFONT;
+        }
+        if (m_savedFont) {
+            SelectObject(draw->nmcd.hdc, m_savedFont);
+            m_savedFont = nullptr;
+            return CDRF_NEWFONT;
         }
         return CDRF_NOTIFYPOSTPAINT;
     }
@@ -261,14 +373,32 @@ void CReportCtrl::SortItems(int column, bool ascending)
 void CReportCtrl::UpdateHeaderArrows()
 {
     HWND header = GetHeaderCtrl();
+    const bool arrows = CommonControlsMajorVersion() > 5;
     int count = static_cast<int>(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
     for (int i = 0; i < count; ++i) {
+        const bool sorted = std::find(m_sortColumns.begin(), m_sortColumns.end(), i) != m_sortColumns.end();
+        wchar_t title[260] = {};
         HDITEMW item = {};
-        item.mask = HDI_FORMAT;
+        item.mask = HDI_FORMAT | HDI_TEXT;
+        item.pszText = title;
+        item.cchTextMax = 259;
         ::SendMessageW(header, HDM_GETITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+        item.mask = HDI_FORMAT;
         item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
-        if (std::find(m_sortColumns.begin(), m_sortColumns.end(), i) != m_sortColumns.end())
-            item.fmt |= m_ascending ? HDF_SORTUP : HDF_SORTDOWN;
+        if (arrows) {
+            if (sorted)
+                item.fmt |= m_ascending ? HDF_SORTUP : HDF_SORTDOWN;
+        } else {
+            // Older common controls have no arrows: a "*" marks the sorted titles.
+            std::wstring text = title;
+            const bool marked = !text.empty() && text.back() == L'*';
+            if (sorted && !marked)
+                text += L'*';
+            else if (!sorted && marked)
+                text.pop_back();
+            lstrcpynW(title, text.c_str(), 260);
+            item.mask |= HDI_TEXT;
+        }
         ::SendMessageW(header, HDM_SETITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
     }
 }

@@ -26,7 +26,20 @@ public:
         bool m_flag = true;
     };
 
+    /// Column flag: the column's cells are links (drawn in the link font, blue).
+    static constexpr DWORD kLinkColumn = 2;
+
     ~CReportCtrl() override;
+
+    /// Creates the list as a child of parent with the forced report styles.
+    virtual bool Create(HWND parent, int id, const RECT& rect, DWORD style);
+    /// The owner's link filter: whether a cell of a link column is drawn as a
+    /// link. Every cell is, unless a derived class says otherwise.
+    virtual BOOL AcceptLinkCell(int row, int column, LPARAM value);
+
+    bool PreCreateWindow(CREATESTRUCTW& create) override;
+    /// Space is swallowed before it reaches the list (it neither selects nor checks).
+    bool PreTranslateMessage(MSG* msg) override;
 
     /// Replaces every column from "Title,width[,align];..."; true when any was added.
     bool SetColumnHeader(const std::wstring& specification);
@@ -42,6 +55,16 @@ public:
     /// Colours of one cell, or of the whole row with column -1.
     void SetItemTextColor(int row, int column, COLORREF colour);
     void SetItemBkColor(int row, int column, COLORREF colour);
+
+    /// Fonts the rows may use, by index; the link font of link columns.
+    int AddFont(const LOGFONTW& font);
+    void SetLinkFont(const LOGFONTW& font);
+    /// Font of one cell, an index into the font table.
+    void SetItemFont(int row, int column, int fontIndex);
+    /// Colours and flags of a whole column, below any row's own colours.
+    void SetColumnTextColor(int column, COLORREF colour) { m_columnText[column] = colour; }
+    void SetColumnBkColor(int column, COLORREF colour) { m_columnBackground[column] = colour; }
+    void SetColumnFlags(int column, DWORD flags) { m_columnFlags[column] = flags; }
 
     /// Sorts by column (or, with -1, by the current sort columns).
     void SortItems(int column, bool ascending);
@@ -60,6 +83,9 @@ public:
     COLORREF GetSelectionTextColor() const { return m_selectionText; }
 
 protected:
+    /// Major version of comctl32.dll, asked once through DllGetVersion: above
+    /// 5 the header shows sort arrows, otherwise a "*" after sorted titles.
+    virtual int CommonControlsMajorVersion() const;
     void PreSubclassWindow() override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     bool OnReflectedNotify(NMHDR* header, LRESULT& result) override;
@@ -69,6 +95,7 @@ private:
         LPARAM value = 0;
         std::map<int, COLORREF> textColours;       // -1 = whole row
         std::map<int, COLORREF> backgroundColours; // -1 = whole row
+        std::map<int, int> fonts;                  // column -> font table index
     };
 
     RowData* Row(int row) const;
@@ -76,6 +103,7 @@ private:
     void OnColumnClick(int column);
     void UpdateHeaderArrows();
     void ClearRows();
+    void ForceStyles();
 
     std::wstring m_specification;
     std::vector<int> m_sortColumns;
@@ -85,4 +113,10 @@ private:
     COLORREF m_selectionBackground = GetSysColor(COLOR_HIGHLIGHT);
     COLORREF m_selectionText = GetSysColor(COLOR_HIGHLIGHTTEXT);
     bool m_drawingSelected = false; // the row being drawn is selected
+    std::map<int, COLORREF> m_columnText;
+    std::map<int, COLORREF> m_columnBackground;
+    std::map<int, DWORD> m_columnFlags;
+    std::vector<HFONT> m_fonts;
+    HFONT m_linkFont = nullptr;
+    HFONT m_savedFont = nullptr; // the device context's font replaced during custom draw
 };

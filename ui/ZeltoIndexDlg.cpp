@@ -124,7 +124,7 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     m_list.Invalidate();
     LoadStandardImages();
 
-    m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd);
+    m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
     m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
     StartCatalogueThread(m_state, m_catalogueLink);
     // A request is normally taken up when the window is activated; the timer
