@@ -1,33 +1,24 @@
-// How much the one-xcopy-per-file design costs: a fresh install of an archive
-// of 300 files through aggiorna_files, against the same extraction plus an
-// in-process CopyFileW per file; and a re-run on the up-to-date folder, against
-// one read of every installed file. Prints ratios measured in this run.
+// The folder update from an archive of 300 files through aggiorna_files:
+// a fresh install (floor: the extraction plus one bare xcopy process per file,
+// as the design copies; limit: the extraction plus an in-process CopyFileW per
+// file), and a re-run on the up-to-date folder (floor: the extraction plus the
+// two CRC passes that equal times call for; limit: one read of every file).
+#include "bench/Report.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
+#include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
+#include "trelko_util/FolderSync.h"
 #include "trelko_util/Unzipper.h"
 
-#include <chrono>
-#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
-
-namespace {
-
-double Seconds(const std::function<void()>& work)
-{
-    auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-} // namespace
 
 int main()
 {
@@ -56,35 +47,53 @@ int main()
     }
 
     fs::create_directories(dir / L"apps");
-    double install = Seconds([&] {
-        aggiorna(archive.c_str(), (dir.Narrow() + "tmp").c_str(), (dir.Narrow() + "apps\\BENCH").c_str(), 1);
-    });
-    double floor = Seconds([&] {
-        UnzipArchive(archive, dir.Narrow() + "tmp2\\BENCH");
+    const std::string staging = dir.Narrow() + "tmp";
+    const std::string installed = dir.Narrow() + "apps\\BENCH";
+    // Extraction into a folder, then work on every extracted file.
+    auto extractThen = [&](const std::string& into, const std::function<void(const std::string&, const std::string&)>& each) {
+        UnzipArchive(archive, into);
         std::vector<ListedFile> files;
-        std::string root = dir.Narrow() + "tmp2\\BENCH\\";
+        const std::string root = into + "\\";
         ListFiles(root, "*", true, files);
-        for (const ListedFile& file : files) {
-            std::string target = dir.Narrow() + "floor\\" + file.first.substr(root.size());
+        for (const ListedFile& file : files)
+            each(file.first + file.second, file.first.substr(root.size()));
+    };
+
+    const double install = Seconds([&] { aggiorna(archive.c_str(), staging.c_str(), installed.c_str(), 1); });
+    XcopyCopier xcopy;
+    const double installFloor = Seconds([&] {
+        extractThen(dir.Narrow() + "tmp2\\BENCH", [&](const std::string& file, const std::string& relative) {
+            std::string target = dir.Narrow() + "floor\\" + relative;
             MakeFolderPath(target);
-            CopyFileW(WideFromAnsi(file.first + file.second).c_str(), WideFromAnsi(target + file.second).c_str(),
-                      FALSE);
-        }
+            xcopy.CopyInto(file, target.substr(0, target.size() - 1), staging);
+        });
     });
-    double rerun = Seconds([&] {
-        aggiorna(archive.c_str(), (dir.Narrow() + "tmp").c_str(), (dir.Narrow() + "apps\\BENCH").c_str(), 1);
+    const double installLimit = Seconds([&] {
+        extractThen(dir.Narrow() + "tmp3\\BENCH", [&](const std::string& file, const std::string& relative) {
+            std::string target = dir.Narrow() + "limit\\" + relative;
+            MakeFolderPath(target);
+            CopyFileW(WideFromAnsi(file).c_str(),
+                      WideFromAnsi(target + file.substr(file.find_last_of('\\') + 1)).c_str(), FALSE);
+        });
     });
-    double readAll = Seconds([&] {
+    ReportLine("fresh install 300 files", install, installFloor, installLimit);
+
+    const double rerun = BestOf(2, [&] { aggiorna(archive.c_str(), staging.c_str(), installed.c_str(), 1); });
+    zelto::ComputeCrc32 crc32;
+    const double rerunFloor = BestOf(2, [&] {
+        extractThen(dir.Narrow() + "tmp4\\BENCH", [&](const std::string& file, const std::string& relative) {
+            bool error = false;
+            crc32.FileCrc(file, error);
+            crc32.FileCrc(installed + "\\" + relative + file.substr(file.find_last_of('\\') + 1), error);
+        });
+    });
+    const double readAll = BestOf(2, [&] {
         std::vector<ListedFile> files;
-        ListFiles(dir.Narrow() + "apps\\BENCH\\", "*", true, files);
+        ListFiles(installed + "\\", "*", true, files);
         for (const ListedFile& file : files)
             ReadBytes(WideFromAnsi(file.first + file.second));
     });
-
+    ReportLine("re-run on up-to-date 300 files", rerun, rerunFloor, readAll);
     printf("archive: %zu files, %.1f MB\n", entries.size(), total / 1e6);
-    printf("fresh install: aggiorna_files %.2f s, extraction + CopyFileW %.2f s, ratio %.1f, %.1f ms per copied file\n",
-           install, floor, install / floor, install * 1000.0 / entries.size());
-    printf("re-run up to date: aggiorna_files %.2f s, read of every file %.3f s, ratio %.1f\n", rerun, readAll,
-           rerun / readAll);
     return 0;
 }

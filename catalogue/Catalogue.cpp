@@ -36,33 +36,45 @@ int ParseNumber(const std::string& text)
 
 SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress)
 {
+    // The keys asked for are upper case already, as the store keeps them;
+    // the values move into the record: the index is read once and dropped.
+    KeyValueSection::Entries& entries = section.Items();
+    auto value = [&entries](const char* key) -> std::string* {
+        auto it = entries.find(key);
+        return it == entries.end() ? nullptr : &it->second;
+    };
+    auto take = [&value](const char* key, std::string& field) {
+        if (std::string* found = value(key))
+            field = std::move(*found);
+    };
+    auto address = [&value, &baseAddress](const char* key, std::string& field) {
+        std::string* found = value(key);
+        if (!found)
+            return false;
+        field.reserve(baseAddress.size() + found->size());
+        field.append(baseAddress).append(*found);
+        return true;
+    };
     SoftwareRecord record;
     record.name = section.Name();
-    if (section.Find("DESCR"))
-        record.description = section.CurrentValue();
-    if (section.Find("TITOLO"))
-        record.title = section.CurrentValue();
-    if (section.Find("BUILD_DISP"))
-        record.availableBuild = ParseNumber(section.CurrentValue());
-    if (section.Find("SW_TYPE"))
-        record.type = ParseNumber(section.CurrentValue());
-    if (section.Find("THUMB"))
-        record.thumbnailAddress = baseAddress + section.CurrentValue();
-    if (section.Find("DOWNLOAD_FILE"))
-        record.downloadAddress = baseAddress + section.CurrentValue();
-    else if (record.type == 100)
-        record.downloadAddress = baseAddress + "deps/" + record.name + ".zip";
-    else
-        record.downloadAddress = baseAddress + record.name + "/" + record.name + "_" +
-                                 std::to_string(record.availableBuild) + ".zip";
-    if (section.Find("CHANGELOG_FILE"))
-        record.changelogAddress = baseAddress + section.CurrentValue();
-    if (section.Find("TO_EXECUTE"))
-        record.programToExecute = section.CurrentValue();
-    if (section.Find("CAT"))
-        record.category = section.CurrentValue();
-    if (section.Find("DEPS"))
-        record.dependencies = section.CurrentValue();
+    take("DESCR", record.description);
+    take("TITOLO", record.title);
+    if (const std::string* build = value("BUILD_DISP"))
+        record.availableBuild = ParseNumber(*build);
+    if (const std::string* type = value("SW_TYPE"))
+        record.type = ParseNumber(*type);
+    address("THUMB", record.thumbnailAddress);
+    if (!address("DOWNLOAD_FILE", record.downloadAddress)) {
+        if (record.type == 100)
+            record.downloadAddress = baseAddress + "deps/" + record.name + ".zip";
+        else
+            record.downloadAddress = baseAddress + record.name + "/" + record.name + "_" +
+                                     std::to_string(record.availableBuild) + ".zip";
+    }
+    address("CHANGELOG_FILE", record.changelogAddress);
+    take("TO_EXECUTE", record.programToExecute);
+    take("CAT", record.category);
+    take("DEPS", record.dependencies);
     return record;
 }
 
@@ -122,6 +134,7 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
 
     KeyValueStore index;
     index.LoadFile(indexFile);
+    state.m_catalogue.reserve(index.AllSections().size());
     std::string base = index.GetValue("PATHS", "BASE", "");
     // The store is walked in its own order: ascending upper-case section names.
     for (auto& entry : index.AllSections()) {

@@ -14,7 +14,8 @@
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);
 
-/// Builds the record of one index section (which must hold SW_TYPE).
+/// Builds the record of one index section (which must hold SW_TYPE). The
+/// section's texts move into the record; its keys stay.
 SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress);
 
 /// Joins a record with its installed state in the settings store: only a

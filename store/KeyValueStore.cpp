@@ -4,6 +4,7 @@
 #include "store/Text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 const char* const KeyValueStore::kGlobal = "GLOBAL";
@@ -202,29 +203,70 @@ bool KeyValueStore::LoadStream(FILE* file, int maxLines)
     return LoadText(content, maxLines);
 }
 
+namespace {
+
+// An ASCII-upper-cased copy of size bytes at text, made in one allocation.
+std::string UpperCopy(const char* text, size_t size)
+{
+    std::string out(text, size);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+} // namespace
+
 bool KeyValueStore::LoadText(const std::string& content, int maxLines)
 {
-    std::string currentSection = kGlobal;
+    // One pass over the bytes in place: each line is a range of content,
+    // and only the name and value that go into the store are copied.
+    // A section exists once it holds an entry: a header alone adds nothing.
+    std::string currentName = kGlobal;
+    KeyValueSection* current = nullptr;
+    const char* const data = content.data();
+    const size_t size = content.size();
     int linesRead = 0;
     size_t pos = 0;
-    while (pos < content.size()) {
-        size_t lineFeed = content.find('\n', pos);
-        size_t end = lineFeed == std::string::npos ? content.size() : lineFeed;
-        std::string raw = content.substr(pos, end - pos);
-        pos = lineFeed == std::string::npos ? content.size() : lineFeed + 1;
+    while (pos < size) {
+        const char* feed = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
+        size_t end = feed ? static_cast<size_t>(feed - data) : size;
+        size_t begin = pos;
+        pos = feed ? end + 1 : size;
         // A CR LF pair is one line end, as a text-mode read would see it.
-        if (!raw.empty() && raw.back() == '\r' && lineFeed != std::string::npos)
-            raw.pop_back();
-        bool tooLong = raw.size() > kMaxLineBytes;
+        if (feed && end > begin && data[end - 1] == '\r')
+            --end;
+        const bool tooLong = end - begin > kMaxLineBytes;
         if (tooLong)
-            raw.resize(kMaxLineBytes);
+            end = begin + kMaxLineBytes;
         ++linesRead;
-        size_t nul = raw.find('\0');
-        if (nul != std::string::npos)
-            raw.resize(nul);
-        std::string line = TrimBlanks(raw);
-        if (!line.empty())
-            ReadLine(line, currentSection);
+        if (const void* nul = memchr(data + begin, '\0', end - begin))
+            end = static_cast<size_t>(static_cast<const char*>(nul) - data);
+        while (begin < end && IsBlank(data[begin]))
+            ++begin;
+        while (end > begin && IsBlank(data[end - 1]))
+            --end;
+        if (begin < end) {
+            const char* line = data + begin;
+            const size_t length = end - begin;
+            const char* close = line[0] == '[' && length > 1
+                                    ? static_cast<const char*>(memchr(line + 1, ']', length - 1))
+                                    : nullptr;
+            if (close && close > line + 1) {
+                currentName = UpperCopy(line + 1, static_cast<size_t>(close - line - 1));
+                current = nullptr;
+            } else {
+                const char* equals = static_cast<const char*>(memchr(line, '=', length));
+                const size_t keyLength = equals ? static_cast<size_t>(equals - line) : length;
+                if (!current)
+                    current = &SectionFor(currentName);
+                std::string& slot = current->Items()[UpperCopy(line, keyLength)];
+                if (equals)
+                    slot.assign(equals + 1, line + length);
+                else
+                    slot.clear();
+            }
+        }
         if (tooLong || (maxLines != -1 && linesRead >= maxLines))
             break;
     }

@@ -150,13 +150,18 @@ bool UpdateFolderFromArchive(const std::string& archive, const std::string& stag
     std::vector<ListedFile> files;
     std::string root = extraction + "\\";
     ListFiles(root, "*", true, files);
+    std::string readyFolder; // the last target folder known to exist
     for (const ListedFile& file : files) {
         std::string relative = file.first.substr(root.size()); // "" or "sub\dir\"
         std::string targetFolder = destination + (relative.empty() ? "" : "\\" + relative.substr(0, relative.size() - 1));
         std::string source = file.first + file.second;
         std::string target = targetFolder + "\\" + file.second;
-        if (!IsFolder(targetFolder) && !MakeFolderPath(targetFolder))
-            return false;
+        // Files come folder by folder: each folder is looked at once.
+        if (targetFolder != readyFolder) {
+            if (!IsFolder(targetFolder) && !MakeFolderPath(targetFolder))
+                return false;
+            readyFolder = targetFolder;
+        }
 
         bool readable = CanOpenForReading(target);
         long long difference = readable ? CompareFileTimes(source, target) : 0;

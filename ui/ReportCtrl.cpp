@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 
 namespace {
@@ -79,7 +80,7 @@ void CReportCtrl::SetLinkFont(const LOGFONTW& font)
 void CReportCtrl::SetItemFont(int row, int column, int fontIndex)
 {
     RowData* data = Row(row);
-    if (data && column >= 0 && column < GetColumnCount())
+    if (data && column >= 0 && column < m_columnCount)
         data->fonts[column] = fontIndex;
 }
 
@@ -100,9 +101,15 @@ int CReportCtrl::CommonControlsMajorVersion() const
 
 CReportCtrl::RowData* CReportCtrl::Row(int row) const
 {
-    if (row < 0 || row >= GetItemCount())
+    // One message: a row the list does not have answers with no data.
+    if (row < 0)
         return nullptr;
-    return reinterpret_cast<RowData*>(GetItemLParam(row));
+    LVITEMW item = {};
+    item.mask = LVIF_PARAM;
+    item.iItem = row;
+    if (!SendMessageW(LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)))
+        return nullptr;
+    return reinterpret_cast<RowData*>(item.lParam);
 }
 
 void CReportCtrl::ClearRows()
@@ -127,6 +134,7 @@ bool CReportCtrl::SetColumnHeader(const std::wstring& specification)
         int format = column.alignment == 1 ? LVCFMT_CENTER : column.alignment == 2 ? LVCFMT_RIGHT : LVCFMT_LEFT;
         added = InsertColumn(GetColumnCount(), column.title, format, column.width) >= 0 || added;
     }
+    m_columnCount = GetColumnCount();
     return added;
 }
 
@@ -136,17 +144,18 @@ int CReportCtrl::InsertItem(int index, const std::vector<std::string>& texts)
     m_sortColumns.clear();
     m_ascending = true;
     std::wstring first = texts.empty() ? std::wstring() : WideFromUtf8(texts[0]);
+    // The row's data goes in with the insertion itself.
+    auto data = std::make_unique<RowData>();
     LVITEMW item = {};
     item.mask = LVIF_TEXT | LVIF_PARAM;
     item.iItem = index;
     item.pszText = const_cast<wchar_t*>(first.c_str());
-    item.lParam = 0;
+    item.lParam = reinterpret_cast<LPARAM>(data.get());
     int row = static_cast<int>(SendMessageW(LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
     if (row < 0)
         return row;
-    SetItemLParam(row, reinterpret_cast<LPARAM>(new RowData));
-    int columns = GetColumnCount();
-    for (int column = 1; column < columns && column < static_cast<int>(texts.size()); ++column)
+    data.release();
+    for (int column = 1; column < m_columnCount && column < static_cast<int>(texts.size()); ++column)
         SetItemText(row, column, WideFromUtf8(texts[static_cast<size_t>(column)]));
     return row;
 }
@@ -177,14 +186,14 @@ bool CReportCtrl::SetRowValue(int row, LPARAM value)
 void CReportCtrl::SetItemTextColor(int row, int column, COLORREF colour)
 {
     RowData* data = Row(row);
-    if (data && column >= -1 && column < GetColumnCount())
+    if (data && column >= -1 && column < m_columnCount)
         data->textColours[column] = colour;
 }
 
 void CReportCtrl::SetItemBkColor(int row, int column, COLORREF colour)
 {
     RowData* data = Row(row);
-    if (data && column >= -1 && column < GetColumnCount())
+    if (data && column >= -1 && column < m_columnCount)
         data->backgroundColours[column] = colour;
 }
 

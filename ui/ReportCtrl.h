@@ -106,6 +106,7 @@ private:
     void ForceStyles();
 
     std::wstring m_specification;
+    int m_columnCount = 0; // the columns SetColumnHeader made
     std::vector<int> m_sortColumns;
     bool m_ascending = true;
     int m_alternateMode = 1;

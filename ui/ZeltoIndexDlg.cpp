@@ -206,6 +206,8 @@ void CZeltoIndexDlg::RefillList()
     m_filter.categorySelected = place != 0;
     m_filter.category = Utf8FromWide(m_categoryFilter);
 
+    // One redraw for the whole fill: a list view repaints at every row otherwise.
+    m_list.SendMessageW(WM_SETREDRAW, FALSE);
     for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
         const SoftwareRecord& record = m_state.m_catalogue[index];
         int row = m_list.InsertItem(0x7FFFFFFF, {"", record.name, std::to_string(record.installedBuild),
@@ -221,6 +223,8 @@ void CZeltoIndexDlg::RefillList()
         m_list.SetItemImage(row, 0, picture);
         m_list.SetItemImage(row, 4, m_standardImages[static_cast<size_t>(StatusImage(record))]);
     }
+    m_list.SendMessageW(WM_SETREDRAW, TRUE);
+    m_list.Invalidate(false);
     LoadPendingThumbnails();
     if (!sortColumns.empty())
         m_list.RestoreSortColumns(sortColumns);
