@@ -502,24 +502,29 @@ TEST(Invocation, ClosingWithAStalledDownloadOrAnOpenQuestionEndsCleanly)
 }
 
 namespace {
-/// Text of a cell of another process's list view, read through memory of
-/// that process (a list view takes its item buffers by pointer).
-std::wstring RemoteCellText(HANDLE process, HWND list, int row, int column)
+/// Column texts of every row of another process's list view, read through
+/// memory of that process (a list view takes its item buffers by pointer).
+std::vector<std::wstring> RemoteColumnTexts(HANDLE process, HWND list, int column)
 {
+    std::vector<std::wstring> texts;
     const SIZE_T size = sizeof(LVITEMW) + 256 * sizeof(wchar_t);
     auto* remote = static_cast<char*>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
     if (!remote)
-        return L"<no memory>";
-    LVITEMW item = {};
-    item.iSubItem = column;
-    item.cchTextMax = 256;
-    item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
-    WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
-    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
-    wchar_t text[256] = {};
-    ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof(text) - sizeof(wchar_t), nullptr);
+        return texts;
+    const int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row) {
+        LVITEMW item = {};
+        item.iSubItem = column;
+        item.cchTextMax = 256;
+        item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+        WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
+        SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+        wchar_t text[256] = {};
+        ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof(text) - sizeof(wchar_t), nullptr);
+        texts.push_back(text);
+    }
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    return text;
+    return texts;
 }
 
 void ClickAt(int x, int y, bool control)
@@ -585,10 +590,21 @@ TEST(ReportListUnderLoad, HeaderClicksWhileThumbnailsArriveKeepEveryRow)
     // Every click has been handled once the program waits for input again.
     WaitForInputIdle(process, 60000);
     ASSERT_EQ(STILL_ACTIVE, LauncherCopy::WaitExit(process, 0)) << "the program is still running";
-    ASSERT_EQ(300, SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    // A refill or sort that waited for a paint of its own may still run:
+    // the rows are read once two readings a moment apart agree.
+    auto names = [&] { return RemoteColumnTexts(process, list, 1); };
+    std::vector<std::wstring> settled = names();
+    ASSERT_TRUE(WaitUntil(30000, [&] {
+        Sleep(500);
+        std::vector<std::wstring> again = names();
+        bool same = again == settled;
+        settled = again;
+        return same;
+    })) << "the list settles";
+    ASSERT_EQ(300u, settled.size());
     std::map<std::wstring, int> seen;
-    for (int row = 0; row < 300; ++row)
-        ++seen[RemoteCellText(process, list, row, 1)];
+    for (const std::wstring& name : settled)
+        ++seen[name];
     EXPECT_EQ(300u, seen.size()) << "every program exactly once";
     EXPECT_EQ(1, seen[L"P0"]);
     EXPECT_EQ(1, seen[L"P299"]);

@@ -201,6 +201,11 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
 {
     switch (draw->nmcd.dwDrawStage) {
     case CDDS_PREPAINT:
+        // What every cell of this paint asks, asked once: each question is a
+        // message to the list.
+        m_paintFocused = GetFocus() == m_hWnd;
+        m_paintAnySelected = GetNextItem(-1, LVNI_SELECTED) >= 0;
+        m_paintTextColour = GetTextColor();
         return CDRF_NOTIFYITEMDRAW;
     case CDDS_ITEMPREPAINT:
         // Selected rows take the owner's selection colours, drawn per cell below.
@@ -246,12 +251,11 @@ LRESULT CReportCtrl::OnCustomDraw(NMLVCUSTOMDRAW* draw)
         }
         COLORREF text = CLR_INVALID;
         if (!(data && pick(data->textColours, text)) && !columnValue(m_columnText, text))
-            text = linkFont ? RGB(0, 0, 255) : GetTextColor();
+            text = linkFont ? RGB(0, 0, 255) : m_paintTextColour;
         draw->clrText = text;
         COLORREF background = CLR_DEFAULT;
         if (!(data && pick(data->backgroundColours, background)) && !columnValue(m_columnBackground, background)) {
-            bool anySelected = GetNextItem(-1, LVNI_SELECTED) >= 0;
-            if (GetFocus() == m_hWnd || m_alternateMode == 2 || !anySelected) {
+            if (m_paintFocused || m_alternateMode == 2 || !m_paintAnySelected) {
                 if (m_alternateMode == 1)
                     background = m_alternate[row & 1];
                 else if (m_alternateMode == 2)

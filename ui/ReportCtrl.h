@@ -120,4 +120,8 @@ private:
     std::vector<HFONT> m_fonts;
     HFONT m_linkFont = nullptr;
     HFONT m_savedFont = nullptr; // the device context's font replaced during custom draw
+    // Taken at the start of each paint for all its cells.
+    bool m_paintFocused = false;
+    bool m_paintAnySelected = false;
+    COLORREF m_paintTextColour = 0;
 };
