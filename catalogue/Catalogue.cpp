@@ -1,15 +1,13 @@
 #include "catalogue/Catalogue.h"
 
-#include "store/FileNames.h"
-
 #include "catalogue/CatalogueFiles.h"
 #include "net/HttpTransfer.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <cctype>
 #include <climits>
 #include <set>
-
 
 int ParseNumber(const std::string& text)
 {

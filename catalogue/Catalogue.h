@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);
 

@@ -8,12 +8,8 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
-namespace fs = std::filesystem;
 
 namespace {
 // Activation and deactivation start a thread each; one request must be
@@ -43,11 +39,7 @@ bool ReadRequest(const std::wstring& path, RequestMark& mark)
         (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     mark.written = attributes.ftLastWriteTime;
-    std::ifstream in(fs::path(path), std::ios::binary);
-    if (!in)
-        return false;
-    mark.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    return ReadFileBytes(path, mark.content);
 }
 
 bool AlreadyConsumed(const RequestMark& mark)
@@ -65,14 +57,6 @@ void Consume(const std::wstring& path, const RequestMark& mark)
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
-}
-
-// A new file with the request's bytes and normal attributes, whatever the
-// source or an earlier copy carried.
-bool WriteFresh(const std::wstring& path, const std::string& content)
-{
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return ReplaceFileContent(path, content);
 }
 
 } // namespace
@@ -100,7 +84,7 @@ void ProcessInvocation(const LauncherState& state, InvocationHost& host)
 
     // The request is read from its own bytes: a stale working copy that
     // cannot be replaced never stands in for it.
-    WriteFresh(working, mark.content);
+    ReplaceFileContent(working, mark.content);
     Consume(request, mark);
     KeyValueStore data;
     data.LoadText(mark.content);
@@ -111,7 +95,7 @@ void ProcessInvocation(const LauncherState& state, InvocationHost& host)
         name = UpperAscii(data.GetValue(KeyValueStore::kGlobal, "SW_CODE"));
         if (IsSafeFileName(name)) {
             std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
-            std::string argument = WriteFresh(launchFile, mark.content) ? Utf8FromWide(launchFile) : "";
+            std::string argument = ReplaceFileContent(launchFile, mark.content) ? Utf8FromWide(launchFile) : "";
             LaunchProgram(argument, name, state, host, updateRequested);
         } else {
             // A code that is no file name names no program either: it never

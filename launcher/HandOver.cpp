@@ -8,8 +8,6 @@
 #include <boost/algorithm/string/split.hpp>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -56,19 +54,16 @@ std::string ProtocolRequestFileText(const std::wstring& argument)
 bool WriteInvocationFile(const std::wstring& argument, const std::wstring& target)
 {
     try {
-        // A request left read-only (it came from a read-only document) must
-        // not stop this one: the target is always written as a new file.
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        // The target is always written as a new file: a request left
+        // read-only (from a read-only document) does not stop this one.
         std::error_code error;
         fs::file_status status = fs::status(fs::path(argument), error);
         if (!error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none) {
             // A document of our file type reaches the running instance
             // unchanged: its bytes, without its attributes.
-            std::ifstream in(fs::path(argument), std::ios::binary);
-            if (!in || status.type() != fs::file_type::regular)
-                return false;
-            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            return !in.bad() && ReplaceFileContent(target, bytes);
+            std::string bytes;
+            return status.type() == fs::file_type::regular && ReadFileBytes(argument, bytes) &&
+                   ReplaceFileContent(target, bytes);
         }
         return ReplaceFileContent(target, ProtocolRequestFileText(argument));
     } catch (const std::exception&) {

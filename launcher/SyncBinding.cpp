@@ -1,5 +1,6 @@
 #include "launcher/SyncBinding.h"
 
+#include "launcher/ProgramIdentity.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -84,9 +85,7 @@ AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
     static AggiornaFilesFn function = nullptr;
     static std::wstring loadError;
     std::call_once(once, [] {
-        wchar_t program[MAX_PATH] = {};
-        DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
-        const std::wstring path = SyncLibraryLoadPath(std::wstring(program, length < MAX_PATH ? length : 0));
+        const std::wstring path = SyncLibraryLoadPath(GetFullProgramPath());
         HMODULE library = LoadLibraryW(path.c_str());
         if (!library) {
             loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));

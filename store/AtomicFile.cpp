@@ -2,6 +2,22 @@
 
 #include <algorithm>
 
+bool ReadFileBytes(const std::wstring& path, std::string& bytes)
+{
+    bytes.clear();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = true;
+    char chunk[65536];
+    DWORD got = 0;
+    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != FALSE) && got > 0)
+        bytes.append(chunk, got);
+    CloseHandle(file);
+    return ok;
+}
+
 AtomicFileWriter::AtomicFileWriter(std::wstring path) : m_path(std::move(path)), m_temporary(m_path + L".tmp") {}
 
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
@@ -35,6 +51,10 @@ bool AtomicFileWriter::Commit()
     bool ok = FlushFileBuffers(m_file) && !m_failed;
     CloseHandle(m_file);
     m_file = INVALID_HANDLE_VALUE;
+    // A read-only target (a copy of a read-only document) is replaced too.
+    DWORD attributes = GetFileAttributesW(m_path.c_str());
+    if (ok && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(m_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (ok && MoveFileExW(m_temporary.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING))
         return true;
     DeleteFileW(m_temporary.c_str());

@@ -1,5 +1,5 @@
-// Replacing a file's whole content so that a reader sees either the old or
-// the new file, never half of one.
+// Whole files: reading one at once, and replacing one's whole content so
+// that a reader sees either the old or the new file, never half of one.
 #pragma once
 
 #include <windows.h>
@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <string>
 
+/// Every byte of the file at path (binary); false when it cannot be read.
+bool ReadFileBytes(const std::wstring& path, std::string& bytes);
+
 /// Writes a sibling temporary file ("<path>.tmp") piece by piece; Commit
-/// flushes it and renames it over path. Until then path keeps its old
-/// content, and a writer that is not committed removes its temporary file.
+/// flushes it and renames it over path, a read-only one too. The new file
+/// has normal attributes. Until then path keeps its old content, and a
+/// writer that is not committed removes its temporary file.
 class AtomicFileWriter {
 public:
     explicit AtomicFileWriter(std::wstring path);

@@ -3,7 +3,6 @@
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -113,17 +112,6 @@ std::string UpperAscii(std::string text)
     return text;
 }
 
-std::string TrimBlanks(const std::string& text)
-{
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
-}
-
 bool KeyValueSection::Find(const std::string& key)
 {
     auto it = m_entries.find(UpperAscii(key));
@@ -175,32 +163,6 @@ KeyValueSection& KeyValueStore::SectionFor(const std::string& upperName)
     if (it == m_sections.end())
         it = m_sections.emplace(upperName, KeyValueSection(upperName)).first;
     return it->second;
-}
-
-void KeyValueStore::ReadLine(const std::string& line, std::string& currentSection)
-{
-    if (line[0] == '[') {
-        size_t close = line.find(']', 1);
-        if (close != std::string::npos && close > 1) {
-            currentSection = line.substr(1, close - 1);
-            return;
-        }
-    }
-    size_t equals = line.find('=');
-    if (equals == std::string::npos)
-        SetValue(line, std::string(), currentSection);
-    else
-        SetValue(line.substr(0, equals), line.substr(equals + 1), currentSection);
-}
-
-bool KeyValueStore::LoadStream(FILE* file, int maxLines)
-{
-    std::string content;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        content.append(chunk, got);
-    return LoadText(content, maxLines);
 }
 
 namespace {
@@ -275,12 +237,8 @@ bool KeyValueStore::LoadText(const std::string& content, int maxLines)
 
 bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
 {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (!file)
-        return false;
-    bool ok = LoadStream(file, maxLines);
-    fclose(file);
-    return ok;
+    std::string content;
+    return ReadFileBytes(path, content) && LoadText(content, maxLines);
 }
 
 bool KeyValueStore::LoadFile(const std::string& path, int maxLines)

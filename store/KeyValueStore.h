@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -96,16 +95,10 @@ public:
     bool operator==(const KeyValueStore& other) const { return m_sections == other.m_sections; }
     bool operator!=(const KeyValueStore& other) const { return !(*this == other); }
 
-    /// Feeds one already-trimmed, non-empty line of a data file into the store.
-    void ReadLine(const std::string& line, std::string& currentSection);
 
 private:
-    bool LoadStream(FILE* file, int maxLines);
-
     Sections m_sections;
 };
 
 /// ASCII letters a-z to A-Z; no other byte changes.
 std::string UpperAscii(std::string text);
-/// Removes space, tab, CR, LF, vertical tab and form feed from both ends.
-std::string TrimBlanks(const std::string& text);
