@@ -9,15 +9,40 @@
 
 #include <wininet.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
-/// Fetches url into the file at path. True when the body was received with a
-/// status below 400, written, and the file holds at least 10 bytes. On false
-/// the file is untouched (the transfer failed, or the body could not be
-/// stored) or removed (it was too short). Memory use does not grow with the
-/// body's size.
-bool DownloadToFile(const std::string& url, const std::string& path);
+/// Where a download reports the bytes it received, and is told to stop.
+class DownloadProgress {
+public:
+    virtual ~DownloadProgress() = default;
+    /// received of total bytes so far (total 0 when the server did not say).
+    virtual void Received(uint64_t received, uint64_t total) = 0;
+    /// True once the download must end (the window is closing); the attempt fails.
+    virtual bool Cancelled() const { return false; }
+};
+
+/// What a body may be and must match. The defaults ask for nothing beyond a
+/// whole body: a status below 400, every byte the server announced, and at
+/// least 10 bytes.
+struct DownloadOptions {
+    /// Largest body accepted (0: no limit but the free space of the disk).
+    uint64_t maxBytes = 0;
+    /// SIZE of the index, or -1: the body must be exactly this long.
+    int64_t expectedSize = -1;
+    /// SHA256 of the index (64 hex digits), or "": the body must hash to it.
+    std::string expectedSha256;
+    /// Receives progress and may stop the transfer; may be null.
+    DownloadProgress* progress = nullptr;
+};
+
+/// Fetches url into the file at path. True when the body was received whole
+/// with a status below 400, matched options, was written, and the file holds
+/// at least 10 bytes. On false the file is untouched (the transfer failed, or
+/// the body could not be stored) or removed (it was too short). Memory use
+/// does not grow with the body's size.
+bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
 /// One WinINet internet handle, connection and request, with the proxy taken
 /// from the settings file when the transfer is created.
