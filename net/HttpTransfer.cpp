@@ -133,8 +133,9 @@ bool HttpTransfer::ReadBody(const BodySink& sink)
     return stored;
 }
 
-bool DownloadToFile(const std::string& url, const std::string& path)
+bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options)
 {
+    (void)options; // checked downloads come next
     // Nothing a server sends may end the program: any failure is a failed download.
     try {
         HttpTransfer transfer;
