@@ -197,3 +197,20 @@ bool UnzipArchive(const std::string& archive, const std::string& folder)
     CUnzipper unzipper;
     return unzipper.Open(archive) && unzipper.CheckEntries() && unzipper.UnzipTo(folder);
 }
+
+bool IsAcceptableArchive(const std::wstring& path)
+{
+    // The library's own paths are narrow for now: the short form spells any
+    // existing file in the ANSI code page.
+    wchar_t shortPath[MAX_PATH];
+    DWORD length = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    char narrow[MAX_PATH * 2];
+    BOOL lossy = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, 0, shortPath, -1, narrow, sizeof narrow, nullptr, &lossy);
+    if (size <= 0 || lossy)
+        return false;
+    CUnzipper unzipper;
+    return unzipper.Open(narrow) && unzipper.CheckEntries();
+}

@@ -32,5 +32,10 @@ private:
     char m_outputFolder[260] = {};
 };
 
+/// True when the library would accept the archive at path (wide, any code
+/// page): it opens as a zip, has entries, and every entry is safe to extract.
+/// The launcher checks cached archives with it, the publisher its packages.
+bool IsAcceptableArchive(const std::wstring& path);
+
 /// Opens archive, checks its entries and extracts it into folder.
 bool UnzipArchive(const std::string& archive, const std::string& folder);
