@@ -61,25 +61,53 @@ bool CWinApp::OnCmdMsg(UINT id)
     return false;
 }
 
+std::wstring ModuleFilePath(HMODULE module)
+{
+    // The path may be longer than MAX_PATH (a deep folder, a \\?\ start):
+    // the buffer grows until the whole path fits.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768)
+            return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
 void CWinApp::ParseCommandLine(CCommandLineInfo& info)
 {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    ParseCommandLineText(GetCommandLineW(), info, std::wstring(path, length < MAX_PATH ? length : 0));
+    ParseCommandLineText(GetCommandLineW(), info, ModuleFilePath(nullptr));
 }
 
 void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info, const std::wstring& programPath)
 {
     std::wstring line = commandLine ? commandLine : L"";
-    // A command registered with the program's path unquoted reaches us as
-    // that path, spaces and all, followed by the arguments: Windows does not
-    // quote it, so its words must not be taken for arguments.
+    // A command registered with the program's path and %1 unquoted reaches us
+    // as that path, spaces and all, followed by the request exactly as the
+    // caller gave it: its spaces and quotes belong to the request, so the
+    // rest of the line is the one argument. A rest that starts with a quote
+    // or a flag was written as separate arguments and is split as usual.
     const size_t n = programPath.size();
     if (n > 0 && line.size() >= n &&
         CompareStringOrdinal(line.c_str(), static_cast<int>(n), programPath.c_str(), static_cast<int>(n), TRUE) ==
             CSTR_EQUAL &&
-        (line.size() == n || line[n] == L' ' || line[n] == L'\t'))
+        (line.size() == n || line[n] == L' ' || line[n] == L'\t')) {
+        size_t start = line.find_first_not_of(L" \t", n);
+        if (start == std::wstring::npos)
+            return;
+        const wchar_t first = line[start];
+        if (first != L'"' && first != L'/' && first != L'-') {
+            info.ParseParam(line.c_str() + start, false, true);
+            return;
+        }
         line = L"\"" + programPath + L"\"" + line.substr(n);
+    }
     if (line.empty())
         return;
     int count = 0;

@@ -75,9 +75,15 @@ HINSTANCE AfxGetInstanceHandle();
 /// Text of string-table entry id of the program ("" when there is none).
 std::wstring AfxLoadString(UINT id);
 
+/// Full path of a module of the process (null: the executable), however long.
+/// Empty when it cannot be read.
+std::wstring ModuleFilePath(HMODULE module);
+
 /// Splits a command line into parameters and feeds them to info; a parameter
 /// starting with "/" or "-" is a flag and is passed without that character.
 /// When the line begins with programPath unquoted, that whole path is the
-/// program's name, whatever spaces it holds.
+/// program's name, whatever spaces it holds, and the rest of the line after
+/// it is one parameter as it stands (an unquoted %1 of a registration),
+/// unless that rest starts with a quote or a flag.
 void ParseCommandLineText(const wchar_t* commandLine, CCommandLineInfo& info,
                           const std::wstring& programPath = std::wstring());

@@ -1,16 +1,12 @@
 #include "launcher/ProgramIdentity.h"
 
+#include "framework/WinApp.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
 
 #include <windows.h>
 
-std::wstring GetFullProgramPath()
-{
-    wchar_t buffer[520] = {};
-    DWORD length = GetModuleFileNameW(nullptr, buffer, 520);
-    return std::wstring(buffer, length < 520 ? length : 519);
-}
+std::wstring GetFullProgramPath() { return ModuleFilePath(nullptr); }
 
 std::wstring ProgramNameFromPath(const std::wstring& fullPath)
 {

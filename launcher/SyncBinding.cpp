@@ -1,6 +1,6 @@
 #include "launcher/SyncBinding.h"
 
-#include "launcher/ProgramIdentity.h"
+#include "framework/WinApp.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -76,7 +76,7 @@ std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath)
                 return folder + candidate;
         }
     }
-    return L"trelko_util_r.dll";
+    return std::wstring();
 }
 
 AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
@@ -85,9 +85,15 @@ AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
     static AggiornaFilesFn function = nullptr;
     static std::wstring loadError;
     std::call_once(once, [] {
-        const std::wstring path = SyncLibraryLoadPath(GetFullProgramPath());
-        HMODULE library = LoadLibraryW(path.c_str());
+        // This is the executable's own path: GetProgramName binds the library,
+        // so the binding never asks the program identity back.
+        const std::wstring path = SyncLibraryLoadPath(ModuleFilePath(nullptr));
+        // Never the bare name: Windows would search the current folder (a
+        // document's Downloads folder) and PATH for it.
+        HMODULE library = path.empty() ? nullptr : LoadLibraryW(path.c_str());
         if (!library) {
+            if (path.empty())
+                SetLastError(ERROR_MOD_NOT_FOUND);
             loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
             return;
         }

@@ -19,7 +19,8 @@ using AggiornaFilesFn = bool(__cdecl*)(const char* archive, const char* staging,
 /// The file LoadAggiornaFiles loads for a program path: the copy Windows'
 /// search would find first among ours, by its full path (the one next to the
 /// program, else the one in index_deps), so that no trelko_util_r.dll in the
-/// current folder can take its place; the bare name when neither exists.
+/// current folder can take its place; empty when neither exists (nothing is
+/// then loaded).
 std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath);
 
 /// The export, loaded from SyncLibraryLoadPath at the first call and kept for

@@ -79,11 +79,45 @@ TEST(CommandLine, RequestIsFoundBehindQuotedAndUnquotedProgramPaths)
     EXPECT_EQ(request, FileNameOf((L"\"" + spaced + L"\" \"" + request + L"\"").c_str(), spaced));
     EXPECT_EQ(request, FileNameOf((L"\"" + spaced + L"\" " + request).c_str(), spaced));
     EXPECT_EQ(request, FileNameOf((plain + L" " + request).c_str(), plain));
+    EXPECT_EQ(request, FileNameOf((spaced + L" \"" + request + L"\"").c_str(), spaced));
     // The path as Windows may spell it in another case; flags are skipped.
     EXPECT_EQ(request, FileNameOf((L"c:\\programmi\\UTILIT\u00c0 di nicol\u00d2\\morvindex.exe /x " + request).c_str(),
                                   spaced));
     EXPECT_EQ(L"", FileNameOf(spaced.c_str(), spaced));
     EXPECT_EQ(L"", FileNameOf(L"", spaced));
+    // Through an unquoted %1 the rest of the line is the request as the
+    // page wrote it, spaces and quotes included.
+    const std::wstring programFiles = L"C:\\Program Files\\Utilit\u00e0\\MorvIndex.exe";
+    EXPECT_EQ(L"morvindex:SW_CODE=A&USER=Mario Rossi",
+              FileNameOf(LR"(C:\Program Files\Utilità\MorvIndex.exe morvindex:SW_CODE=A&USER=Mario Rossi)",
+                         programFiles));
+    EXPECT_EQ(LR"(morvindex:SW_CODE=A&NOTE="due  parole" e "altre")",
+              FileNameOf(LR"(C:\Program Files\Utilità\MorvIndex.exe  morvindex:SW_CODE=A&NOTE="due  parole" e "altre")",
+                         programFiles));
+    EXPECT_EQ(LR"(C:\Users\Mario Rossi\Downloads\richiesta 2.morvindex)",
+              FileNameOf(LR"(C:\Program Files\Utilità\MorvIndex.exe C:\Users\Mario Rossi\Downloads\richiesta 2.morvindex)",
+                         programFiles));
     // Another program's path is split as usual.
     EXPECT_EQ(L"di", FileNameOf((L"C:\\Programmi\\Utilit\u00e0 di Nicol\u00f2\\Other.exe " + request).c_str(), spaced));
+}
+
+// A module path longer than MAX_PATH (and than the 520 characters once read)
+// is read whole.
+TEST(CommandLine, ModulePathIsReadWhateverItsLength)
+{
+    TempDir dir;
+    std::wstring folder = dir.Path();
+    while (folder.size() < 600) {
+        folder += L"cartella con un nome lungo\\";
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    }
+    const std::wstring copy = folder + L"trelko_util_r.dll";
+    ASSERT_TRUE(CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (L"\\\\?\\" + copy).c_str(), FALSE));
+    HMODULE module = LoadLibraryW((L"\\\\?\\" + copy).c_str());
+    ASSERT_NE(nullptr, module);
+    std::wstring path = ModuleFilePath(module);
+    FreeLibrary(module);
+    EXPECT_GT(path.size(), 600u);
+    EXPECT_EQ(L"trelko_util_r.dll", path.substr(path.size() - 17));
+    EXPECT_NE(std::wstring::npos, path.find(L"cartella con un nome lungo\\cartella")) << path.size();
 }

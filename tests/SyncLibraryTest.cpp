@@ -32,7 +32,8 @@ protected:
     AggiornaFilesFn function = nullptr;
 };
 
-std::map<std::string, std::string> RunProbe(const std::wstring& probe, const std::wstring& output, bool unsetPath)
+std::map<std::string, std::string> RunProbe(const std::wstring& probe, const std::wstring& output, bool unsetPath,
+                                            const std::wstring& workingFolder = std::wstring())
 {
     std::wstring savedPath(32768, L'\0');
     savedPath.resize(GetEnvironmentVariableW(L"PATH", &savedPath[0], 32768));
@@ -42,8 +43,8 @@ std::map<std::string, std::string> RunProbe(const std::wstring& probe, const std
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    BOOL started = CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                  &startup, &info);
+    BOOL started = CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                  workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info);
     if (unsetPath)
         SetEnvironmentVariableW(L"PATH", savedPath.c_str());
     std::map<std::string, std::string> values;
@@ -121,9 +122,9 @@ protected:
     {
         fs::copy_file(BinaryFolder() + L"trelko_util_r.dll", folder + L"trelko_util_r.dll");
     }
-    std::map<std::string, std::string> Probe(bool unsetPath = false)
+    std::map<std::string, std::string> Probe(bool unsetPath = false, const std::wstring& workingFolder = std::wstring())
     {
-        return RunProbe(dir / L"probe.exe", dir / L"probe.txt", unsetPath);
+        return RunProbe(dir / L"probe.exe", dir / L"probe.txt", unsetPath, workingFolder);
     }
     std::string Folder() const { return dir.Narrow().substr(0, dir.Narrow().size() - 1); }
 
@@ -157,10 +158,15 @@ TEST_F(SyncBinding, UnsetPathBecomesTheLibraryFolderAndASemicolon)
     EXPECT_EQ("1", seen["FUNCTION"]);
 }
 
+// A copy in the working folder (a double-clicked document's Downloads) is
+// never loaded: only ours, by full path.
 TEST_F(SyncBinding, MissingLibraryIsAClearErrorNotACrash)
 {
-    auto seen = Probe(true);
+    TempDir downloads;
+    PlaceLibrary(downloads.Path());
+    auto seen = Probe(true, downloads.Path());
     EXPECT_EQ("0", seen["PATHSET"]) << "PATH stays unset";
     EXPECT_EQ("0", seen["FUNCTION"]);
+    EXPECT_EQ("", seen["LOADED"]);
     EXPECT_NE(std::string::npos, seen["ERROR"].find("trelko_util_r.dll")) << seen["ERROR"];
 }
