@@ -8,29 +8,32 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <mutex>
 
-
 namespace {
-// Activation and deactivation start a thread each; one request must be
+// Activation and deactivation may both find a request; one request must be
 // consumed and started only once.
 std::mutex g_processing;
+
+const wchar_t* const kRequestFile = L"invoke.morvindex";
+const wchar_t* const kWorkingFile = L"gogo.morvindex";
+// The request that was taken up but could not be removed, kept across starts.
+const wchar_t* const kTakenFile = L"taken.morvindex";
 
 // What identifies a request file: its content and last-write time.
 struct RequestMark {
     std::string content;
     FILETIME written = {};
-    bool operator==(const RequestMark& other) const
-    {
-        return content == other.content && CompareFileTime(&written, &other.written) == 0;
-    }
 };
 
-// The request consumed last, for a request file that could not be deleted
-// (read-only, on a share): it is never taken up again.
-std::mutex g_consumedLock;
-bool g_anyConsumed = false;
-RequestMark g_consumed;
+std::string TimeText(const FILETIME& time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%08lX%08lX\r\n", static_cast<unsigned long>(time.dwHighDateTime),
+                  static_cast<unsigned long>(time.dwLowDateTime));
+    return text;
+}
 
 bool ReadRequest(const std::wstring& path, RequestMark& mark)
 {
@@ -42,21 +45,46 @@ bool ReadRequest(const std::wstring& path, RequestMark& mark)
     return ReadFileBytes(path, mark.content);
 }
 
-bool AlreadyConsumed(const RequestMark& mark)
+// The taken file holds the time line, then the request's bytes.
+bool AlreadyTaken(const std::wstring& dataFolder, const RequestMark& mark)
 {
-    std::lock_guard<std::mutex> hold(g_consumedLock);
-    return g_anyConsumed && g_consumed == mark;
+    std::string taken;
+    return ReadFileBytes(dataFolder + kTakenFile, taken) && taken == TimeText(mark.written) + mark.content;
 }
 
-void Consume(const std::wstring& path, const RequestMark& mark)
+void RememberTaken(const std::wstring& dataFolder, const RequestMark& mark)
 {
-    {
-        std::lock_guard<std::mutex> hold(g_consumedLock);
-        g_anyConsumed = true;
-        g_consumed = mark;
+    ReplaceFileContent(dataFolder + kTakenFile, TimeText(mark.written) + mark.content);
+}
+
+// Takes the waiting request into content, exactly once. It is moved to the
+// working copy in one step, so a request written meanwhile stays for the next
+// round; one that cannot be moved (held open by another program) is read in
+// place and remembered on disk, so no later round and no restart takes it up
+// again.
+bool TakeRequest(const std::wstring& dataFolder, std::string& content)
+{
+    const std::wstring request = dataFolder + kRequestFile;
+    const std::wstring working = dataFolder + kWorkingFile;
+    if (!MoveFileExW(request.c_str(), working.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return false;
+        // A read-only working copy left behind cannot be replaced: clear it.
+        SetFileAttributesW(working.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(working.c_str());
+        if (!MoveFileExW(request.c_str(), working.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            RequestMark mark;
+            if (!ReadRequest(request, mark) || AlreadyTaken(dataFolder, mark))
+                return false;
+            RememberTaken(dataFolder, mark);
+            SetFileAttributesW(request.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(request.c_str());
+            content = mark.content;
+            return true;
+        }
     }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
+    return ReadFileBytes(working, content);
 }
 
 } // namespace
@@ -64,45 +92,42 @@ void Consume(const std::wstring& path, const RequestMark& mark)
 bool RequestWaiting(const LauncherState& state)
 {
     RequestMark mark;
-    return ReadRequest(state.m_dataFolderW + L"invoke.morvindex", mark) && !AlreadyConsumed(mark);
+    return ReadRequest(state.m_dataFolderW + kRequestFile, mark) && !AlreadyTaken(state.m_dataFolderW, mark);
 }
 
 void ProcessInvocation(const LauncherState& state, InvocationHost& host)
 {
     std::lock_guard<std::mutex> hold(g_processing);
-    const std::wstring request = state.m_dataFolderW + L"invoke.morvindex";
-    const std::wstring working = state.m_dataFolderW + L"gogo.morvindex";
     if (!RequestWaiting(state))
         return;
     if (!host.WaitCatalogueReady())
         return;
-    // Another thread may have taken the request while this one waited; a
-    // newer one may have replaced it.
-    RequestMark mark;
-    if (!ReadRequest(request, mark) || AlreadyConsumed(mark))
+    // Another round may have taken the request while this one waited.
+    std::string content;
+    if (!TakeRequest(state.m_dataFolderW, content))
         return;
-
-    // The request is read from its own bytes: a stale working copy that
-    // cannot be replaced never stands in for it.
-    ReplaceFileContent(working, mark.content);
-    Consume(request, mark);
     KeyValueStore data;
-    data.LoadText(mark.content);
+    data.LoadText(content);
 
     std::string name;
     bool updateRequested = false;
     if (data.HasKey(KeyValueStore::kGlobal, "SW_CODE")) {
         name = UpperAscii(data.GetValue(KeyValueStore::kGlobal, "SW_CODE"));
         if (IsSafeFileName(name)) {
-            std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
-            std::string argument = ReplaceFileContent(launchFile, mark.content) ? Utf8FromWide(launchFile) : "";
-            LaunchProgram(argument, name, state, host, updateRequested);
+            // The launch file is written only for a program that starts now
+            // or after the update the user accepted.
+            const std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
+            const auto writeLaunchFile = [&launchFile, &content] {
+                return ReplaceFileContent(launchFile, content) ? Utf8FromWide(launchFile) : std::string();
+            };
+            LaunchProgramWith(writeLaunchFile, name, state, host, updateRequested);
         } else {
             // A code that is no file name names no program either: it never
             // becomes a path.
             host.Notify(FormatText(host.Text(IDS_NOT_INSTALLED), WideFromUtf8(name)), host.Text(IDS_UPDATE_CAPTION));
         }
     }
+    const std::wstring working = state.m_dataFolderW + kWorkingFile;
     SetFileAttributesW(working.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(working.c_str());
     if (updateRequested)

@@ -20,9 +20,11 @@ public:
 /// True when data folder\invoke.morvindex holds a request not yet taken up.
 bool RequestWaiting(const LauncherState& state);
 
-/// Consumes data folder\invoke.morvindex when it holds a request not yet
-/// taken up (one that could not be deleted is remembered and never taken up
-/// again): copies it to the
-/// launch file <SW_CODE>invoke.dat and starts that program with the launch
-/// file's quoted path. Only one request is processed at a time in a process.
+/// Takes up data folder\invoke.morvindex when it holds a request not yet
+/// taken up: moves it to gogo.morvindex in one step (a request that cannot be
+/// moved nor deleted is remembered in taken.morvindex and never taken up
+/// again, also after a restart), and, when SW_CODE names an installed program
+/// that will start, copies it to the launch file <SW_CODE>invoke.dat and
+/// starts that program with the launch file's quoted path. Only one request is
+/// processed at a time in a process.
 void ProcessInvocation(const LauncherState& state, InvocationHost& host);

@@ -4,6 +4,7 @@
 
 #include "launcher/LauncherState.h"
 
+#include <functional>
 #include <string>
 
 /// What starting a program needs from the window and the shell.
@@ -23,12 +24,41 @@ public:
     virtual bool WindowGone() { return false; }
 };
 
-/// Fills the one "%s" of a resource text.
+/// Fills the first "%s" of a resource text.
 std::wstring FormatText(const std::wstring& pattern, const std::wstring& value);
 
-/// Starts the first installed record named name with argument, quoted, as its
-/// parameter and its folder as working directory. Asks first when an update
-/// is available: Yes sets updateRequested and starts nothing. A name with no
-/// installed record shows the "not installed" notice. True when started.
+/// Why the file a record names in TO_EXECUTE is not started.
+enum class StartRefusal {
+    None,             // an existing file inside the installed folder
+    NotPlainRelative, // absolute, a drive, "..", a scheme, a device: not a path below the folder
+    Missing,          // no such file in the folder (or a folder of that name)
+    ThroughLink,      // a link or junction on the way could lead outside the folder
+};
+
+/// True when toExecute is a relative path of plain names, the rule of archive
+/// entries: components separated by "\" or "/", each a plain file name (no
+/// drive, no leading separator, no "." or "..", no ":" so no "proto:" scheme,
+/// no device name).
+bool IsPlainRelativePath(const std::string& toExecute);
+
+/// Resolves toExecute (UTF-8) inside installedFolder into fullPath. None only
+/// for a plain relative path naming an existing file, no component of which
+/// below the folder is a reparse point.
+StartRefusal ResolveProgramToStart(const std::string& toExecute, const std::wstring& installedFolder,
+                                   std::wstring& fullPath);
+
+/// Starts the first installed record named name, by the full path of its
+/// TO_EXECUTE inside its folder (see ResolveProgramToStart), with argument,
+/// quoted, as its parameter and its folder as working directory. Asks first
+/// when an update is available: Yes sets updateRequested and starts nothing.
+/// A name with no installed record shows the "not installed" notice; a
+/// TO_EXECUTE that is refused shows which program and why. True when started.
 bool LaunchProgram(const std::string& argument, const std::string& name, const LauncherState& state,
                    LaunchHost& host, bool& updateRequested);
+
+/// LaunchProgram with an argument made only when it is needed: makeArgument
+/// runs right before the program starts, or when the user accepted the update
+/// (for the start after it), never for a program that is not installed or
+/// whose TO_EXECUTE is refused.
+bool LaunchProgramWith(const std::function<std::string()>& makeArgument, const std::string& name,
+                       const LauncherState& state, LaunchHost& host, bool& updateRequested);

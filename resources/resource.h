@@ -14,6 +14,10 @@
 #define IDS_RESTART_NOTICE          109
 #define IDS_RESTART_CAPTION         110
 #define IDS_START_QUESTION          111
+#define IDS_START_REFUSED           150
+#define IDS_START_NOT_RELATIVE      151
+#define IDS_START_MISSING           152
+#define IDS_START_THROUGH_LINK      153
 #define IDR_MAINFRAME               128
 #define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131

@@ -6,6 +6,7 @@
 #include "install/Invocation.h"
 #include "launcher/HandOver.h"
 #include "launcher/SyncBinding.h"
+#include "resources/resource.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -35,7 +36,10 @@ public:
         opened.push_back(file + L" " + parameters + L" in " + folder);
         return true;
     }
-    std::wstring Text(unsigned id) override { return L"<" + std::to_wstring(id) + L":%s>"; }
+    std::wstring Text(unsigned id) override
+    {
+        return L"<" + std::to_wstring(id) + (id == IDS_START_REFUSED ? L":%s/%s>" : L":%s>");
+    }
     void SetProgressRange(int low, int high) override { range = {low, high}; }
     void SetProgressPos(int position) override { positions.push_back(position); }
     void SetStatusText(const std::string& text) override
@@ -97,6 +101,18 @@ protected:
         state.m_catalogue.push_back(record);
         return state.m_catalogue.back();
     }
+    // A record installed in its own folder below scratch, holding its TO_EXECUTE file.
+    SoftwareRecord& AddInstalled(const std::string& name, int available, int installed,
+                                 const std::string& execute = "abc.exe")
+    {
+        SoftwareRecord& record = Add(name, 0, available, "", execute);
+        record.installedBuild = installed;
+        record.installedFolder = scratch.Narrow() + "apps\\" + name;
+        fs::create_directories(fs::path(WideFromUtf8(record.installedFolder + "\\" + execute)).parent_path());
+        WriteBytes(WideFromUtf8(record.installedFolder + "\\" + execute), "program");
+        return record;
+    }
+    std::wstring InstalledFolder(const std::string& name) const { return scratch / WideFromUtf8("apps\\" + name); }
     int Downloads(const std::string& path) const
     {
         int count = 0;
@@ -168,7 +184,8 @@ TEST_F(Installation, CachedDependencyIsReusedAndTheStartIsOfferedWithTheLaunchFi
     ASSERT_EQ(1u, host.questions.size());
     EXPECT_EQ(L"<111:%s>", host.questions[0]);
     ASSERT_EQ(1u, host.opened.size());
-    EXPECT_EQ(L"abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in " + (data / L"apps\\ABC"), host.opened[0]);
+    EXPECT_EQ((data / L"apps\\ABC\\abc.exe") + L" \"" + (data / L"ABCinvoke.dat") + L"\" in " + (data / L"apps\\ABC"),
+              host.opened[0]);
 }
 
 TEST_F(Installation, ShortCachedDependencyIsFetchedAgain)
@@ -243,16 +260,15 @@ TEST_F(Installation, LaunchAsksBeforeAnOutdatedBuildAndNamesMissingPrograms)
 {
     SoftwareRecord& listed = Add("ABC", 0, 4, "", "abc.exe");
     listed.installedBuild = 0;
-    SoftwareRecord& installed = Add("ABC", 0, 4, "", "abc.exe");
-    installed.installedBuild = 3;
-    installed.installedFolder = "C:\\apps\\ABC";
+    AddInstalled("ABC", 4, 3);
     bool update = true;
 
     host.answerYes = false;
     EXPECT_TRUE(LaunchProgram("", "ABC", state, host, update));
     EXPECT_FALSE(update);
     EXPECT_EQ(L"<105:ABC>", host.questions.back());
-    EXPECT_EQ(L"abc.exe \"\" in C:\\apps\\ABC", host.opened.back()) << "the second, installed entry starts";
+    EXPECT_EQ(InstalledFolder("ABC") + L"\\abc.exe \"\" in " + InstalledFolder("ABC"), host.opened.back())
+        << "the second, installed entry starts, by its full path";
 
     host.answerYes = true;
     EXPECT_FALSE(LaunchProgram("x", "ABC", state, host, update));
@@ -289,16 +305,75 @@ TEST_F(Installation, LaunchStartsARealProgramWithTheQuotedArgument)
     EXPECT_TRUE(FileExists(WideFromUtf8(output))) << "the program got the path as one argument";
 }
 
+// TO_EXECUTE comes from the index: only a file inside the program's folder,
+// reached without a link, is started, and by its full path; anything else
+// starts nothing and says which program could not start and why.
+TEST_F(Installation, OnlyAFileInsideTheProgramsFolderIsStarted)
+{
+    AddInstalled("ABC", 1, 1, "bin\\tool.exe");
+    const std::wstring folder = InstalledFolder("ABC");
+    WriteBytes(scratch / L"evil.exe", "evil");
+    fs::create_directories(scratch / L"outside");
+    WriteBytes(scratch / L"outside\\evil.exe", "evil");
+    fs::create_directories(folder + L"\\sub");
+    ASSERT_TRUE(MakeFolderLink(folder + L"\\link", scratch / L"outside"));
+    const std::string absolute = Utf8FromWide(scratch / L"evil.exe");
+    const struct {
+        std::string toExecute;
+        StartRefusal expected;
+    } cases[] = {
+        {"bin\\tool.exe", StartRefusal::None},
+        {"bin/tool.exe", StartRefusal::None},
+        {absolute, StartRefusal::NotPlainRelative},
+        {"\\evil.exe", StartRefusal::NotPlainRelative},
+        {"C:evil.exe", StartRefusal::NotPlainRelative},
+        {"..\\..\\evil.exe", StartRefusal::NotPlainRelative},
+        {"bin\\..\\..\\..\\evil.exe", StartRefusal::NotPlainRelative},
+        {"evilproto:payload", StartRefusal::NotPlainRelative},
+        {"bin\\", StartRefusal::NotPlainRelative},
+        {"bin\\\\tool.exe", StartRefusal::NotPlainRelative},
+        {"bin\\NUL", StartRefusal::NotPlainRelative},
+        {"tool.exe ", StartRefusal::NotPlainRelative},
+        {"missing.exe", StartRefusal::Missing},
+        {"sub", StartRefusal::Missing},
+        {"bin\\tool.exe\\x.exe", StartRefusal::Missing},
+        {"link\\evil.exe", StartRefusal::ThroughLink},
+    };
+    for (const auto& check : cases) {
+        std::wstring full;
+        EXPECT_EQ(check.expected, ResolveProgramToStart(check.toExecute, folder, full)) << check.toExecute;
+        if (check.expected == StartRefusal::None)
+            EXPECT_EQ(folder + L"\\bin\\tool.exe", full) << check.toExecute;
+    }
+
+    bool update = false;
+    EXPECT_TRUE(LaunchProgram("", "ABC", state, host, update));
+    ASSERT_EQ(1u, host.opened.size());
+    EXPECT_EQ(folder + L"\\bin\\tool.exe \"\" in " + folder, host.opened[0]);
+    const std::pair<std::string, int> refused[] = {{absolute, IDS_START_NOT_RELATIVE},
+                                                   {"..\\..\\evil.exe", IDS_START_NOT_RELATIVE},
+                                                   {"evilproto:payload", IDS_START_NOT_RELATIVE},
+                                                   {"missing.exe", IDS_START_MISSING},
+                                                   {"link\\evil.exe", IDS_START_THROUGH_LINK}};
+    for (const auto& entry : refused) {
+        state.m_catalogue[0].programToExecute = entry.first;
+        host.notices.clear();
+        EXPECT_FALSE(LaunchProgram("", "ABC", state, host, update)) << entry.first;
+        ASSERT_EQ(1u, host.notices.size()) << entry.first;
+        EXPECT_EQ(L"<150:ABC/<" + std::to_wstring(entry.second) + L":%s>>", host.notices[0]) << entry.first;
+    }
+    EXPECT_EQ(1u, host.opened.size()) << "nothing else was started";
+}
+
 TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)
 {
-    SoftwareRecord& record = Add("ABC", 0, 2, "", "abc.exe");
-    record.installedBuild = 2;
-    record.installedFolder = "C:\\apps\\ABC";
+    AddInstalled("ABC", 2, 2);
     WriteBytes(data / L"invoke.morvindex", "SW_CODE=abc\r\nUSER=x\r\n");
     ProcessInvocation(state, host);
     EXPECT_EQ("SW_CODE=abc\r\nUSER=x\r\n", ReadBytes(data / L"ABCinvoke.dat"));
     ASSERT_EQ(1u, host.opened.size());
-    EXPECT_EQ(L"abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in C:\\apps\\ABC", host.opened[0]);
+    EXPECT_EQ(InstalledFolder("ABC") + L"\\abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in " + InstalledFolder("ABC"),
+              host.opened[0]);
     EXPECT_FALSE(FileExists(data / L"invoke.morvindex"));
     EXPECT_FALSE(FileExists(data / L"gogo.morvindex"));
     EXPECT_EQ(1, host.invalidations);
@@ -313,15 +388,26 @@ TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)
     // No request: nothing at all.
     ProcessInvocation(state, host);
     EXPECT_EQ(2, host.invalidations);
+
+    // A program that will not start gets no launch file: one not installed,
+    // or one whose TO_EXECUTE is refused.
+    Add("XYZ", 0, 1, "", "xyz.exe");
+    AddInstalled("OUT", 1, 1, "abc.exe").programToExecute = "..\\ABC\\abc.exe";
+    for (const char* code : {"XYZ", "OUT", "NOPE"}) {
+        WriteBytes(data / L"invoke.morvindex", std::string("SW_CODE=") + code + "\r\n");
+        ProcessInvocation(state, host);
+        EXPECT_FALSE(FileExists(data / (WideFromUtf8(code) + L"invoke.dat"))) << code;
+        EXPECT_FALSE(FileExists(data / L"invoke.morvindex")) << code;
+    }
+    EXPECT_EQ(1u, host.opened.size());
+    EXPECT_EQ(3u, host.notices.size());
 }
 
 // A request that cannot be deleted (held open, on a read-only share) is taken
 // up once; a stale read-only working copy never stands in for a later one.
 TEST_F(Installation, RequestIsTakenUpOnceWhateverDeletingItDoes)
 {
-    SoftwareRecord& record = Add("ABC", 0, 2, "", "abc.exe");
-    record.installedBuild = 2;
-    record.installedFolder = "C:\\apps\\ABC";
+    AddInstalled("ABC", 2, 2);
     const std::wstring request = data / L"invoke.morvindex";
     WriteBytes(data / L"gogo.morvindex", "SW_CODE=STALE\r\n");
     SetFileAttributesW((data / L"gogo.morvindex").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -352,9 +438,7 @@ TEST_F(Installation, RequestIsTakenUpOnceWhateverDeletingItDoes)
 
 TEST_F(Installation, InvocationOfAnOutdatedProgramAsksTheWindowToInstall)
 {
-    SoftwareRecord& record = Add("ABC", 0, 3, "", "abc.exe");
-    record.installedBuild = 2;
-    record.installedFolder = "C:\\apps\\ABC";
+    AddInstalled("ABC", 3, 2);
     host.answerYes = true;
     WriteBytes(data / L"invoke.morvindex", "SW_CODE=Abc\r\n");
     ProcessInvocation(state, host);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <functional>
 #include <map>
@@ -109,16 +110,16 @@ TEST(Startup, SecondStartWritesTheRequestRestoresTheFirstWindowAndEnds)
     EXPECT_EQ(0u, LauncherCopy::WaitExit(second, kStartTimeout)) << "the second instance must end by itself";
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first, 0)) << "the first instance keeps running";
     EXPECT_TRUE(WaitUntil(5000, [&] { return !IsIconic(window); })) << "the running window is restored";
-    // The running instance takes the request up: the launch file holds it, and
-    // as ABC is not installed the "not installed" notice is shown.
-    const std::wstring launchFile = launcher.DataFolder() + L"ABCinvoke.dat";
-    EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(launchFile) == "SW_CODE=Abc\r\nX=1\r\n"; }))
-        << "launch file: " << ReadBytes(launchFile)
-        << ", request left: " << ReadBytes(launcher.DataFolder() + L"invoke.morvindex");
+    // The running instance takes the request up: as ABC is not installed the
+    // "not installed" notice names it, and no launch file is written.
     HWND notice = WaitMessageBox(first, L"Aggiornamento", 20000);
-    ASSERT_NE(nullptr, notice);
+    ASSERT_NE(nullptr, notice) << "request left: " << ReadBytes(launcher.DataFolder() + L"invoke.morvindex");
+    wchar_t text[256] = {};
+    GetDlgItemTextW(notice, 0xFFFF, text, 256);
+    EXPECT_EQ(0, wcsncmp(text, L"Il software ABC\n", 16)) << Utf8FromWide(text);
     PostMessageW(notice, WM_COMMAND, IDOK, 0);
     EXPECT_FALSE(FileExists(launcher.DataFolder() + L"invoke.morvindex"));
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"ABCinvoke.dat"));
 
     EXPECT_TRUE(LauncherCopy::Close(first, kStartTimeout));
 }
@@ -471,6 +472,66 @@ TEST(Invocation, EveryRequestStartsItsProgramExactlyOnce)
     for (int i = 1; i <= 20; ++i)
         EXPECT_EQ(1, running.Starts(std::to_string(i))) << "request " << i;
     EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
+
+// A request that cannot be moved nor removed (held open by another program)
+// starts its program once, and not again after a restart.
+TEST(Invocation, RequestThatCannotBeRemovedStartsOnceAcrossRestarts)
+{
+    InstalledProbe running(1, 1);
+    ASSERT_TRUE(running.ready);
+    const std::wstring request = running.launcher.DataFolder() + L"invoke.morvindex";
+    WriteBytes(request, "SW_CODE=ABC\r\nN=held\r\n");
+    HANDLE held = CreateFileW(request.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_TRUE(WaitUntil(20000, [&] { return running.Starts("held") == 1; }));
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+
+    HANDLE again = running.launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(again, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    EXPECT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    Sleep(2500); // the window looks for a waiting request every second
+    CloseHandle(held);
+    EXPECT_EQ(1, running.Starts("held"));
+    EXPECT_TRUE(LauncherCopy::Close(again, kStartTimeout));
+}
+
+namespace {
+int ThreadCount(DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == processId;
+    CloseHandle(snapshot);
+    return count;
+}
+} // namespace
+
+// While a request waits for a stalled catalogue, a flood of activations
+// starts no further invocation workers, and the program lives on.
+TEST(Invocation, FloodOfActivationsWhileTheCatalogueStallsStartsOneWorker)
+{
+    InstalledProbe stalled(1, 1, true);
+    ASSERT_TRUE(stalled.ready);
+    HANDLE request = stalled.launcher.Start(L"morvindex:sw_code=abc&n=waiting");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(request, kStartTimeout));
+    const DWORD id = GetProcessId(stalled.process);
+    const int before = ThreadCount(id);
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 300; ++i)
+        SendMessageW(stalled.window, WM_ACTIVATE, i % 2 ? WA_INACTIVE : WA_ACTIVE, 0);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(stalled.process, 0)) << "the program lives";
+    const int after = ThreadCount(id);
+    EXPECT_LE(after, before + 3) << before << " threads before the activations";
+    PostMessageW(stalled.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(stalled.process, 10000));
 }
 
 // Closing the window ends the program promptly and cleanly, even with a

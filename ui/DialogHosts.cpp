@@ -8,6 +8,9 @@
 
 #include <commctrl.h>
 
+#include <system_error>
+#include <thread>
+
 bool WindowPrompts::AskYesNo(const std::wstring& text, const std::wstring& caption)
 {
     return MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
@@ -86,4 +89,26 @@ std::string InvocationLink::TakePendingInstall()
         return std::string();
     m_pending = false;
     return m_pendingName;
+}
+
+bool InvocationLink::StartWorker(std::function<void()> body)
+{
+    bool idle = false;
+    if (!m_workerRunning.compare_exchange_strong(idle, true))
+        return false;
+    try {
+        std::thread([self = shared_from_this(), body] {
+            try {
+                body();
+            } catch (const std::exception&) {
+                // A request that cannot be handled is dropped; the window stays.
+            }
+            self->m_workerRunning = false;
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread now (the process is short of them): the request waits.
+        m_workerRunning = false;
+        return false;
+    }
+    return true;
 }

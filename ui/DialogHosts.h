@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,10 @@ private:
 
 /// Shared by the dialog and its invocation workers: the install a worker asks
 /// the dialog to run, and whether the dialog is still there.
-class InvocationLink : public InvocationHost, public WindowPrompts {
+/// Made with std::make_shared: a worker keeps its link alive.
+class InvocationLink : public InvocationHost,
+                       public WindowPrompts,
+                       public std::enable_shared_from_this<InvocationLink> {
 public:
     InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue)
         : WindowPrompts(window), m_catalogue(std::move(catalogue))
@@ -61,14 +65,19 @@ public:
     /// The name of a requested install, once; empty when none is pending.
     std::string TakePendingInstall();
 
-    void ThreadStarted() { ++m_threads; }
-    void ThreadEnded() { --m_threads; }
-    int ThreadsRunning() const { return m_threads.load(); }
+    /// Starts body on a detached invocation worker unless one is running: one
+    /// worker at a time, so activations never pile threads up behind a
+    /// request. False when nothing was started (a worker runs, or no thread
+    /// could be created); a waiting request is then left for the next
+    /// activation or the timer.
+    bool StartWorker(std::function<void()> body);
+    /// 1 while an invocation worker runs, else 0.
+    int ThreadsRunning() const { return m_workerRunning.load() ? 1 : 0; }
 
 private:
     std::shared_ptr<CatalogueLink> m_catalogue;
     std::mutex m_lock;
     std::string m_pendingName;
     bool m_pending = false;
-    std::atomic<int> m_threads{0};
+    std::atomic<bool> m_workerRunning{false};
 };

@@ -410,17 +410,9 @@ void CZeltoIndexDlg::StartInvocationThread()
 {
     if (!m_invocationLink)
         return;
-    std::shared_ptr<InvocationLink> link = m_invocationLink;
+    InvocationLink& link = *m_invocationLink;
     LauncherState& state = m_state;
-    link->ThreadStarted();
-    std::thread([&state, link] {
-        try {
-            ProcessInvocation(state, *link);
-        } catch (const std::exception&) {
-            // A request that cannot be handled is dropped; the window stays.
-        }
-        link->ThreadEnded();
-    }).detach();
+    link.StartWorker([&state, &link] { ProcessInvocation(state, link); });
 }
 
 void CZeltoIndexDlg::ShowContextMenu()
