@@ -7,25 +7,53 @@
 
 #include <shellapi.h>
 
-#include <filesystem>
-
-namespace fs = std::filesystem;
-
 const char* const kKnownInvokeFiles[6][2] = {
     {"velkaro7", "invoke.vk7"}, {"dunmaro_hub", "invoke.dn7"}, {"tegora", "invoke.tgo"},
     {"farbello_nx", "invoke.frb"}, {"paquina", "invoke.pqa"}, {"zorvak", "invoke.zor"}};
 
+namespace {
+
+// Every file below folder, at any depth, without entering a reparse point: a
+// folder link or junction may lead to the user's data on another disk, and
+// only what lies really inside is ours to delete. A link is left as it is.
+// A folder that cannot be listed ends the walk; what was found stays.
+bool CollectFiles(const std::wstring& folder, std::vector<std::wstring>& files)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                     nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool whole = true;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                whole = CollectFiles(path, files);
+        } else {
+            files.push_back(path); // deleting a file link removes the link only
+        }
+    } while (whole && FindNextFileW(search, &found));
+    FindClose(search);
+    return whole;
+}
+
+} // namespace
+
 std::vector<std::wstring> UninstallFiles(const SoftwareRecord& record, const LauncherState& state)
 {
     std::vector<std::wstring> files;
-    std::error_code error;
-    fs::recursive_directory_iterator it(fs::path(WideFromUtf8(record.installedFolder)), error);
-    // An error while walking ends the walk; what was found so far stays.
-    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::error_code kind;
-        if (!it->is_directory(kind))
-            files.push_back(it->path().wstring());
-    }
+    std::wstring folder = WideFromUtf8(record.installedFolder);
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/'))
+        folder.pop_back();
+    // The installed folder itself moved elsewhere through a link is not entered either.
+    const DWORD attributes = folder.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        CollectFiles(folder, files);
     files.push_back(WideFromUtf8(state.m_dataFolder + record.name + "invoke.dat"));
     for (const auto& known : kKnownInvokeFiles)
         files.push_back(WideFromUtf8(state.m_appDataRoot + "\\" + known[0] + "\\" + known[1]));

@@ -13,7 +13,9 @@
 extern const char* const kKnownInvokeFiles[6][2];
 
 /// The files an uninstall deletes, in order: every file below the installed
-/// folder, the program's launch file, the known programs' invoke files.
+/// folder (never inside a folder link or junction, nor through an installed
+/// folder that is one), the program's launch file, the known programs' invoke
+/// files.
 std::vector<std::wstring> UninstallFiles(const SoftwareRecord& record, const LauncherState& state);
 
 /// Deletes the program's files (folders stay) and records it as not installed.

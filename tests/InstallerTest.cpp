@@ -458,6 +458,10 @@ TEST_F(Installation, UninstallEmptiesTheFolderTreeAndRemovesInvokeFiles)
     fs::create_directories(data / L"tegora");
     WriteBytes(data / L"tegora\\invoke.tgo", "x");
     WriteBytes(data / L"keep.txt", "x");
+    // The user moved the program's data to another disk and left a link.
+    fs::create_directories(scratch / L"other disk\\data\\deep");
+    WriteBytes(scratch / L"other disk\\data\\deep\\archivio.db", "user data");
+    ASSERT_TRUE(MakeFolderLink(data / L"apps\\ABC\\sub\\data", scratch / L"other disk\\data"));
     record.installedBuild = 2;
     record.installedFolder = data.Narrow() + "apps\\ABC";
     record.favourite = "Y";
@@ -468,6 +472,7 @@ TEST_F(Installation, UninstallEmptiesTheFolderTreeAndRemovesInvokeFiles)
     EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
     EXPECT_FALSE(FileExists(data / L"apps\\ABC\\sub\\deeper\\d.dll"));
     EXPECT_TRUE(FileExists(data / L"apps\\ABC\\sub\\deeper")) << "folders stay";
+    EXPECT_EQ("user data", ReadBytes(scratch / L"other disk\\data\\deep\\archivio.db")) << "a link is never entered";
     EXPECT_FALSE(FileExists(data / L"ABCinvoke.dat"));
     EXPECT_FALSE(FileExists(data / L"tegora\\invoke.tgo"));
     EXPECT_TRUE(FileExists(data / L"keep.txt"));
