@@ -1,7 +1,11 @@
 #include "install/InstalledState.h"
+#include "tests/TestSupport.h"
+#include "ui/Images.h"
 #include "ui/ListRows.h"
 
 #include <gtest/gtest.h>
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <numeric>
@@ -22,6 +26,95 @@ SoftwareRecord Record(const std::string& name, int type, int installed, int avai
     return record;
 }
 } // namespace
+
+namespace {
+void AppendBigEndian(std::string& bytes, unsigned long value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+std::string PngChunk(const std::string& type, const std::string& data)
+{
+    std::string chunk;
+    AppendBigEndian(chunk, static_cast<unsigned long>(data.size()));
+    const std::string body = type + data;
+    chunk += body;
+    AppendBigEndian(chunk, crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+    return chunk;
+}
+
+/// A real RGBA PNG of that size.
+std::string PngBytes(unsigned long width, unsigned long height)
+{
+    std::string header;
+    AppendBigEndian(header, width);
+    AppendBigEndian(header, height);
+    header += std::string("\x08\x06\x00\x00\x00", 5);
+    std::string rows;
+    for (unsigned long y = 0; y < height; ++y)
+        rows += '\0' + std::string(width * 4, '\x80');
+    std::string packed(compressBound(static_cast<uLong>(rows.size())), '\0');
+    uLongf packedSize = static_cast<uLongf>(packed.size());
+    compress(reinterpret_cast<Bytef*>(&packed[0]), &packedSize, reinterpret_cast<const Bytef*>(rows.data()),
+             static_cast<uLong>(rows.size()));
+    packed.resize(packedSize);
+    return std::string("\x89PNG\r\n\x1A\n", 8) + PngChunk("IHDR", header) + PngChunk("IDAT", packed) +
+           PngChunk("IEND", "");
+}
+
+/// A 32-bit Windows bitmap file, which GDI+ would decode just as well.
+std::string BmpBytes(long side)
+{
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof(info);
+    info.biWidth = side;
+    info.biHeight = side;
+    info.biPlanes = 1;
+    info.biBitCount = 32;
+    const std::string pixels(static_cast<size_t>(side * side * 4), '\x40');
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+    return std::string(reinterpret_cast<const char*>(&file), sizeof(file)) +
+           std::string(reinterpret_cast<const char*>(&info), sizeof(info)) + pixels;
+}
+} // namespace
+
+// A thumbnail comes from the server: only a PNG of at most 512 x 512 pixels,
+// checked on its bytes, is decoded.
+TEST(Thumbnails, OnlyAPngOfAtMost512PixelsASideIsDecoded)
+{
+    using testing_support::TempDir;
+    TempDir dir;
+    const struct {
+        const wchar_t* name;
+        std::string bytes;
+        bool loads;
+    } files[] = {
+        {L"thumb.png", PngBytes(48, 48), true},
+        {L"edge.png", PngBytes(512, 3), true},
+        {L"wide.png", PngBytes(513, 1), false},
+        {L"large.png", PngBytes(600, 600), false},
+        {L"bitmap.png", BmpBytes(4), false},
+        {L"cut.png", PngBytes(48, 48).substr(0, 23), false},
+    };
+    for (const auto& file : files) {
+        testing_support::WriteBytes(dir / file.name, file.bytes);
+        HBITMAP bitmap = nullptr;
+        EXPECT_EQ(file.loads, LoadImageBitmap((dir / file.name).c_str(), 0, &bitmap)) << file.name;
+        EXPECT_EQ(file.loads, bitmap != nullptr) << file.name;
+        if (bitmap)
+            DeleteObject(bitmap);
+    }
+    HBITMAP untouched = nullptr;
+    EXPECT_FALSE(LoadImageBitmap((dir / L"missing.png").c_str(), 0, &untouched));
+    EXPECT_FALSE(IsSmallPng(PngBytes(0, 4)));
+    std::string badHeader = PngBytes(48, 48);
+    badHeader[11] = 14; // an IHDR of another length
+    EXPECT_FALSE(IsSmallPng(badHeader));
+}
 
 TEST(InstallState, FollowsInstalledAgainstAvailableBuild)
 {

@@ -1,6 +1,7 @@
 #include "ui/Images.h"
 
 #include "framework/WinApp.h"
+#include "store/AtomicFile.h"
 
 #include <algorithm>
 #include <objidl.h>
@@ -16,11 +17,14 @@ using std::min;
 
 namespace {
 
-// A GDI+ image over a copy of a resource's bytes; the stream lives as long as the image.
-struct ResourceImage {
+// The largest thumbnail file read at all.
+constexpr unsigned long long kLargestThumbnailFile = 2 * 1024 * 1024;
+
+// A GDI+ image over a copy of some bytes; the stream lives as long as the image.
+struct MemoryImage {
     IStream* stream = nullptr;
     std::unique_ptr<Gdiplus::Image> image;
-    ~ResourceImage()
+    ~MemoryImage()
     {
         image.reset();
         if (stream)
@@ -28,7 +32,25 @@ struct ResourceImage {
     }
 };
 
-std::unique_ptr<ResourceImage> LoadResourceImage(UINT id)
+std::unique_ptr<MemoryImage> ImageFromBytes(const void* bytes, size_t size)
+{
+    if (!bytes || size == 0)
+        return nullptr;
+    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    if (!copy)
+        return nullptr;
+    memcpy(GlobalLock(copy), bytes, size);
+    GlobalUnlock(copy);
+    auto result = std::make_unique<MemoryImage>();
+    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, &result->stream))) {
+        GlobalFree(copy);
+        return nullptr;
+    }
+    result->image.reset(Gdiplus::Image::FromStream(result->stream));
+    return result;
+}
+
+std::unique_ptr<MemoryImage> LoadResourceImage(UINT id)
 {
     HINSTANCE instance = AfxGetInstanceHandle();
     HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id), L"BINARY");
@@ -38,24 +60,44 @@ std::unique_ptr<ResourceImage> LoadResourceImage(UINT id)
         return nullptr;
     DWORD size = SizeofResource(instance, resource);
     HGLOBAL loaded = LoadResource(instance, resource);
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes || size == 0)
+    return ImageFromBytes(loaded ? LockResource(loaded) : nullptr, size);
+}
+
+// A picture file is decoded only when its bytes are a small PNG: GDI+ would
+// take EMF, WMF or TIFF named .png as well, and decode any size on the UI
+// thread. The bytes checked are the bytes decoded.
+std::unique_ptr<MemoryImage> LoadThumbnailImage(const wchar_t* path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &attributes) ||
+        (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        ((static_cast<unsigned long long>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) >
+            kLargestThumbnailFile)
         return nullptr;
-    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    if (!copy)
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes) || bytes.size() > kLargestThumbnailFile || !IsSmallPng(bytes))
         return nullptr;
-    memcpy(GlobalLock(copy), bytes, size);
-    GlobalUnlock(copy);
-    auto result = std::make_unique<ResourceImage>();
-    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, &result->stream))) {
-        GlobalFree(copy);
-        return nullptr;
-    }
-    result->image.reset(Gdiplus::Image::FromStream(result->stream));
-    return result;
+    return ImageFromBytes(bytes.data(), bytes.size());
 }
 
 } // namespace
+
+bool IsSmallPng(const std::string& bytes, unsigned maxSide)
+{
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    // The signature, then the first chunk: length 13, "IHDR", width, height.
+    if (bytes.size() < 24 || memcmp(bytes.data(), kSignature, 8) != 0 || bytes.compare(12, 4, "IHDR") != 0)
+        return false;
+    const auto bigEndian = [&bytes](size_t at) {
+        unsigned long value = 0;
+        for (size_t i = 0; i < 4; ++i)
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    const unsigned long width = bigEndian(16);
+    const unsigned long height = bigEndian(20);
+    return bigEndian(8) == 13 && width > 0 && height > 0 && width <= maxSide && height <= maxSide;
+}
 
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
 {
@@ -68,16 +110,8 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
 
     HBITMAP made = nullptr;
     {
-        std::unique_ptr<ResourceImage> fromResource;
-        std::unique_ptr<Gdiplus::Image> fromFile;
-        Gdiplus::Image* image = nullptr;
-        if (resourceId != 0) {
-            fromResource = LoadResourceImage(resourceId);
-            image = fromResource ? fromResource->image.get() : nullptr;
-        } else {
-            fromFile.reset(Gdiplus::Image::FromFile(path));
-            image = fromFile.get();
-        }
+        std::unique_ptr<MemoryImage> loaded = resourceId != 0 ? LoadResourceImage(resourceId) : LoadThumbnailImage(path);
+        Gdiplus::Image* image = loaded ? loaded->image.get() : nullptr;
         if (image && image->GetLastStatus() == Gdiplus::Ok && image->GetWidth() > 0 && image->GetHeight() > 0) {
             int width = static_cast<int>(image->GetWidth());
             int height = static_cast<int>(image->GetHeight());

@@ -7,6 +7,12 @@
 #include <string>
 
 /// Loads a PNG from a file (path) or, when resourceId is not 0, from the
-/// resource of that id (type "BINARY" first, then "PNG"). On success stores a
-/// new 32-bit bitmap the caller owns in bitmap; otherwise leaves it unchanged.
+/// resource of that id (type "BINARY" first, then "PNG"). A file is decoded
+/// only when it is a PNG of at most 512 x 512 pixels (IsSmallPng) and 2 MB.
+/// On success stores a new 32-bit bitmap the caller owns in bitmap; otherwise
+/// leaves it unchanged.
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap);
+
+/// True when bytes start with the PNG signature followed by an IHDR chunk
+/// whose width and height are both between 1 and maxSide pixels.
+bool IsSmallPng(const std::string& bytes, unsigned maxSide = 512);
