@@ -85,8 +85,8 @@ AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
     static AggiornaFilesFn function = nullptr;
     static std::wstring loadError;
     std::call_once(once, [] {
-        // This is the executable's own path: GetProgramName binds the library,
-        // so the binding never asks the program identity back.
+        // The executable's path, read here: the program identity calls the
+        // binding (GetProgramName binds the library), never the other way.
         const std::wstring path = SyncLibraryLoadPath(ModuleFilePath(nullptr));
         // Never the bare name: Windows would search the current folder (a
         // document's Downloads folder) and PATH for it.

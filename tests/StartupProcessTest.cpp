@@ -124,25 +124,6 @@ TEST(Startup, SecondStartWritesTheRequestRestoresTheFirstWindowAndEnds)
     EXPECT_TRUE(LauncherCopy::Close(first, kStartTimeout));
 }
 
-TEST(Startup, DocumentArgumentReachesTheLaunchFileByteForByte)
-{
-    LauncherCopy launcher;
-    static const char raw[] = "SW_CODE=ABC\r\nUSER=x\r\n\0\xFE binary tail";
-    std::string bytes(raw, sizeof(raw) - 1);
-    std::wstring document = launcher.Folder() + L"a request.morvindex";
-    WriteBytes(document, bytes);
-
-    HANDLE process = launcher.Start(L"\"" + document + L"\"");
-    ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));
-    // The request reaches the program's launch file unchanged, byte for byte.
-    const std::wstring launchFile = launcher.DataFolder() + L"ABCinvoke.dat";
-    EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(launchFile) == bytes; })) << ReadBytes(launchFile);
-    HWND notice = WaitMessageBox(process, L"Aggiornamento", 20000);
-    ASSERT_NE(nullptr, notice);
-    PostMessageW(notice, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
-}
-
 TEST(Startup, UnchangedSettingsAreNotWrittenBackOverNewerOnes)
 {
     LauncherCopy launcher;
@@ -445,6 +426,24 @@ struct InstalledProbe {
     bool ready = false;
 };
 } // namespace
+
+// The program reads the request from its launch file unchanged, byte for byte.
+TEST(Startup, DocumentArgumentReachesTheLaunchFileByteForByte)
+{
+    InstalledProbe running(1, 1);
+    ASSERT_TRUE(running.ready);
+    static const char raw[] = "SW_CODE=ABC\r\nUSER=x\r\n\0\xFE binary tail";
+    std::string bytes(raw, sizeof(raw) - 1);
+    std::wstring document = running.launcher.Folder() + L"a request.morvindex";
+    WriteBytes(document, bytes);
+
+    HANDLE second = running.launcher.Start(L"\"" + document + L"\"");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(second, kStartTimeout));
+    // The probe adds what its launch file held to starts.log, then a "--" line.
+    const std::wstring log = running.folder + L"\\starts.log";
+    EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(log) == bytes + "--\n"; })) << ReadBytes(log);
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
 
 // A read-only request document (a mail attachment) starts the program once,
 // and every later request, sent once the previous one has started its
