@@ -110,7 +110,8 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
 
     HBITMAP made = nullptr;
     {
-        std::unique_ptr<MemoryImage> loaded = resourceId != 0 ? LoadResourceImage(resourceId) : LoadThumbnailImage(path);
+        std::unique_ptr<MemoryImage> loaded =
+            resourceId != 0 ? LoadResourceImage(resourceId) : LoadThumbnailImage(path);
         Gdiplus::Image* image = loaded ? loaded->image.get() : nullptr;
         if (image && image->GetLastStatus() == Gdiplus::Ok && image->GetWidth() > 0 && image->GetHeight() > 0) {
             int width = static_cast<int>(image->GetWidth());
