@@ -221,8 +221,8 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
             arrived = DownloadToFile(sourceUrl, arrival);
             // A file that came without its signature is refused like one
             // with a wrong signature.
-            if (arrived && signedFiles && !DownloadToFile(SignatureOf(sourceUrl), SignatureOf(arrival), SignatureDownload()))
-                signatureMissing = true;
+            signatureMissing = arrived && signedFiles &&
+                               !DownloadToFile(SignatureOf(sourceUrl), SignatureOf(arrival), SignatureDownload());
         }
         // The program may be ending while a download ran: touch no shared state.
         if (sink.Cancelled()) {
