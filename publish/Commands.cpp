@@ -1,6 +1,7 @@
 #include "publish/Commands.h"
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Packer.h"
@@ -254,11 +255,12 @@ public:
 
         // Only the section's lines and the SERIAL line change.
         const std::string serialText = index.GetValue("PATHS", "SERIAL");
-        if (index.HasKey("PATHS", "SERIAL") && (!IsDecimal(serialText) || serialText.size() > 18)) {
+        const long long previousSerial = index.HasKey("PATHS", "SERIAL") ? ParseIndexSerial(serialText) : 0;
+        if (previousSerial < 0) {
             discard();
             return Refuse("[PATHS] SERIAL is no decimal number (\"" + serialText + "\")");
         }
-        const std::string serial = std::to_string((serialText.empty() ? 0 : std::stoll(serialText)) + 1);
+        const std::string serial = std::to_string(previousSerial + 1);
         expected.SetValue("SERIAL", serial, "PATHS");
         for (const auto& key : m_keys)
             lines.Set(name, key.first, key.second);
@@ -394,8 +396,8 @@ private:
                 uint64_t archiveSize, const std::string& hex, const std::string& serial, bool replacing, int build)
     {
         const std::string& name = m_request.name;
-        m_reporter.Line(relative + ": " + std::to_string(files) + " files, " + std::to_string(bytes) + " bytes in " +
-                        std::to_string(archiveSize) + ", SHA-256 " + hex);
+        m_reporter.Line(relative + ": " + std::to_string(files) + " files of " + std::to_string(bytes) +
+                        " bytes, archive of " + std::to_string(archiveSize) + " bytes, SHA-256 " + hex);
         std::string keys;
         for (const auto& key : m_keys)
             keys += (keys.empty() ? "" : ", ") + key.first + "=" + key.second;
@@ -485,7 +487,7 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
         if (i == 0) {
             KeyValueStore index;
             index.LoadText(bytes);
-            if (!IsDecimal(index.GetValue("PATHS", "SERIAL"))) {
+            if (index.GetValue("REDIRECT", "URL").empty() && ParseIndexSerial(index.GetValue("PATHS", "SERIAL")) < 0) {
                 reporter.Error("sw_index.dat: [PATHS] SERIAL is missing or no decimal number: a launcher with "
                                "the key would refuse the index");
                 return kPublishFailed;

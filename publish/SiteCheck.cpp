@@ -1,6 +1,7 @@
 #include "publish/SiteCheck.h"
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Site.h"
@@ -290,27 +291,28 @@ private:
             Problem(kIndexFile, name, addressKey, "archive " + relative + " is missing");
             return nullptr;
         }
-        const std::string sizeText = m_index.GetValue(name, "SIZE");
+        // SHA256 and SIZE as the launcher reads them into the record.
         if (m_index.HasKey(name, "SIZE")) {
-            if (!IsDecimal(sizeText))
-                Problem(kIndexFile, name, "SIZE", "\"" + sizeText + "\" is no decimal number of bytes");
-            else if (std::strtoull(sizeText.c_str(), nullptr, 10) != size)
+            if (record.archiveSize < 0)
                 Problem(kIndexFile, name, "SIZE",
-                        sizeText + " bytes, but archive " + relative + " has " + std::to_string(size));
+                        "\"" + m_index.GetValue(name, "SIZE") + "\" is no decimal number of bytes: no archive matches");
+            else if (static_cast<uint64_t>(record.archiveSize) != size)
+                Problem(kIndexFile, name, "SIZE",
+                        std::to_string(record.archiveSize) + " bytes, but archive " + relative + " has " +
+                            std::to_string(size));
         }
-        const std::string sha256 = m_index.GetValue(name, "SHA256");
         if (m_index.HasKey(name, "SHA256")) {
             std::string digest;
-            if (!IsSha256Hex(sha256))
-                Problem(kIndexFile, name, "SHA256", "\"" + sha256 + "\" is not 64 hex digits");
+            if (!IsSha256Hex(record.archiveSha256))
+                Problem(kIndexFile, name, "SHA256",
+                        "\"" + record.archiveSha256 + "\" is not 64 hex digits: no archive matches");
             else if (!Sha256OfFile(path, digest))
                 Problem(kIndexFile, name, "SHA256", "archive " + relative + " cannot be read");
-            else if (!DigestMatchesHex(digest, sha256))
+            else if (!DigestMatchesHex(digest, record.archiveSha256))
                 Problem(kIndexFile, name, "SHA256",
                         "differs from archive " + relative + ", whose SHA-256 is " + HexOf(digest));
         } else if (!m_key.empty()) {
-            Problem(kIndexFile, name, "SHA256",
-                    "missing: the signed index does not protect archive " + relative);
+            Problem(kIndexFile, name, "SHA256", "missing: the signed index does not protect archive " + relative);
         }
         ArchiveContent& content = m_archives[name];
         content = ReadArchiveEntries(path);
@@ -375,11 +377,11 @@ private:
             if (!file.second)
                 continue;
             const std::string signatureFile = std::string(file.first) + kSignatureSuffix;
-            std::string signature;
-            if (!ReadFileBytes(SitePath(m_site, signatureFile), signature))
+            const std::wstring signaturePath = SitePath(m_site, signatureFile);
+            if (GetFileAttributesW(signaturePath.c_str()) == INVALID_FILE_ATTRIBUTES)
                 Problem(signatureFile, "", "",
                         std::string("missing: with the key set the launcher refuses ") + file.first);
-            else if (!VerifySignature(key, *file.second, signature))
+            else if (!CatalogueFileSigned(key, SitePath(m_site, file.first), signaturePath))
                 Problem(signatureFile, "", "",
                         std::string("not a signature of ") + file.first +
                             " with this key (changed after signing, or signed with another key)");
@@ -388,11 +390,14 @@ private:
 
     void CheckSerial()
     {
+        if (!m_index.GetValue("REDIRECT", "URL").empty())
+            return;
+        const std::string serial = m_index.GetValue("PATHS", "SERIAL");
         if (!m_index.HasKey("PATHS", "SERIAL"))
             Problem(kIndexFile, "PATHS", "SERIAL", "missing: with the key set the launcher refuses the index");
-        else if (!IsDecimal(m_index.GetValue("PATHS", "SERIAL")))
-            Problem(kIndexFile, "PATHS", "SERIAL", "\"" + m_index.GetValue("PATHS", "SERIAL") +
-                                                       "\" is no decimal number: the launcher refuses the index");
+        else if (ParseIndexSerial(serial) < 0)
+            Problem(kIndexFile, "PATHS", "SERIAL",
+                    "\"" + serial + "\" is no decimal number: with the key set the launcher refuses the index");
     }
 
     const std::wstring m_site;
