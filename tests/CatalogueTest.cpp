@@ -232,8 +232,9 @@ const char kFullIndex[] =
     "[PATHS]\r\nBASE=http://files.example/sw/\r\n"
     "[tool]\r\nSW_TYPE=0\r\nBUILD_DISP=12\r\nTITOLO=Strumento\r\nDESCR=Descrizione\r\nCAT=B\r\nTHUMB=img/shared.png\r\n"
     "TO_EXECUTE=tool.exe\r\nCHANGELOG_FILE=tool/changes.txt\r\nDEPS=LIBA,LIBB\r\n"
-    "[LIBA]\r\nSW_TYPE=100\r\nBUILD_DISP=3\r\n"
-    "[ALPHA]\r\nSW_TYPE=1\r\nDOWNLOAD_FILE=x/y.zip\r\nCAT=A\r\nTHUMB=img/shared.png\r\n"
+    "SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\r\nSIZE=3\r\n"
+    "[LIBA]\r\nSW_TYPE=100\r\nBUILD_DISP=3\r\nSIZE=12 KB\r\n"
+    "[ALPHA]\r\nSW_TYPE=1\r\nDOWNLOAD_FILE=x/y.zip\r\nCAT=A\r\nTHUMB=img/shared.png\r\nSHA256=ba7816bf\r\n"
     "[BETA]\r\nSW_TYPE=0\r\nCAT=B\r\nTHUMB=img/beta.png\r\nBUILD_DISP=-2\r\n"
     "[NOTAPROGRAM]\r\nSWTYPE=0\r\n"
     "[EMPTYCAT]\r\nSW_TYPE=0\r\nCAT=\r\n";
@@ -254,13 +255,21 @@ TEST_F(CatalogueTest, IndexBecomesRecordsInSectionOrderWithDerivedAddresses)
     EXPECT_EQ("http://files.example/sw/tool/changes.txt", record.changelogAddress);
     EXPECT_EQ("http://files.example/sw/img/shared.png", record.thumbnailAddress);
     EXPECT_EQ("LIBA,LIBB", record.dependencies);
+    EXPECT_EQ("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", record.archiveSha256);
+    EXPECT_EQ(3, record.archiveSize);
+    EXPECT_FALSE(record.archiveCheckMalformed);
 
     SoftwareRecord library = BuildRecord(*index.FindSection("LIBA"), "B/");
     EXPECT_EQ("B/deps/LIBA.zip", library.downloadAddress);
+    EXPECT_TRUE(library.archiveCheckMalformed) << "a SIZE that is no decimal size matches no archive";
     SoftwareRecord alpha = BuildRecord(*index.FindSection("ALPHA"), "B/");
     EXPECT_EQ("B/x/y.zip", alpha.downloadAddress);
+    EXPECT_TRUE(alpha.archiveCheckMalformed) << "a SHA256 that is no digest matches no archive";
     SoftwareRecord beta = BuildRecord(*index.FindSection("BETA"), "B/");
     EXPECT_EQ("B/BETA/BETA_-2.zip", beta.downloadAddress);
+    EXPECT_EQ("", beta.archiveSha256);
+    EXPECT_EQ(-1, beta.archiveSize);
+    EXPECT_FALSE(beta.archiveCheckMalformed);
 }
 
 TEST_F(CatalogueTest, InstalledStateNeedsANonEmptyPath)

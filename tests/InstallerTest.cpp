@@ -240,6 +240,14 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     InstallOrUpdate(state, "ABC", unchecked);
     EXPECT_EQ(1u, unchecked.errors.size());
     EXPECT_EQ(3, Downloads("/ABC.zip")) << "not even downloaded";
+
+    // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
+    state.m_signaturesRequired = false;
+    abc.archiveCheckMalformed = true;
+    RecordingHost malformed;
+    InstallOrUpdate(state, "ABC", malformed);
+    EXPECT_EQ(1u, malformed.errors.size());
+    EXPECT_EQ(3, Downloads("/ABC.zip"));
 }
 
 TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
