@@ -46,17 +46,6 @@ bool IsFilePath(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string FoldedName(std::string name)
-{
-    for (char& c : name) {
-        if (c == '\\')
-            c = '/';
-        else if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return name;
-}
-
 /// A value as the reader gives it back: trailing blanks go with the line's.
 bool CleanValue(const std::string& key, std::string& value, Reporter& reporter)
 {
@@ -197,6 +186,11 @@ public:
         const int build = ParseNumber(request.build);
         if (!IsFolderPath(request.folder))
             return Refuse(Utf8FromWide(request.folder) + " is not a folder");
+        const std::string serialText = index.GetValue("PATHS", "SERIAL");
+        const long long previousSerial = index.HasKey("PATHS", "SERIAL") ? ParseIndexSerial(serialText) : 0;
+        if (previousSerial < 0)
+            return Refuse("[PATHS] SERIAL is no decimal number (\"" + serialText + "\")");
+        const std::string serial = std::to_string(previousSerial + 1);
         if (!CollectKeys(index))
             return kPublishFailed;
 
@@ -218,8 +212,8 @@ public:
         const std::string relative = DerivedArchivePath(name, build, m_package);
         KeyValueStore expected = index;
         for (const auto& key : m_pending)
-            SetKeys(expected, key.first, key.second);
-        SetKeys(expected, "BUILD_DISP", std::to_string(build));
+            SetKey(expected, key.first, key.second);
+        SetKey(expected, "BUILD_DISP", std::to_string(build));
         KeyValueSection section = *expected.FindSection(name);
         if (BuildRecord(section, base).downloadAddress != base + relative)
             return Refuse("[" + name + "] DOWNLOAD_FILE names another archive (" +
@@ -250,17 +244,10 @@ public:
             return Refuse("the archive written for " + relative + " does not read back as the launcher reads it");
         }
         const uint64_t archiveSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        SetKeys(expected, "SHA256", HexOf(digest));
-        SetKeys(expected, "SIZE", std::to_string(archiveSize));
+        SetKey(expected, "SHA256", HexOf(digest));
+        SetKey(expected, "SIZE", std::to_string(archiveSize));
 
         // Only the section's lines and the SERIAL line change.
-        const std::string serialText = index.GetValue("PATHS", "SERIAL");
-        const long long previousSerial = index.HasKey("PATHS", "SERIAL") ? ParseIndexSerial(serialText) : 0;
-        if (previousSerial < 0) {
-            discard();
-            return Refuse("[PATHS] SERIAL is no decimal number (\"" + serialText + "\")");
-        }
-        const std::string serial = std::to_string(previousSerial + 1);
         expected.SetValue("SERIAL", serial, "PATHS");
         for (const auto& key : m_keys)
             lines.Set(name, key.first, key.second);
@@ -293,7 +280,7 @@ private:
         return kPublishFailed;
     }
 
-    void SetKeys(KeyValueStore& store, const std::string& key, const std::string& value)
+    void SetKey(KeyValueStore& store, const std::string& key, const std::string& value)
     {
         m_keys.emplace_back(key, value);
         store.SetValue(key, value, m_request.name);
@@ -382,7 +369,7 @@ private:
         if (!execute.empty()) {
             bool found = false;
             for (const PackedFile& file : content.files)
-                found = found || FoldedName(file.name) == FoldedName(execute);
+                found = found || FoldedEntryName(file.name) == FoldedEntryName(execute);
             if (!found) {
                 Refuse(std::string(kept ? "TO_EXECUTE of the index" : "--execute") + ": \"" + execute +
                        "\" is not in " + Utf8FromWide(m_request.folder));
@@ -443,7 +430,7 @@ int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
         return kPublishUsage;
     }
     if (haveKey && key.empty()) {
-        reporter.Line("--key: empty (no [SIGNATURE] KEY in the file named?)");
+        reporter.Error("--key: no key (a server.dat file holds it as [SIGNATURE] KEY= within its first 10 lines)");
         return kPublishFailed;
     }
     SiteReport report = CheckSite(site, key);

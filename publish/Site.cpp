@@ -65,3 +65,14 @@ bool IsDecimal(const std::string& text)
             return false;
     return true;
 }
+
+std::string FoldedEntryName(std::string name)
+{
+    for (char& c : name) {
+        if (c == '\\')
+            c = '/';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return name;
+}

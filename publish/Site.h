@@ -19,5 +19,9 @@ std::string DerivedArchivePath(const std::string& name, int build, bool package)
 /// BASE (percent escapes decoded) when it starts with base and stays inside.
 bool AddressBelowBase(const std::string& address, const std::string& base, std::string& relative);
 
+/// An entry or file name compared as Windows compares them: ASCII letters
+/// lower-cased, "\\" as "/".
+std::string FoldedEntryName(std::string name);
+
 /// True when text is a plain decimal number (digits only, at least one).
 bool IsDecimal(const std::string& text);

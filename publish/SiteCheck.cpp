@@ -40,7 +40,7 @@ std::string Where(const std::string& file, const std::string& section, const std
     return text;
 }
 
-/// Why an archive stands: opened, and the names of its entries.
+/// An archive as the check sees it: whether it opened, and its entry names.
 struct ArchiveContent {
     bool opened = false;
     std::vector<std::string> entries;
@@ -85,17 +85,6 @@ std::string RefusalReason(const ArchiveContent& content)
                    "space)";
     }
     return "cannot be read whole";
-}
-
-std::string FoldedEntryName(std::string name)
-{
-    for (char& c : name) {
-        if (c == '\\')
-            c = '/';
-        else if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return name;
 }
 
 bool FileSize(const std::wstring& path, uint64_t& size)
@@ -312,7 +301,8 @@ private:
                 Problem(kIndexFile, name, "SHA256",
                         "differs from archive " + relative + ", whose SHA-256 is " + HexOf(digest));
         } else if (!m_key.empty()) {
-            Problem(kIndexFile, name, "SHA256", "missing: the signed index does not protect archive " + relative);
+            Problem(kIndexFile, name, "SHA256",
+                    "missing: with the key set the launcher installs no archive without it (" + relative + ")");
         }
         ArchiveContent& content = m_archives[name];
         content = ReadArchiveEntries(path);
@@ -423,7 +413,8 @@ std::string KeyArgument(const std::string& argument)
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         ReadFileBytes(path, bytes)) {
-        settings.LoadText(bytes);
+        // The launcher reads server.dat's first 10 lines only.
+        settings.LoadText(bytes, 10);
         return settings.GetValue("SIGNATURE", "KEY");
     }
     return argument;
