@@ -48,12 +48,29 @@ void ListInto(const std::wstring& folder, const std::string& prefix, FolderConte
     FindClose(search);
 }
 
+/// The folder's full path in the form without the 260-character limit, so
+/// that no file of a deep tree is missed.
+std::wstring LongPathOf(const std::wstring& folder)
+{
+    DWORD length = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    length = GetFullPathNameW(folder.c_str(), length, &full[0], nullptr);
+    full.resize(length);
+    while (full.size() > 2 && (full.back() == L'\\' || full.back() == L'/'))
+        full.pop_back();
+    if (full.empty() || full.compare(0, 4, L"\\\\?\\") == 0)
+        return full.empty() ? folder : full;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 } // namespace
 
 FolderContent ListBuildFolder(const std::wstring& folder)
 {
     FolderContent content;
-    ListInto(folder, std::string(), content);
+    ListInto(LongPathOf(folder), std::string(), content);
     std::sort(content.files.begin(), content.files.end(),
               [](const PackedFile& a, const PackedFile& b) { return a.name < b.name; });
     std::vector<PackedFile> accepted;

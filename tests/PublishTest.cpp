@@ -165,6 +165,21 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
     const std::string index = ReadBytes(site + L"\\sw_index.dat");
     EXPECT_EQ(1u, RunTool(L"add site XYZ 3 xyz --execute missing.exe", output, work.Path())) << output;
     EXPECT_NE(std::string::npos, output.find("missing.exe")) << output;
+    // So does a folder with names the library would refuse, each one named.
+    const std::wstring bad = L"\\\\?\\" + work.Path() + L"bad\\";
+    const std::wstring deep = bad + std::wstring(100, L'd') + L"\\" + std::wstring(100, L'e') + L"\\";
+    for (const std::wstring& folder : {bad, bad + std::wstring(100, L'd'), deep})
+        CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring refused[] = {bad + L"trailing dot.", bad + L"trailing space ",
+                                    deep + std::wstring(60, L'f') + L".txt"};
+    for (const std::wstring& path : refused)
+        WriteBytes(path, "x");
+    WriteBytes(bad + L"XYZ.exe", "XYZ");
+    EXPECT_EQ(1u, RunTool(L"add site XYZ 3 bad", output, work.Path())) << output;
+    for (const char* named : {"\"trailing dot.\"", "\"trailing space \"", ".txt\": name of 266 bytes, over 260"})
+        EXPECT_NE(std::string::npos, output.find(named)) << output;
+    for (const std::wstring& path : refused)
+        DeleteFileW(path.c_str());
     EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
     EXPECT_FALSE(FileExists(site + L"\\XYZ\\XYZ_3.zip"));
 
