@@ -1,12 +1,21 @@
 #!/usr/bin/env python3
-"""Writes the demo catalogue site into the folder given as the first argument:
-the software index, the server list, a thumbnail and a change log per program,
-and a zip archive per program and dependency package. The second argument is
-the site's base address (for example http://127.0.0.1:8123/), the third the
-demo program that every archive ships under its program's name. Further
-arguments NAME=BUILD publish another build of a program."""
+"""The demo maker's material, for morvindex-publish to publish.
+
+    make_catalogue.py MATERIAL SITE PROGRAM [NAME=BUILD ...]
+
+Writes a build folder per program and package into the folder MATERIAL (every
+program folder ships PROGRAM, the demo program, under its program's name),
+and the pictures and change logs into the site folder SITE. To the site's
+sw_index.dat (made by "morvindex-publish init") it adds, for every program
+that has no section yet, the keys the tool leaves to the maker: DESCR,
+REL_DATE, THUMB and CHANGELOG_FILE; "morvindex-publish add" keeps them.
+
+Prints one line per build to publish, tab-separated:
+    package NAME BUILD FOLDER
+    program NAME BUILD FOLDER TITLE CATEGORY DEPS
+Without NAME=BUILD arguments every program and package at its first build;
+with them only those programs, at the builds given."""
 import sys
-import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
@@ -31,46 +40,51 @@ def thumbnail(colour):
     return c.png()
 
 
-def archive(path, name, build, program):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(f"{name}.exe", program)
-        z.writestr("build.txt", f"{build}\r\n")
-        z.writestr(f"leggimi_{name.lower()}.txt", f"{name}, build {build}: programma dimostrativo di MorvIndex.\r\n")
-        z.writestr(f"dati/{name.lower()}.ini", "[GENERALE]\r\nLINGUA=it\r\n")
+def write(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
 
 
-def package(path, name, build):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(f"{name.lower()}/{name.lower()}.dll", f"demo package {name}, build {build}\r\n")
-        z.writestr(f"{name.lower()}/versione.txt", f"{build}\r\n")
+def program_folder(folder, name, build, program):
+    write(folder / f"{name}.exe", program)
+    write(folder / "build.txt", f"{build}\r\n")
+    write(folder / f"leggimi_{name.lower()}.txt", f"{name}, build {build}: programma dimostrativo di MorvIndex.\r\n")
+    write(folder / "dati" / f"{name.lower()}.ini", "[GENERALE]\r\nLINGUA=it\r\n")
+
+
+def package_folder(folder, name, build):
+    write(folder / name.lower() / f"{name.lower()}.dll", f"demo package {name}, build {build}\r\n")
+    write(folder / name.lower() / "versione.txt", f"{build}\r\n")
 
 
 def main():
-    site = Path(sys.argv[1])
-    base = sys.argv[2]
+    material = Path(sys.argv[1])
+    site = Path(sys.argv[2])
     program = Path(sys.argv[3]).read_bytes()
     builds = dict(arg.split("=", 1) for arg in sys.argv[4:])
-    sw = site / "software_qel" / "morvindex"
-    (sw / "img").mkdir(parents=True, exist_ok=True)
-    (sw / "deps").mkdir(parents=True, exist_ok=True)
-    lines = ["[PATHS]", f"BASE={base}software_qel/morvindex/", ""]
+    index = site / "sw_index.dat"
+    text = index.read_bytes().decode("utf-8")
+    plan = []
+    if not builds:
+        for name, title, build in PACKAGES:
+            folder = material / "deps" / name
+            package_folder(folder, name, build)
+            plan.append(["package", name, str(build), str(folder)])
     for name, title, category, build, colour, deps in PROGRAMS:
+        if builds and name not in builds:
+            continue
         build = int(builds.get(name, build))
-        (sw / "img" / f"{name.lower()}.png").write_bytes(thumbnail(colour))
-        (sw / name).mkdir(exist_ok=True)
-        archive(sw / name / f"{name}_{build}.zip", name, build, program)
-        (sw / name / "changelog.txt").write_text(f"Build {build}: correzioni e miglioramenti.\r\n", encoding="utf-8")
-        lines += [f"[{name}]", "SW_TYPE=0", f"TITOLO={title}", f"DESCR={title}: programma dimostrativo.",
-                  f"BUILD_DISP={build}", "REL_DATE=01/12/2026", f"THUMB=img/{name.lower()}.png",
-                  f"CHANGELOG_FILE={name}/changelog.txt", f"TO_EXECUTE={name}.exe", f"CAT={category}",
-                  f"DEPS={deps}", ""]
-    for name, title, build in PACKAGES:
-        package(sw / "deps" / f"{name}.zip", name, build)
-        lines += [f"[{name}]", "SW_TYPE=100", f"TITOLO={title}", f"BUILD_DISP={build}", ""]
-    (sw / "sw_index.dat").write_bytes("\r\n".join(lines).encode("utf-8"))
-    repo = ["[PRINCIPALE]", f"URL={base}software_qel/morvindex/sw_index.dat", "",
-            "[RISERVA]", f"URL={base}riserva/sw_index.dat", ""]
-    (sw / "sw_repo.dat").write_bytes("\r\n".join(repo).encode("utf-8"))
+        folder = material / f"{name}_{build}"
+        program_folder(folder, name, build, program)
+        write(site / "img" / f"{name.lower()}.png", thumbnail(colour))
+        write(site / name / "changelog.txt", f"Build {build}: correzioni e miglioramenti.\r\n")
+        if f"\r\n[{name}]\r\n" not in text:
+            text += "\r\n".join(["", f"[{name}]", f"DESCR={title}: programma dimostrativo.", "REL_DATE=01/12/2026",
+                                 f"THUMB=img/{name.lower()}.png", f"CHANGELOG_FILE={name}/changelog.txt", ""])
+        plan.append(["program", name, str(build), str(folder), title, category, deps])
+    index.write_bytes(text.encode("utf-8"))
+    for line in plan:
+        print("\t".join(line))
 
 
 if __name__ == "__main__":

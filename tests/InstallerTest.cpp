@@ -6,6 +6,7 @@
 #include "install/Invocation.h"
 #include "launcher/HandOver.h"
 #include "launcher/SyncBinding.h"
+#include "net/Crypto.h"
 #include "resources/resource.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
@@ -188,14 +189,103 @@ TEST_F(Installation, CachedDependencyIsReusedAndTheStartIsOfferedWithTheLaunchFi
               host.opened[0]);
 }
 
-TEST_F(Installation, ShortCachedDependencyIsFetchedAgain)
+TEST_F(Installation, CachedDependencyThatIsNoAcceptableArchiveIsFetchedAgain)
 {
     Add("ABC", 0, 1, "LIBA");
     Add("LIBA", 100, 1);
     files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
     files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
     fs::create_directories(data / L"deps");
-    WriteBytes(data / L"deps\\LIBA.zip", "123456789");
+    // Too short, an error page kept by an older build, an archive cut in half.
+    const std::string whole = ZipBytes(scratch, {{"liba.dll", std::string(4000, 'c')}});
+    int expectedDownloads = 0;
+    for (const std::string& cached : {std::string("123456789"), std::string("<html>Not found</html>"),
+                                      whole.substr(0, whole.size() / 2)}) {
+        WriteBytes(data / L"deps\\LIBA.zip", cached);
+        RecordingHost run;
+        InstallOrUpdate(state, "ABC", run);
+        EXPECT_EQ(++expectedDownloads, Downloads("/LIBA.zip")) << cached.size() << " cached bytes";
+        EXPECT_EQ("fresh a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+        EXPECT_TRUE(run.errors.empty());
+    }
+}
+
+TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
+{
+    const std::string program = ZipBytes(scratch, {{"abc.exe", "program 2"}});
+    const std::string package = ZipBytes(scratch, {{"liba.dll", "package 2"}});
+    SoftwareRecord& abc = Add("ABC", 0, 2, "LIBA");
+    abc.archiveSha256 = HexOf(Sha256Of(program));
+    abc.archiveSize = static_cast<int64_t>(program.size());
+    SoftwareRecord& liba = Add("LIBA", 100, 2);
+    liba.archiveSha256 = UpperAscii(HexOf(Sha256Of(package))); // either case
+    liba.archiveSize = static_cast<int64_t>(package.size());
+
+    // A cached package that no longer matches is fetched again.
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "package 1"}}));
+    // Another archive of the same size: refused with the download error, nothing installed.
+    std::string forged = program;
+    forged[forged.size() / 2] ^= 0x01;
+    files["/ABC.zip"] = forged;
+    files["/LIBA.zip"] = package;
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_EQ(1, Downloads("/LIBA.zip"));
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip"));
+    ASSERT_EQ(1u, host.errors.size());
+    EXPECT_EQ(L"Download: Error downloading: " + WideFromUtf8(server.Url("/ABC.zip")) + L"\n" +
+                  (data / L"apps_cache\\ABC.zip"),
+              host.errors[0]);
+    EXPECT_EQ(2, Downloads("/ABC.zip"));
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+
+    // The right one served: installed, and the matching cached package is not fetched again.
+    files["/ABC.zip"] = program;
+    RecordingHost second;
+    InstallOrUpdate(state, "ABC", second);
+    EXPECT_TRUE(second.errors.empty());
+    EXPECT_EQ("program 2", ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("package 2", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+    EXPECT_EQ(1, Downloads("/LIBA.zip"));
+    EXPECT_EQ("2", state.m_settings.GetValue("ABC", "VERSION"));
+
+    // With the maker's key an archive needs its digest from the signed index.
+    state.m_signaturesRequired = true;
+    abc.archiveSha256.clear();
+    RecordingHost unchecked;
+    InstallOrUpdate(state, "ABC", unchecked);
+    EXPECT_EQ(1u, unchecked.errors.size());
+    EXPECT_EQ(3, Downloads("/ABC.zip")) << "not even downloaded";
+
+    // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
+    state.m_signaturesRequired = false;
+    abc.archiveCheckMalformed = true;
+    RecordingHost malformed;
+    InstallOrUpdate(state, "ABC", malformed);
+    EXPECT_EQ(1u, malformed.errors.size());
+    EXPECT_EQ(3, Downloads("/ABC.zip"));
+}
+
+TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
+{
+    Add("ABC", 0, 1, "LIBA");
+    Add("LIBA", 100, 1);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "cached a"}}));
+    class FailingPackage : public RecordingHost {
+    public:
+        bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+        {
+            return archive.find("LIBA") == std::string::npos && RecordingHost::Synchronise(archive, staging, folder);
+        }
+    } failing;
+    InstallOrUpdate(state, "ABC", failing);
+    EXPECT_FALSE(FileExists(data / L"deps\\LIBA.zip")) << "the next installation fetches it anew";
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+
     InstallOrUpdate(state, "ABC", host);
     EXPECT_EQ(1, Downloads("/LIBA.zip"));
     EXPECT_EQ("fresh a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
@@ -519,6 +609,19 @@ TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
     EXPECT_EQ("dark", whole.GetValue(KeyValueStore::kGlobal, "THEME"));
     EXPECT_EQ("v", whole.GetValue("AAA", "K11"));
     EXPECT_EQ("1", whole.GetValue("ZZZ", "LAST"));
+
+    // The maker's key stays, where the next start reads it, however busy the
+    // server's own section.
+    busy = "[SERVER]\r\n";
+    for (int i = 0; i < 12; ++i)
+        busy += "K" + std::to_string(i) + "=v\r\n";
+    busy += "URL=http://old/\r\n[SIGNATURE]\r\nKEY=MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\r\n";
+    WriteBytes(dir / L"signed.dat", busy);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "signed.dat", "http://chosen/"));
+    KeyValueStore signedHead;
+    signedHead.LoadFile(dir / L"signed.dat", 10);
+    EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", signedHead.GetValue("SIGNATURE", "KEY"));
+    EXPECT_EQ("http://chosen/", signedHead.GetValue("SERVER", "URL"));
 }
 
 TEST(HostileNames, EachRuleOfAPlainFileName)

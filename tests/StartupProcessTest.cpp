@@ -3,6 +3,7 @@
 // and its own APPDATA.
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
 
@@ -201,6 +202,58 @@ TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }
 
+
+// The maker's key in server.dat: a signed catalogue is listed and its SERIAL
+// kept in the settings; at the next starts an index changed after signing and
+// a replayed older one are refused, and the last verified list stays with a
+// word on the status line.
+TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
+{
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    const auto serveSigned = [&files](const std::string& index, const std::string& signedIndex) {
+        files = {{"/sw_index.dat", index},
+                 {"/sw_index.dat.sig", SignWith(kMakerKey, signedIndex)},
+                 {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/\r\n"},
+                 {"/sw_repo.dat.sig", SignWith(kMakerKey, "[MAIN]\r\nURL=http://main/\r\n")}};
+    };
+    const std::string verified = "[PATHS]\r\nSERIAL=5\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    WriteBytes(launcher.Folder() + L"server.dat", std::string("[SIGNATURE]\r\nKEY=") + kMakerKey.spkiBase64 + "\r\n");
+    const std::wstring settings = L"software\\" + launcher.Name() + L"\\index";
+
+    const std::string older = "[PATHS]\r\nSERIAL=4\r\n[ABC]\r\nSW_TYPE=0\r\n[OLD]\r\nSW_TYPE=0\r\n";
+    const std::string changed = verified + "[EVIL]\r\nSW_TYPE=0\r\n";
+    const struct {
+        const char* what;
+        std::string index;
+        std::string signedIndex;
+        const wchar_t* status;
+    } runs[] = {
+        {"signed", verified, verified, L""},
+        {"older serial", older, older,
+         L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
+        {"changed after signing", changed, verified,
+         L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
+    };
+    for (const auto& run : runs) {
+        serveSigned(run.index, run.signedIndex);
+        HANDLE process = launcher.Start();
+        HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        ASSERT_NE(nullptr, window) << run.what;
+        HWND list = GetDlgItem(window, 1000);
+        HWND status = GetDlgItem(window, 1010);
+        EXPECT_TRUE(WaitUntil(20000, [&] {
+            wchar_t text[256] = {};
+            GetWindowTextW(status, text, 256);
+            return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1 &&
+                   ReadRegString(HKEY_CURRENT_USER, settings, L"INDEX_SERIAL") == L"5" && run.status == std::wstring(text);
+        })) << run.what << ": one program listed, serial 5 kept, status as expected";
+        EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+        EXPECT_EQ(verified, ReadBytes(launcher.DataFolder() + L"sw_index.dat")) << run.what;
+    }
+}
 
 /// Folder names for the program and for APPDATA: plain, and as our users have them.
 struct UserFolders {

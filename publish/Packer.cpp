@@ -1,0 +1,155 @@
+#include "publish/Packer.h"
+
+#include "store/Text.h"
+#include "trelko_util/Unzipper.h"
+
+#include <minizip/zip.h>
+// iowin32.h needs the zlib declarations above it.
+#include <minizip/iowin32.h>
+
+#include <algorithm>
+
+namespace {
+
+// The library reads entry names into a buffer of this many bytes and refuses longer ones.
+constexpr size_t kMaxEntryName = 260;
+constexpr unsigned long kUtf8NamesFlag = 1u << 11;
+constexpr DWORD kCopyBlock = 64 * 1024;
+
+void ListInto(const std::wstring& folder, const std::string& prefix, FolderContent& content)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring wide = found.cFileName;
+        if (wide == L"." || wide == L"..")
+            continue;
+        const std::string name = prefix + Utf8FromWide(wide);
+        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // The library's folder update never lists such names, so they would
+        // reach the staging folder and stop there.
+        if (wide[0] == L'.') {
+            content.skipped.push_back(name + (isFolder ? "/" : ""));
+            continue;
+        }
+        if (isFolder) {
+            ListInto(folder + L"\\" + wide, name + "/", content);
+            continue;
+        }
+        PackedFile file;
+        file.name = name;
+        file.path = folder + L"\\" + wide;
+        file.lastWrite = found.ftLastWriteTime;
+        file.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        content.files.push_back(std::move(file));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+/// The folder's full path in the form without the 260-character limit, so
+/// that no file of a deep tree is missed.
+std::wstring LongPathOf(const std::wstring& folder)
+{
+    DWORD length = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    length = GetFullPathNameW(folder.c_str(), length, &full[0], nullptr);
+    full.resize(length);
+    while (full.size() > 2 && (full.back() == L'\\' || full.back() == L'/'))
+        full.pop_back();
+    if (full.empty() || full.compare(0, 4, L"\\\\?\\") == 0)
+        return full.empty() ? folder : full;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+} // namespace
+
+FolderContent ListBuildFolder(const std::wstring& folder)
+{
+    FolderContent content;
+    ListInto(LongPathOf(folder), std::string(), content);
+    std::sort(content.files.begin(), content.files.end(),
+              [](const PackedFile& a, const PackedFile& b) { return a.name < b.name; });
+    std::vector<PackedFile> accepted;
+    for (PackedFile& file : content.files) {
+        if (file.name.size() > kMaxEntryName)
+            content.refused.push_back("\"" + file.name + "\": name of " + std::to_string(file.name.size()) +
+                                      " bytes, over 260");
+        else if (!IsSafeEntryName(file.name))
+            content.refused.push_back("\"" + file.name +
+                                      "\": no plain file name (a device name such as AUX or COM1, a trailing dot "
+                                      "or space, or a character Windows forbids)");
+        else
+            accepted.push_back(std::move(file));
+    }
+    content.files = std::move(accepted);
+    return content;
+}
+
+bool EntryDosTime(const FILETIME& lastWrite, unsigned long& dosDate)
+{
+    // The inverse of the library's reading: it takes the DOS time as local
+    // time and converts it with TzSpecificLocalTimeToSystemTime.
+    SYSTEMTIME utc, local;
+    FILETIME localTime;
+    WORD date = 0, time = 0;
+    if (!FileTimeToSystemTime(&lastWrite, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+        !SystemTimeToFileTime(&local, &localTime) || !FileTimeToDosDateTime(&localTime, &date, &time))
+        return false;
+    dosDate = (static_cast<unsigned long>(date) << 16) | time;
+    return true;
+}
+
+bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files, std::string& error)
+{
+    zlib_filefunc64_def functions;
+    fill_win32_filefunc64W(&functions);
+    zipFile zip = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
+    if (!zip) {
+        error = "cannot create " + Utf8FromWide(path);
+        return false;
+    }
+    std::vector<char> buffer(kCopyBlock);
+    bool ok = true;
+    for (const PackedFile& file : files) {
+        zip_fileinfo info = {};
+        if (!EntryDosTime(file.lastWrite, info.dosDate)) {
+            error = "\"" + file.name + "\": last-write time outside 1980-2107, which a zip entry cannot hold";
+            ok = false;
+            break;
+        }
+        info.external_fa = FILE_ATTRIBUTE_ARCHIVE;
+        HANDLE input = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (input == INVALID_HANDLE_VALUE) {
+            error = "\"" + file.name + "\": cannot be read: " + Win32ErrorText(GetLastError());
+            ok = false;
+            break;
+        }
+        const int zip64 = file.size >= 0xFFFFFFFFull ? 1 : 0;
+        ok = zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                     Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
+                                     kUtf8NamesFlag, zip64) == ZIP_OK;
+        while (ok) {
+            DWORD got = 0;
+            ok = ReadFile(input, buffer.data(), kCopyBlock, &got, nullptr) != FALSE;
+            if (!ok || got == 0)
+                break;
+            ok = zipWriteInFileInZip(zip, buffer.data(), got) == ZIP_OK;
+        }
+        CloseHandle(input);
+        ok = zipCloseFileInZip(zip) == ZIP_OK && ok;
+        if (!ok) {
+            error = "\"" + file.name + "\": could not be written into " + Utf8FromWide(path);
+            break;
+        }
+    }
+    if (zipClose(zip, nullptr) != ZIP_OK && ok) {
+        error = "cannot finish " + Utf8FromWide(path);
+        ok = false;
+    }
+    return ok;
+}

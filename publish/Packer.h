@@ -1,0 +1,36 @@
+// Packing a build folder into the zip archive the launcher installs: the
+// library's name rules decide what may go in, and each entry carries its
+// file's last-write time the way the library will restore it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PackedFile {
+    std::string name;  // entry name: UTF-8, "/" between folders
+    std::wstring path; // the file on disk
+    FILETIME lastWrite = {};
+    uint64_t size = 0;
+};
+
+struct FolderContent {
+    std::vector<PackedFile> files;     // in byte order of their names
+    std::vector<std::string> refused;  // one line per name the library would refuse
+    std::vector<std::string> skipped;  // names beginning with "." (never installed)
+};
+
+/// Every file below folder, as archive entries.
+FolderContent ListBuildFolder(const std::wstring& folder);
+
+/// The DOS date (high word) and time (low word) of an entry that the library
+/// extracts with the last-write time lastWrite: the UTC time seen in the
+/// local time zone with the daylight-saving rule of its own date, in
+/// two-second steps. False outside 1980-2107.
+bool EntryDosTime(const FILETIME& lastWrite, unsigned long& dosDate);
+
+/// Writes files into a new archive at path, names marked UTF-8. On failure
+/// error names the file and the archive may be left half written.
+bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files, std::string& error);

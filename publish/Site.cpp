@@ -1,0 +1,78 @@
+#include "publish/Site.h"
+
+#include "store/Text.h"
+
+#include <cctype>
+#include <vector>
+
+std::wstring SitePath(const std::wstring& site, const std::string& relative)
+{
+    std::wstring path = site;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    for (wchar_t c : WideFromUtf8(relative))
+        path += c == L'/' ? L'\\' : c;
+    return path;
+}
+
+std::string DerivedArchivePath(const std::string& name, int build, bool package)
+{
+    return package ? "deps/" + name + ".zip" : name + "/" + name + "_" + std::to_string(build) + ".zip";
+}
+
+bool AddressBelowBase(const std::string& address, const std::string& base, std::string& relative)
+{
+    if (base.empty() || address.compare(0, base.size(), base) != 0)
+        return false;
+    std::string path = address.substr(base.size());
+    path = path.substr(0, path.find_first_of("?#"));
+    std::string decoded;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && isxdigit(static_cast<unsigned char>(path[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(path[i + 2]))) {
+            decoded += static_cast<char>(std::stoi(path.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            decoded += path[i];
+        }
+    }
+    // A path that climbs above BASE leaves the site.
+    int depth = 0;
+    size_t start = 0;
+    while (start <= decoded.size()) {
+        size_t end = decoded.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = decoded.size();
+        const std::string part = decoded.substr(start, end - start);
+        if (part == "..") {
+            if (--depth < 0)
+                return false;
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    relative = decoded;
+    return !decoded.empty();
+}
+
+bool IsDecimal(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::string FoldedEntryName(std::string name)
+{
+    for (char& c : name) {
+        if (c == '\\')
+            c = '/';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return name;
+}

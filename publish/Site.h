@@ -1,0 +1,27 @@
+// The folder a web server publishes at the index's BASE: where the catalogue
+// files and archives lie in it, and how an address of the index maps to it.
+#pragma once
+
+#include <string>
+
+constexpr char kIndexFile[] = "sw_index.dat";
+constexpr char kRepositoryFile[] = "sw_repo.dat";
+constexpr char kSignatureSuffix[] = ".sig";
+
+/// The site's file at a path relative to BASE ("/" between folders).
+std::wstring SitePath(const std::wstring& site, const std::string& relative);
+
+/// The archive's path below BASE as the launcher derives it from the section:
+/// "NAME/NAME_<build>.zip" for a program, "deps/NAME.zip" for a package.
+std::string DerivedArchivePath(const std::string& name, int build, bool package);
+
+/// Where an address of the index lies in the site: true with the path below
+/// BASE (percent escapes decoded) when it starts with base and stays inside.
+bool AddressBelowBase(const std::string& address, const std::string& base, std::string& relative);
+
+/// An entry or file name compared as Windows compares them: ASCII letters
+/// lower-cased, "\\" as "/".
+std::string FoldedEntryName(std::string name);
+
+/// True when text is a plain decimal number (digits only, at least one).
+bool IsDecimal(const std::string& text);

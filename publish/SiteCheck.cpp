@@ -1,0 +1,421 @@
+#include "publish/SiteCheck.h"
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/CatalogueFiles.h"
+#include "net/Crypto.h"
+#include "publish/DataFileLines.h"
+#include "publish/Site.h"
+#include "store/AtomicFile.h"
+#include "store/FileNames.h"
+#include "store/KeyValueStore.h"
+#include "store/Text.h"
+#include "trelko_util/Unzipper.h"
+
+#include <minizip/unzip.h>
+// iowin32.h needs the zlib declarations above it.
+#include <minizip/iowin32.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace {
+
+// The library reads entry names into a buffer of this many bytes.
+constexpr size_t kMaxEntryName = 260;
+// Thumbnails larger than this are not shown.
+constexpr unsigned long kMaxThumbnailSide = 512;
+// The launcher looks for a REDIRECT only in a catalogue file's first lines.
+constexpr int kRedirectLines = 10;
+
+std::string Where(const std::string& file, const std::string& section, const std::string& key)
+{
+    std::string text = file + ": ";
+    if (!section.empty())
+        text += "[" + section + "] ";
+    if (!key.empty())
+        text += key + ": ";
+    return text;
+}
+
+/// An archive as the check sees it: whether it opened, and its entry names.
+struct ArchiveContent {
+    bool opened = false;
+    std::vector<std::string> entries;
+};
+
+ArchiveContent ReadArchiveEntries(const std::wstring& path)
+{
+    ArchiveContent content;
+    zlib_filefunc64_def functions;
+    fill_win32_filefunc64W(&functions);
+    unzFile archive = unzOpen2_64(path.c_str(), &functions);
+    if (!archive)
+        return content;
+    content.opened = true;
+    for (int at = unzGoToFirstFile(archive); at == UNZ_OK; at = unzGoToNextFile(archive)) {
+        unz_file_info64 info;
+        char name[kMaxEntryName + 2] = {};
+        if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
+            break;
+        std::string entry(name);
+        if (info.size_filename > entry.size())
+            entry += "...";
+        content.entries.push_back(entry);
+    }
+    unzClose(archive);
+    return content;
+}
+
+/// Why the library refuses an archive, for the maker.
+std::string RefusalReason(const ArchiveContent& content)
+{
+    if (!content.opened)
+        return "does not open as a zip archive";
+    if (content.entries.empty())
+        return "has no entries";
+    for (const std::string& entry : content.entries) {
+        if (entry.size() > kMaxEntryName)
+            return "entry \"" + entry + "\" has a name over 260 bytes";
+        if (!IsSafeEntryName(entry))
+            return "entry \"" + entry +
+                   "\" is no plain relative name (\"..\", a drive, a device name such as AUX, a trailing dot or "
+                   "space)";
+    }
+    return "cannot be read whole";
+}
+
+bool FileSize(const std::wstring& path, uint64_t& size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+/// "" for a PNG of at most 512 x 512, else what is wrong with it.
+std::string ThumbnailProblem(const std::string& bytes)
+{
+    static const char signature[] = "\x89PNG\r\n\x1A\n";
+    if (bytes.size() < 24 || bytes.compare(0, 8, signature, 8) != 0 || bytes.compare(12, 4, "IHDR") != 0)
+        return "is no PNG";
+    auto number = [&bytes](size_t at) {
+        unsigned long value = 0;
+        for (size_t i = 0; i < 4; ++i)
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    unsigned long width = number(16), height = number(20);
+    if (width > kMaxThumbnailSide || height > kMaxThumbnailSide)
+        return "is " + std::to_string(width) + " x " + std::to_string(height) + " pixels, over 512 x 512";
+    return std::string();
+}
+
+class SiteChecker {
+public:
+    SiteChecker(const std::wstring& site, const std::string& key) : m_site(site), m_key(key) {}
+
+    SiteReport Run()
+    {
+        std::string indexBytes, repositoryBytes;
+        const bool haveIndex = ReadCatalogueFile(kIndexFile, indexBytes);
+        const bool haveRepository = ReadCatalogueFile(kRepositoryFile, repositoryBytes);
+        if (haveIndex)
+            CheckIndex(indexBytes);
+        if (haveRepository)
+            CheckRepository(repositoryBytes);
+        if (!m_key.empty()) {
+            CheckSignatures(haveIndex, indexBytes, haveRepository, repositoryBytes);
+            if (haveIndex)
+                CheckSerial();
+        }
+        return m_report;
+    }
+
+private:
+    void Problem(const std::string& file, const std::string& section, const std::string& key,
+                 const std::string& text)
+    {
+        m_report.problems.push_back(Where(file, section, key) + text);
+    }
+
+    bool ReadCatalogueFile(const char* name, std::string& bytes)
+    {
+        if (ReadFileBytes(SitePath(m_site, name), bytes))
+            return true;
+        Problem(name, "", "", "missing");
+        return false;
+    }
+
+    /// The launcher's reading of a catalogue file: a line over 1023 bytes
+    /// ends it, and a REDIRECT counts only in the first lines.
+    void CheckLinesAndRedirect(const char* file, const std::string& bytes, KeyValueStore& store)
+    {
+        DataFileLines lines(bytes);
+        DataFileLines::Origin origin;
+        if (lines.FirstOverlongLine(origin)) {
+            std::string key = origin.key.size() > 40 ? origin.key.substr(0, 40) + "..." : origin.key;
+            Problem(file, origin.section == KeyValueStore::kGlobal ? "" : origin.section, key,
+                    "line " + std::to_string(origin.number) + " is " + std::to_string(origin.bytes) +
+                        " bytes, over 1023: the launcher stops reading there and drops the rest of the file");
+        }
+        store.LoadText(bytes);
+        KeyValueStore head;
+        head.LoadText(bytes, kRedirectLines);
+        const std::string redirect = store.GetValue("REDIRECT", "URL");
+        if (!redirect.empty() && head.GetValue("REDIRECT", "URL").empty())
+            Problem(file, "REDIRECT", "URL",
+                    "past line 10: the launcher looks for it only in the first 10 lines and ignores it");
+        else if (!redirect.empty())
+            m_report.notes.push_back(Where(file, "REDIRECT", "URL") + "the launcher reads " + redirect +
+                                     " instead of this file; that file is not checked");
+    }
+
+    void CheckIndex(const std::string& bytes)
+    {
+        KeyValueStore index;
+        CheckLinesAndRedirect(kIndexFile, bytes, index);
+        m_index = index;
+        m_base = index.GetValue("PATHS", "BASE");
+
+        // Sections in the launcher's order; the records it would build.
+        std::map<std::string, SoftwareRecord> records;
+        for (auto& entry : index.AllSections()) {
+            KeyValueSection& section = entry.second;
+            const std::string& name = section.Name();
+            if (name == KeyValueStore::kGlobal || name == "PATHS" || name == "REDIRECT")
+                continue;
+            if (!IsSafeFileName(name)) {
+                Problem(kIndexFile, name, "",
+                        "the section name is no plain file name (\"..\", \"/\", a device name such as NUL, a "
+                        "trailing dot or space, over 64 bytes): the launcher never lists it");
+                continue;
+            }
+            if (!section.Find("SW_TYPE")) {
+                Problem(kIndexFile, name, "SW_TYPE", "missing: the launcher does not take the section for a program");
+                continue;
+            }
+            KeyValueSection copy = section;
+            records.emplace(name, BuildRecord(copy, m_base));
+        }
+        // Packages first: a program's TO_EXECUTE may come with one of them.
+        for (const bool packages : {true, false})
+            for (const auto& entry : records)
+                if ((entry.second.type == 100) == packages)
+                    CheckRecord(entry.second, records);
+    }
+
+    void CheckRecord(const SoftwareRecord& record, const std::map<std::string, SoftwareRecord>& records)
+    {
+        const std::string& name = record.name;
+        const bool package = record.type == 100;
+        std::vector<const SoftwareRecord*> dependencies;
+        if (!record.dependencies.empty()) {
+            // Split as the installer does: at every comma, nothing trimmed.
+            size_t start = 0;
+            for (;;) {
+                size_t comma = record.dependencies.find(',', start);
+                const std::string dependency = record.dependencies.substr(start, comma - start);
+                auto found = records.find(dependency);
+                if (found == records.end() || found->second.type != 100)
+                    Problem(kIndexFile, name, "DEPS",
+                            "\"" + dependency + "\" names no package section: every installation of " + name +
+                                " stops with \"Error downloading\"");
+                else
+                    dependencies.push_back(&found->second);
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        }
+
+        const std::string addressKey =
+            m_index.HasKey(name, "DOWNLOAD_FILE") ? "DOWNLOAD_FILE" : (package ? "SW_TYPE" : "BUILD_DISP");
+        const ArchiveContent* archive = CheckArchive(record, addressKey);
+        if (archive && !package && !record.programToExecute.empty()) {
+            std::set<std::string> entries;
+            bool complete = true;
+            for (const SoftwareRecord* dependency : dependencies) {
+                const ArchiveContent* content = m_archives.count(dependency->name) ? &m_archives[dependency->name]
+                                                                                    : nullptr;
+                if (!content)
+                    complete = false;
+                else
+                    for (const std::string& entry : content->entries)
+                        entries.insert(FoldedEntryName(entry));
+            }
+            for (const std::string& entry : archive->entries)
+                entries.insert(FoldedEntryName(entry));
+            if (complete && !entries.count(FoldedEntryName(record.programToExecute)))
+                Problem(kIndexFile, name, "TO_EXECUTE",
+                        "\"" + record.programToExecute + "\" is in neither the archive nor its packages' archives");
+        }
+
+        CheckSiteFile(name, "THUMB", record.thumbnailAddress, true);
+        CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, false);
+    }
+
+    /// The archive of a record, checked; null when it is missing, refused or not in the site.
+    const ArchiveContent* CheckArchive(const SoftwareRecord& record, const std::string& addressKey)
+    {
+        const std::string& name = record.name;
+        std::string relative;
+        if (!AddressBelowBase(record.downloadAddress, m_base, relative)) {
+            if (m_base.empty() && record.downloadAddress.find("://") == std::string::npos)
+                Problem(kIndexFile, name, addressKey,
+                        "the archive's address \"" + record.downloadAddress +
+                            "\" is relative: [PATHS] BASE is missing");
+            else
+                m_report.notes.push_back(Where(kIndexFile, name, addressKey) + "archive " +
+                                         record.downloadAddress + " is outside the site: not checked");
+            return nullptr;
+        }
+        const std::wstring path = SitePath(m_site, relative);
+        uint64_t size = 0;
+        if (!FileSize(path, size)) {
+            Problem(kIndexFile, name, addressKey, "archive " + relative + " is missing");
+            return nullptr;
+        }
+        // SHA256 and SIZE as the launcher reads them into the record.
+        if (m_index.HasKey(name, "SIZE")) {
+            if (record.archiveSize < 0)
+                Problem(kIndexFile, name, "SIZE",
+                        "\"" + m_index.GetValue(name, "SIZE") + "\" is no decimal number of bytes: no archive matches");
+            else if (static_cast<uint64_t>(record.archiveSize) != size)
+                Problem(kIndexFile, name, "SIZE",
+                        std::to_string(record.archiveSize) + " bytes, but archive " + relative + " has " +
+                            std::to_string(size));
+        }
+        if (m_index.HasKey(name, "SHA256")) {
+            std::string digest;
+            if (!IsSha256Hex(record.archiveSha256))
+                Problem(kIndexFile, name, "SHA256",
+                        "\"" + record.archiveSha256 + "\" is not 64 hex digits: no archive matches");
+            else if (!Sha256OfFile(path, digest))
+                Problem(kIndexFile, name, "SHA256", "archive " + relative + " cannot be read");
+            else if (!DigestMatchesHex(digest, record.archiveSha256))
+                Problem(kIndexFile, name, "SHA256",
+                        "differs from archive " + relative + ", whose SHA-256 is " + HexOf(digest));
+        } else if (!m_key.empty()) {
+            Problem(kIndexFile, name, "SHA256",
+                    "missing: with the key set the launcher installs no archive without it (" + relative + ")");
+        }
+        ArchiveContent& content = m_archives[name];
+        content = ReadArchiveEntries(path);
+        if (!IsAcceptableArchive(path)) {
+            Problem(kIndexFile, name, addressKey,
+                    "archive " + relative + " " + RefusalReason(content) + ": the library refuses it");
+            m_archives.erase(name);
+            return nullptr;
+        }
+        return &content;
+    }
+
+    void CheckSiteFile(const std::string& name, const char* key, const std::string& address, bool thumbnail)
+    {
+        if (!m_index.HasKey(name, key))
+            return;
+        std::string relative;
+        if (!AddressBelowBase(address, m_base, relative)) {
+            m_report.notes.push_back(Where(kIndexFile, name, key) + address + " is outside the site: not checked");
+            return;
+        }
+        std::string bytes;
+        if (!ReadFileBytes(SitePath(m_site, relative), bytes)) {
+            Problem(kIndexFile, name, key, relative + " is missing");
+            return;
+        }
+        std::string problem = thumbnail ? ThumbnailProblem(bytes) : std::string();
+        if (!problem.empty())
+            Problem(kIndexFile, name, key, relative + " " + problem + ": the list shows the standard picture");
+    }
+
+    void CheckRepository(const std::string& bytes)
+    {
+        KeyValueStore repository;
+        CheckLinesAndRedirect(kRepositoryFile, bytes, repository);
+        int servers = 0;
+        for (const auto& entry : repository.AllSections()) {
+            const std::string& name = entry.first;
+            if (name == KeyValueStore::kGlobal || name == "REDIRECT")
+                continue;
+            if (repository.HasKey(name, "URL"))
+                ++servers;
+            else
+                Problem(kRepositoryFile, name, "URL", "missing: the section is no server");
+        }
+        if (servers == 0)
+            Problem(kRepositoryFile, "", "", "no section with a URL: the server list is empty");
+    }
+
+    void CheckSignatures(bool haveIndex, const std::string& index, bool haveRepository, const std::string& repository)
+    {
+        std::string text = m_key.compare(0, 4, "KEY=") == 0 ? m_key.substr(4) : m_key;
+        PublicKey key;
+        if (!ParsePublicKey(text, key)) {
+            m_report.problems.push_back(
+                "--key: not the KEY= text of server.dat (base64 of the DER SubjectPublicKeyInfo of a P-256 key)");
+            return;
+        }
+        const std::pair<const char*, const std::string*> files[] = {
+            {kIndexFile, haveIndex ? &index : nullptr}, {kRepositoryFile, haveRepository ? &repository : nullptr}};
+        for (const auto& file : files) {
+            if (!file.second)
+                continue;
+            const std::string signatureFile = std::string(file.first) + kSignatureSuffix;
+            const std::wstring signaturePath = SitePath(m_site, signatureFile);
+            if (GetFileAttributesW(signaturePath.c_str()) == INVALID_FILE_ATTRIBUTES)
+                Problem(signatureFile, "", "",
+                        std::string("missing: with the key set the launcher refuses ") + file.first);
+            else if (!CatalogueFileSigned(key, SitePath(m_site, file.first), signaturePath))
+                Problem(signatureFile, "", "",
+                        std::string("not a signature of ") + file.first +
+                            " with this key (changed after signing, or signed with another key)");
+        }
+    }
+
+    void CheckSerial()
+    {
+        if (!m_index.GetValue("REDIRECT", "URL").empty())
+            return;
+        const std::string serial = m_index.GetValue("PATHS", "SERIAL");
+        if (!m_index.HasKey("PATHS", "SERIAL"))
+            Problem(kIndexFile, "PATHS", "SERIAL", "missing: with the key set the launcher refuses the index");
+        else if (ParseIndexSerial(serial) < 0)
+            Problem(kIndexFile, "PATHS", "SERIAL",
+                    "\"" + serial + "\" is no decimal number: with the key set the launcher refuses the index");
+    }
+
+    const std::wstring m_site;
+    const std::string m_key;
+    SiteReport m_report;
+    KeyValueStore m_index;
+    std::string m_base;
+    std::map<std::string, ArchiveContent> m_archives; // by record name, for the archives that passed
+};
+
+} // namespace
+
+SiteReport CheckSite(const std::wstring& site, const std::string& key)
+{
+    return SiteChecker(site, key).Run();
+}
+
+std::string KeyArgument(const std::string& argument)
+{
+    KeyValueStore settings;
+    std::string bytes;
+    const std::wstring path = WideFromUtf8(argument);
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        ReadFileBytes(path, bytes)) {
+        // The launcher reads server.dat's first 10 lines only.
+        settings.LoadText(bytes, 10);
+        return settings.GetValue("SIGNATURE", "KEY");
+    }
+    return argument;
+}

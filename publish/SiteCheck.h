@@ -1,0 +1,22 @@
+// Reading a site as the launcher would, to find before the users do what
+// would keep a program from being listed or installed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct SiteReport {
+    /// One line per problem: "<file>: [SECTION] KEY: what is wrong".
+    std::vector<std::string> problems;
+    /// What could not be checked (an archive at an address outside the site).
+    std::vector<std::string> notes;
+};
+
+/// Checks the catalogue files of site and everything they point to below
+/// BASE. With a key (the KEY= text of server.dat, "KEY=" optional), the
+/// signatures of both catalogue files and the index's SERIAL are checked too.
+SiteReport CheckSite(const std::wstring& site, const std::string& key = std::string());
+
+/// The key text of a --key argument: the text itself, or the [SIGNATURE]
+/// KEY of the server.dat file it names.
+std::string KeyArgument(const std::string& argument);
