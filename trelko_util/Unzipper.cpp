@@ -32,6 +32,23 @@ struct EntryInfo {
     bool isFolder = false;
 };
 
+// An entry name as the archive means it: UTF-8 when the entry's general
+// purpose flag has bit 11 set, code page 437 (the zip format's own) otherwise.
+// A name marked UTF-8 that is not UTF-8 is refused.
+bool DecodeEntryName(const std::string& bytes, unsigned long flag, std::wstring& name)
+{
+    name.clear();
+    if (bytes.empty())
+        return true;
+    const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int size = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (size <= 0)
+        return false;
+    name.assign(static_cast<size_t>(size), L'\0');
+    return MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), &name[0], size) == size;
+}
+
 std::string Utf8Of(const std::wstring& text)
 {
     if (text.empty())
@@ -154,20 +171,6 @@ bool WriteEntryData(unzFile archive, int method, const EntryInfo& entry, HANDLE 
 }
 
 } // namespace
-
-bool DecodeEntryName(const std::string& bytes, unsigned long flag, std::wstring& name)
-{
-    name.clear();
-    if (bytes.empty())
-        return true;
-    const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
-    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-    int size = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    if (size <= 0)
-        return false;
-    name.assign(static_cast<size_t>(size), L'\0');
-    return MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), &name[0], size) == size;
-}
 
 bool IsSafeEntryName(const std::string& name)
 {

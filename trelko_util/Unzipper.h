@@ -9,11 +9,6 @@
 /// name (no "..", no device name, no trailing dot or space).
 bool IsSafeEntryName(const std::string& name);
 
-/// An entry name as the archive means it: UTF-8 when the entry's general
-/// purpose flag has bit 11 set, code page 437 (the zip format's own) otherwise.
-/// False when a name marked UTF-8 is not valid UTF-8.
-bool DecodeEntryName(const std::string& bytes, unsigned long flag, std::wstring& name);
-
 class CUnzipper {
 public:
     CUnzipper() = default;
