@@ -50,11 +50,11 @@ int main()
     const std::string staging = dir.Narrow() + "tmp";
     const std::string installed = dir.Narrow() + "apps\\BENCH";
     // Extraction into a folder, then work on every extracted file.
-    auto extractThen = [&](const std::string& into, const std::function<void(const std::string&, const std::string&)>& each) {
-        UnzipArchive(archive, into);
+    auto extractThen = [&](const std::wstring& into, const std::function<void(const std::wstring&, const std::wstring&)>& each) {
+        UnzipArchive(dir / L"BENCH.zip", into);
         std::vector<ListedFile> files;
-        const std::string root = into + "\\";
-        ListFiles(root, "*", true, files);
+        const std::wstring root = into + L"\\";
+        ListFiles(root, L"*", true, files);
         for (const ListedFile& file : files)
             each(file.first + file.second, file.first.substr(root.size()));
     };
@@ -62,18 +62,17 @@ int main()
     const double install = Seconds([&] { aggiorna(archive.c_str(), staging.c_str(), installed.c_str(), 1); });
     XcopyCopier xcopy;
     const double installFloor = Seconds([&] {
-        extractThen(dir.Narrow() + "tmp2\\BENCH", [&](const std::string& file, const std::string& relative) {
-            std::string target = dir.Narrow() + "floor\\" + relative;
+        extractThen(dir / L"tmp2\\BENCH", [&](const std::wstring& file, const std::wstring& relative) {
+            std::wstring target = dir / (L"floor\\" + relative);
             MakeFolderPath(target);
-            xcopy.CopyInto(file, target.substr(0, target.size() - 1), staging);
+            xcopy.CopyInto(file, target.substr(0, target.size() - 1), dir / L"tmp");
         });
     });
     const double installLimit = Seconds([&] {
-        extractThen(dir.Narrow() + "tmp3\\BENCH", [&](const std::string& file, const std::string& relative) {
-            std::string target = dir.Narrow() + "limit\\" + relative;
+        extractThen(dir / L"tmp3\\BENCH", [&](const std::wstring& file, const std::wstring& relative) {
+            std::wstring target = dir / (L"limit\\" + relative);
             MakeFolderPath(target);
-            CopyFileW(WideFromAnsi(file).c_str(),
-                      WideFromAnsi(target + file.substr(file.find_last_of('\\') + 1)).c_str(), FALSE);
+            CopyFileW(file.c_str(), (target + file.substr(file.find_last_of(L'\\') + 1)).c_str(), FALSE);
         });
     });
     ReportLine("fresh install 300 files", install, installFloor, installLimit);
@@ -81,17 +80,17 @@ int main()
     const double rerun = BestOf(2, [&] { aggiorna(archive.c_str(), staging.c_str(), installed.c_str(), 1); });
     zelto::ComputeCrc32 crc32;
     const double rerunFloor = BestOf(2, [&] {
-        extractThen(dir.Narrow() + "tmp4\\BENCH", [&](const std::string& file, const std::string& relative) {
+        extractThen(dir / L"tmp4\\BENCH", [&](const std::wstring& file, const std::wstring& relative) {
             bool error = false;
             crc32.FileCrc(file, error);
-            crc32.FileCrc(installed + "\\" + relative + file.substr(file.find_last_of('\\') + 1), error);
+            crc32.FileCrc(WideFromAnsi(installed) + L"\\" + relative + file.substr(file.find_last_of(L'\\') + 1), error);
         });
     });
     const double readAll = BestOf(2, [&] {
         std::vector<ListedFile> files;
-        ListFiles(installed + "\\", "*", true, files);
+        ListFiles(WideFromAnsi(installed) + L"\\", L"*", true, files);
         for (const ListedFile& file : files)
-            ReadBytes(WideFromAnsi(file.first + file.second));
+            ReadBytes(file.first + file.second);
     });
     ReportLine("re-run on up-to-date 300 files", rerun, rerunFloor, readAll);
     printf("archive: %zu files, %.1f MB\n", entries.size(), total / 1e6);

@@ -31,9 +31,9 @@ TEST(Crc32, MatchesTheKnownValueAndZlib)
     TempDir dir;
     WriteBytes(dir / L"f.bin", data);
     bool error = true;
-    EXPECT_EQ(expected, crc32.FileCrc(dir.Narrow() + "f.bin", error));
+    EXPECT_EQ(expected, crc32.FileCrc(dir / L"f.bin", error));
     EXPECT_FALSE(error);
-    EXPECT_EQ(0u, crc32.FileCrc(dir.Narrow() + "missing.bin", error));
+    EXPECT_EQ(0u, crc32.FileCrc(dir / L"missing.bin", error));
     EXPECT_TRUE(error);
 }
 
@@ -52,17 +52,17 @@ TEST(ListFiles, FilesBeforeSubfoldersDepthFirstAndDotNamesSkipped)
     WriteBytes(dir / L".hidden\\secret.txt", "1");
 
     std::vector<ListedFile> files;
-    EXPECT_EQ(4, ListFiles(dir.Narrow(), "*", true, files));
+    EXPECT_EQ(4, ListFiles(dir.Path(), L"*", true, files));
     ASSERT_EQ(4u, files.size());
-    EXPECT_EQ(ListedFile(dir.Narrow(), "top.txt"), files[0]);
-    EXPECT_EQ(ListedFile(dir.Narrow() + "a\\", "in_a.txt"), files[1]);
-    EXPECT_EQ(ListedFile(dir.Narrow() + "b\\", "in_b.txt"), files[2]);
-    EXPECT_EQ(ListedFile(dir.Narrow() + "b\\deep\\", "in_deep.txt"), files[3]);
+    EXPECT_EQ(ListedFile(dir.Path(), L"top.txt"), files[0]);
+    EXPECT_EQ(ListedFile(dir / L"a\\", L"in_a.txt"), files[1]);
+    EXPECT_EQ(ListedFile(dir / L"b\\", L"in_b.txt"), files[2]);
+    EXPECT_EQ(ListedFile(dir / L"b\\deep\\", L"in_deep.txt"), files[3]);
 
     std::vector<ListedFile> flat;
-    EXPECT_EQ(1, ListFiles(dir.Narrow(), "*", false, flat));
+    EXPECT_EQ(1, ListFiles(dir.Path(), L"*", false, flat));
     std::vector<ListedFile> none;
-    EXPECT_EQ(0, ListFiles(dir.Narrow() + "missing\\", "*", true, none));
+    EXPECT_EQ(0, ListFiles(dir / L"missing\\", L"*", true, none));
 }
 
 TEST(FileTimes, SubSecondDifferencesCompareEqualAndSignFollowsTheNewerFile)
@@ -75,12 +75,12 @@ TEST(FileTimes, SubSecondDifferencesCompareEqualAndSignFollowsTheNewerFile)
     FILETIME nearly = base;
     nearly.dwLowDateTime += 4000000; // 0.4 s later
     SetWriteTime(dir / L"b", nearly);
-    EXPECT_EQ(0, CompareFileTimes(dir.Narrow() + "a", dir.Narrow() + "b"));
+    EXPECT_EQ(0, CompareFileTimes(dir / L"a", dir / L"b"));
 
     SetWriteTime(dir / L"b", Shifted(base, 10));
-    EXPECT_EQ(-10, CompareFileTimes(dir.Narrow() + "a", dir.Narrow() + "b"));
-    EXPECT_EQ(10, CompareFileTimes(dir.Narrow() + "b", dir.Narrow() + "a"));
-    EXPECT_EQ("20230304050608", LocalWriteTimeDigits(dir.Narrow() + "a"));
+    EXPECT_EQ(-10, CompareFileTimes(dir / L"a", dir / L"b"));
+    EXPECT_EQ(10, CompareFileTimes(dir / L"b", dir / L"a"));
+    EXPECT_EQ("20230304050608", LocalWriteTimeDigits(dir / L"a"));
 }
 
 TEST(FileFingerprint, IsTimeCrcAndSizeAndAnUnreadableFileHasCrcZero)
@@ -88,12 +88,12 @@ TEST(FileFingerprint, IsTimeCrcAndSizeAndAnUnreadableFileHasCrcZero)
     TempDir dir;
     WriteBytes(dir / L"abc.txt", "abc");
     SetWriteTime(dir / L"abc.txt", FileTimeOf(MakeDos(2022, 12, 31, 23, 59, 58)));
-    EXPECT_EQ("20221231235958|891568578|3", FileFingerprint(dir.Narrow() + "abc.txt"));
+    EXPECT_EQ("20221231235958|891568578|3", FileFingerprint(dir / L"abc.txt"));
 
     HANDLE locked = CreateFileW((dir / L"abc.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, locked);
-    std::string fingerprint = FileFingerprint(dir.Narrow() + "abc.txt");
+    std::string fingerprint = FileFingerprint(dir / L"abc.txt");
     CloseHandle(locked);
     EXPECT_EQ("|0|3", fingerprint.substr(fingerprint.find('|'))) << fingerprint;
 }
@@ -101,13 +101,13 @@ TEST(FileFingerprint, IsTimeCrcAndSizeAndAnUnreadableFileHasCrcZero)
 TEST(MakeFolderPath, CreatesEveryMissingParentAndFailsUnderAFile)
 {
     TempDir dir;
-    EXPECT_FALSE(MakeFolderPath(""));
-    EXPECT_TRUE(MakeFolderPath(dir.Narrow() + "a\\b/c\\d"));
-    EXPECT_TRUE(IsFolder(dir.Narrow() + "a\\b\\c\\d"));
-    EXPECT_TRUE(MakeFolderPath(dir.Narrow() + "a\\b\\c\\d")) << "an existing folder is fine";
-    EXPECT_TRUE(MakeFolderPath(dir.Narrow() + "x\\y\\"));
-    EXPECT_TRUE(IsFolder(dir.Narrow() + "x\\y"));
+    EXPECT_FALSE(MakeFolderPath(L""));
+    EXPECT_TRUE(MakeFolderPath(dir / L"a\\b/c\\d"));
+    EXPECT_TRUE(IsFolder(dir / L"a\\b\\c\\d"));
+    EXPECT_TRUE(MakeFolderPath(dir / L"a\\b\\c\\d")) << "an existing folder is fine";
+    EXPECT_TRUE(MakeFolderPath(dir / L"x\\y\\"));
+    EXPECT_TRUE(IsFolder(dir / L"x\\y"));
 
     WriteBytes(dir / L"plain.txt", "file");
-    EXPECT_FALSE(MakeFolderPath(dir.Narrow() + "plain.txt\\sub\\deeper"));
+    EXPECT_FALSE(MakeFolderPath(dir / L"plain.txt\\sub\\deeper"));
 }

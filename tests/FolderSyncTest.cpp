@@ -14,13 +14,13 @@ namespace {
 // The real xcopy, counted.
 class CountingCopier : public FileCopier {
 public:
-    bool CopyInto(const std::string& file, const std::string& folder, const std::string& workingFolder) override
+    bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override
     {
-        copied.push_back(file.substr(file.find_last_of('\\') + 1));
+        copied.push_back(file.substr(file.find_last_of(L'\\') + 1));
         return xcopy.CopyInto(file, folder, workingFolder);
     }
     XcopyCopier xcopy;
-    std::vector<std::string> copied;
+    std::vector<std::wstring> copied;
 };
 
 class FolderSync : public ::testing::Test {
@@ -28,9 +28,9 @@ protected:
     // The destination itself may be missing; its parent exists, as apps\ does for the launcher.
     void SetUp() override { std::filesystem::create_directories(dir / L"apps"); }
 
-    std::string Archive() const { return dir.Narrow() + "apps_cache\\ABC.zip"; }
-    std::string Staging() const { return dir.Narrow() + "tmp"; }
-    std::string Destination() const { return dir.Narrow() + "apps\\ABC"; }
+    std::wstring Archive() const { return dir / L"apps_cache\\ABC.zip"; }
+    std::wstring Staging() const { return dir / L"tmp"; }
+    std::wstring Destination() const { return dir / L"apps\\ABC"; }
     std::wstring Installed(const std::wstring& name) const { return dir / (L"apps\\ABC\\" + name); }
 
     void MakeArchive(const std::vector<ZipEntry>& entries)
@@ -64,9 +64,9 @@ TEST(CopyDecision, MissingOrNewerCopiesOlderSkipsEqualAsksTheFingerprint)
 
 TEST(CopyDecision, ExtractionFolderIsStagingPlusArchiveBaseName)
 {
-    EXPECT_EQ("D:\\t\\ABC", ExtractionFolderFor("C:\\x\\apps_cache\\ABC.zip", "D:\\t\\"));
-    EXPECT_EQ("D:\\t\\ABC", ExtractionFolderFor("C:\\x\\apps_cache\\ABC.zip", "D:\\t"));
-    EXPECT_EQ("D:\\t\\my.pkg", ExtractionFolderFor("C:/x/my.pkg.zip", "D:\\t"));
+    EXPECT_EQ(L"D:\\t\\ABC", ExtractionFolderFor(L"C:\\x\\apps_cache\\ABC.zip", L"D:\\t\\"));
+    EXPECT_EQ(L"D:\\t\\ABC", ExtractionFolderFor(L"C:\\x\\apps_cache\\ABC.zip", L"D:\\t"));
+    EXPECT_EQ(L"D:\\t\\my.pkg", ExtractionFolderFor(L"C:/x/my.pkg.zip", L"D:\\t"));
 }
 
 TEST_F(FolderSync, FreshInstallCreatesTheDestinationAndCopiesEveryFile)
@@ -106,7 +106,7 @@ TEST_F(FolderSync, NewerInstalledFileIsKeptAndFilesMissingFromTheArchiveStay)
 
     MakeArchive({{"settings.ini", "from archive", stamp}, {"prog.exe", "v2", MakeDos(2024, 2, 4, 4, 5, 6)}});
     ASSERT_TRUE(Run());
-    EXPECT_EQ(std::vector<std::string>{"prog.exe"}, copier.copied);
+    EXPECT_EQ(std::vector<std::wstring>{L"prog.exe"}, copier.copied);
     EXPECT_EQ("v2", ReadBytes(Installed(L"prog.exe")));
     EXPECT_EQ("edited by the user", ReadBytes(Installed(L"settings.ini")));
     EXPECT_EQ("user data", ReadBytes(Installed(L"user.dat")));
@@ -131,7 +131,7 @@ TEST_F(FolderSync, EqualTimeWithOtherContentIsCopiedOnlyWhenComparingContent)
 TEST_F(FolderSync, TrailingBackslashOnTheDestinationBehavesTheSame)
 {
     MakeArchive({{"f.txt", "x", stamp}});
-    ASSERT_TRUE(UpdateFolderFromArchive(Archive(), Staging() + "\\", Destination() + "\\", true, copier));
+    ASSERT_TRUE(UpdateFolderFromArchive(Archive(), Staging() + L"\\", Destination() + L"\\", true, copier));
     EXPECT_EQ("x", ReadBytes(Installed(L"f.txt")));
     ASSERT_TRUE(Run());
     EXPECT_TRUE(copier.copied.empty());
@@ -219,11 +219,11 @@ TEST_F(FolderSync, DeviceNamesTrailingDotsAndOverlongNamesFailBeforeAnythingIsWr
 TEST_F(FolderSync, EmptyOrRootFoldersAreRefused)
 {
     MakeArchive({{"f.txt", "x", stamp}});
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "", Destination(), true, copier));
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), "", true, copier));
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "C:\\", Destination(), true, copier));
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), "\\", Destination(), true, copier));
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), "C:\\", true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), L"", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), L"", true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), L"C:\\", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), L"\\", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), L"C:\\", true, copier));
     EXPECT_FALSE(FileExists(dir / L"apps\\ABC"));
     EXPECT_TRUE(copier.copied.empty());
 }
@@ -264,6 +264,6 @@ TEST_F(FolderSync, StagingFilesFromAnEarlierRunAreRemovedFirst)
 TEST_F(FolderSync, MissingParentOfTheDestinationFails)
 {
     MakeArchive({{"f.txt", "x", stamp}});
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), dir.Narrow() + "no\\such\\dest", true, copier));
-    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), dir.Narrow() + "no\\staging", Destination(), true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), dir / L"no\\such\\dest", true, copier));
+    EXPECT_FALSE(UpdateFolderFromArchive(Archive(), dir / L"no\\staging", Destination(), true, copier));
 }

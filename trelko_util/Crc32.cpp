@@ -31,10 +31,10 @@ uint32_t ComputeCrc32::Update(uint32_t crc, const void* data, size_t size) const
     return ~crc;
 }
 
-uint32_t ComputeCrc32::FileCrc(const std::string& path, bool& error) const
+uint32_t ComputeCrc32::FileCrc(const std::wstring& path, bool& error) const
 {
     error = false;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = true;

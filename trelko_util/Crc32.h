@@ -18,7 +18,7 @@ public:
     uint32_t Update(uint32_t crc, const void* data, size_t size) const;
     /// CRC of a whole file read in 4096-byte blocks; error set and 0 returned
     /// when it cannot be opened or read.
-    uint32_t FileCrc(const std::string& path, bool& error) const;
+    uint32_t FileCrc(const std::wstring& path, bool& error) const;
 
 private:
     uint32_t* m_table;

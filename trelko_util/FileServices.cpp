@@ -6,39 +6,39 @@
 
 #include <cstdio>
 
-int ListFiles(const std::string& folder, const std::string& pattern, bool recursive, std::vector<ListedFile>& out)
+int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recursive, std::vector<ListedFile>& out)
 {
     int count = 0;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + pattern).c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + pattern).c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            if (data.cFileName[0] != '.' && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (data.cFileName[0] != L'.' && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 out.emplace_back(folder, data.cFileName);
                 ++count;
             }
-        } while (FindNextFileA(find, &data));
+        } while (FindNextFileW(find, &data));
         FindClose(find);
     }
     if (!recursive)
         return count;
-    find = FindFirstFileA((folder + "*").c_str(), &data);
+    find = FindFirstFileW((folder + L"*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
         return count;
     do {
         // A junction or link may lead anywhere: it is not followed.
-        if (data.cFileName[0] != '.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        if (data.cFileName[0] != L'.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            count += ListFiles(folder + data.cFileName + "\\", pattern, recursive, out);
-    } while (FindNextFileA(find, &data));
+            count += ListFiles(folder + data.cFileName + L"\\", pattern, recursive, out);
+    } while (FindNextFileW(find, &data));
     FindClose(find);
     return count;
 }
 
-std::string LocalWriteTimeDigits(const std::string& path)
+std::string LocalWriteTimeDigits(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes))
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes))
         return std::string();
     SYSTEMTIME utc, local;
     if (!FileTimeToSystemTime(&attributes.ftLastWriteTime, &utc) ||
@@ -78,32 +78,32 @@ long long SecondsOf(const std::string& digits)
 
 } // namespace
 
-long long CompareFileTimes(const std::string& source, const std::string& target)
+long long CompareFileTimes(const std::wstring& source, const std::wstring& target)
 {
     return SecondsOf(LocalWriteTimeDigits(source)) - SecondsOf(LocalWriteTimeDigits(target));
 }
 
-std::string FileFingerprint(const std::string& path)
+std::string FileFingerprint(const std::wstring& path)
 {
     zelto::ComputeCrc32 crc32;
     bool error = false;
     uint32_t crc = crc32.FileCrc(path, error);
     unsigned long size = 0;
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes))
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes))
         size = attributes.nFileSizeLow;
     return LocalWriteTimeDigits(path) + "|" + std::to_string(crc) + "|" + std::to_string(size);
 }
 
-bool IsFolder(const std::string& path)
+bool IsFolder(const std::wstring& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool CanOpenForReading(const std::string& path)
+bool CanOpenForReading(const std::wstring& path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -111,24 +111,39 @@ bool CanOpenForReading(const std::string& path)
     return true;
 }
 
-bool MakeFolderPath(const std::string& path)
+bool CanReplaceNow(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+            !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+bool MakeFolderPath(const std::wstring& path)
 {
     if (path.empty())
         return false;
-    if (IsFolder(path) || CreateDirectoryA(path.c_str(), nullptr))
+    if (IsFolder(path) || CreateDirectoryW(path.c_str(), nullptr))
         return true;
-    std::string copy = path;
-    if (copy.back() == '/')
+    std::wstring copy = path;
+    if (copy.back() == L'/')
         copy.pop_back();
     for (size_t i = 1; i <= copy.size(); ++i) {
-        if (i < copy.size() && copy[i] != '\\' && copy[i] != '/')
+        if (i < copy.size() && copy[i] != L'\\' && copy[i] != L'/')
             continue;
-        std::string prefix = copy.substr(0, i);
-        if (prefix.size() == 2 && prefix[1] == ':')
+        std::wstring prefix = copy.substr(0, i);
+        if (prefix.size() == 2 && prefix[1] == L':')
             continue;
         if (prefix.empty() || IsFolder(prefix))
             continue;
-        if (!CreateDirectoryA(prefix.c_str(), nullptr) && !IsFolder(prefix))
+        if (!CreateDirectoryW(prefix.c_str(), nullptr) && !IsFolder(prefix))
             return false;
     }
     return true;

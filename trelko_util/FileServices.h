@@ -1,6 +1,6 @@
 // How the synchronisation library sees files: the recursive listing, last-write
-// time comparison, content fingerprints and folder creation. Paths are narrow
-// strings in the ANSI code page.
+// time comparison, content fingerprints and folder creation. Paths are wide;
+// the narrow ANSI form exists only at the export.
 #pragma once
 
 #include <string>
@@ -8,26 +8,31 @@
 #include <vector>
 
 /// (folder ending with "\", file name)
-using ListedFile = std::pair<std::string, std::string>;
+using ListedFile = std::pair<std::wstring, std::wstring>;
 
 /// Adds the files of folder matching pattern to out, then, when recursive, those
 /// of every subfolder, depth first. Names starting with "." are skipped, and so
 /// is everything inside such a folder. Returns the number of files added.
-int ListFiles(const std::string& folder, const std::string& pattern, bool recursive, std::vector<ListedFile>& out);
+int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recursive, std::vector<ListedFile>& out);
 
 /// Local last-write time as 14 digits (YYYYMMDDhhmmss); "" when it cannot be read.
-std::string LocalWriteTimeDigits(const std::string& path);
+std::string LocalWriteTimeDigits(const std::wstring& path);
 
 /// Seconds of source's last-write time minus target's, through the local
 /// calendar, so sub-second differences count as equal.
-long long CompareFileTimes(const std::string& source, const std::string& target);
+long long CompareFileTimes(const std::wstring& source, const std::wstring& target);
 
 /// "time|crc|size": local write time digits, CRC-32 and low 32 bits of the size.
-std::string FileFingerprint(const std::string& path);
+std::string FileFingerprint(const std::wstring& path);
 
 /// Creates path with every missing parent; true when it is a folder afterwards.
-bool MakeFolderPath(const std::string& path);
+bool MakeFolderPath(const std::wstring& path);
 
-bool IsFolder(const std::string& path);
+bool IsFolder(const std::wstring& path);
 /// True when the file opens for reading (sharing as a reader normally would).
-bool CanOpenForReading(const std::string& path);
+bool CanOpenForReading(const std::wstring& path);
+/// True when the existing file at path could be replaced now: it opens for
+/// writing with no sharing, so no other program holds it open. A read-only
+/// file (which the copy overwrites) is opened for reading with no sharing
+/// instead, which still fails while anyone else has it open.
+bool CanReplaceNow(const std::wstring& path);

@@ -10,14 +10,14 @@
 class FileCopier {
 public:
     virtual ~FileCopier() = default;
-    /// file and folder are narrow ANSI paths; workingFolder is where the copy runs.
-    virtual bool CopyInto(const std::string& file, const std::string& folder, const std::string& workingFolder) = 0;
+    /// workingFolder is where the copy runs.
+    virtual bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) = 0;
 };
 
 /// Runs the system's xcopy once per file through the shell and checks its exit code.
 class XcopyCopier : public FileCopier {
 public:
-    bool CopyInto(const std::string& file, const std::string& folder, const std::string& workingFolder) override;
+    bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override;
 };
 
 enum class CopyDecision { Copy, Skip };
@@ -29,11 +29,15 @@ CopyDecision DecideCopy(bool targetReadable, long long sourceMinusTargetSeconds,
                         bool fingerprintsDiffer);
 
 /// The whole update; false at the first failing step, leaving what was done.
-/// An empty staging or destination argument, or a drive root, is refused
-/// before anything is touched.
-bool UpdateFolderFromArchive(const std::string& archive, const std::string& staging, const std::string& destination,
-                             bool compareContent, FileCopier& copier);
+/// Refused before anything is touched: a staging or destination argument that
+/// is empty, a drive's root once its "\" is added, a drive without a folder
+/// ("X:", "X:name") or a link; an archive the library would not accept
+/// (IsAcceptableArchive); an archive whose declared size does not fit the free
+/// space of the staging and destination disks. No file is copied unless every
+/// file about to be replaced can be replaced now (CanReplaceNow).
+bool UpdateFolderFromArchive(const std::wstring& archive, const std::wstring& staging,
+                             const std::wstring& destination, bool compareContent, FileCopier& copier);
 
 /// The staging subfolder an archive is extracted into: staging (with one
 /// trailing "\") + the archive's file name without extension.
-std::string ExtractionFolderFor(const std::string& archive, const std::string& staging);
+std::wstring ExtractionFolderFor(const std::wstring& archive, const std::wstring& staging);

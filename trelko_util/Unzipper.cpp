@@ -8,19 +8,57 @@
 #include <minizip/unzip.h>
 // iowin32.h needs the zlib declarations above it.
 #include <minizip/iowin32.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
 constexpr DWORD kCopyBlock = 2048;
 constexpr unsigned long kNameBuffer = 260;
+constexpr unsigned long kUtf8NameFlag = 1u << 11;
+constexpr unsigned long long kLocalHeaderSize = 30;
 
 struct EntryInfo {
-    std::string name; // "/" turned into "\"
+    std::wstring name; // "/" turned into "\"
     unsigned long dosDate = 0;
+    unsigned long crc = 0;
+    unsigned long long uncompressedSize = 0;
+    unsigned long long compressedSize = 0;
+    unsigned long nameBytes = 0;
     bool isFolder = false;
 };
+
+// An entry name as the archive means it: UTF-8 when the entry's general
+// purpose flag has bit 11 set, code page 437 (the zip format's own) otherwise.
+// A name marked UTF-8 that is not UTF-8 is refused.
+bool DecodeEntryName(const std::string& bytes, unsigned long flag, std::wstring& name)
+{
+    name.clear();
+    if (bytes.empty())
+        return true;
+    const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int size = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (size <= 0)
+        return false;
+    name.assign(static_cast<size_t>(size), L'\0');
+    return MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), &name[0], size) == size;
+}
+
+std::string Utf8Of(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
 
 bool ReadEntryInfo(unzFile archive, EntryInfo& entry)
 {
@@ -31,21 +69,105 @@ bool ReadEntryInfo(unzFile archive, EntryInfo& entry)
     // A name cut to the buffer could make two entries one file, or a file a folder.
     if (info.size_filename > kNameBuffer || std::strlen(name) != info.size_filename)
         return false;
-    entry.name = name;
-    for (char& c : entry.name)
-        if (c == '/')
-            c = '\\';
+    if (!DecodeEntryName(name, info.flag, entry.name))
+        return false;
+    std::replace(entry.name.begin(), entry.name.end(), L'/', L'\\');
     entry.dosDate = info.dosDate;
+    entry.crc = info.crc;
+    entry.uncompressedSize = info.uncompressed_size;
+    entry.compressedSize = info.compressed_size;
+    entry.nameBytes = info.size_filename;
     // Some writers mark folders only by the trailing separator.
     entry.isFolder = (info.external_fa & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-                     (!entry.name.empty() && entry.name.back() == '\\');
+                     (!entry.name.empty() && entry.name.back() == L'\\');
     return true;
 }
 
-std::string ParentOf(const std::string& path)
+std::wstring ParentOf(const std::wstring& path)
 {
-    size_t slash = path.find_last_of('\\');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Where the current entry lies in the archive file: from its local header to
+// the end of its data. The entry is opened raw, which reads the local header
+// without inflating anything.
+bool EntryExtent(unzFile archive, const EntryInfo& entry, std::pair<unsigned long long, unsigned long long>& extent)
+{
+    int method = 0, level = 0;
+    if (unzOpenCurrentFile2(archive, &method, &level, 1) != UNZ_OK)
+        return false;
+    const unsigned long long dataStart = unzGetCurrentFileZStreamPos64(archive);
+    const int localExtra = unzGetLocalExtrafield(archive, nullptr, 0);
+    unzCloseCurrentFile(archive);
+    // minizip has checked that the local header's name is as long as the central one.
+    const unsigned long long header = kLocalHeaderSize + entry.nameBytes + static_cast<unsigned>(std::max(localExtra, 0));
+    if (localExtra < 0 || dataStart < header)
+        return false;
+    extent = {dataStart - header, dataStart + entry.compressedSize};
+    return extent.second >= dataStart;
+}
+
+// Writes the current entry, opened raw, into file: stored data are copied,
+// deflated data inflated here, so that nothing beyond the declared size is
+// ever written and the size and CRC are checked whatever minizip allows.
+bool WriteEntryData(unzFile archive, int method, const EntryInfo& entry, HANDLE file)
+{
+    if (method != 0 && method != Z_DEFLATED)
+        return false;
+    z_stream stream = {};
+    if (method == Z_DEFLATED && inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return false;
+    unsigned long long written = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    bool ended = false; // a deflated stream reached its end
+    bool ok = true;
+    auto put = [&](const Bytef* bytes, DWORD size) {
+        if (size == 0)
+            return true;
+        if (size > entry.uncompressedSize - written)
+            return false; // more than the entry declares: stop here
+        DWORD done = 0;
+        if (!WriteFile(file, bytes, size, &done, nullptr) || done != size)
+            return false;
+        written += size;
+        crc = crc32(crc, bytes, size);
+        return true;
+    };
+    Bytef input[kCopyBlock];
+    Bytef output[kCopyBlock];
+    bool inputDone = false;
+    while (ok && !ended) {
+        if (stream.avail_in == 0 && !inputDone) {
+            int got = unzReadCurrentFile(archive, input, kCopyBlock);
+            if (got < 0) {
+                ok = false;
+                break;
+            }
+            inputDone = got == 0;
+            stream.next_in = input;
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        if (method == 0) {
+            ok = put(input, stream.avail_in);
+            stream.avail_in = 0;
+            if (inputDone)
+                break;
+            continue;
+        }
+        stream.next_out = output;
+        stream.avail_out = kCopyBlock;
+        int result = inflate(&stream, inputDone ? Z_FINISH : Z_NO_FLUSH);
+        const DWORD produced = kCopyBlock - stream.avail_out;
+        ok = put(output, produced);
+        if (result == Z_STREAM_END)
+            ended = true;
+        else if (result == Z_BUF_ERROR ? inputDone && produced == 0 : result != Z_OK)
+            ok = false; // damaged, or cut before its end
+    }
+    if (method == Z_DEFLATED)
+        inflateEnd(&stream);
+    return ok && (ended || method == 0) && written == entry.uncompressedSize && crc == entry.crc;
 }
 
 } // namespace
@@ -73,26 +195,29 @@ bool IsSafeEntryName(const std::string& name)
 
 CUnzipper::~CUnzipper() { Close(); }
 
-bool CUnzipper::Open(const std::string& path)
+bool CUnzipper::Open(const std::wstring& path)
 {
     Close();
     if (path.empty())
         return false;
-    char full[260];
-    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    if (length == 0 || length >= sizeof full)
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
         return false;
+    std::wstring full(size, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+    if (length == 0 || length >= size)
+        return false;
+    full.resize(length);
     zlib_filefunc64_def functions;
-    fill_win32_filefunc64A(&functions);
-    m_archive = unzOpen2_64(full, &functions);
+    fill_win32_filefunc64W(&functions);
+    m_archive = unzOpen2_64(full.c_str(), &functions);
     if (!m_archive)
         return false;
-    std::string folder = full;
-    size_t dot = folder.find_last_of('.');
-    size_t slash = folder.find_last_of('\\');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-        folder.resize(dot);
-    strncpy(m_outputFolder, folder.c_str(), sizeof m_outputFolder - 1);
+    m_outputFolder = full;
+    size_t dot = full.find_last_of(L'.');
+    size_t slash = full.find_last_of(L'\\');
+    if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
+        m_outputFolder.resize(dot);
     return true;
 }
 
@@ -101,30 +226,45 @@ void CUnzipper::Close()
     if (m_archive)
         unzClose(static_cast<unzFile>(m_archive));
     m_archive = nullptr;
+    m_declaredSize = 0;
 }
 
 bool CUnzipper::CheckEntries()
 {
     auto* archive = static_cast<unzFile>(m_archive);
+    m_declaredSize = 0;
     unz_global_info64 global;
     if (!archive || unzGetGlobalInfo64(archive, &global) != UNZ_OK || global.number_entry == 0)
         return false;
     if (unzGoToFirstFile(archive) != UNZ_OK)
         return false;
+    std::vector<std::pair<unsigned long long, unsigned long long>> extents;
+    unsigned long long total = 0;
     do {
         EntryInfo entry;
-        if (!ReadEntryInfo(archive, entry) || !IsSafeEntryName(entry.name))
+        std::pair<unsigned long long, unsigned long long> extent;
+        if (!ReadEntryInfo(archive, entry) || !IsSafeEntryName(Utf8Of(entry.name)) ||
+            !EntryExtent(archive, entry, extent))
             return false;
+        extents.push_back(extent);
+        total = entry.uncompressedSize > ~0ULL - total ? ~0ULL : total + entry.uncompressedSize;
     } while (unzGoToNextFile(archive) == UNZ_OK);
+    // Each entry must own its bytes: overlapping entries let one stream be
+    // written many times over.
+    std::sort(extents.begin(), extents.end());
+    for (size_t i = 1; i < extents.size(); ++i)
+        if (extents[i].first < extents[i - 1].second)
+            return false;
+    m_declaredSize = total;
     return true;
 }
 
-bool CUnzipper::UnzipTo(const std::string& folderArgument)
+bool CUnzipper::UnzipTo(const std::wstring& folderArgument)
 {
     auto* archive = static_cast<unzFile>(m_archive);
     if (!archive)
         return false;
-    std::string folder = folderArgument.empty() ? std::string(m_outputFolder) : folderArgument;
+    std::wstring folder = folderArgument.empty() ? m_outputFolder : folderArgument;
     if (!IsFolder(folder) && !MakeFolderPath(folder))
         return false;
     unz_global_info64 global;
@@ -139,43 +279,31 @@ bool CUnzipper::UnzipTo(const std::string& folderArgument)
     return true;
 }
 
-bool CUnzipper::ExtractCurrent(const std::string& folder)
+bool CUnzipper::ExtractCurrent(const std::wstring& folder)
 {
     auto* archive = static_cast<unzFile>(m_archive);
     EntryInfo entry;
     if (!ReadEntryInfo(archive, entry))
         return false;
     // Nothing may be written outside the extraction folder.
-    if (!IsSafeEntryName(entry.name))
+    if (!IsSafeEntryName(Utf8Of(entry.name)))
         return false;
-    std::string path = folder + "\\" + entry.name;
+    std::wstring path = folder + L"\\" + entry.name;
     if (entry.isFolder)
         return MakeFolderPath(path);
 
-    std::string parent = ParentOf(path);
+    std::wstring parent = ParentOf(path);
     if (!parent.empty() && !IsFolder(parent) && !MakeFolderPath(parent))
         return false;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    if (unzOpenCurrentFile(archive) != UNZ_OK) {
+    int method = 0, level = 0;
+    if (unzOpenCurrentFile2(archive, &method, &level, 1) != UNZ_OK) {
         CloseHandle(file);
         return false;
     }
-    bool ok = true;
-    char buffer[kCopyBlock];
-    for (;;) {
-        int got = unzReadCurrentFile(archive, buffer, kCopyBlock);
-        if (got == 0)
-            break;
-        DWORD written = 0;
-        if (got < 0 || !WriteFile(file, buffer, static_cast<DWORD>(got), &written, nullptr) ||
-            written != static_cast<DWORD>(got)) {
-            ok = false;
-            break;
-        }
-    }
-    // A damaged entry shows up as a CRC error when it is closed.
+    bool ok = WriteEntryData(archive, method, entry, file);
     if (unzCloseCurrentFile(archive) != UNZ_OK)
         ok = false;
     if (ok) {
@@ -192,7 +320,7 @@ bool CUnzipper::ExtractCurrent(const std::string& folder)
     return ok;
 }
 
-bool UnzipArchive(const std::string& archive, const std::string& folder)
+bool UnzipArchive(const std::wstring& archive, const std::wstring& folder)
 {
     CUnzipper unzipper;
     return unzipper.Open(archive) && unzipper.CheckEntries() && unzipper.UnzipTo(folder);
@@ -200,17 +328,6 @@ bool UnzipArchive(const std::string& archive, const std::string& folder)
 
 bool IsAcceptableArchive(const std::wstring& path)
 {
-    // The library's own paths are narrow for now: the short form spells any
-    // existing file in the ANSI code page.
-    wchar_t shortPath[MAX_PATH];
-    DWORD length = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    char narrow[MAX_PATH * 2];
-    BOOL lossy = FALSE;
-    int size = WideCharToMultiByte(CP_ACP, 0, shortPath, -1, narrow, sizeof narrow, nullptr, &lossy);
-    if (size <= 0 || lossy)
-        return false;
     CUnzipper unzipper;
-    return unzipper.Open(narrow) && unzipper.CheckEntries();
+    return unzipper.Open(path) && unzipper.CheckEntries();
 }

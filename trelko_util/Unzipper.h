@@ -4,9 +4,9 @@
 
 #include <string>
 
-/// True when an entry name can be written inside the extraction folder as it
-/// is: not absolute, no drive letter, and every component a plain file name
-/// (no "..", no device name, no trailing dot or space).
+/// True when an entry name (UTF-8) can be written inside the extraction folder
+/// as it is: not absolute, no drive letter, and every component a plain file
+/// name (no "..", no device name, no trailing dot or space).
 bool IsSafeEntryName(const std::string& name);
 
 class CUnzipper {
@@ -18,24 +18,34 @@ public:
 
     /// Opens an archive (closing any open one); the output folder becomes the
     /// archive's full path without its extension.
-    bool Open(const std::string& path);
-    /// True when the open archive has entries and every entry name is safe.
+    bool Open(const std::wstring& path);
+    /// True when the open archive has entries, every entry name is safe, and no
+    /// entry's local header and data overlap another's (the way one small
+    /// stream is made to stand for many large files). Records the declared
+    /// total size.
     bool CheckEntries();
-    /// Extracts every entry into folder (the output folder when empty).
-    bool UnzipTo(const std::string& folder);
+    /// Sum of the uncompressed sizes the entries declare (after CheckEntries);
+    /// extraction never writes more.
+    unsigned long long DeclaredSize() const { return m_declaredSize; }
+    /// Extracts every entry into folder (the output folder when empty). An
+    /// entry whose data do not inflate to exactly its declared size and CRC
+    /// fails the extraction, and writing stops at the declared size.
+    bool UnzipTo(const std::wstring& folder);
     void Close();
 
 private:
-    bool ExtractCurrent(const std::string& folder);
+    bool ExtractCurrent(const std::wstring& folder);
 
     void* m_archive = nullptr;
-    char m_outputFolder[260] = {};
+    std::wstring m_outputFolder;
+    unsigned long long m_declaredSize = 0;
 };
 
-/// True when the library would accept the archive at path (wide, any code
-/// page): it opens as a zip, has entries, and every entry is safe to extract.
+/// True when the library would accept the archive at path before extracting
+/// it: it opens as a zip, has entries, every entry name is safe and no entries
+/// overlap. (The free space the update also asks for depends on its folders.)
 /// The launcher checks cached archives with it, the publisher its packages.
 bool IsAcceptableArchive(const std::wstring& path);
 
 /// Opens archive, checks its entries and extracts it into folder.
-bool UnzipArchive(const std::string& archive, const std::string& folder);
+bool UnzipArchive(const std::wstring& archive, const std::wstring& folder);
