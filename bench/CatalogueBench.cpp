@@ -1,10 +1,12 @@
 // Two costs of the catalogue: DownloadToFile of a 64 MB body from a loopback
 // server (floor: bare WinINet with the same call shape, 8191-byte reads and
-// the same flags, writing the same file; limit: a plain Winsock read), and the
+// the same flags, writing the same file; limit: a plain Winsock read), the
+// same download with its SHA-256 checked (floor: the unchecked one), and the
 // parse of a 5,000-section index (floor and limit: reading the file's bytes).
 // Also the peak memory of a 256 MB download against the body's size.
 #include "bench/Report.h"
 #include "catalogue/Catalogue.h"
+#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -113,6 +115,16 @@ int main()
     const double bare = BestOf(3, [&] { BareWinInet(server.Port(), "/big.zip", dir / L"bare.zip"); });
     const double plain = BestOf(3, [&] { PlainRead(server.Port(), "/big.zip"); });
     ReportLine("download 64 MB", download, bare, plain);
+    // The same body with its SIZE and SHA-256 checked while it streams: its
+    // floor is the unchecked download.
+    DownloadOptions checked;
+    checked.expectedSha256 = HexOf(Sha256Of(body));
+    checked.expectedSize = static_cast<int64_t>(body.size());
+    bool verifiedOk = true;
+    const double verified = BestOf(3, [&] {
+        verifiedOk = DownloadToFile(server.Url("/big.zip"), dir.Narrow() + "verified.zip", checked) && verifiedOk;
+    });
+    ReportLine(verifiedOk ? "verified download 64 MB" : "verified download 64 MB (FAILED)", verified, download, plain);
 
     std::string index = "[PATHS]\r\nBASE=http://files.example/sw/\r\n";
     for (int i = 0; i < 5000; ++i) {

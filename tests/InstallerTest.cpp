@@ -214,10 +214,11 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
 {
     const std::string program = ZipBytes(scratch, {{"abc.exe", "program 2"}});
     const std::string package = ZipBytes(scratch, {{"liba.dll", "package 2"}});
-    SoftwareRecord& abc = Add("ABC", 0, 2, "LIBA");
+    Add("ABC", 0, 2, "LIBA");
+    SoftwareRecord& liba = Add("LIBA", 100, 2);
+    SoftwareRecord& abc = state.m_catalogue[0];
     abc.archiveSha256 = HexOf(Sha256Of(program));
     abc.archiveSize = static_cast<int64_t>(program.size());
-    SoftwareRecord& liba = Add("LIBA", 100, 2);
     liba.archiveSha256 = UpperAscii(HexOf(Sha256Of(package))); // either case
     liba.archiveSize = static_cast<int64_t>(package.size());
 
