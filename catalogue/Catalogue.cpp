@@ -156,6 +156,9 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
 
     KeyValueStore index;
     index.LoadFile(indexFile);
+    // An index that slipped past the fetch's limit yields nothing, like a missing one.
+    if (!IndexSectionsWithinLimit(index))
+        index.Clear();
     state.m_catalogue.reserve(index.AllSections().size());
     std::string base = index.GetValue("PATHS", "BASE", "");
     // The store is walked in its own order: ascending upper-case section names.
@@ -190,6 +193,10 @@ std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcom
 
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
 {
+    // What a download or write cut by the end of the last run left is of no
+    // use: nothing resumes across runs. The worker starts before anything
+    // else of this run writes there.
+    RemoveInterruptedTransfers(state.m_dataFolderW);
     size_t previousCount = state.m_catalogue.size();
     FetchOutcome indexOutcome, repositoryOutcome;
     std::string indexFile = FetchCatalogueFile("sw_index", state, sink, &indexOutcome);
@@ -215,6 +222,10 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
     sink.SetProgressRange(0, static_cast<unsigned short>(total));
     sink.CatalogueReady();
 
+    SinkCancel cancel(sink);
+    DownloadOptions thumbnailDownload;
+    thumbnailDownload.maxBytes = kThumbnailLimit;
+    thumbnailDownload.progress = &cancel;
     int i = 0;
     for (const std::string& address : thumbnails) {
         if (sink.Cancelled())
@@ -223,7 +234,7 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
         sink.SetProgressPos(i - 1);
         sink.SetStatusText("Download thumbnails... " + std::to_string(i) + "/" + std::to_string(total));
         std::string file = Utf8FromWide(state.m_dataFolderW + L"img_sw_" + std::to_wstring(i) + L".png");
-        if (DownloadToFile(address, file))
+        if (DownloadToFile(address, file, thumbnailDownload))
             sink.ThumbnailDownloaded(address, file);
         sink.SetProgressPos(i);
     }

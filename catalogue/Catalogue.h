@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+/// Largest thumbnail accepted: a longer body is a failed download.
+constexpr uint64_t kThumbnailLimit = 2ull * 1024 * 1024;
+
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);
 

@@ -115,7 +115,30 @@ private:
     long long m_highestSerial;
 };
 
+/// An index or repository file: small, and ended with the worker.
+DownloadOptions CatalogueDownload(SinkCancel& cancel)
+{
+    DownloadOptions options;
+    options.maxBytes = kCatalogueFileLimit;
+    options.progress = &cancel;
+    return options;
+}
+
+bool IndexFileWithinLimit(const std::string& path)
+{
+    KeyValueStore index;
+    index.LoadFile(path);
+    return IndexSectionsWithinLimit(index);
+}
+
 } // namespace
+
+bool IndexSectionsWithinLimit(const KeyValueStore& index)
+{
+    const KeyValueStore::Sections& sections = index.AllSections();
+    const size_t global = sections.count(KeyValueStore::kGlobal);
+    return sections.size() - global <= kMaxIndexSections;
+}
 
 std::string FetchStatusText(const std::string& name, int attempt)
 {
@@ -206,6 +229,7 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         }
     }
 
+    SinkCancel cancel(sink);
     int attempt = 0;
     int redirects = 0;
     bool done = false;
@@ -218,7 +242,7 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         checkLocal = false;
         bool signatureMissing = false;
         if (!arrived) {
-            arrived = DownloadToFile(sourceUrl, arrival);
+            arrived = DownloadToFile(sourceUrl, arrival, CatalogueDownload(cancel));
             // A file that came without its signature is refused like one
             // with a wrong signature.
             signatureMissing = arrived && signedFiles &&
@@ -228,6 +252,11 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         if (sink.Cancelled()) {
             RemovePair(arrival);
             return local;
+        }
+        // An index too big to list fails like a broken download.
+        if (arrived && isIndex && !IndexFileWithinLimit(candidate)) {
+            RemovePair(candidate);
+            arrived = false;
         }
         if (arrived) {
             std::string redirect;

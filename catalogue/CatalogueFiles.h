@@ -6,12 +6,37 @@
 #include "catalogue/CatalogueSink.h"
 #include "launcher/LauncherState.h"
 #include "net/Crypto.h"
+#include "net/HttpTransfer.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 /// How many REDIRECT records one call follows before it gives up as if every
 /// download had failed.
 constexpr int kMaxRedirects = 10;
+
+/// Largest index or repository file accepted: a longer body is a failed download.
+constexpr uint64_t kCatalogueFileLimit = 8ull * 1024 * 1024;
+
+/// Most sections an index may hold; one with more is refused like a broken
+/// download (the list could not show it in any useful time).
+constexpr size_t kMaxIndexSections = 10000;
+
+/// True when index holds at most kMaxIndexSections sections.
+bool IndexSectionsWithinLimit(const KeyValueStore& index);
+
+/// Hands a catalogue download the worker's cancel: the transfer ends once
+/// the window has gone.
+class SinkCancel : public DownloadProgress {
+public:
+    explicit SinkCancel(const CatalogueSink& sink) : m_sink(sink) {}
+    void Received(uint64_t, uint64_t) override {}
+    bool Cancelled() const override { return m_sink.Cancelled(); }
+
+private:
+    const CatalogueSink& m_sink;
+};
 
 /// Status text before an attempt: "Download index file..." (or repository),
 /// with "[n chance]" from the second attempt on.

@@ -93,7 +93,9 @@ bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state)
 {
     std::string copy = state.m_dataFolder + "changelog.txt";
     DeleteFileW(WideFromUtf8(copy).c_str());
-    if (!DownloadToFile(record.changelogAddress, copy))
+    DownloadOptions options;
+    options.maxBytes = kChangelogLimit;
+    if (!DownloadToFile(record.changelogAddress, copy, options))
         return false;
     std::wstring folder = WideFromUtf8(record.installedFolder);
     ShellExecuteW(nullptr, L"open", WideFromUtf8(copy).c_str(), L"", folder.empty() ? nullptr : folder.c_str(),

@@ -5,6 +5,7 @@
 #include "install/InstalledState.h"
 #include "launcher/LauncherState.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ bool Uninstall(SoftwareRecord& record, LauncherState& state, const SettingsSaver
 void OpenProgramFolder(const SoftwareRecord& record);
 /// Opens a command prompt in the installed folder.
 void OpenCommandPrompt(const SoftwareRecord& record);
+/// Largest change log accepted: a longer body is a failed download.
+constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;
+
 /// Downloads the change log to data folder\changelog.txt and opens it.
 /// False when it could not be fetched.
 bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state);

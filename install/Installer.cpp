@@ -48,8 +48,7 @@ bool DownloadArchive(const LauncherState& state, const SoftwareRecord& record, c
     if (!ArchiveCanBeChecked(state, record))
         return false;
     const DownloadOptions options = ArchiveDownload(record);
-    return DownloadToFile(record.downloadAddress, path, options) ||
-           DownloadToFile(record.downloadAddress, path, options);
+    return DownloadWithResume(record.downloadAddress, path, options);
 }
 
 void MakeFolders(const std::string& folder)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -24,7 +25,7 @@ constexpr DWORD kRequestFlags =
 // body by closing, never with chunks, which WinINet would hand over cut short
 // without a word when the connection drops before the last one.
 const char kHttpVersion[] = "HTTP/1.0";
-constexpr DWORD kReadSize = 8191;
+constexpr DWORD kReadSize = 65536;
 constexpr uint64_t kMinimumFileSize = 10;
 const wchar_t kPartSuffix[] = L".part";
 
@@ -270,12 +271,95 @@ ResumeDecision DecideResume(unsigned status, const std::string& contentRange, ui
 
 namespace {
 
+/// SHA-256 on a thread of its own, fed in blocks, so that hashing a body
+/// overlaps its transfer instead of adding to it.
+class BackgroundSha256 {
+public:
+    BackgroundSha256() : m_thread([this] { Run(); }) {}
+    ~BackgroundSha256()
+    {
+        m_abandoned = true;
+        Close();
+    }
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    void Update(const char* data, size_t size)
+    {
+        m_pending.append(data, size);
+        if (m_pending.size() >= kBlock)
+            Flush();
+    }
+    /// The raw digest of everything given; "" when the platform failed.
+    std::string Finish()
+    {
+        Flush();
+        Close();
+        return m_failed ? std::string() : m_hash.Finish();
+    }
+
+private:
+    static constexpr size_t kBlock = 256 * 1024;
+    static constexpr size_t kDepth = 8; // blocks waiting at most: memory stays flat
+
+    void Flush()
+    {
+        if (m_pending.empty())
+            return;
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_space.wait(hold, [this] { return m_queue.size() < kDepth; });
+        m_queue.push_back(std::move(m_pending));
+        m_pending = std::string();
+        m_pending.reserve(kBlock);
+        m_ready.notify_one();
+    }
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_closed)
+                return;
+            m_closed = true;
+        }
+        m_ready.notify_one();
+        m_thread.join();
+    }
+    void Run()
+    {
+        for (;;) {
+            std::string block;
+            {
+                std::unique_lock<std::mutex> hold(m_lock);
+                m_ready.wait(hold, [this] { return !m_queue.empty() || m_closed; });
+                if (m_queue.empty() || m_abandoned)
+                    return;
+                block = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            m_space.notify_one();
+            if (!m_hash.Update(block.data(), block.size()))
+                m_failed = true;
+        }
+    }
+
+    Sha256 m_hash;
+    std::string m_pending;
+    std::deque<std::string> m_queue;
+    std::mutex m_lock;
+    std::condition_variable m_ready;
+    std::condition_variable m_space;
+    bool m_closed = false;
+    std::atomic<bool> m_abandoned{false};
+    std::atomic<bool> m_failed{false};
+    std::thread m_thread;
+};
+
 /// What one attempt leaves for the next: the body's first bytes in
 /// "<path>.part", the version of the body they belong to, and their hash.
 struct PartialBody {
     uint64_t kept = 0;
     std::string validator; // ETag or Last-Modified of the answer that sent them
-    std::unique_ptr<Sha256> hash;
+    std::unique_ptr<BackgroundSha256> hash;
 };
 
 enum class AttemptResult {
@@ -433,7 +517,7 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         return AttemptResult::Failed;
     const bool hashing = !options.expectedSha256.empty();
     if (hashing && !partial.hash)
-        partial.hash.reset(new Sha256);
+        partial.hash.reset(new BackgroundSha256);
 
     // What has been written and hashed stays for a later attempt when the
     // transfer breaks; anything else the attempt ends with removes it.
@@ -451,7 +535,8 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         return AttemptResult::Failed;
     };
 
-    char chunk[kReadSize];
+    std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    char* chunk = buffer.get();
     for (;;) {
         DWORD got = 0;
         if (!transfer.Read(chunk, kReadSize, got))
@@ -466,8 +551,8 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
             return fail();
         if (!writer.Write(chunk, got))
             return fail();
-        if (hashing && !partial.hash->Update(chunk, got))
-            return fail();
+        if (hashing)
+            partial.hash->Update(chunk, got);
         if (options.progress) {
             options.progress->Received(received, total);
             if (options.progress->Cancelled())

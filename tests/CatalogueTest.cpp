@@ -412,6 +412,68 @@ TEST_F(CatalogueTest, FailedBackupCopyStillDownloadsAndKeepsThePreviousCopyUntil
     EXPECT_EQ(1u, server->Requests().size());
 }
 
+// An index or repository over 8 MB, or an index of more than 10,000
+// sections, fails like a broken download: the last good copy stays in use.
+// A thumbnail over 2 MB is no thumbnail.
+TEST_F(CatalogueTest, OversizedCatalogueFilesAndThumbnailsFailLikeBrokenDownloads)
+{
+    WriteBytes(dir / L"sw_index.dat", kIndex);
+    WriteBytes(dir / L"sw_repo.dat", "[OLD]\r\nURL=http://old/\r\n");
+    auto programs = [](int count) {
+        std::string sections;
+        for (int i = 0; i < count; ++i)
+            sections += "[P" + std::to_string(i) + "]\r\nSW_TYPE=0\r\n";
+        return sections;
+    };
+    const std::string huge = "[HUGE]\r\nSW_TYPE=0\r\n" + std::string(8 * 1024 * 1024, '\n');
+    for (const std::string& index : {huge, programs(10001)}) {
+        Serve({{"/sw_index.dat", index}, {"/sw_repo.dat", "[NEW]\r\nURL=" + huge + "\r\n"}});
+        EXPECT_EQ(dir.Narrow() + "sw_index.dat", Fetch());
+        EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat")) << "the backup, not the oversized index";
+        Fetch("sw_repo");
+        EXPECT_EQ("[OLD]\r\nURL=http://old/\r\n", ReadBytes(dir / L"sw_repo.dat"));
+    }
+    // An oversized index already on disk yields no records.
+    WriteBytes(dir / L"big.dat", programs(10001));
+    BuildCatalogue(state, dir.Narrow() + "big.dat", sink);
+    EXPECT_TRUE(state.m_catalogue.empty());
+
+    const std::string base = "[PATHS]\r\nBASE=" + server->Url("/") + "\r\n";
+    // PATHS, 9,997 programs and two with thumbnails: 10,000 sections.
+    Serve({{"/sw_index.dat", base + programs(9997) +
+                                 "[BIG]\r\nSW_TYPE=0\r\nTHUMB=big.png\r\n[FIT]\r\nSW_TYPE=0\r\nTHUMB=fit.png\r\n"},
+           {"/big.png", std::string(2 * 1024 * 1024 + 1, 'b')},
+           {"/fit.png", std::string(2 * 1024 * 1024, 'f')}});
+    LoadCatalogue(state, sink);
+    EXPECT_EQ(9999u, state.m_catalogue.size()) << "10,000 sections are an index like any other";
+    ASSERT_EQ(1u, sink.thumbnails.size());
+    EXPECT_EQ(server->Url("/fit.png"), sink.thumbnails[0].first);
+}
+
+// Pieces of downloads and writes cut by the end of the last run go at the
+// next start; everything else stays.
+TEST_F(CatalogueTest, LeftoversOfCutTransfersAreRemovedAtTheStart)
+{
+    std::filesystem::create_directories(dir / L"deps");
+    std::filesystem::create_directories(dir / L"apps_cache");
+    std::filesystem::create_directories(dir / L"apps\\ABC");
+    const std::vector<std::wstring> leftovers = {L"sw_index.dat.new.part", L"img_sw_1.png.part", L"invoke.morvindex.tmp",
+                                                 L"deps\\LIBA.zip.part", L"apps_cache\\ABC.zip.part",
+                                                 L"apps_cache\\ABC.zip.tmp"};
+    const std::vector<std::wstring> kept = {L"sw_index.dat.bak", L"deps\\LIBA.zip", L"apps_cache\\ABC.zip",
+                                            L"apps\\ABC\\data.tmp", L"changelog.txt"};
+    for (const std::wstring& file : leftovers)
+        WriteBytes(dir / file, "cut short");
+    for (const std::wstring& file : kept)
+        WriteBytes(dir / file, "whole");
+    ServeNothing();
+    LoadCatalogue(state, sink);
+    for (const std::wstring& file : leftovers)
+        EXPECT_FALSE(FileExists(dir / file)) << Utf8FromWide(file);
+    for (const std::wstring& file : kept)
+        EXPECT_TRUE(FileExists(dir / file)) << Utf8FromWide(file);
+}
+
 TEST(IndexSerial, PresentDecimalAndNotLowerThanTheHighestAccepted)
 {
     EXPECT_EQ(0, ParseIndexSerial("0"));

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 
 using namespace testing_support;
@@ -88,6 +89,8 @@ protected:
         state.m_dataFolder = data.Narrow();
         state.m_dataFolderW = data.Path();
         state.m_appDataRoot = data.Narrow().substr(0, data.Narrow().size() - 1);
+        // Tests keep references to the records they add: no reallocation may move them.
+        state.m_catalogue.reserve(16);
     }
     SoftwareRecord& Add(const std::string& name, int type, int build, const std::string& deps = "",
                         const std::string& execute = "")
@@ -266,6 +269,41 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     InstallOrUpdate(state, "ABC", malformed);
     EXPECT_EQ(1u, malformed.errors.size());
     EXPECT_EQ(3, Downloads("/ABC.zip"));
+}
+
+// The second attempt at an archive whose transfer broke asks only for the
+// rest, and the archive checked as a whole is installed.
+TEST_F(Installation, BrokenArchiveDownloadIsResumedAndInstalled)
+{
+    const std::string program = ZipBytes(scratch, {{"abc.exe", GeneratedBody(300000)}});
+    const size_t cut = program.size() * 6 / 10;
+    std::atomic<int> calls{0};
+    LoopbackServer ranged([&](const HttpRequest& request) {
+        HttpResponse response = RangeAnswer(request, program, "\"abc-2\"");
+        if (calls++ == 0)
+            response.cutAt = static_cast<long long>(cut);
+        return response;
+    });
+    SoftwareRecord& abc = Add("ABC", 0, 2);
+    abc.downloadAddress = ranged.Url("/ABC.zip");
+    abc.archiveSha256 = HexOf(Sha256Of(program));
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_TRUE(host.errors.empty());
+    EXPECT_EQ(GeneratedBody(300000), ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("2", state.m_settings.GetValue("ABC", "VERSION"));
+    std::vector<HttpRequest> requests = ranged.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("bytes=" + std::to_string(cut) + "-", requests[1].headers["range"]);
+    EXPECT_EQ(program.size(), ranged.BodyBytesSent());
+}
+
+TEST_F(Installation, ChangeLogOverItsLimitIsNotFetched)
+{
+    SoftwareRecord& abc = Add("ABC", 0, 1);
+    abc.changelogAddress = server.Url("/changes.txt");
+    files["/changes.txt"] = std::string(kChangelogLimit + 1, 'c');
+    EXPECT_FALSE(ShowChangelog(abc, state));
+    EXPECT_FALSE(FileExists(data / L"changelog.txt"));
 }
 
 TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
