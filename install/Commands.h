@@ -4,6 +4,7 @@
 
 #include "install/InstalledState.h"
 #include "launcher/LauncherState.h"
+#include "net/HttpTransfer.h"
 
 #include <string>
 #include <vector>
@@ -25,5 +26,5 @@ void OpenProgramFolder(const SoftwareRecord& record);
 /// Opens a command prompt in the installed folder.
 void OpenCommandPrompt(const SoftwareRecord& record);
 /// Downloads the change log to data folder\changelog.txt and opens it.
-/// False when it could not be fetched.
-bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state);
+/// False when it could not be fetched (or progress stopped it).
+bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state, DownloadProgress* progress = nullptr);

@@ -9,6 +9,7 @@
 #include <boost/algorithm/string/split.hpp>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -25,9 +26,12 @@ const SoftwareRecord* FindRecord(const LauncherState& state, const std::string& 
     return nullptr;
 }
 
-bool DownloadTwice(const std::string& url, const std::string& path)
+bool DownloadTwice(const std::string& url, const std::string& path, DownloadProgress& progress)
 {
-    return DownloadToFile(url, path) || DownloadToFile(url, path);
+    DownloadOptions options;
+    options.progress = &progress;
+    // A download stopped on purpose is not tried again.
+    return DownloadToFile(url, path, options) || (!progress.Cancelled() && DownloadToFile(url, path, options));
 }
 
 void MakeFolders(const std::string& folder)
@@ -36,12 +40,15 @@ void MakeFolders(const std::string& folder)
     fs::create_directories(fs::path(WideFromUtf8(folder)), error);
 }
 
+} // namespace
+
 std::wstring DownloadErrorText(const std::string& what, const std::string& path)
 {
-    return L"Error downloading: " + WideFromUtf8(what) + L"\n" + WideFromUtf8(path);
+    static const char kFormat[] = "Error downloading: %s\n%s";
+    std::vector<char> text(sizeof kFormat + what.size() + path.size());
+    snprintf(text.data(), text.size(), kFormat, what.c_str(), path.c_str());
+    return WideFromUtf8(text.data());
 }
-
-} // namespace
 
 std::vector<std::string> SplitDependencies(const std::string& deps)
 {
@@ -85,10 +92,11 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         // A name that is no plain file name is as unknown as a missing one.
         const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
         // A cached package archive is used whatever build the index now offers.
-        bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive));
-        if (!ok) {
-            host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
+        bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive, host));
+        if (!ok || host.Cancelled()) {
             host.SetStatusText("");
+            if (!host.Cancelled())
+                host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
             return;
         }
         archives.push_back(archive);
@@ -99,9 +107,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(state.m_dataFolder + "apps_cache\\");
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
-    if (!DownloadTwice(url, archive)) {
-        host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
+    if (!DownloadTwice(url, archive, host) || host.Cancelled()) {
         host.SetStatusText("");
+        if (!host.Cancelled())
+            host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
         return;
     }
     archives.push_back(archive);
@@ -118,16 +127,20 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
             ++failures;
     }
     host.SetStatusText("");
-    if (failures > 0)
+    if (failures > 0) {
+        // Most often a file of the program is in use: the program is open.
+        host.Notify(host.Text(IDS_SYNC_FAILED), L"Installazione");
         return;
+    }
 
     SoftwareRecord& record = state.m_catalogue[recordIndex];
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveSettings(); });
+        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); });
     }
     host.RefillList();
-    if (record.programToExecute.empty())
+    // Nobody is there to answer once the window has gone.
+    if (record.programToExecute.empty() || host.WindowGone())
         return;
     std::string launchFile = state.m_dataFolder + UpperAscii(name) + "invoke.dat";
     std::error_code error;

@@ -14,6 +14,7 @@
 #define IDS_RESTART_NOTICE          109
 #define IDS_RESTART_CAPTION         110
 #define IDS_START_QUESTION          111
+#define IDS_SYNC_FAILED             112
 #define IDR_MAINFRAME               128
 #define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131
