@@ -160,6 +160,8 @@ void LoopbackServer::Answer(SOCKET client)
         block.resize(static_cast<size_t>(std::min<unsigned long long>(response.generatedSize - offset, 1 << 16)));
         for (size_t i = 0; i < block.size(); ++i)
             block[i] = GeneratedByte(offset + i);
+        if (response.blockPause)
+            Sleep(response.blockPause);
         if (send(client, block.data(), static_cast<int>(block.size()), 0) != static_cast<int>(block.size()))
             break;
     }
