@@ -40,8 +40,7 @@ void MakeFolders(const std::string& folder)
     fs::create_directories(fs::path(WideFromUtf8(folder)), error);
 }
 
-} // namespace
-
+/// The text of the download error box: what failed and the archive's path.
 std::wstring DownloadErrorText(const std::string& what, const std::string& path)
 {
     static const char kFormat[] = "Error downloading: %s\n%s";
@@ -49,6 +48,8 @@ std::wstring DownloadErrorText(const std::string& what, const std::string& path)
     snprintf(text.data(), text.size(), kFormat, what.c_str(), path.c_str());
     return WideFromUtf8(text.data());
 }
+
+} // namespace
 
 std::vector<std::string> SplitDependencies(const std::string& deps)
 {
@@ -94,9 +95,9 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         // A cached package archive is used whatever build the index now offers.
         bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive, host));
         if (!ok || host.Cancelled()) {
-            host.SetStatusText("");
             if (!host.Cancelled())
                 host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
+            host.SetStatusText("");
             return;
         }
         archives.push_back(archive);
@@ -108,9 +109,9 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
     if (!DownloadTwice(url, archive, host) || host.Cancelled()) {
-        host.SetStatusText("");
         if (!host.Cancelled())
             host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
+        host.SetStatusText("");
         return;
     }
     archives.push_back(archive);

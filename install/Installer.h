@@ -37,9 +37,6 @@ std::vector<std::string> SplitDependencies(const std::string& deps);
 /// True when a cached archive exists and holds at least 10 bytes.
 bool CachedArchiveUsable(const std::string& path);
 
-/// "Error downloading: <what>\n<path>", the text of the download error box.
-std::wstring DownloadErrorText(const std::string& what, const std::string& path);
-
 /// Installs or updates the first record named name. Does nothing while another
 /// installation runs or when the name is unknown. Reports downloads that fail
 /// twice, records the new build only when every archive synchronised (and
