@@ -157,12 +157,11 @@ std::string InvocationLink::TakePendingInstall()
     return m_pendingName;
 }
 
-void InvocationThread(const LauncherState& state, std::shared_ptr<InvocationLink> link)
+void InvocationThread(const LauncherState& state, InvocationLink& link)
 {
     try {
-        ProcessInvocation(state, *link);
+        ProcessInvocation(state, link);
     } catch (const std::exception&) {
         // A request that cannot be handled is dropped; the window stays.
     }
-    link->ThreadEnded();
 }

@@ -118,4 +118,4 @@ private:
 };
 
 /// Body of an invocation worker: takes up a waiting start request.
-void InvocationThread(const LauncherState& state, std::shared_ptr<InvocationLink> link);
+void InvocationThread(const LauncherState& state, InvocationLink& link);

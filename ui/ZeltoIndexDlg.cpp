@@ -470,8 +470,12 @@ void CZeltoIndexDlg::StartInvocationThread()
     if (!m_invocationLink)
         return;
     std::shared_ptr<InvocationLink> link = m_invocationLink;
+    LauncherState& state = m_state;
     link->ThreadStarted();
-    std::thread(InvocationThread, std::cref(m_state), link).detach();
+    std::thread([&state, link] {
+        InvocationThread(state, *link);
+        link->ThreadEnded();
+    }).detach();
 }
 
 void CZeltoIndexDlg::ShowContextMenu()
