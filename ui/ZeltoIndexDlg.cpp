@@ -231,6 +231,19 @@ void CZeltoIndexDlg::RefillList()
     std::vector<int> sortColumns = m_list.GetSortColumns();
     int selected = SelectedRecord();
     std::string selectedName = selected >= 0 ? m_state.m_catalogue[static_cast<size_t>(selected)].name : "";
+
+    m_categories.ResetContent();
+    m_list.DeleteAllItems();
+    int place = 0;
+    for (size_t i = 0; i < m_state.m_categories.size(); ++i) {
+        m_categories.SendMessageW(CB_INSERTSTRING, i, reinterpret_cast<LPARAM>(m_state.m_categories[i].c_str()));
+        if (place == 0 && i > 0 && m_state.m_categories[i] == m_categoryFilter)
+            place = static_cast<int>(i);
+    }
+    m_categories.SetCurSel(place);
+    m_filter.categorySelected = place != 0;
+    m_filter.category = Utf8FromWide(m_categoryFilter);
+
     // The rows' contents, read under the records' lock: the installation
     // worker may be recording a build meanwhile.
     struct Row {
@@ -245,27 +258,17 @@ void CZeltoIndexDlg::RefillList()
         std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
         for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
             const SoftwareRecord& record = m_state.m_catalogue[index];
+            const int picture = record.imageIndex >= 1
+                                    ? record.imageIndex
+                                    : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))];
             contents.push_back({index,
-                            {"", record.name, std::to_string(record.installedBuild),
-                             std::to_string(record.availableBuild), "", record.title},
-                            !record.favourite.empty(),
-                            record.imageIndex >= 1 ? record.imageIndex
-                                                   : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))],
-                            m_standardImages[static_cast<size_t>(StatusImage(record))]});
+                                {"", record.name, std::to_string(record.installedBuild),
+                                 std::to_string(record.availableBuild), "", record.title},
+                                !record.favourite.empty(),
+                                picture,
+                                m_standardImages[static_cast<size_t>(StatusImage(record))]});
         }
     }
-
-    m_categories.ResetContent();
-    m_list.DeleteAllItems();
-    int place = 0;
-    for (size_t i = 0; i < m_state.m_categories.size(); ++i) {
-        m_categories.SendMessageW(CB_INSERTSTRING, i, reinterpret_cast<LPARAM>(m_state.m_categories[i].c_str()));
-        if (place == 0 && i > 0 && m_state.m_categories[i] == m_categoryFilter)
-            place = static_cast<int>(i);
-    }
-    m_categories.SetCurSel(place);
-    m_filter.categorySelected = place != 0;
-    m_filter.category = Utf8FromWide(m_categoryFilter);
 
     // One redraw for the whole fill: a list view repaints at every row otherwise.
     m_list.SendMessageW(WM_SETREDRAW, FALSE);
