@@ -319,7 +319,8 @@ struct OutdatedProgram {
               return request.target == "/ABC/ABC_2.zip" ? archive(request) : StaticFiles(files)(request);
           })
     {
-        files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"}};
+        files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"
+                                       "TO_EXECUTE=abc.exe\r\n"}};
         launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
         CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
                   FALSE);
@@ -391,6 +392,7 @@ TEST(InstallWindow, AnswersDuringASlowDownloadAndEscStopsItWithNothingRecorded)
     PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), 0);
     Sleep(1000);
     EXPECT_EQ(1, running.ArchiveRequests()) << "a click while the installation runs starts nothing";
+    EXPECT_EQ(nullptr, WaitMessageBox(running.process, L"Aggiornamento", 0)) << "nor does Avvia ask anything";
 
     PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
     EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, 15000)) << "ends with code 0 within a few seconds";
