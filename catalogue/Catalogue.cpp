@@ -1,6 +1,7 @@
 #include "catalogue/Catalogue.h"
 
 #include "catalogue/CatalogueFiles.h"
+#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
@@ -30,6 +31,21 @@ int ParseNumber(const std::string& text)
     if (value < INT_MIN)
         return INT_MIN;
     return static_cast<int>(value);
+}
+
+int64_t ParseArchiveSize(const std::string& text)
+{
+    // Decimal bytes and nothing else: a size that reads as something else
+    // must not quietly become another size.
+    if (text.empty() || text.size() > 18)
+        return -1;
+    int64_t size = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        size = size * 10 + (c - '0');
+    }
+    return size;
 }
 
 SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress)
@@ -73,6 +89,14 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
     take("TO_EXECUTE", record.programToExecute);
     take("CAT", record.category);
     take("DEPS", record.dependencies);
+    if (const std::string* sha256 = value("SHA256")) {
+        record.archiveSha256 = *sha256;
+        record.archiveCheckMalformed = !IsSha256Hex(*sha256);
+    }
+    if (const std::string* size = value("SIZE")) {
+        record.archiveSize = ParseArchiveSize(*size);
+        record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
+    }
     return record;
 }
 
@@ -153,15 +177,34 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
     return thumbnails;
 }
 
+std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcome& repository)
+{
+    const FetchOutcome& refused = index.refused && !index.fresh ? index : repository;
+    if (!refused.refused || refused.fresh)
+        return "";
+    std::string text = &refused == &index ? "Impossibile verificare l'elenco dei software: "
+                                          : "Impossibile verificare l'elenco dei server: ";
+    return text + (refused.usable ? "\xC3\xA8 mostrato l'ultimo elenco verificato."
+                                  : "nessun elenco verificato da mostrare.");
+}
+
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
 {
     size_t previousCount = state.m_catalogue.size();
-    std::string indexFile = FetchCatalogueFile("sw_index", state, sink);
+    FetchOutcome indexOutcome, repositoryOutcome;
+    std::string indexFile = FetchCatalogueFile("sw_index", state, sink, &indexOutcome);
     if (sink.Cancelled())
         return;
-    std::string repositoryFile = FetchCatalogueFile("sw_repo", state, sink);
+    std::string repositoryFile = FetchCatalogueFile("sw_repo", state, sink, &repositoryOutcome);
     if (sink.Cancelled())
         return;
+    // Nothing of a file that failed its checks is read.
+    if (!indexOutcome.usable)
+        indexFile.clear();
+    if (!repositoryOutcome.usable)
+        repositoryFile.clear();
+    if (indexOutcome.serial >= 0)
+        sink.IndexSerialAccepted(indexOutcome.serial);
 
     LoadServers(state, repositoryFile, sink);
     std::set<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
@@ -184,6 +227,7 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
             sink.ThumbnailDownloaded(address, file);
         sink.SetProgressPos(i);
     }
-    sink.SetStatusText("");
+    // The status line ends empty, or says that what is shown could not be verified.
+    sink.SetStatusText(UnverifiedCatalogueText(indexOutcome, repositoryOutcome));
     sink.SetProgressPos(0);
 }

@@ -2,16 +2,21 @@
 // list and the server list, joined with the installed state of each program.
 #pragma once
 
+#include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
 #include "catalogue/SoftwareRecord.h"
 #include "launcher/LauncherState.h"
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);
+
+/// SIZE of an index section: decimal bytes; -1 for anything else.
+int64_t ParseArchiveSize(const std::string& text);
 
 /// Builds the record of one index section (which must hold SW_TYPE). The
 /// section's texts move into the record; its keys stay.
@@ -31,6 +36,11 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
 /// Reads the index file into the catalogue and category list, with installed
 /// state. Returns the distinct thumbnail addresses in ascending byte order.
 std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
+
+/// The status line after a load in which a catalogue file was refused (its
+/// signature or SERIAL failed) and no fresh one replaced it: which list could
+/// not be verified, and whether the last verified one is shown. "" otherwise.
+std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcome& repository);
 
 /// The catalogue worker's whole job: fetch both files, fill the server combo
 /// and list, build the catalogue and categories, then fetch the thumbnails.

@@ -1,16 +1,20 @@
 #include "catalogue/CatalogueFiles.h"
 
 #include "net/HttpTransfer.h"
+#include "store/AtomicFile.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 
 #include <windows.h>
 
 #include <filesystem>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+const char* const kIndexSerial = "INDEX_SERIAL";
 
 bool Exists(const std::string& path)
 {
@@ -29,6 +33,88 @@ void Remove(const std::string& path)
     fs::remove(fs::path(WideFromUtf8(path)), error);
 }
 
+std::string SignatureOf(const std::string& path) { return path + ".sig"; }
+
+/// A signature is some 70 bytes; anything much longer is no signature.
+DownloadOptions SignatureDownload()
+{
+    DownloadOptions options;
+    options.maxBytes = 1024;
+    return options;
+}
+
+/// Copies a catalogue file with its signature; a stale signature at the
+/// destination never stays beside another file.
+bool CopyPair(const std::string& from, const std::string& to)
+{
+    if (!CopyOver(from, to))
+        return false;
+    if (Exists(SignatureOf(from)))
+        return CopyOver(SignatureOf(from), SignatureOf(to));
+    Remove(SignatureOf(to));
+    return !Exists(SignatureOf(to));
+}
+
+void RemovePair(const std::string& path)
+{
+    Remove(path);
+    Remove(SignatureOf(path));
+}
+
+/// Puts a checked download in place of the local copy, its signature first,
+/// so that the pair never holds a new file beside an old signature.
+bool MovePair(const std::string& from, const std::string& to)
+{
+    const auto move = [](const std::string& a, const std::string& b) {
+        return MoveFileExW(WideFromUtf8(a).c_str(), WideFromUtf8(b).c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    };
+    if (Exists(SignatureOf(from))) {
+        if (!move(SignatureOf(from), SignatureOf(to)))
+            return false;
+    } else {
+        Remove(SignatureOf(to));
+    }
+    return move(from, to);
+}
+
+/// The checks a catalogue file passes before anything in it is used.
+class CatalogueCheck {
+public:
+    CatalogueCheck(const LauncherState& state, bool isIndex, long long highestSerial)
+        : m_state(state), m_isIndex(isIndex), m_highestSerial(highestSerial)
+    {
+    }
+
+    /// True when the file may be read: without a key always; with one, its
+    /// signature holds and (for an index without REDIRECT) its SERIAL is not
+    /// old. redirect receives the REDIRECT address of the first 10 lines.
+    bool Passes(const std::string& path, std::string& redirect, long long& serial) const
+    {
+        serial = -1;
+        if (m_state.m_signaturesRequired &&
+            !CatalogueFileSigned(m_state.m_makerKey, WideFromUtf8(path), WideFromUtf8(SignatureOf(path))))
+            return false;
+        KeyValueStore head;
+        head.LoadFile(path, 10);
+        redirect = head.GetValue("REDIRECT", "URL", "");
+        if (!m_state.m_signaturesRequired || !m_isIndex || !redirect.empty())
+            return true;
+        KeyValueStore whole;
+        whole.LoadFile(path);
+        const std::string serialText = whole.GetValue("PATHS", "SERIAL", "");
+        if (!IndexSerialAcceptable(serialText, m_highestSerial))
+            return false;
+        serial = ParseIndexSerial(serialText);
+        return true;
+    }
+
+private:
+    const LauncherState& m_state;
+    bool m_isIndex;
+    long long m_highestSerial;
+};
+
 } // namespace
 
 std::string FetchStatusText(const std::string& name, int attempt)
@@ -39,57 +125,147 @@ std::string FetchStatusText(const std::string& name, int attempt)
     return text;
 }
 
-std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink)
+long long ParseIndexSerial(const std::string& text)
 {
+    if (text.empty() || text.size() > 18)
+        return -1;
+    long long serial = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        serial = serial * 10 + (c - '0');
+    }
+    return serial;
+}
+
+bool IndexSerialAcceptable(const std::string& serialText, long long highestAccepted)
+{
+    const long long serial = ParseIndexSerial(serialText);
+    return serial >= 0 && serial >= highestAccepted;
+}
+
+long long HighestIndexSerial(const KeyValueStore& settings)
+{
+    return ParseIndexSerial(settings.GetValue(KeyValueStore::kGlobal, kIndexSerial));
+}
+
+bool RaiseIndexSerial(KeyValueStore& settings, long long serial)
+{
+    if (serial < 0 || serial <= HighestIndexSerial(settings))
+        return false;
+    settings.SetValue(kIndexSerial, std::to_string(serial));
+    return true;
+}
+
+bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const std::wstring& signaturePath)
+{
+    std::string bytes, signature;
+    return !key.Empty() && ReadFileBytes(path, bytes) && ReadFileBytes(signaturePath, signature) &&
+           VerifySignature(key, bytes, signature);
+}
+
+std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink,
+                               FetchOutcome* outcome)
+{
+    FetchOutcome ignored;
+    FetchOutcome& result = outcome ? *outcome : ignored;
+    result = FetchOutcome();
     const bool isIndex = name == "sw_index";
+    const bool signedFiles = state.m_signaturesRequired;
     std::string& sourceUrl = isIndex ? state.m_indexUrl : state.m_repositoryUrl;
     const std::string local = state.m_dataFolder + name + ".dat";
     const std::string backup = local + ".bak";
+    // Downloads land beside the local copy and replace it only once checked,
+    // so the local copy is always a file that passed.
+    const std::string arrival = local + ".new";
+    RemovePair(arrival);
 
-    if (Exists(local)) {
-        // Without a backup the local copy is the only catalogue left: it is
-        // kept and used as it is.
-        if (!CopyOver(local, backup))
-            return local;
-        Remove(local);
+    long long highestSerial = -1;
+    if (signedFiles && isIndex) {
+        // The window writes the settings under this lock.
+        std::lock_guard<std::mutex> hold(state.m_recordsLock);
+        highestSerial = HighestIndexSerial(state.m_settings);
     }
-    // A copy that cannot be removed (held open elsewhere) is used as it is.
-    if (Exists(local))
-        return local;
+    const CatalogueCheck check(state, isIndex, highestSerial);
+
+    // When no backup can be written the previous copy stays where it is
+    // until a download replaces it; the downloads still go ahead.
+    bool previousInPlace = false;
+    if (Exists(local)) {
+        if (CopyPair(local, backup))
+            RemovePair(local);
+        else
+            previousInPlace = true;
+        // A copy that is backed up but cannot be removed (held open
+        // elsewhere) cannot be replaced either: it is used as it is.
+        if (!previousInPlace && Exists(local)) {
+            std::string redirect;
+            result.usable = check.Passes(local, redirect, result.serial);
+            result.refused = !result.usable;
+            return local;
+        }
+    }
 
     int attempt = 0;
     int redirects = 0;
     bool done = false;
     bool restoreAllowed = true;
+    bool checkLocal = false; // this pass checks the restored (or kept) local copy
     while (!done && attempt < 3) {
         sink.SetStatusText(FetchStatusText(name, attempt));
-        done = Exists(local) || DownloadToFile(sourceUrl, local);
+        const std::string candidate = checkLocal ? local : arrival;
+        bool arrived = checkLocal;
+        checkLocal = false;
+        bool signatureMissing = false;
+        if (!arrived) {
+            arrived = DownloadToFile(sourceUrl, arrival);
+            // A file that came without its signature is refused like one
+            // with a wrong signature.
+            signatureMissing = arrived && signedFiles &&
+                               !DownloadToFile(SignatureOf(sourceUrl), SignatureOf(arrival), SignatureDownload());
+        }
         // The program may be ending while a download ran: touch no shared state.
-        if (sink.Cancelled())
+        if (sink.Cancelled()) {
+            RemovePair(arrival);
             return local;
-        if (done) {
-            KeyValueStore head;
-            head.LoadFile(local, 10);
-            std::string redirect = head.GetValue("REDIRECT", "URL", "");
-            if (!redirect.empty()) {
-                done = false;
-                Remove(local);
+        }
+        if (arrived) {
+            std::string redirect;
+            long long serial = -1;
+            if (signatureMissing || !check.Passes(candidate, redirect, serial)) {
+                result.refused = true;
+                RemovePair(candidate);
+            } else if (!redirect.empty()) {
+                RemovePair(candidate);
                 if (++redirects > kMaxRedirects) {
                     attempt = 2; // give up as if every download had failed
                 } else {
                     attempt = 0;
                     sourceUrl = redirect;
                 }
+            } else {
+                done = candidate == local || MovePair(arrival, local);
+                if (done) {
+                    result.fresh = candidate == arrival;
+                    result.serial = serial;
+                } else {
+                    RemovePair(arrival);
+                }
             }
         }
         ++attempt;
         if (attempt > 2 && !done && restoreAllowed) {
             restoreAllowed = false;
-            if (!Exists(local) && Exists(backup)) {
-                CopyOver(backup, local);
+            if (previousInPlace && Exists(local)) {
+                checkLocal = true;
+                --attempt;
+            } else if (!Exists(local) && Exists(backup)) {
+                CopyPair(backup, local);
+                checkLocal = Exists(local);
                 --attempt; // one more pass checks the restored copy
             }
         }
     }
+    result.usable = done;
     return local;
 }

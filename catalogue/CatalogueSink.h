@@ -27,6 +27,11 @@ public:
     /// the records after CatalogueReady: the window applies this on its thread.
     virtual void ThumbnailDownloaded(const std::string& address, const std::string& file) = 0;
 
+    /// The index in use carries SERIAL serial, checked against the maker's
+    /// key: the window raises the settings' INDEX_SERIAL to it on its own
+    /// thread, where the settings store is written.
+    virtual void IndexSerialAccepted(long long serial) { (void)serial; }
+
     /// Entry 0 of the category list. The window hands the worker its string
     /// resource (108), so the worker needs no resources of its own.
     virtual std::wstring AllCategoriesText() const { return L"VEDI TUTTE LE CATEGORIE"; }

@@ -17,11 +17,16 @@ void AppendSection(std::string& text, const std::string& header, const KeyValueS
 
 bool StoreServerChoice(const std::string& serverSettingsFile, const std::string& url)
 {
-    // Start-up reads only the first ten lines, so the chosen URL comes first;
-    // everything else the file holds follows and is kept.
+    // Start-up reads only the first ten lines, so the maker's key and the
+    // chosen URL come first; everything else the file holds follows and is kept.
     KeyValueStore settings;
     settings.LoadFile(serverSettingsFile);
-    std::string text = "[SERVER]\r\nURL=" + url + "\r\n";
+    std::string text;
+    if (const KeyValueSection* signature = settings.FindSection("SIGNATURE")) {
+        AppendSection(text, "SIGNATURE", *signature);
+        text.erase(0, 2);
+    }
+    text += "[SERVER]\r\nURL=" + url + "\r\n";
     if (const KeyValueSection* server = settings.FindSection("SERVER"))
         for (const auto& entry : server->Items())
             if (entry.first != "URL")
@@ -31,7 +36,7 @@ bool StoreServerChoice(const std::string& serverSettingsFile, const std::string&
         if (!global->Items().empty())
             AppendSection(text, KeyValueStore::kGlobal, *global);
     for (const auto& entry : settings.AllSections())
-        if (entry.first != "SERVER" && entry.first != KeyValueStore::kGlobal)
+        if (entry.first != "SERVER" && entry.first != "SIGNATURE" && entry.first != KeyValueStore::kGlobal)
             AppendSection(text, entry.first, entry.second);
     return ReplaceFileContent(WideFromUtf8(serverSettingsFile), text);
 }

@@ -2,6 +2,7 @@
 // installed state from the settings store.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct SoftwareRecord {
@@ -22,4 +23,7 @@ struct SoftwareRecord {
     std::string programToExecute;  // TO_EXECUTE
     std::string category;          // CAT
     std::string dependencies;      // DEPS, comma separated
+    std::string archiveSha256;     // SHA256 of the archive, 64 hex digits; "" when absent
+    int64_t archiveSize = -1;      // SIZE of the archive in bytes; -1 when absent
+    bool archiveCheckMalformed = false; // SHA256 or SIZE present but no digest or size: no archive matches
 };

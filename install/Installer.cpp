@@ -1,10 +1,12 @@
 #include "install/Installer.h"
 
 #include "install/InstalledState.h"
+#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "resources/resource.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
+#include "trelko_util/Unzipper.h"
 
 #include <boost/algorithm/string/split.hpp>
 
@@ -26,12 +28,33 @@ const SoftwareRecord* FindRecord(const LauncherState& state, const std::string& 
     return nullptr;
 }
 
-bool DownloadTwice(const std::string& url, const std::string& path, DownloadProgress& progress)
+/// What an archive must match: the index's SIZE and SHA256 where it gives them.
+DownloadOptions ArchiveDownload(const SoftwareRecord& record)
 {
     DownloadOptions options;
+    options.expectedSha256 = record.archiveSha256;
+    options.expectedSize = record.archiveSize;
+    return options;
+}
+
+/// With the maker's key an archive is taken only with its digest from the
+/// signed index; a SHA256 or SIZE that is no digest or size matches nothing.
+bool ArchiveCanBeChecked(const LauncherState& state, const SoftwareRecord& record)
+{
+    return !record.archiveCheckMalformed && (!state.m_signaturesRequired || !record.archiveSha256.empty());
+}
+
+/// The archive, once more when that fails (asking only for the rest where it
+/// can), its bytes reported to progress; a download stopped on purpose is not
+/// tried again.
+bool DownloadArchive(const LauncherState& state, const SoftwareRecord& record, const std::string& path,
+                     DownloadProgress& progress)
+{
+    if (!ArchiveCanBeChecked(state, record))
+        return false;
+    DownloadOptions options = ArchiveDownload(record);
     options.progress = &progress;
-    // A download stopped on purpose is not tried again.
-    return DownloadToFile(url, path, options) || (!progress.Cancelled() && DownloadToFile(url, path, options));
+    return DownloadWithResume(record.downloadAddress, path, options);
 }
 
 void MakeFolders(const std::string& folder)
@@ -60,11 +83,21 @@ std::vector<std::string> SplitDependencies(const std::string& deps)
     return names;
 }
 
-bool CachedArchiveUsable(const std::string& path)
+bool CachedArchiveUsable(const std::string& path, const std::string& sha256, int64_t size)
 {
+    const std::wstring file = WideFromUtf8(path);
     std::error_code error;
-    uintmax_t size = fs::file_size(fs::path(WideFromUtf8(path)), error);
-    return !error && size >= 10;
+    const uintmax_t actual = fs::file_size(fs::path(file), error);
+    if (error || actual < 10)
+        return false;
+    if (size >= 0 && actual != static_cast<uintmax_t>(size))
+        return false;
+    if (!sha256.empty()) {
+        std::string digest;
+        return Sha256OfFile(file, digest) && DigestMatchesHex(digest, sha256);
+    }
+    // No digest to compare it with: it must at least be an archive the library takes.
+    return IsAcceptableArchive(file);
 }
 
 bool InstallBusy() { return g_installBusy.load(); }
@@ -92,8 +125,11 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
         // A name that is no plain file name is as unknown as a missing one.
         const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
-        // A cached package archive is used whatever build the index now offers.
-        bool ok = package && (CachedArchiveUsable(archive) || DownloadTwice(package->downloadAddress, archive, host));
+        // A cached package archive is used whatever build the index now
+        // offers, as long as it is what the index describes.
+        bool ok = package && ((ArchiveCanBeChecked(state, *package) &&
+                               CachedArchiveUsable(archive, package->archiveSha256, package->archiveSize)) ||
+                              DownloadArchive(state, *package, archive, host));
         if (!ok || host.Cancelled()) {
             if (!host.Cancelled())
                 host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
@@ -108,7 +144,7 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(state.m_dataFolder + "apps_cache\\");
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
-    if (!DownloadTwice(url, archive, host) || host.Cancelled()) {
+    if (!DownloadArchive(state, state.m_catalogue[recordIndex], archive, host) || host.Cancelled()) {
         if (!host.Cancelled())
             host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
         host.SetStatusText("");
@@ -124,8 +160,14 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     for (int i = 0; i < m; ++i) {
         progressStep();
         host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
-        if (!host.Synchronise(archives[static_cast<size_t>(i)], staging, folder))
+        if (!host.Synchronise(archives[static_cast<size_t>(i)], staging, folder)) {
             ++failures;
+            // A cached package the library cannot use is fetched anew next time.
+            if (i < n) {
+                std::error_code error;
+                fs::remove(fs::path(WideFromUtf8(archives[static_cast<size_t>(i)])), error);
+            }
+        }
     }
     host.SetStatusText("");
     if (failures > 0) {

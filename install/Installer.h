@@ -7,6 +7,7 @@
 #include "launcher/LauncherState.h"
 #include "net/HttpTransfer.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,8 +35,11 @@ public:
 /// DEPS split at every "," with nothing trimmed; "" gives no names.
 std::vector<std::string> SplitDependencies(const std::string& deps);
 
-/// True when a cached archive exists and holds at least 10 bytes.
-bool CachedArchiveUsable(const std::string& path);
+/// True when a cached archive may be used instead of a download: it holds at
+/// least 10 bytes and matches size and sha256 (64 hex digits) where they are
+/// given (-1, ""); without a digest it must open as an archive the library
+/// accepts.
+bool CachedArchiveUsable(const std::string& path, const std::string& sha256 = std::string(), int64_t size = -1);
 
 /// Installs or updates the first record named name. Does nothing while another
 /// installation runs or when the name is unknown. Reports downloads that fail

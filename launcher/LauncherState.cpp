@@ -46,6 +46,15 @@ void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& sett
         repositoryUrl = repository;
 }
 
+void ReadMakerKey(const KeyValueStore& serverFile, bool& required, PublicKey& key)
+{
+    const std::string text = serverFile.GetValue("SIGNATURE", "KEY");
+    required = !text.empty();
+    key = PublicKey();
+    if (required)
+        ParsePublicKey(text, key);
+}
+
 void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,
                              const std::wstring& fullProgramPath)
 {
@@ -68,4 +77,5 @@ void InitialiseLauncherState(LauncherState& state, const std::wstring& programNa
     KeyValueStore serverFile;
     serverFile.LoadFile(state.m_serverSettingsFile, 10);
     SettleServerUrls(serverFile, state.m_settings, state.m_indexUrl, state.m_repositoryUrl);
+    ReadMakerKey(serverFile, state.m_signaturesRequired, state.m_makerKey);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "catalogue/SoftwareRecord.h"
+#include "net/Crypto.h"
 #include "store/KeyValueStore.h"
 
 #include <mutex>
@@ -22,6 +23,11 @@ struct LauncherState {
     std::string m_serverSettingsFile; // server.dat, in the program folder or index_deps
     std::string m_indexUrl;
     std::string m_repositoryUrl;
+    // The maker's key ([SIGNATURE] KEY= of server.dat). When one is named,
+    // every catalogue file must carry its signature; a KEY that is no P-256
+    // key still asks for signatures, and none then verifies.
+    bool m_signaturesRequired = false;
+    PublicKey m_makerKey;
     KeyValueStore m_settings;         // HKCU\software\<program name>\index
     std::vector<SoftwareRecord> m_catalogue;
     // Orders the installed-state writes of the UI thread (install, uninstall,
@@ -46,6 +52,10 @@ std::wstring ChooseServerSettingsFile(const std::wstring& programFolder);
 /// the settings' global section.
 void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,
                       std::string& indexUrl, std::string& repositoryUrl);
+
+/// The maker's key of server.dat: required is true when [SIGNATURE] holds a
+/// non-empty KEY; key is filled when that KEY is a P-256 public key.
+void ReadMakerKey(const KeyValueStore& serverFile, bool& required, PublicKey& key);
 
 /// Fills the folder and address members for a program, as the application
 /// object does at start-up (the settings store must already be loaded).

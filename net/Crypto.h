@@ -58,3 +58,6 @@ bool ParsePublicKey(const std::string& base64, PublicKey& key);
 /// True when signature (DER-encoded ECDSA, as `openssl dgst -sha256 -sign`
 /// writes it) is key's signature over the SHA-256 of data.
 bool VerifySignature(const PublicKey& key, const std::string& data, const std::string& signature);
+/// The same check over a SHA-256 digest (32 raw bytes) already computed, for
+/// a file hashed while it was written.
+bool VerifyDigestSignature(const PublicKey& key, const std::string& digest, const std::string& signature);

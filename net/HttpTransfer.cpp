@@ -1,8 +1,18 @@
 #include "net/HttpTransfer.h"
 
+#include "net/Crypto.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -10,14 +20,29 @@ const char kAgent[] = "MORVGis";
 const char kRequestHeader[] = "Content-Type: application/octet-stream";
 constexpr DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_PRAGMA_NOCACHE;
+// An HTTP/1.0 request: a server answers it with a Content-Length or ends the
+// body by closing, never with chunks, which WinINet would hand over cut short
+// without a word when the connection drops before the last one.
+const char kHttpVersion[] = "HTTP/1.0";
 constexpr DWORD kReadSize = 8191;
-constexpr size_t kMinimumFileSize = 10;
+constexpr uint64_t kMinimumFileSize = 10;
+const wchar_t kPartSuffix[] = L".part";
 
 } // namespace
 
 HttpTransfer::HttpTransfer() : m_proxy(ReadActiveProxy()) { OpenInternet(); }
 
 HttpTransfer::~HttpTransfer() { Close(); }
+
+void HttpTransfer::SetTimeout(unsigned milliseconds)
+{
+    m_timeout = milliseconds;
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_internet || !m_timeout)
+        return;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        InternetSetOptionA(m_internet, option, &m_timeout, sizeof(m_timeout));
+}
 
 void HttpTransfer::OpenInternet()
 {
@@ -42,12 +67,22 @@ void HttpTransfer::SetUrl(const std::string& url)
 
 int HttpTransfer::OpenRequest()
 {
+    std::lock_guard<std::mutex> hold(m_lock);
     if (m_request)
         return 0;
+    if (m_aborted || !m_internet)
+        return 1;
     m_connection = InternetConnectA(m_internet, m_host.c_str(), static_cast<INTERNET_PORT>(m_port), "", "",
                                     INTERNET_SERVICE_HTTP, INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (!m_connection)
         return 1;
+    if (m_timeout) {
+        // The connection inherits them from the session, but only some
+        // WinINet versions pass them on to a request: set them on both.
+        for (DWORD option :
+             {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+            InternetSetOptionA(m_connection, option, &m_timeout, sizeof(m_timeout));
+    }
     if (!m_proxy.address.empty()) {
         InternetSetOptionA(m_connection, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>(m_proxy.user.c_str()),
                            static_cast<DWORD>(m_proxy.user.size() + 1));
@@ -55,13 +90,38 @@ int HttpTransfer::OpenRequest()
                            static_cast<DWORD>(m_proxy.password.size() + 1));
     }
     const char* acceptTypes[] = {"*/*", nullptr};
-    m_request = HttpOpenRequestA(m_connection, nullptr, m_objectName.c_str(), nullptr, nullptr, acceptTypes,
+    m_request = HttpOpenRequestA(m_connection, nullptr, m_objectName.c_str(), kHttpVersion, nullptr, acceptTypes,
                                  kRequestFlags | (m_secure ? INTERNET_FLAG_SECURE : 0), 0);
+    if (m_request && m_timeout) {
+        for (DWORD option :
+             {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+            InternetSetOptionA(m_request, option, &m_timeout, sizeof(m_timeout));
+    }
     return m_request ? 0 : 2;
 }
 
 void HttpTransfer::CloseRequest()
 {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_request)
+        InternetCloseHandle(m_request);
+    if (m_connection)
+        InternetCloseHandle(m_connection);
+    m_request = nullptr;
+    m_connection = nullptr;
+}
+
+HINTERNET HttpTransfer::Request()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_request;
+}
+
+void HttpTransfer::Abort()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_aborted = true;
+    // Closing the handles is how WinINet ends a call blocked on another thread.
     if (m_request)
         InternetCloseHandle(m_request);
     if (m_connection)
@@ -72,12 +132,21 @@ void HttpTransfer::CloseRequest()
 
 void HttpTransfer::Reset()
 {
-    InternetSetOptionW(m_internet, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_aborted)
+            return;
+        InternetSetOptionW(m_internet, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
+    }
     CloseRequest();
-    if (m_internet)
-        InternetCloseHandle(m_internet);
-    m_internet = nullptr;
-    OpenInternet();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_internet)
+            InternetCloseHandle(m_internet);
+        m_internet = nullptr;
+        OpenInternet();
+    }
+    SetTimeout(m_timeout);
     if (!m_host.empty())
         OpenRequest();
 }
@@ -85,24 +154,27 @@ void HttpTransfer::Reset()
 void HttpTransfer::Close()
 {
     CloseRequest();
+    std::lock_guard<std::mutex> hold(m_lock);
     if (m_internet)
         InternetCloseHandle(m_internet);
     m_internet = nullptr;
 }
 
-bool HttpTransfer::Send(DWORD& status)
+bool HttpTransfer::Send(DWORD& status, const std::string& extraHeaders)
 {
     status = 0;
     if (OpenRequest() != 0)
         return false;
+    const std::string headers = kRequestHeader + (extraHeaders.empty() ? "" : "\r\n" + extraHeaders);
     // A connection closed before any status line counts as a failed send:
     // some WinINet versions report it as a success with status 0.
-    auto send = [this, &status] {
-        if (!m_request || !HttpSendRequestA(m_request, kRequestHeader, sizeof(kRequestHeader) - 1,
-                                            const_cast<char*>(""), 0))
+    auto send = [this, &status, &headers] {
+        HINTERNET request = Request();
+        if (!request || !HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                          const_cast<char*>(""), 0))
             return false;
         DWORD statusSize = sizeof(status);
-        return HttpQueryInfoA(m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+        return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
                               nullptr) &&
                status != 0;
     };
@@ -116,54 +188,361 @@ bool HttpTransfer::Send(DWORD& status)
     return true;
 }
 
-bool HttpTransfer::ReadBody(const BodySink& sink)
+std::string HttpTransfer::Header(DWORD query)
 {
-    bool stored = true;
+    HINTERNET request = Request();
+    char value[1024];
+    DWORD size = sizeof value;
+    if (!request || !HttpQueryInfoA(request, query, value, &size, nullptr))
+        return std::string();
+    return std::string(value, std::min<DWORD>(size, sizeof value));
+}
+
+bool HttpTransfer::Read(char* data, DWORD size, DWORD& got)
+{
+    got = 0;
+    // Asking what has arrived first returns as soon as any byte has, where a
+    // read of a whole buffer would wait for all of it: a crawling server is
+    // seen crawling, and the receive time-out bounds any silence.
+    HINTERNET request = Request();
+    DWORD available = 0;
+    if (!request || !InternetQueryDataAvailable(request, &available, 0, 0))
+        return false;
+    if (available == 0)
+        return true;
+    return InternetReadFile(request, data, std::min(available, size), &got) && got > 0;
+}
+
+bool ParseContentRange(const std::string& text, ContentRange& range)
+{
+    // "bytes first-last/total", blanks allowed around the parts.
+    const char* p = text.c_str();
+    auto blanks = [&p] {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+    };
+    auto number = [&p](uint64_t& value) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (value > (std::numeric_limits<uint64_t>::max() - 9) / 10)
+                return false;
+            value = value * 10 + static_cast<uint64_t>(*p - '0');
+        }
+        return true;
+    };
+    blanks();
+    if (_strnicmp(p, "bytes", 5) != 0)
+        return false;
+    p += 5;
+    blanks();
+    ContentRange parsed;
+    if (!number(parsed.first) || *p++ != '-' || !number(parsed.last) || *p++ != '/')
+        return false;
+    if (*p == '*') {
+        ++p;
+    } else {
+        if (!number(parsed.total))
+            return false;
+        parsed.totalKnown = true;
+    }
+    blanks();
+    if (*p != '\0' || parsed.first > parsed.last || (parsed.totalKnown && parsed.last >= parsed.total))
+        return false;
+    range = parsed;
+    return true;
+}
+
+ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset)
+{
+    if (status >= 400)
+        return ResumeDecision::Fail;
+    if (status != 206)
+        return ResumeDecision::Restart;
+    // Only the rest, up to the end of the body, continues what is kept.
+    ContentRange range;
+    if (!ParseContentRange(contentRange, range) || range.first != offset ||
+        (range.totalKnown && range.last + 1 != range.total))
+        return ResumeDecision::Fail;
+    return offset == 0 ? ResumeDecision::Restart : ResumeDecision::Append;
+}
+
+namespace {
+
+/// What one attempt leaves for the next: the body's first bytes in
+/// "<path>.part", the version of the body they belong to, and their hash.
+struct PartialBody {
+    uint64_t kept = 0;
+    std::string validator; // ETag or Last-Modified of the answer that sent them
+    std::unique_ptr<Sha256> hash;
+};
+
+enum class AttemptResult {
+    Done,
+    Broken, // ended after part of the body: the next attempt may ask for the rest
+    Failed,
+};
+
+uint64_t ParseLength(const std::string& text, bool& present)
+{
+    present = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    return present ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+}
+
+/// Free bytes on the disk that holds path's folder; the largest value when unknown.
+uint64_t FreeSpaceFor(const std::wstring& path)
+{
+    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+    ULARGE_INTEGER available = {};
+    if (folder.empty() || !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return std::numeric_limits<uint64_t>::max();
+    return available.QuadPart;
+}
+
+/// Ends a transfer that stalls (fewer than the options' bytes in a window,
+/// waiting for the answer included) or whose progress asks to stop, even
+/// while a WinINet call blocks: it aborts the transfer from its own thread.
+class TransferWatch {
+public:
+    TransferWatch(HttpTransfer& transfer, const DownloadOptions& options)
+        : m_transfer(transfer), m_options(options), m_window(std::max(1u, options.stallWindowMs)),
+          m_markTime(Clock::now()), m_thread([this] { Watch(); })
+    {
+    }
+    ~TransferWatch()
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_finished = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    /// Counts bytes that arrived; false once the transfer has stalled or is
+    /// cancelled (also checked here: a crawl keeps a read returning, and not
+    /// every WinINet ends a blocked read when its handle is closed).
+    bool Received(uint64_t bytes)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_received += bytes;
+        return Check();
+    }
+    bool Stalled() const { return m_stalled; }
+    bool Cancelled() const { return m_cancelled; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // With m_lock held: the window rule over fixed windows, and the cancel.
+    bool Check()
+    {
+        if (m_options.progress && m_options.progress->Cancelled())
+            m_cancelled = true;
+        const auto now = Clock::now();
+        if (!m_cancelled && now - m_markTime >= m_window) {
+            if (m_received - m_markBytes < m_options.stallBytes)
+                m_stalled = true;
+            m_markTime = now;
+            m_markBytes = m_received;
+        }
+        return !m_stalled && !m_cancelled;
+    }
+
+    void Watch()
+    {
+        const auto step = std::min<Clock::duration>(m_window / 4, std::chrono::milliseconds(100));
+        std::unique_lock<std::mutex> hold(m_lock);
+        bool going = true;
+        while (going && !m_wake.wait_for(hold, step, [this] { return m_finished; }))
+            going = Check();
+        if (!going)
+            m_transfer.Abort();
+    }
+
+    HttpTransfer& m_transfer;
+    const DownloadOptions& m_options;
+    const std::chrono::milliseconds m_window;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_finished = false;
+    uint64_t m_received = 0;
+    Clock::time_point m_markTime;
+    uint64_t m_markBytes = 0;
+    std::atomic<bool> m_stalled{false};
+    std::atomic<bool> m_cancelled{false};
+    std::thread m_thread;
+};
+
+/// One GET of url into "<path>.part" and, once whole and checked, over path.
+AttemptResult Attempt(const std::string& url, const std::wstring& file, const DownloadOptions& options,
+                      PartialBody& partial)
+{
+    HttpTransfer transfer;
+    transfer.SetTimeout(options.stallWindowMs);
+    transfer.SetUrl(url);
+    transfer.OpenRequest(); // a failure shows again, and counts, when sending
+    TransferWatch watch(transfer, options);
+    // A break before the answer keeps what earlier attempts left.
+    auto broken = [&watch] { return watch.Cancelled() ? AttemptResult::Failed : AttemptResult::Broken; };
+
+    const bool resuming = partial.kept > 0 && !partial.validator.empty();
+    std::string rangeHeaders;
+    if (resuming)
+        rangeHeaders = "Range: bytes=" + std::to_string(partial.kept) + "-\r\nIf-Range: " + partial.validator + "\r\n";
+    DWORD status = 0;
+    if (!transfer.Send(status, rangeHeaders))
+        return broken();
+    // An error page is no download: the file keeps what it had.
+    const ResumeDecision decision =
+        DecideResume(status, transfer.Header(HTTP_QUERY_CONTENT_RANGE), resuming ? partial.kept : 0);
+    if (decision == ResumeDecision::Fail)
+        return AttemptResult::Failed;
+
+    const bool append = decision == ResumeDecision::Append;
+    if (!append) {
+        partial.kept = 0;
+        partial.hash.reset();
+    }
+    const uint64_t offset = partial.kept;
+    std::string validator = transfer.Header(HTTP_QUERY_ETAG);
+    if (validator.empty())
+        validator = transfer.Header(HTTP_QUERY_LAST_MODIFIED);
+    if (!append)
+        partial.validator = validator;
+
+    // The whole body's length, when the server announced it.
+    bool lengthKnown = false;
+    const uint64_t length = ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown);
+    // Chunks break the HTTP/1.0 the request asked for, and WinINet would end
+    // them at a cut as at their last one: such a body cannot be known whole.
+    if (!transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
+        return AttemptResult::Failed;
+    const bool totalKnown = lengthKnown;
+    const uint64_t total = totalKnown ? offset + length : 0;
+
+    const uint64_t limit =
+        options.maxBytes ? options.maxBytes : FreeSpaceFor(file) + (append ? partial.kept : 0);
+    const bool sized = options.expectedSize >= 0;
+    const uint64_t expected = sized ? static_cast<uint64_t>(options.expectedSize) : 0;
+    if (totalKnown && (total > limit || (sized && total != expected)))
+        return AttemptResult::Failed;
+
+    AtomicFileWriter writer(file, kPartSuffix);
+    if (!(append ? writer.OpenToAppend(partial.kept) : writer.Open()))
+        return AttemptResult::Failed;
+    const bool hashing = !options.expectedSha256.empty();
+    if (hashing && !partial.hash)
+        partial.hash.reset(new Sha256);
+
+    // What has been written and hashed stays for a later attempt when the
+    // transfer breaks; anything else the attempt ends with removes it.
+    auto keep = [&] {
+        partial.kept = writer.Size();
+        writer.Keep();
+        if (watch.Cancelled())
+            return AttemptResult::Failed;
+        return partial.validator.empty() ? AttemptResult::Failed : AttemptResult::Broken;
+    };
+    auto fail = [&] {
+        partial.kept = 0;
+        partial.hash.reset();
+        writer.Discard();
+        return AttemptResult::Failed;
+    };
+
     char chunk[kReadSize];
     for (;;) {
         DWORD got = 0;
-        if (!m_request || !InternetReadFile(m_request, chunk, kReadSize, &got) || got == 0)
+        if (!transfer.Read(chunk, kReadSize, got))
+            return keep();
+        if (got == 0)
             break;
-        if (!sink(chunk, got)) {
-            stored = false;
-            break;
+        if (!watch.Received(got))
+            return keep();
+        const uint64_t received = writer.Size() + got;
+        // A body that passes its limit or its size is stopped at once.
+        if (received > limit || (sized && received > expected))
+            return fail();
+        if (!writer.Write(chunk, got))
+            return fail();
+        if (hashing && !partial.hash->Update(chunk, got))
+            return fail();
+        if (options.progress) {
+            options.progress->Received(received, total);
+            if (options.progress->Cancelled())
+                return fail();
         }
     }
-    CloseRequest();
-    return stored;
+    transfer.Close();
+    if (watch.Cancelled())
+        return fail();
+    // A body shorter than its Content-Length is a broken transfer; so is one
+    // without a length whose end came from the watch's abort.
+    if (totalKnown ? writer.Size() < total : watch.Stalled())
+        return keep();
+
+    const uint64_t size = writer.Size();
+    if ((sized && size != expected) ||
+        (hashing && !DigestMatchesHex(partial.hash->Finish(), options.expectedSha256)))
+        return fail();
+    partial.kept = 0;
+    partial.hash.reset();
+    if (size < kMinimumFileSize) {
+        writer.Discard();
+        DeleteFileW(file.c_str());
+        return AttemptResult::Failed;
+    }
+    return writer.Commit() ? AttemptResult::Done : AttemptResult::Failed;
 }
+
+bool Download(const std::string& url, const std::string& path, const DownloadOptions& options, int attempts)
+{
+    const std::wstring file = WideFromUtf8(path);
+    PartialBody partial;
+    bool done = false;
+    for (int attempt = 0; attempt < attempts && !done; ++attempt) {
+        if (options.progress && options.progress->Cancelled())
+            break;
+        done = Attempt(url, file, options, partial) == AttemptResult::Done;
+    }
+    DeleteFileW((file + kPartSuffix).c_str());
+    return done;
+}
+
+} // namespace
 
 bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options)
 {
-    (void)options; // checked downloads come next
     // Nothing a server sends may end the program: any failure is a failed download.
     try {
-        HttpTransfer transfer;
-        transfer.SetUrl(url);
-        transfer.OpenRequest(); // a failure shows again, and counts, when sending
-
-        DWORD status = 0;
-        // An error page is no download: the file keeps what it had.
-        if (!transfer.Send(status) || status >= 400)
-            return false;
-
-        // The body goes to disk as it arrives, so memory stays flat whatever
-        // its size; the file is replaced only once it is whole. A file that
-        // cannot be replaced (held open elsewhere) keeps its old content,
-        // which must not pass for the new download.
-        const std::wstring file = WideFromUtf8(path);
-        AtomicFileWriter writer(file);
-        if (!writer.Open())
-            return false;
-        if (!transfer.ReadBody([&writer](const char* data, size_t size) { return writer.Write(data, size); }))
-            return false;
-        if (writer.Size() < kMinimumFileSize) {
-            writer.Discard();
-            DeleteFileW(file.c_str());
-            return false;
-        }
-        return writer.Commit();
+        return Download(url, path, options, 1);
     } catch (...) {
         return false;
+    }
+}
+
+bool DownloadWithResume(const std::string& url, const std::string& path, const DownloadOptions& options)
+{
+    try {
+        return Download(url, path, options, 2);
+    } catch (...) {
+        return false;
+    }
+}
+
+void RemoveInterruptedTransfers(const std::wstring& dataFolder)
+{
+    namespace fs = std::filesystem;
+    for (const wchar_t* folder : {L"", L"deps\\", L"apps_cache\\"}) {
+        std::error_code error;
+        for (fs::directory_iterator it(fs::path(dataFolder + folder), error), end; !error && it != end;
+             it.increment(error)) {
+            std::error_code kind;
+            const std::wstring extension = it->path().extension().wstring();
+            if (it->is_regular_file(kind) && (_wcsicmp(extension.c_str(), L".part") == 0 ||
+                                              _wcsicmp(extension.c_str(), L".tmp") == 0))
+                DeleteFileW(it->path().c_str());
+        }
     }
 }

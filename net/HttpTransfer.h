@@ -10,7 +10,7 @@
 #include <wininet.h>
 
 #include <cstdint>
-#include <functional>
+#include <mutex>
 #include <string>
 
 /// Where a download reports the bytes it received, and is told to stop.
@@ -19,7 +19,9 @@ public:
     virtual ~DownloadProgress() = default;
     /// received of total bytes so far (total 0 when the server did not say).
     virtual void Received(uint64_t received, uint64_t total) = 0;
-    /// True once the download must end (the window is closing); the attempt fails.
+    /// True once the download must end (the window is closing); the attempt
+    /// fails. Asked from the download's watch thread too, so that a stalled
+    /// read ends at once: it must be safe to call from any thread.
     virtual bool Cancelled() const { return false; }
 };
 
@@ -35,14 +37,57 @@ struct DownloadOptions {
     std::string expectedSha256;
     /// Receives progress and may stop the transfer; may be null.
     DownloadProgress* progress = nullptr;
+    /// A transfer that receives fewer than stallBytes in any stallWindowMs
+    /// (waiting for the answer included) has stalled and fails; the same
+    /// window is WinINet's connect, send and receive time-out.
+    unsigned stallWindowMs = 30000;
+    uint64_t stallBytes = 1024;
 };
 
 /// Fetches url into the file at path. True when the body was received whole
+/// (every byte of its Content-Length, or a chunked body up to its last chunk)
 /// with a status below 400, matched options, was written, and the file holds
-/// at least 10 bytes. On false the file is untouched (the transfer failed, or
-/// the body could not be stored) or removed (it was too short). Memory use
+/// at least 10 bytes. On false the file is untouched (the transfer failed or
+/// broke, the body was over a limit or did not match, or could not be stored)
+/// or removed (it was too short). The body streams to "<path>.part", hashed
+/// on the way, and replaces the file only once whole and checked. Memory use
 /// does not grow with the body's size.
 bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options = {});
+
+/// DownloadToFile, and once more when that fails. When the first attempt
+/// broke after part of the body and the answer named its version (ETag, or
+/// Last-Modified), the second asks only for the rest ("Range: bytes=N-" with
+/// "If-Range"): a 206 with the matching Content-Range is appended, a 200
+/// starts over. The file is checked as a whole either way.
+bool DownloadWithResume(const std::string& url, const std::string& path, const DownloadOptions& options = {});
+
+/// Removes what interrupted downloads and writes left ("<file>.part",
+/// "<file>.tmp") in the data folder and its deps and apps_cache folders.
+/// dataFolder ends with a backslash.
+void RemoveInterruptedTransfers(const std::wstring& dataFolder);
+
+/// The numbers of a Content-Range "bytes first-last/total" (total "*": unknown).
+struct ContentRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t total = 0;
+    bool totalKnown = false;
+};
+
+/// False when text is no satisfied byte range (first above last, last
+/// outside a known total, another unit).
+bool ParseContentRange(const std::string& text, ContentRange& range);
+
+/// What an answer to a request for the body from offset on means for the
+/// bytes already kept.
+enum class ResumeDecision {
+    Append,  // a 206 for exactly the rest: append it
+    Restart, // the whole body (a 200, or offset 0): write it from the start
+    Fail,    // an error status, or a range that is not the one asked for
+};
+
+/// Decides from the answer's status and Content-Range (empty when absent).
+ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset);
 
 /// One WinINet internet handle, connection and request, with the proxy taken
 /// from the settings file when the transfer is created.
@@ -53,24 +98,30 @@ public:
     HttpTransfer(const HttpTransfer&) = delete;
     HttpTransfer& operator=(const HttpTransfer&) = delete;
 
+    /// Connect, send and receive time-outs for every handle opened from now.
+    void SetTimeout(unsigned milliseconds);
     void SetUrl(const std::string& url);
     /// 0 on success, 1 when the connection, 2 when the request cannot be opened.
     int OpenRequest();
-    /// Receives the body piece by piece; false stops the transfer.
-    using BodySink = std::function<bool(const char* data, size_t size)>;
 
-    /// Sends the request, resetting and sending once more after a failed
-    /// send. status receives the HTTP status.
-    bool Send(DWORD& status);
-    /// Reads the body after Send, 8191 bytes at a time, into sink, then
-    /// closes the request. False when the sink refused a piece.
-    bool ReadBody(const BodySink& sink);
+    /// Sends the request with the standard header and extraHeaders ("Name:
+    /// value" lines, each ending in CR LF), resetting and sending once more
+    /// after a failed send. status receives the HTTP status.
+    bool Send(DWORD& status, const std::string& extraHeaders = std::string());
+    /// A response header (HTTP_QUERY_*) as text; "" when absent.
+    std::string Header(DWORD query);
+    /// Reads up to size bytes of the body after Send. False when the read
+    /// failed (the connection broke, timed out or was aborted); got 0 at the end.
+    bool Read(char* data, DWORD size, DWORD& got);
+    /// Ends the request from any thread; a blocked send or read returns failed.
+    void Abort();
     void Close();
 
 private:
     void OpenInternet();
     void CloseRequest();
     void Reset();
+    HINTERNET Request();
 
     bool m_secure = false;
     std::string m_host;
@@ -78,6 +129,10 @@ private:
     int m_port = 80;
     std::string m_objectName;
     ProxySettings m_proxy;
+    DWORD m_timeout = 0;
+    // Guards the handles against Abort from another thread.
+    std::mutex m_lock;
+    bool m_aborted = false;
     HINTERNET m_internet = nullptr;
     HINTERNET m_connection = nullptr;
     HINTERNET m_request = nullptr;

@@ -20,6 +20,11 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes)
 
 AtomicFileWriter::AtomicFileWriter(std::wstring path) : m_path(std::move(path)), m_temporary(m_path + L".tmp") {}
 
+AtomicFileWriter::AtomicFileWriter(std::wstring path, const wchar_t* suffix)
+    : m_path(std::move(path)), m_temporary(m_path + suffix)
+{
+}
+
 AtomicFileWriter::~AtomicFileWriter() { Discard(); }
 
 bool AtomicFileWriter::Open()
@@ -28,6 +33,22 @@ bool AtomicFileWriter::Open()
     m_file = CreateFileW(m_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     m_size = 0;
     m_failed = m_file == INVALID_HANDLE_VALUE;
+    return !m_failed;
+}
+
+bool AtomicFileWriter::OpenToAppend(uint64_t keep)
+{
+    Discard();
+    m_file = CreateFileW(m_temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size = {};
+    LARGE_INTEGER end = {};
+    end.QuadPart = static_cast<LONGLONG>(keep);
+    m_failed = m_file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m_file, &size) ||
+               static_cast<uint64_t>(size.QuadPart) < keep || !SetFilePointerEx(m_file, end, nullptr, FILE_BEGIN) ||
+               !SetEndOfFile(m_file);
+    m_size = keep;
+    if (m_failed && m_file != INVALID_HANDLE_VALUE)
+        Discard();
     return !m_failed;
 }
 
@@ -68,6 +89,14 @@ void AtomicFileWriter::Discard()
     CloseHandle(m_file);
     m_file = INVALID_HANDLE_VALUE;
     DeleteFileW(m_temporary.c_str());
+}
+
+void AtomicFileWriter::Keep()
+{
+    if (m_file == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
 }
 
 bool ReplaceFileContent(const std::wstring& path, const char* data, size_t size)

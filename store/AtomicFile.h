@@ -18,12 +18,17 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 class AtomicFileWriter {
 public:
     explicit AtomicFileWriter(std::wstring path);
+    /// The temporary file is "<path>" + suffix instead.
+    AtomicFileWriter(std::wstring path, const wchar_t* suffix);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
     /// Creates the temporary file; false when it cannot be created.
     bool Open();
+    /// Opens the temporary file that Keep left, keeping its first keep bytes
+    /// and appending after them; false when it holds fewer.
+    bool OpenToAppend(uint64_t keep);
     /// Appends bytes; false when they cannot all be written (a full disk).
     bool Write(const char* data, size_t size);
     uint64_t Size() const { return m_size; }
@@ -31,6 +36,9 @@ public:
     bool Commit();
     /// Removes the temporary file; path keeps its old content.
     void Discard();
+    /// Closes the temporary file and leaves it for OpenToAppend; path keeps
+    /// its old content.
+    void Keep();
 
 private:
     std::wstring m_path;

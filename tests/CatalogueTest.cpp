@@ -2,6 +2,7 @@
 #include "catalogue/CatalogueFiles.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ public:
     void SetInstalledCount(int count) override { installedCount = count; }
     void RequestRefill() override { ++refills; }
     void CatalogueReady() override { ready = true; }
+    void IndexSerialAccepted(long long serial) override { acceptedSerial = serial; }
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override
     {
         EXPECT_TRUE(ready) << "thumbnails come after the catalogue is ready";
@@ -47,6 +49,7 @@ public:
     int installedCount = -1;
     int refills = 0;
     bool ready = false;
+    long long acceptedSerial = -1;
     std::vector<std::pair<std::string, std::string>> thumbnails;
 
 private:
@@ -75,6 +78,28 @@ protected:
         state.m_repositoryUrl = refusing.Url("/sw_repo.dat");
     }
     std::string Fetch(const std::string& name = "sw_index") { return FetchCatalogueFile(name, state, sink); }
+    /// Asks for the maker's signatures from now on.
+    void RequireMakerKey()
+    {
+        state.m_signaturesRequired = true;
+        ASSERT_TRUE(ParsePublicKey(kMakerKey.spkiBase64, state.m_makerKey));
+    }
+    /// The files with a signature beside each, made with key.
+    static std::map<std::string, std::string> Signed(std::map<std::string, std::string> served,
+                                                     const TestKey& key = kMakerKey)
+    {
+        std::map<std::string, std::string> withSignatures = served;
+        for (const auto& file : served)
+            withSignatures[file.first + ".sig"] = SignWith(key, file.second);
+        return withSignatures;
+    }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const SoftwareRecord& record : state.m_catalogue)
+            names.push_back(record.name);
+        return names;
+    }
 
     TempDir dir;
     LauncherState state;
@@ -207,8 +232,9 @@ const char kFullIndex[] =
     "[PATHS]\r\nBASE=http://files.example/sw/\r\n"
     "[tool]\r\nSW_TYPE=0\r\nBUILD_DISP=12\r\nTITOLO=Strumento\r\nDESCR=Descrizione\r\nCAT=B\r\nTHUMB=img/shared.png\r\n"
     "TO_EXECUTE=tool.exe\r\nCHANGELOG_FILE=tool/changes.txt\r\nDEPS=LIBA,LIBB\r\n"
-    "[LIBA]\r\nSW_TYPE=100\r\nBUILD_DISP=3\r\n"
-    "[ALPHA]\r\nSW_TYPE=1\r\nDOWNLOAD_FILE=x/y.zip\r\nCAT=A\r\nTHUMB=img/shared.png\r\n"
+    "SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\r\nSIZE=3\r\n"
+    "[LIBA]\r\nSW_TYPE=100\r\nBUILD_DISP=3\r\nSIZE=12 KB\r\n"
+    "[ALPHA]\r\nSW_TYPE=1\r\nDOWNLOAD_FILE=x/y.zip\r\nCAT=A\r\nTHUMB=img/shared.png\r\nSHA256=ba7816bf\r\n"
     "[BETA]\r\nSW_TYPE=0\r\nCAT=B\r\nTHUMB=img/beta.png\r\nBUILD_DISP=-2\r\n"
     "[NOTAPROGRAM]\r\nSWTYPE=0\r\n"
     "[EMPTYCAT]\r\nSW_TYPE=0\r\nCAT=\r\n";
@@ -229,13 +255,21 @@ TEST_F(CatalogueTest, IndexBecomesRecordsInSectionOrderWithDerivedAddresses)
     EXPECT_EQ("http://files.example/sw/tool/changes.txt", record.changelogAddress);
     EXPECT_EQ("http://files.example/sw/img/shared.png", record.thumbnailAddress);
     EXPECT_EQ("LIBA,LIBB", record.dependencies);
+    EXPECT_EQ("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", record.archiveSha256);
+    EXPECT_EQ(3, record.archiveSize);
+    EXPECT_FALSE(record.archiveCheckMalformed);
 
     SoftwareRecord library = BuildRecord(*index.FindSection("LIBA"), "B/");
     EXPECT_EQ("B/deps/LIBA.zip", library.downloadAddress);
+    EXPECT_TRUE(library.archiveCheckMalformed) << "a SIZE that is no decimal size matches no archive";
     SoftwareRecord alpha = BuildRecord(*index.FindSection("ALPHA"), "B/");
     EXPECT_EQ("B/x/y.zip", alpha.downloadAddress);
+    EXPECT_TRUE(alpha.archiveCheckMalformed) << "a SHA256 that is no digest matches no archive";
     SoftwareRecord beta = BuildRecord(*index.FindSection("BETA"), "B/");
     EXPECT_EQ("B/BETA/BETA_-2.zip", beta.downloadAddress);
+    EXPECT_EQ("", beta.archiveSha256);
+    EXPECT_EQ(-1, beta.archiveSize);
+    EXPECT_FALSE(beta.archiveCheckMalformed);
 }
 
 TEST_F(CatalogueTest, InstalledStateNeedsANonEmptyPath)
@@ -363,14 +397,141 @@ TEST_F(CatalogueTest, GarbageIndexFilesYieldOnlyWhatParses)
     EXPECT_EQ("GOOD", state.m_catalogue[0].name);
 }
 
-TEST_F(CatalogueTest, FailedBackupCopyKeepsAndUsesTheLocalFile)
+TEST_F(CatalogueTest, FailedBackupCopyStillDownloadsAndKeepsThePreviousCopyUntilThen)
 {
     WriteBytes(dir / L"sw_index.dat", kIndex);
     std::filesystem::create_directory(dir / L"sw_index.dat.bak"); // no file can be copied there
+    ServeNothing();
+    Fetch();
+    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat")) << "kept while no download arrives";
+    EXPECT_EQ(4u, sink.statusTexts.size()) << "three attempts and the pass over the kept copy";
+
     Serve({{"/sw_index.dat", "[OTHER]\r\nSW_TYPE=0\r\n"}});
     Fetch();
-    EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat"));
-    EXPECT_TRUE(server->Requests().empty());
+    EXPECT_EQ("[OTHER]\r\nSW_TYPE=0\r\n", ReadBytes(dir / L"sw_index.dat")) << "the fresh download went ahead";
+    EXPECT_EQ(1u, server->Requests().size());
+}
+
+TEST(IndexSerial, PresentDecimalAndNotLowerThanTheHighestAccepted)
+{
+    EXPECT_EQ(0, ParseIndexSerial("0"));
+    EXPECT_EQ(20261208, ParseIndexSerial("20261208"));
+    for (const char* text : {"", " 5", "5 ", "+5", "-5", "5a", "0x10", "1234567890123456789"})
+        EXPECT_EQ(-1, ParseIndexSerial(text)) << text;
+
+    EXPECT_TRUE(IndexSerialAcceptable("0", -1)) << "the first index ever";
+    EXPECT_TRUE(IndexSerialAcceptable("7", 7)) << "the same index again";
+    EXPECT_TRUE(IndexSerialAcceptable("8", 7));
+    EXPECT_FALSE(IndexSerialAcceptable("6", 7));
+    EXPECT_FALSE(IndexSerialAcceptable("", -1)) << "missing";
+    EXPECT_FALSE(IndexSerialAcceptable("seven", -1));
+
+    KeyValueStore settings;
+    EXPECT_EQ(-1, HighestIndexSerial(settings));
+    EXPECT_TRUE(RaiseIndexSerial(settings, 7));
+    EXPECT_EQ("7", settings.GetValue(KeyValueStore::kGlobal, "INDEX_SERIAL"));
+    EXPECT_FALSE(RaiseIndexSerial(settings, 6));
+    EXPECT_FALSE(RaiseIndexSerial(settings, 7));
+    EXPECT_EQ(7, HighestIndexSerial(settings));
+}
+
+namespace {
+const std::string kSignedIndex = "[PATHS]\r\nSERIAL=5\r\n[GOOD]\r\nSW_TYPE=0\r\n";
+const std::string kSignedRepository = "[MAIN]\r\nURL=http://main/sw_index.dat\r\n";
+const char kRefusedShown[] =
+    "Impossibile verificare l'elenco dei software: \xC3\xA8 mostrato l'ultimo elenco verificato.";
+const char kRefusedNone[] = "Impossibile verificare l'elenco dei software: nessun elenco verificato da mostrare.";
+} // namespace
+
+TEST_F(CatalogueTest, SignedCatalogueIsUsedAndKeptWithItsSignatures)
+{
+    // Without a key no signature is asked for.
+    Serve({{"/sw_index.dat", kSignedIndex}});
+    LoadCatalogue(state, sink);
+    EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names());
+    for (const HttpRequest& request : server->Requests())
+        EXPECT_EQ(std::string::npos, request.target.find(".sig")) << request.target;
+    EXPECT_EQ(-1, sink.acceptedSerial);
+
+    RequireMakerKey();
+    Serve(Signed({{"/sw_index.dat", kSignedIndex}, {"/sw_repo.dat", kSignedRepository}}));
+    RecordingSink signedRun(state);
+    LoadCatalogue(state, signedRun);
+    EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names());
+    EXPECT_EQ(std::vector<std::wstring>{L"MAIN"}, signedRun.servers);
+    EXPECT_EQ(files["/sw_index.dat.sig"], ReadBytes(dir / L"sw_index.dat.sig"));
+    EXPECT_EQ(files["/sw_repo.dat.sig"], ReadBytes(dir / L"sw_repo.dat.sig"));
+    EXPECT_EQ(5, signedRun.acceptedSerial);
+    EXPECT_EQ("", signedRun.statusTexts.back());
+    EXPECT_EQ((std::vector<std::string>{"Download index file...", "Download repository file..."}),
+              signedRun.statusTexts.size() >= 2 ? std::vector<std::string>(signedRun.statusTexts.begin(),
+                                                                            signedRun.statusTexts.begin() + 2)
+                                                : signedRun.statusTexts);
+
+    // The next run keeps the verified pair as the backup pair.
+    RecordingSink again(state);
+    LoadCatalogue(state, again);
+    EXPECT_EQ(kSignedIndex, ReadBytes(dir / L"sw_index.dat.bak"));
+    EXPECT_EQ(files["/sw_index.dat.sig"], ReadBytes(dir / L"sw_index.dat.bak.sig"));
+}
+
+TEST_F(CatalogueTest, RefusedIndexesLeaveTheLastVerifiedOneListed)
+{
+    RequireMakerKey();
+    Serve(Signed({{"/sw_index.dat", kSignedIndex}}));
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(5, sink.acceptedSerial);
+    RaiseIndexSerial(state.m_settings, sink.acceptedSerial); // as the window does
+
+    const std::string evil = "[PATHS]\r\nSERIAL=9\r\n[EVIL]\r\nSW_TYPE=0\r\n";
+    std::map<std::string, std::string> changedAfterSigning = Signed({{"/sw_index.dat", kSignedIndex}});
+    changedAfterSigning["/sw_index.dat"] = evil;
+    const std::map<std::string, std::map<std::string, std::string>> refused = {
+        {"changed after signing", changedAfterSigning},
+        {"unsigned", {{"/sw_index.dat", evil}}},
+        {"another key", Signed({{"/sw_index.dat", evil}}, kOtherKey)},
+        {"older serial", Signed({{"/sw_index.dat", "[PATHS]\r\nSERIAL=4\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"no serial", Signed({{"/sw_index.dat", "[EVIL]\r\nSW_TYPE=0\r\n"}})},
+    };
+    for (const auto& served : refused) {
+        Serve(served.second);
+        RecordingSink run(state);
+        LoadCatalogue(state, run);
+        EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names()) << served.first;
+        EXPECT_EQ(kSignedIndex, ReadBytes(dir / L"sw_index.dat")) << served.first;
+        EXPECT_EQ(kRefusedShown, run.statusTexts.back()) << served.first;
+        EXPECT_EQ("Download index file...[2 chance]", run.statusTexts[3]) << served.first << ": same attempts";
+    }
+
+    // A backup whose signature no longer holds is refused too: nothing is left to list.
+    WriteBytes(dir / L"sw_index.dat", "[PATHS]\r\nSERIAL=5\r\n[EVIL]\r\nSW_TYPE=0\r\n");
+    Serve({{"/sw_index.dat", evil}});
+    RecordingSink none(state);
+    LoadCatalogue(state, none);
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(kRefusedNone, none.statusTexts.back());
+    EXPECT_FALSE(FileExists(dir / L"sw_index.dat"));
+}
+
+TEST_F(CatalogueTest, RedirectIsFollowedOnlyFromAVerifiedFile)
+{
+    RequireMakerKey();
+    LoopbackServer target(StaticFiles(Signed({{"/real/sw_index.dat", kSignedIndex}})));
+    const std::string redirect = "[REDIRECT]\r\nURL=" + target.Url("/real/sw_index.dat") + "\r\n";
+    Serve({{"/sw_index.dat", redirect}});
+    const std::string original = state.m_indexUrl;
+    Fetch();
+    EXPECT_EQ(original, state.m_indexUrl) << "an unsigned REDIRECT is not followed";
+    EXPECT_TRUE(target.Requests().empty());
+    EXPECT_FALSE(FileExists(dir / L"sw_index.dat"));
+
+    Serve(Signed({{"/sw_index.dat", redirect}}));
+    FetchOutcome outcome;
+    FetchCatalogueFile("sw_index", state, sink, &outcome);
+    EXPECT_EQ(target.Url("/real/sw_index.dat"), state.m_indexUrl);
+    EXPECT_EQ(kSignedIndex, ReadBytes(dir / L"sw_index.dat"));
+    EXPECT_TRUE(outcome.usable && outcome.fresh && !outcome.refused);
+    EXPECT_EQ(5, outcome.serial);
 }
 
 TEST_F(CatalogueTest, CancelledWorkerLeavesTheSharedStateAlone)

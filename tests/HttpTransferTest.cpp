@@ -1,3 +1,4 @@
+#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "net/ProxyConfig.h"
 #include "net/UrlParts.h"
@@ -10,6 +11,7 @@
 #include <psapi.h>
 
 #include <atomic>
+#include <thread>
 #include <cstdlib>
 
 using namespace testing_support;
@@ -136,6 +138,301 @@ TEST_F(Download, UnreachableServerFailsAndKeepsTheEarlierFile)
     EXPECT_FALSE(DownloadToFile(refusing.Url("/x"), Local()));
     EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
     EXPECT_FALSE(DownloadToFile("http://127.0.0.1:1/x", Local(L"missing\\folder\\f")));
+}
+
+// A transfer that ends before the body does, or a body that cannot be known
+// whole, is a failed download: the earlier file stays and nothing is left
+// beside it. A server that crawls is read to its announced end.
+TEST_F(Download, BodyCutShortFailsAndKeepsTheEarlierFile)
+{
+    const std::string body = GeneratedBody(300120);
+    LoopbackServer server([&body](const HttpRequest& request) {
+        HttpResponse response;
+        response.body = body;
+        if (request.target == "/cut")
+            response.cutAt = 150060;
+        if (request.target == "/chunked" || request.target == "/chunked-cut") {
+            response.chunked = true;
+            response.pieceSize = 30012;
+        }
+        if (request.target == "/chunked-cut")
+            response.cutAt = 150060;
+        if (request.target == "/crawl") {
+            response.body = body.substr(0, 3000);
+            response.pieceSize = 7;
+            response.pieceDelayMs = 1;
+        }
+        return response;
+    });
+    for (const char* path : {"/cut", "/chunked-cut", "/chunked"}) {
+        WriteBytes(dir / L"out.dat", "previous good copy");
+        EXPECT_FALSE(DownloadToFile(server.Url(path), Local())) << path;
+        EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat")) << path;
+        EXPECT_FALSE(FileExists(dir / L"out.dat.part")) << path;
+    }
+    EXPECT_EQ("HTTP/1.0", server.Requests().back().version) << "a request that chunks do not answer";
+    ASSERT_TRUE(DownloadToFile(server.Url("/crawl"), Local()));
+    EXPECT_EQ(body.substr(0, 3000), ReadBytes(dir / L"out.dat"));
+}
+
+// Limits stop a body as soon as it passes them; a size or hash that does not
+// match fails the download and keeps the earlier file.
+TEST_F(Download, LimitsSizeAndHashAreChecked)
+{
+    const std::string body = GeneratedBody(100000);
+    LoopbackServer server(StaticFiles({{"/f", body}}));
+    auto download = [&](const std::string& path, DownloadOptions options) {
+        WriteBytes(dir / L"out.dat", "previous good copy");
+        bool ok = DownloadToFile(server.Url(path), Local(), options);
+        EXPECT_FALSE(FileExists(dir / L"out.dat.part"));
+        return ok;
+    };
+    DownloadOptions options;
+    options.maxBytes = 99999;
+    EXPECT_FALSE(download("/f", options));
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+    options.maxBytes = 100000;
+    EXPECT_TRUE(download("/f", options));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+
+    options = {};
+    options.expectedSize = 99999;
+    EXPECT_FALSE(download("/f", options));
+    options.expectedSize = 100001;
+    EXPECT_FALSE(download("/f", options));
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+    options.expectedSize = 100000;
+    EXPECT_TRUE(download("/f", options));
+
+    options = {};
+    options.expectedSha256 = HexOf(Sha256Of(body));
+    EXPECT_TRUE(download("/f", options));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+    std::string flipped = body;
+    flipped[50000] ^= 1;
+    options.expectedSha256 = HexOf(Sha256Of(flipped));
+    EXPECT_FALSE(download("/f", options));
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+}
+
+// A body that never ends is stopped as soon as it passes its limit, whether
+// the limit comes from the caller or from the expected size.
+TEST_F(Download, EndlessBodyStopsAtItsLimit)
+{
+    LoopbackServer server([](const HttpRequest&) {
+        HttpResponse response;
+        response.generatedSize = 1ull << 30;
+        response.closeDelimited = true;
+        return response;
+    });
+    DownloadOptions options;
+    options.maxBytes = 1 << 20;
+    EXPECT_FALSE(DownloadToFile(server.Url("/endless"), Local(), options));
+    options = {};
+    options.expectedSize = 1 << 20;
+    EXPECT_FALSE(DownloadToFile(server.Url("/endless"), Local(), options));
+    EXPECT_LT(server.BodyBytesSent(), 64ull << 20) << "the client read on past its limit";
+    EXPECT_FALSE(FileExists(dir / L"out.dat"));
+}
+
+namespace {
+
+class RecordedProgress : public DownloadProgress {
+public:
+    void Received(uint64_t received, uint64_t total) override
+    {
+        last = received;
+        lastTotal = total;
+        ++calls;
+    }
+    bool Cancelled() const override { return calls >= cancelAfter; }
+    std::atomic<uint64_t> last{0};
+    uint64_t lastTotal = 0;
+    std::atomic<int> calls{0};
+    int cancelAfter = 1 << 30;
+};
+
+} // namespace
+
+// Progress sees the bytes as they arrive; a cancel ends the transfer of a
+// server that crawls on for ever.
+TEST_F(Download, ProgressSeesTheBytesAndCancelEndsTheTransfer)
+{
+    const std::string body = GeneratedBody(100000);
+    LoopbackServer server([&body](const HttpRequest& request) {
+        HttpResponse response;
+        response.body = body;
+        if (request.target == "/crawl") {
+            response.pieceSize = 1;
+            response.pieceDelayMs = 20;
+        }
+        return response;
+    });
+    RecordedProgress progress;
+    DownloadOptions options;
+    options.progress = &progress;
+    ASSERT_TRUE(DownloadToFile(server.Url("/f"), Local(), options));
+    EXPECT_EQ(100000u, progress.last.load());
+    EXPECT_EQ(100000u, progress.lastTotal);
+    EXPECT_GT(progress.calls.load(), 1);
+
+    RecordedProgress cancelling;
+    cancelling.cancelAfter = 1;
+    options.progress = &cancelling;
+    WriteBytes(dir / L"out.dat", "previous good copy");
+    EXPECT_FALSE(DownloadToFile(server.Url("/f"), Local(), options));
+    EXPECT_FALSE(DownloadWithResume(server.Url("/f"), Local(), options));
+    EXPECT_EQ(1, cancelling.calls.load()) << "a cancelled download is not tried again";
+
+    // Without the cancel this crawl would take half an hour.
+    RecordedProgress waiting;
+    options.progress = &waiting;
+    std::thread cancel([&waiting] {
+        while (waiting.last < 10)
+            Sleep(10);
+        waiting.cancelAfter = 0;
+    });
+    EXPECT_FALSE(DownloadToFile(server.Url("/crawl"), Local(), options));
+    cancel.join();
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+    EXPECT_FALSE(FileExists(dir / L"out.dat.part"));
+}
+
+// A server that never answers, stops after part of the body or crawls below
+// the window's bytes fails the attempt; one that is slow but steady does not.
+TEST_F(Download, StalledOrCrawlingServerFailsWithinTheWindow)
+{
+    const std::string body = GeneratedBody(40000);
+    LoopbackServer server([&body](const HttpRequest& request) {
+        HttpResponse response;
+        response.body = body;
+        if (request.target == "/silent")
+            response.silent = true;
+        if (request.target == "/stall") {
+            response.cutAt = 5000;
+            response.stall = true;
+        }
+        if (request.target == "/crawl") {
+            response.pieceSize = 10;
+            response.pieceDelayMs = 50;
+        }
+        if (request.target == "/steady") {
+            response.pieceSize = 2000;
+            response.pieceDelayMs = 20;
+        }
+        return response;
+    });
+    DownloadOptions options;
+    options.stallWindowMs = 1000;
+    for (const char* path : {"/silent", "/stall", "/crawl"}) {
+        WriteBytes(dir / L"out.dat", "previous good copy");
+        EXPECT_FALSE(DownloadToFile(server.Url(path), Local(), options)) << path;
+        EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat")) << path;
+    }
+    ASSERT_TRUE(DownloadToFile(server.Url("/steady"), Local(), options));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+}
+
+TEST(ContentRange, ParsedOnlyWhenItIsASatisfiedByteRange)
+{
+    ContentRange range;
+    ASSERT_TRUE(ParseContentRange("bytes 600-999/1000", range));
+    EXPECT_EQ(600u, range.first);
+    EXPECT_EQ(999u, range.last);
+    EXPECT_EQ(1000u, range.total);
+    EXPECT_TRUE(range.totalKnown);
+    ASSERT_TRUE(ParseContentRange(" BYTES 0-4294967296/*", range));
+    EXPECT_EQ(4294967296u, range.last);
+    EXPECT_FALSE(range.totalKnown);
+    for (const char* bad : {"", "bytes */1000", "bytes 600-999/999", "bytes 600-599/1000", "items 0-1/2",
+                            "bytes 600-999/1000x", "bytes -1-999/1000", "bytes 99999999999999999999-1/2"})
+        EXPECT_FALSE(ParseContentRange(bad, range)) << bad;
+}
+
+TEST(ContentRange, AnswerDecidesAppendRestartOrFail)
+{
+    EXPECT_EQ(ResumeDecision::Append, DecideResume(206, "bytes 600-999/1000", 600));
+    EXPECT_EQ(ResumeDecision::Append, DecideResume(206, "bytes 600-999/*", 600));
+    EXPECT_EQ(ResumeDecision::Restart, DecideResume(200, "", 600)) << "the whole body, from the start";
+    EXPECT_EQ(ResumeDecision::Restart, DecideResume(200, "", 0));
+    EXPECT_EQ(ResumeDecision::Restart, DecideResume(206, "bytes 0-999/1000", 0));
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "bytes 500-999/1000", 600)) << "another range";
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "bytes 600-899/1000", 600)) << "not up to the end";
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "", 600));
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(416, "bytes */1000", 600));
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(404, "", 0));
+}
+
+// The second attempt asks only for what the first did not bring, tied to
+// the first answer's version, and the file is checked as a whole.
+TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)
+{
+    const std::string body = GeneratedBody(300000);
+    const std::string changed = GeneratedBody(300001).substr(1);
+    std::atomic<int> calls{0};
+    std::string mode;
+    LoopbackServer server([&](const HttpRequest& request) {
+        const bool first = calls++ % 2 == 0;
+        HttpResponse response;
+        if (mode == "last-modified") {
+            response = RangeAnswer(request, body, "Tue, 08 Dec 2026 09:00:00 GMT");
+            response.headers[0] = "Last-Modified: Tue, 08 Dec 2026 09:00:00 GMT";
+        } else if (mode == "changed" && !first) {
+            response = RangeAnswer(request, changed, "\"v2\"");
+        } else if (mode == "no-ranges") {
+            response.body = body;
+            response.headers.push_back("ETag: \"v1\"");
+        } else if (mode == "wrong-range" && !first) {
+            response.status = 206;
+            response.body = body.substr(100000);
+            response.headers.push_back("Content-Range: bytes 100000-299999/300000");
+        } else {
+            response = RangeAnswer(request, body, "\"v1\"");
+        }
+        if (first) {
+            response.cutAt = 180000;
+            response.stall = mode == "stall";
+        }
+        return response;
+    });
+    auto download = [&](const std::string& how, const std::string& sha256 = std::string()) {
+        mode = how;
+        calls = 0;
+        WriteBytes(dir / L"out.dat", "previous good copy");
+        DownloadOptions options;
+        options.expectedSha256 = sha256;
+        options.stallWindowMs = 1000;
+        bool ok = DownloadWithResume(server.Url("/a.zip"), Local(), options);
+        EXPECT_FALSE(FileExists(dir / L"out.dat.part")) << how;
+        return ok;
+    };
+    const unsigned long long sentBefore = server.BodyBytesSent();
+    ASSERT_TRUE(download("ranges", HexOf(Sha256Of(body))));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+    EXPECT_EQ(body.size(), server.BodyBytesSent() - sentBefore) << "every byte sent once";
+    std::vector<HttpRequest> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(0u, requests[0].headers.count("range"));
+    EXPECT_EQ("bytes=180000-", requests[1].headers["range"]);
+    EXPECT_EQ("\"v1\"", requests[1].headers["if-range"]);
+
+    ASSERT_TRUE(download("stall"));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+    EXPECT_EQ("bytes=180000-", server.Requests().back().headers["range"]);
+
+    ASSERT_TRUE(download("last-modified"));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+    EXPECT_EQ("Tue, 08 Dec 2026 09:00:00 GMT", server.Requests().back().headers["if-range"]);
+
+    ASSERT_TRUE(download("changed"));
+    EXPECT_EQ(changed, ReadBytes(dir / L"out.dat")) << "a new version starts over";
+    ASSERT_TRUE(download("no-ranges"));
+    EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+
+    EXPECT_FALSE(download("wrong-range"));
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+    EXPECT_FALSE(download("changed", HexOf(Sha256Of(body)))) << "the whole file is checked";
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
 }
 
 TEST_F(Download, TargetHeldOpenIsNotReportedAsDownloaded)

@@ -6,6 +6,7 @@
 #include "install/Invocation.h"
 #include "launcher/HandOver.h"
 #include "launcher/SyncBinding.h"
+#include "net/Crypto.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -140,6 +141,8 @@ TEST_F(Installation, ProgramWithoutDependenciesIsDownloadedSynchronisedAndRecord
 
     EXPECT_EQ((std::pair<int, int>{0, 2}), host.range);
     EXPECT_EQ((std::vector<int>{0, 1}), host.positions);
+    ASSERT_FALSE(host.bytes.empty()) << "the download reports its bytes to the host";
+    EXPECT_EQ(files["/ABC.zip"].size(), host.bytes.back().first);
     EXPECT_EQ((std::vector<std::string>{"Download application... ", "Installing 0/1", ""}), host.statuses);
     EXPECT_EQ("k=v", ReadBytes(data / L"apps\\ABC\\data\\x.ini"));
     EXPECT_EQ("7", state.m_settings.GetValue("ABC", "VERSION"));
@@ -182,14 +185,103 @@ TEST_F(Installation, CachedDependencyIsReusedAndTheStartIsOfferedWithTheLaunchFi
     EXPECT_EQ(L"abc.exe \"" + (data / L"ABCinvoke.dat") + L"\" in " + (data / L"apps\\ABC"), host.opened[0]);
 }
 
-TEST_F(Installation, ShortCachedDependencyIsFetchedAgain)
+TEST_F(Installation, CachedDependencyThatIsNoAcceptableArchiveIsFetchedAgain)
 {
     Add("ABC", 0, 1, "LIBA");
     Add("LIBA", 100, 1);
     files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
     files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
     fs::create_directories(data / L"deps");
-    WriteBytes(data / L"deps\\LIBA.zip", "123456789");
+    // Too short, an error page kept by an older build, an archive cut in half.
+    const std::string whole = ZipBytes(scratch, {{"liba.dll", std::string(4000, 'c')}});
+    int expectedDownloads = 0;
+    for (const std::string& cached : {std::string("123456789"), std::string("<html>Not found</html>"),
+                                      whole.substr(0, whole.size() / 2)}) {
+        WriteBytes(data / L"deps\\LIBA.zip", cached);
+        RecordingHost run;
+        InstallOrUpdate(state, "ABC", run);
+        EXPECT_EQ(++expectedDownloads, Downloads("/LIBA.zip")) << cached.size() << " cached bytes";
+        EXPECT_EQ("fresh a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+        EXPECT_TRUE(run.errors.empty());
+    }
+}
+
+TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
+{
+    const std::string program = ZipBytes(scratch, {{"abc.exe", "program 2"}});
+    const std::string package = ZipBytes(scratch, {{"liba.dll", "package 2"}});
+    SoftwareRecord& abc = Add("ABC", 0, 2, "LIBA");
+    abc.archiveSha256 = HexOf(Sha256Of(program));
+    abc.archiveSize = static_cast<int64_t>(program.size());
+    SoftwareRecord& liba = Add("LIBA", 100, 2);
+    liba.archiveSha256 = UpperAscii(HexOf(Sha256Of(package))); // either case
+    liba.archiveSize = static_cast<int64_t>(package.size());
+
+    // A cached package that no longer matches is fetched again.
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "package 1"}}));
+    // Another archive of the same size: refused with the download error, nothing installed.
+    std::string forged = program;
+    forged[forged.size() / 2] ^= 0x01;
+    files["/ABC.zip"] = forged;
+    files["/LIBA.zip"] = package;
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_EQ(1, Downloads("/LIBA.zip"));
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip"));
+    ASSERT_EQ(1u, host.errors.size());
+    EXPECT_EQ(L"Download: Error downloading: " + WideFromUtf8(server.Url("/ABC.zip")) + L"\n" +
+                  (data / L"apps_cache\\ABC.zip"),
+              host.errors[0]);
+    EXPECT_EQ(2, Downloads("/ABC.zip"));
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+
+    // The right one served: installed, and the matching cached package is not fetched again.
+    files["/ABC.zip"] = program;
+    RecordingHost second;
+    InstallOrUpdate(state, "ABC", second);
+    EXPECT_TRUE(second.errors.empty());
+    EXPECT_EQ("program 2", ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("package 2", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+    EXPECT_EQ(1, Downloads("/LIBA.zip"));
+    EXPECT_EQ("2", state.m_settings.GetValue("ABC", "VERSION"));
+
+    // With the maker's key an archive needs its digest from the signed index.
+    state.m_signaturesRequired = true;
+    state.m_catalogue[0].archiveSha256.clear(); // abc went with the catalogue's growth
+    RecordingHost unchecked;
+    InstallOrUpdate(state, "ABC", unchecked);
+    EXPECT_EQ(1u, unchecked.errors.size());
+    EXPECT_EQ(3, Downloads("/ABC.zip")) << "not even downloaded";
+
+    // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
+    state.m_signaturesRequired = false;
+    state.m_catalogue[0].archiveCheckMalformed = true;
+    RecordingHost malformed;
+    InstallOrUpdate(state, "ABC", malformed);
+    EXPECT_EQ(1u, malformed.errors.size());
+    EXPECT_EQ(3, Downloads("/ABC.zip"));
+}
+
+TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
+{
+    Add("ABC", 0, 1, "LIBA");
+    Add("LIBA", 100, 1);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    files["/LIBA.zip"] = ZipBytes(scratch, {{"liba.dll", "fresh a"}});
+    fs::create_directories(data / L"deps");
+    WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "cached a"}}));
+    class FailingPackage : public RecordingHost {
+    public:
+        bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+        {
+            return archive.find("LIBA") == std::string::npos && RecordingHost::Synchronise(archive, staging, folder);
+        }
+    } failing;
+    InstallOrUpdate(state, "ABC", failing);
+    EXPECT_FALSE(FileExists(data / L"deps\\LIBA.zip")) << "the next installation fetches it anew";
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+
     InstallOrUpdate(state, "ABC", host);
     EXPECT_EQ(1, Downloads("/LIBA.zip"));
     EXPECT_EQ("fresh a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
@@ -232,37 +324,48 @@ TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysTheProgram
     EXPECT_EQ(L"Installazione", host.noticeCaptions[0]);
 }
 
-// Closing the window stops an installation: the download in flight ends and
-// is not tried again, nothing is shown, synchronised or recorded.
+// Closing the window stops an installation: a download not begun is not
+// asked for, one in flight ends and is not tried again; nothing is shown,
+// synchronised or recorded.
 TEST_F(Installation, StoppedInstallationShowsSynchronisesAndRecordsNothing)
 {
     Add("ABC", 0, 2, "LIBA");
     Add("LIBA", 100, 1);
-    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    // Larger than one read, so the transfer is still under way when stopped.
+    std::string body(256 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = GeneratedByte(i);
+    files["/ABC.zip"] = body;
     host.onStatus = [&] {
         if (host.statuses.back() == "Download dependencies... 0/1")
             host.cancelled = true;
     };
     InstallOrUpdate(state, "ABC", host);
-    EXPECT_EQ(1, Downloads("/LIBA.zip")) << "the missing package is not asked for twice";
+    EXPECT_EQ(0, Downloads("/LIBA.zip"));
     EXPECT_EQ(0, Downloads("/ABC.zip"));
     EXPECT_TRUE(host.errors.empty());
     EXPECT_TRUE(host.notices.empty());
 
-    // Stopped while the application's archive arrives: that archive is whole,
-    // yet nothing goes into the folder.
-    RecordingHost late;
-    late.onStatus = [&] {
-        if (late.statuses.back() == "Download application... ")
-            late.cancelled = true;
-    };
+    // Stopped while the application's archive arrives.
+    class StopOnFirstBytes : public RecordingHost {
+    public:
+        void Received(uint64_t received, uint64_t total) override
+        {
+            RecordingHost::Received(received, total);
+            cancelled = true;
+        }
+    } late;
     state.m_catalogue[0].dependencies.clear();
     InstallOrUpdate(state, "ABC", late);
-    EXPECT_EQ(1, Downloads("/ABC.zip"));
+    EXPECT_EQ(1, Downloads("/ABC.zip")) << "a stopped download is not tried again";
+    ASSERT_FALSE(late.bytes.empty());
+    EXPECT_LT(late.bytes.back().first, body.size());
+    EXPECT_FALSE(FileExists(data / L"apps_cache\\ABC.zip"));
     EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
     EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
     EXPECT_EQ(0, state.m_catalogue[0].installedBuild);
     EXPECT_TRUE(late.errors.empty());
+    EXPECT_TRUE(late.notices.empty());
     EXPECT_EQ(0, late.refills);
     EXPECT_EQ("", late.statuses.back());
     EXPECT_FALSE(InstallBusy());
@@ -528,6 +631,19 @@ TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
     EXPECT_EQ("dark", whole.GetValue(KeyValueStore::kGlobal, "THEME"));
     EXPECT_EQ("v", whole.GetValue("AAA", "K11"));
     EXPECT_EQ("1", whole.GetValue("ZZZ", "LAST"));
+
+    // The maker's key stays, where the next start reads it, however busy the
+    // server's own section.
+    busy = "[SERVER]\r\n";
+    for (int i = 0; i < 12; ++i)
+        busy += "K" + std::to_string(i) + "=v\r\n";
+    busy += "URL=http://old/\r\n[SIGNATURE]\r\nKEY=MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\r\n";
+    WriteBytes(dir / L"signed.dat", busy);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "signed.dat", "http://chosen/"));
+    KeyValueStore signedHead;
+    signedHead.LoadFile(dir / L"signed.dat", 10);
+    EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", signedHead.GetValue("SIGNATURE", "KEY"));
+    EXPECT_EQ("http://chosen/", signedHead.GetValue("SERVER", "URL"));
 }
 
 TEST(HostileNames, EachRuleOfAPlainFileName)

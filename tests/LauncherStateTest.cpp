@@ -2,6 +2,7 @@
 #include "launcher/ProgramIdentity.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
+#include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -123,4 +124,32 @@ TEST(LibraryPath, AnsiWhenSpellableElseShortFormElseRefused)
     EXPECT_TRUE(FileExists(greek + L"\\apps\\ABC")) << "the short form names the same folder";
     EXPECT_FALSE(LibraryPath(dir / L"\u0397\u03bb\u03af\u03b1\u03c2 missing\\x.zip", ansi));
     EXPECT_TRUE(ansi.empty());
+}
+
+TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
+{
+    KeyValueStore serverFile;
+    bool required = true;
+    PublicKey key;
+    ReadMakerKey(serverFile, required, key);
+    EXPECT_FALSE(required) << "no key: catalogues as they always were";
+
+    serverFile.SetValue("KEY", kMakerKey.spkiBase64, "SIGNATURE");
+    ReadMakerKey(serverFile, required, key);
+    EXPECT_TRUE(required);
+    EXPECT_EQ(kMakerKey.publicXYHex, HexOf(key.x + key.y));
+
+    // A key that is no P-256 key still asks for signatures, which then never verify.
+    serverFile.SetValue("KEY", "TWFyaW8=", "SIGNATURE");
+    ReadMakerKey(serverFile, required, key);
+    EXPECT_TRUE(required);
+    EXPECT_TRUE(key.Empty());
+
+    TempDir dir;
+    WriteBytes(dir / L"server.dat", std::string("[SERVER]\r\nURL=http://x/\r\n[SIGNATURE]\r\nKEY=") +
+                                        kMakerKey.spkiBase64 + "\r\n");
+    LauncherState state;
+    InitialiseLauncherState(state, L"lsprobe", dir / L"lsprobe.exe");
+    EXPECT_TRUE(state.m_signaturesRequired);
+    EXPECT_FALSE(state.m_makerKey.Empty());
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <sstream>
 
 namespace testing_support {
@@ -18,22 +19,24 @@ struct WinsockUser {
     }
 };
 
-void SendAll(SOCKET socket, const std::string& bytes)
+bool SendAll(SOCKET socket, const std::string& bytes)
 {
     size_t sent = 0;
     while (sent < bytes.size()) {
         int chunk = static_cast<int>(std::min<size_t>(bytes.size() - sent, 1 << 20));
         int got = send(socket, bytes.data() + sent, chunk, 0);
         if (got <= 0)
-            return;
+            return false;
         sent += static_cast<size_t>(got);
     }
+    return true;
 }
 
 const char* Reason(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 404: return "Not Found";
     case 407: return "Proxy Authentication Required";
     case 500: return "Internal Server Error";
@@ -61,6 +64,7 @@ LoopbackServer::LoopbackServer(Handler handler) : m_handler(std::move(handler))
 
 LoopbackServer::~LoopbackServer()
 {
+    m_stopping = true;
     closesocket(m_listener);
     if (m_thread.joinable())
         m_thread.join();
@@ -127,7 +131,7 @@ void LoopbackServer::Answer(SOCKET client)
     std::string line;
     std::getline(lines, line);
     std::istringstream requestLine(line);
-    requestLine >> request.method >> request.target;
+    requestLine >> request.method >> request.target >> request.version;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -146,26 +150,110 @@ void LoopbackServer::Answer(SOCKET client)
     HttpResponse response = m_handler(request);
     if (response.drop)
         return;
+    if (response.silent) {
+        HoldSilent(client);
+        return;
+    }
     std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
     const unsigned long long length = response.generatedSize ? response.generatedSize : response.body.size();
-    reply += "Content-Length: " + std::to_string(length) + "\r\n";
+    if (response.chunked)
+        reply += "Transfer-Encoding: chunked\r\n";
+    else if (!response.closeDelimited)
+        reply += "Content-Length: " + std::to_string(length) + "\r\n";
     reply += "Connection: close\r\n";
     for (const std::string& header : response.headers)
         reply += header + "\r\n";
     reply += "\r\n";
     SendAll(client, reply);
-    SendAll(client, response.body);
+
+    // The body goes out piece by piece, each framed as a chunk when chunked,
+    // so that a cut or a crawl can fall anywhere in it.
+    const unsigned long long cut =
+        response.cutAt >= 0 ? std::min<unsigned long long>(static_cast<unsigned long long>(response.cutAt), length)
+                            : length;
+    const size_t piece = response.pieceSize ? response.pieceSize : (1u << 16);
     std::string block;
-    for (unsigned long long offset = 0; offset < response.generatedSize; offset += block.size()) {
-        block.resize(static_cast<size_t>(std::min<unsigned long long>(response.generatedSize - offset, 1 << 16)));
-        for (size_t i = 0; i < block.size(); ++i)
-            block[i] = GeneratedByte(offset + i);
-        if (response.blockPause)
-            Sleep(response.blockPause);
-        if (send(client, block.data(), static_cast<int>(block.size()), 0) != static_cast<int>(block.size()))
-            break;
+    unsigned long long offset = 0;
+    bool open = true;
+    while (open && offset < cut) {
+        const size_t size = static_cast<size_t>(std::min<unsigned long long>(cut - offset, piece));
+        if (response.generatedSize) {
+            block.resize(size);
+            for (size_t i = 0; i < size; ++i)
+                block[i] = GeneratedByte(offset + i);
+        } else {
+            block.assign(response.body, static_cast<size_t>(offset), size);
+        }
+        if (response.chunked) {
+            char header[20];
+            snprintf(header, sizeof header, "%zx\r\n", size);
+            block = header + block + "\r\n";
+        }
+        open = SendAll(client, block);
+        if (open)
+            m_bodyBytesSent += size;
+        offset += size;
+        if (open && response.pieceDelayMs > 0 && offset < cut)
+            open = Pause(response.pieceDelayMs);
     }
+    if (open && response.chunked && cut == length)
+        SendAll(client, "0\r\n\r\n");
+    if (response.stall)
+        HoldSilent(client);
     shutdown(client, SD_SEND);
+}
+
+bool LoopbackServer::Pause(int milliseconds)
+{
+    for (int waited = 0; waited < milliseconds && !m_stopping; waited += 10)
+        Sleep(static_cast<DWORD>(std::min(10, milliseconds - waited)));
+    return !m_stopping;
+}
+
+void LoopbackServer::HoldSilent(SOCKET client)
+{
+    while (!m_stopping) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(client, &readable);
+        timeval wait = {0, 20000};
+        int ready = select(0, &readable, nullptr, nullptr, &wait);
+        if (ready < 0)
+            return;
+        if (ready > 0) {
+            char byte;
+            if (recv(client, &byte, 1, 0) <= 0)
+                return; // the client closed the connection
+        }
+    }
+}
+
+std::string GeneratedBody(size_t size)
+{
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        body[i] = GeneratedByte(i);
+    return body;
+}
+
+HttpResponse RangeAnswer(const HttpRequest& request, const std::string& body, const std::string& etag)
+{
+    HttpResponse response;
+    response.headers.push_back("ETag: " + etag);
+    auto range = request.headers.find("range");
+    auto ifRange = request.headers.find("if-range");
+    unsigned long long first = 0;
+    const bool ranged = range != request.headers.end() && sscanf(range->second.c_str(), "bytes=%llu-", &first) == 1 &&
+                        first < body.size() && (ifRange == request.headers.end() || ifRange->second == etag);
+    if (!ranged) {
+        response.body = body;
+        return response;
+    }
+    response.status = 206;
+    response.body = body.substr(static_cast<size_t>(first));
+    response.headers.push_back("Content-Range: bytes " + std::to_string(first) + "-" +
+                               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()));
+    return response;
 }
 
 LoopbackServer::Handler StaticFiles(const std::map<std::string, std::string>& files)

@@ -3,6 +3,7 @@
 // and its own APPDATA.
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
 
@@ -220,6 +221,58 @@ TEST(Startup, ListShowsOnlyInstalledProgramsFirstAndAllAfterTheFilterIsCleared)
 }
 
 
+// The maker's key in server.dat: a signed catalogue is listed and its SERIAL
+// kept in the settings; at the next starts an index changed after signing and
+// a replayed older one are refused, and the last verified list stays with a
+// word on the status line.
+TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
+{
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    const auto serveSigned = [&files](const std::string& index, const std::string& signedIndex) {
+        files = {{"/sw_index.dat", index},
+                 {"/sw_index.dat.sig", SignWith(kMakerKey, signedIndex)},
+                 {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/\r\n"},
+                 {"/sw_repo.dat.sig", SignWith(kMakerKey, "[MAIN]\r\nURL=http://main/\r\n")}};
+    };
+    const std::string verified = "[PATHS]\r\nSERIAL=5\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    WriteBytes(launcher.Folder() + L"server.dat", std::string("[SIGNATURE]\r\nKEY=") + kMakerKey.spkiBase64 + "\r\n");
+    const std::wstring settings = L"software\\" + launcher.Name() + L"\\index";
+
+    const std::string older = "[PATHS]\r\nSERIAL=4\r\n[ABC]\r\nSW_TYPE=0\r\n[OLD]\r\nSW_TYPE=0\r\n";
+    const std::string changed = verified + "[EVIL]\r\nSW_TYPE=0\r\n";
+    const struct {
+        const char* what;
+        std::string index;
+        std::string signedIndex;
+        const wchar_t* status;
+    } runs[] = {
+        {"signed", verified, verified, L""},
+        {"older serial", older, older,
+         L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
+        {"changed after signing", changed, verified,
+         L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
+    };
+    for (const auto& run : runs) {
+        serveSigned(run.index, run.signedIndex);
+        HANDLE process = launcher.Start();
+        HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        ASSERT_NE(nullptr, window) << run.what;
+        HWND list = GetDlgItem(window, 1000);
+        HWND status = GetDlgItem(window, 1010);
+        EXPECT_TRUE(WaitUntil(20000, [&] {
+            wchar_t text[256] = {};
+            GetWindowTextW(status, text, 256);
+            return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1 &&
+                   ReadRegString(HKEY_CURRENT_USER, settings, L"INDEX_SERIAL") == L"5" && run.status == std::wstring(text);
+        })) << run.what << ": one program listed, serial 5 kept, status as expected";
+        EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+        EXPECT_EQ(verified, ReadBytes(launcher.DataFolder() + L"sw_index.dat")) << run.what;
+    }
+}
+
 /// Folder names for the program and for APPDATA: plain, and as our users have them.
 struct UserFolders {
     const char* name;
@@ -375,7 +428,8 @@ TEST(InstallWindow, AnswersDuringASlowDownloadAndEscStopsItWithNothingRecorded)
     OutdatedProgram running([](const HttpRequest&) {
         HttpResponse response;
         response.generatedSize = 8 << 20;
-        response.blockPause = 250; // half a minute for the whole body
+        response.pieceSize = 1 << 16;
+        response.pieceDelayMs = 250; // half a minute for the whole body
         return response;
     });
     ASSERT_TRUE(running.ready);
@@ -388,6 +442,14 @@ TEST(InstallWindow, AnswersDuringASlowDownloadAndEscStopsItWithNothingRecorded)
         Sleep(300);
     }
     EXPECT_EQ(L"Download application... ", ControlText(GetDlgItem(running.window, 1010)));
+    // The bar moves with the bytes within the download's step (the first of two).
+    HWND bar = GetDlgItem(running.window, 1009);
+    DWORD_PTR position = 0, high = 0;
+    EXPECT_TRUE(WaitUntil(10000, [&] {
+        return SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position) && position > 0;
+    }));
+    SendMessageTimeoutW(bar, PBM_GETRANGE, FALSE, 0, SMTO_NORMAL, 1000, &high);
+    EXPECT_LT(position * 2, high) << "still within the download's step";
     running.ClickInstall();
     PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), 0);
     Sleep(1000);

@@ -34,6 +34,7 @@ public:
     void RequestRefill() override;
     void CatalogueReady() override;
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override;
+    void IndexSerialAccepted(long long serial) override { m_acceptedSerial = serial; }
     bool Cancelled() const override { return m_closed.load(); }
     std::wstring AllCategoriesText() const override { return m_allCategories; }
 
@@ -46,6 +47,8 @@ public:
     bool IsCatalogueReady() const { return m_catalogueReady.load(); }
     int InstalledCount() const { return m_installedCount.load(); }
     std::vector<std::pair<std::string, std::string>> TakeThumbnails();
+    /// SERIAL of the verified index in use, once; -1 when none is waiting.
+    long long TakeAcceptedSerial() { return m_acceptedSerial.exchange(-1); }
 
     /// Marks the worker finished; WaitFinished waits for that up to milliseconds.
     void Finished();
@@ -68,6 +71,7 @@ private:
     std::atomic<bool> m_refillRequest{false};
     std::atomic<bool> m_catalogueReady{false};
     std::atomic<int> m_installedCount{0};
+    std::atomic<long long> m_acceptedSerial{-1};
     LRESULT m_serversAdded = 0;
     std::mutex m_textsLock;
     std::deque<std::wstring> m_texts;

@@ -589,6 +589,15 @@ void CZeltoIndexDlg::RunPendingWork()
         m_workDeferred = true;
         return;
     }
+    const long long serial = m_catalogueLink->TakeAcceptedSerial();
+    if (serial >= 0) {
+        // The settings store is written under the records' lock (the
+        // installation worker records builds in it); the catalogue worker
+        // read the old value under the same lock.
+        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+        if (RaiseIndexSerial(m_state.m_settings, serial))
+            m_saveInstalledState();
+    }
     if (m_catalogueLink->TakeRefillRequest())
         RefillList();
     std::vector<std::pair<std::string, std::string>> thumbnails = m_catalogueLink->TakeThumbnails();
