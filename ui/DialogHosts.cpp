@@ -49,6 +49,7 @@ void InstallationLink::SetProgressPos(int position)
 {
     m_step = position;
     m_shown = position * kStepScale;
+    m_lastMove = 0;
     Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(m_shown), 0);
 }
 
@@ -59,8 +60,11 @@ void InstallationLink::Received(uint64_t received, uint64_t total)
         return;
     const uint64_t part = received >= total ? kStepScale : received * kStepScale / total;
     const int position = m_step * kStepScale + static_cast<int>(part);
-    if (position == m_shown)
+    // Twenty moves a second look smooth; each one is a message to the window's thread.
+    const DWORD now = GetTickCount();
+    if (position == m_shown || (part < kStepScale && m_lastMove != 0 && now - m_lastMove < 50))
         return;
+    m_lastMove = now ? now : 1;
     m_shown = position;
     Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }

@@ -80,6 +80,7 @@ private:
     int m_step = 0;
     bool m_hasRange = false;
     int m_shown = -1;
+    DWORD m_lastMove = 0; // tick of the last move within a step, 0 for none
     std::mutex m_textsLock;
     std::deque<std::wstring> m_texts; // texts of messages that may be taken after their wait
 };
