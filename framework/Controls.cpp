@@ -1,5 +1,14 @@
 #include "framework/Controls.h"
 
+#include "framework/WinApp.h"
+
+bool CToolTipCtrl::Create(HWND owner, DWORD style)
+{
+    m_hWnd = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | style, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr, AfxGetInstanceHandle(), nullptr);
+    return m_hWnd != nullptr;
+}
+
 void CMFCButton::SetImage(HBITMAP bitmap)
 {
     BITMAP info = {};

@@ -35,6 +35,22 @@ public:
     int GetPos() const { return static_cast<int>(SendMessageW(PBM_GETPOS)); }
 };
 
+/// The tooltip control: a popup that shows the tips of its owner's tools.
+/// The window is destroyed with the object.
+class CToolTipCtrl : public CWnd {
+public:
+    ~CToolTipCtrl() override
+    {
+        if (m_hWnd && IsWindow(m_hWnd))
+            DestroyWindow(m_hWnd);
+    }
+    /// Creates the popup owned by owner; false when it could not be made.
+    bool Create(HWND owner, DWORD style = TTS_ALWAYSTIP);
+    void Activate(bool active) { SendMessageW(TTM_ACTIVATE, active ? TRUE : FALSE); }
+    /// Hands a mouse message of a tool to the tooltip.
+    void RelayEvent(MSG* msg) { SendMessageW(TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(msg)); }
+};
+
 /// Owns an image list (destroyed with the object unless detached).
 class CImageList {
 public:

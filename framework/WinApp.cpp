@@ -1,5 +1,7 @@
 #include "framework/WinApp.h"
 
+#include "framework/Wnd.h"
+
 #include <shellapi.h>
 
 namespace {
@@ -46,6 +48,15 @@ int CWinApp::Run()
         DispatchMessageW(&msg);
     }
     return ExitInstance();
+}
+
+INT_PTR CWinApp::RunModal(CDialogEx& dialog)
+{
+    m_pMainWnd = &dialog;
+    dialog.SetCommandTarget(this);
+    INT_PTR result = dialog.DoModal();
+    m_pMainWnd = nullptr;
+    return result;
 }
 
 bool CWinApp::OnCmdMsg(UINT id)

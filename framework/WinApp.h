@@ -8,6 +8,7 @@
 #include <string>
 
 class CWnd;
+class CDialogEx;
 
 /// Root of classes that carry run-time class information.
 class CObject {
@@ -38,6 +39,10 @@ public:
     virtual BOOL InitInstance() { return TRUE; }
     virtual int Run();
     virtual int ExitInstance() { return 0; }
+
+    /// Runs dialog modally as the main window, its unhandled commands going
+    /// to this application; returns what DoModal returned.
+    INT_PTR RunModal(CDialogEx& dialog);
 
     /// Splits the process's command line and hands each parameter to info.
     void ParseCommandLine(CCommandLineInfo& info);

@@ -117,9 +117,17 @@ bool CDialogEx::OnCommand(WORD id, WORD /*code*/, HWND /*control*/)
         OnCancel();
         return true;
     }
-    // Commands the dialog does not handle go on to the application object.
-    CWinApp* app = AfxGetApp();
-    return app && app->OnCmdMsg(id);
+    // Commands the dialog does not handle go on to the application running it.
+    CWinApp* target = CommandTarget();
+    return target && target->OnCmdMsg(id);
+}
+
+CWinApp* CDialogEx::CommandTarget() const
+{
+    for (const CDialogEx* dialog = this; dialog; dialog = dynamic_cast<const CDialogEx*>(dialog->m_parent))
+        if (dialog->m_commandTarget)
+            return dialog->m_commandTarget;
+    return nullptr;
 }
 
 bool CDialogEx::OnMessage(UINT, WPARAM, LPARAM, LRESULT&) { return false; }

@@ -62,6 +62,8 @@ private:
     bool m_subclassed = false;
 };
 
+class CWinApp;
+
 class CDialogEx : public CWnd {
 public:
     explicit CDialogEx(UINT templateId, CWnd* parent = nullptr)
@@ -71,6 +73,9 @@ public:
 
     /// Runs the dialog modally; returns the code given to EndDialog, or -1.
     virtual INT_PTR DoModal();
+    /// Where commands go that neither this dialog nor its parents handle
+    /// (the application that runs it; CWinApp::RunModal sets it).
+    void SetCommandTarget(CWinApp* target) { m_commandTarget = target; }
 
 protected:
     virtual BOOL OnInitDialog() { return TRUE; }
@@ -96,7 +101,11 @@ protected:
     CWnd* m_parent;
 
 private:
+    /// The command target of this dialog or, failing that, of its parent dialogs.
+    CWinApp* CommandTarget() const;
+
     int m_messageDepth = 0;
+    CWinApp* m_commandTarget = nullptr;
 
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 };

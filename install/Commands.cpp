@@ -89,13 +89,14 @@ void OpenCommandPrompt(const SoftwareRecord& record)
     ShellExecuteW(nullptr, L"open", L"cmd.exe", L"", folder.c_str(), SW_SHOWNORMAL);
 }
 
-bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state)
+bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state, DownloadProgress* progress)
 {
     std::string copy = state.m_dataFolder + "changelog.txt";
     DeleteFileW(WideFromUtf8(copy).c_str());
     DownloadOptions options;
     options.maxBytes = kChangelogLimit;
-    if (!DownloadToFile(record.changelogAddress, copy, options))
+    options.progress = progress;
+    if (!DownloadToFile(record.changelogAddress, copy, options) || (progress && progress->Cancelled()))
         return false;
     std::wstring folder = WideFromUtf8(record.installedFolder);
     ShellExecuteW(nullptr, L"open", WideFromUtf8(copy).c_str(), L"", folder.empty() ? nullptr : folder.c_str(),

@@ -4,6 +4,7 @@
 
 #include "install/InstalledState.h"
 #include "launcher/LauncherState.h"
+#include "net/HttpTransfer.h"
 
 #include <cstdint>
 #include <string>
@@ -31,5 +32,5 @@ void OpenCommandPrompt(const SoftwareRecord& record);
 constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;
 
 /// Downloads the change log to data folder\changelog.txt and opens it.
-/// False when it could not be fetched.
-bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state);
+/// False when it could not be fetched (or progress stopped it).
+bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state, DownloadProgress* progress = nullptr);

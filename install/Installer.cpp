@@ -11,6 +11,7 @@
 #include <boost/algorithm/string/split.hpp>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -43,11 +44,16 @@ bool ArchiveCanBeChecked(const LauncherState& state, const SoftwareRecord& recor
     return !record.archiveCheckMalformed && (!state.m_signaturesRequired || !record.archiveSha256.empty());
 }
 
-bool DownloadArchive(const LauncherState& state, const SoftwareRecord& record, const std::string& path)
+/// The archive, once more when that fails (asking only for the rest where it
+/// can), its bytes reported to progress; a download stopped on purpose is not
+/// tried again.
+bool DownloadArchive(const LauncherState& state, const SoftwareRecord& record, const std::string& path,
+                     DownloadProgress& progress)
 {
     if (!ArchiveCanBeChecked(state, record))
         return false;
-    const DownloadOptions options = ArchiveDownload(record);
+    DownloadOptions options = ArchiveDownload(record);
+    options.progress = &progress;
     return DownloadWithResume(record.downloadAddress, path, options);
 }
 
@@ -57,9 +63,13 @@ void MakeFolders(const std::string& folder)
     fs::create_directories(fs::path(WideFromUtf8(folder)), error);
 }
 
+/// The text of the download error box: what failed and the archive's path.
 std::wstring DownloadErrorText(const std::string& what, const std::string& path)
 {
-    return L"Error downloading: " + WideFromUtf8(what) + L"\n" + WideFromUtf8(path);
+    static const char kFormat[] = "Error downloading: %s\n%s";
+    std::vector<char> text(sizeof kFormat + what.size() + path.size());
+    snprintf(text.data(), text.size(), kFormat, what.c_str(), path.c_str());
+    return WideFromUtf8(text.data());
 }
 
 } // namespace
@@ -119,9 +129,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         // offers, as long as it is what the index describes.
         bool ok = package && ((ArchiveCanBeChecked(state, *package) &&
                                CachedArchiveUsable(archive, package->archiveSha256, package->archiveSize)) ||
-                              DownloadArchive(state, *package, archive));
-        if (!ok) {
-            host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
+                              DownloadArchive(state, *package, archive, host));
+        if (!ok || host.Cancelled()) {
+            if (!host.Cancelled())
+                host.ShowDownloadError(DownloadErrorText(dependency, archive), L"Download");
             host.SetStatusText("");
             return;
         }
@@ -133,8 +144,9 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(state.m_dataFolder + "apps_cache\\");
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
-    if (!DownloadArchive(state, state.m_catalogue[recordIndex], archive)) {
-        host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
+    if (!DownloadArchive(state, state.m_catalogue[recordIndex], archive, host) || host.Cancelled()) {
+        if (!host.Cancelled())
+            host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
         host.SetStatusText("");
         return;
     }
@@ -158,16 +170,20 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         }
     }
     host.SetStatusText("");
-    if (failures > 0)
+    if (failures > 0) {
+        // Most often a file of the program is in use: the program is open.
+        host.Notify(host.Text(IDS_SYNC_FAILED), L"Installazione");
         return;
+    }
 
     SoftwareRecord& record = state.m_catalogue[recordIndex];
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveSettings(); });
+        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); });
     }
     host.RefillList();
-    if (record.programToExecute.empty())
+    // Nobody is there to answer once the window has gone.
+    if (record.programToExecute.empty() || host.WindowGone())
         return;
     std::string launchFile = state.m_dataFolder + UpperAscii(name) + "invoke.dat";
     std::error_code error;

@@ -14,8 +14,6 @@
 const wchar_t* const kInstanceMutexName = L"MORVINDEX-088FA840-B10D-11D3-BC36-006067709674";
 const wchar_t* const kInvocationFileName = L"invoke.morvindex";
 
-CZeltoIndexApp& TheApp() { return *static_cast<CZeltoIndexApp*>(AfxGetApp()); }
-
 CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow) : m_sharedWindow(sharedWindow)
 {
     // The first GetProgramName of the process also binds the synchronisation library.
@@ -30,7 +28,7 @@ CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow) : m_sharedWindow(sha
 CZeltoIndexApp::~CZeltoIndexApp()
 {
     if (m_settings != m_savedSettings)
-        SaveSettings();
+        SaveInstalledState();
 }
 
 const CWinApp::CommandEntry* CZeltoIndexApp::MessageMap(size_t& count) const
@@ -40,7 +38,7 @@ const CWinApp::CommandEntry* CZeltoIndexApp::MessageMap(size_t& count) const
     return entries;
 }
 
-bool CZeltoIndexApp::SaveSettings()
+bool CZeltoIndexApp::SaveInstalledState()
 {
     if (!m_settings.SaveRegistry("software", m_programNameUtf8, "index"))
         return false;
@@ -83,17 +81,14 @@ BOOL CZeltoIndexApp::InitInstance()
 
     std::unique_ptr<CShellManager> shellManager(new (std::nothrow) CShellManager);
     {
-        CZeltoIndexDlg dialog;
-        m_pMainWnd = &dialog;
-        dialog.SetSharedWindowSlot(m_sharedWindow);
-        dialog.DoModal();
-        m_pMainWnd = nullptr;
+        CZeltoIndexDlg dialog(*this, [this] { return SaveInstalledState(); }, m_sharedWindow);
+        RunModal(dialog);
         if (!dialog.WaitForWorkers(3000)) {
             // A worker still uses the process state (a stalled download, a
             // question whose window is gone): nothing may be destroyed under
             // it. The settings are saved and the process ends here.
             if (m_settings != m_savedSettings)
-                SaveSettings();
+                SaveInstalledState();
             TerminateProcess(GetCurrentProcess(), 0);
         }
     }

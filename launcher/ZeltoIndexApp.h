@@ -20,8 +20,9 @@ public:
 
     BOOL InitInstance() override;
 
-    /// Writes the settings store to the registry; true on success.
-    bool SaveSettings();
+    /// Writes the settings store, and so the installed state, to the
+    /// registry; true on success.
+    bool SaveInstalledState();
 
 protected:
     /// One entry: ID_HELP goes to the base class's OnHelp.
@@ -35,6 +36,3 @@ private:
     // overwrites what the running one saved meanwhile.
     KeyValueStore m_savedSettings;
 };
-
-/// The one application object.
-CZeltoIndexApp& TheApp();

@@ -14,6 +14,7 @@
 #define IDS_RESTART_NOTICE          109
 #define IDS_RESTART_CAPTION         110
 #define IDS_START_QUESTION          111
+#define IDS_SYNC_FAILED             112
 #define IDS_START_REFUSED           150
 #define IDS_START_NOT_RELATIVE      151
 #define IDS_START_MISSING           152

@@ -13,10 +13,13 @@
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
+#include "ui/DialogHosts.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <commctrl.h>
+
 #include <filesystem>
 
 using namespace testing_support;
@@ -32,7 +35,11 @@ public:
         questions.push_back(text);
         return answerYes;
     }
-    void Notify(const std::wstring& text, const std::wstring&) override { notices.push_back(text); }
+    void Notify(const std::wstring& text, const std::wstring& caption) override
+    {
+        notices.push_back(text);
+        noticeCaptions.push_back(caption);
+    }
     bool ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& folder) override
     {
         opened.push_back(file + L" " + parameters + L" in " + folder);
@@ -55,7 +62,7 @@ public:
         errors.push_back(caption + L": " + text);
     }
     void RefillList() override { ++refills; }
-    bool SaveSettings() override { return ++saves > 0; }
+    bool SaveInstalledState() override { return ++saves > 0; }
     bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
     {
         std::wstring error;
@@ -64,10 +71,14 @@ public:
     bool WaitCatalogueReady() override { return true; }
     void RequestInstall(const std::string& name) override { requestedInstall = name; }
     void Invalidate() override { ++invalidations; }
+    void Received(uint64_t received, uint64_t total) override { bytes.emplace_back(received, total); }
+    bool Cancelled() const override { return cancelled; }
 
     bool answerYes = false;
     std::function<void()> onStatus;
-    std::vector<std::wstring> questions, notices, opened, errors;
+    bool cancelled = false;
+    std::vector<std::wstring> questions, notices, noticeCaptions, opened, errors;
+    std::vector<std::pair<uint64_t, uint64_t>> bytes;
     std::pair<int, int> range{-1, -1};
     std::vector<int> positions;
     std::vector<std::string> statuses;
@@ -149,6 +160,8 @@ TEST_F(Installation, ProgramWithoutDependenciesIsDownloadedSynchronisedAndRecord
 
     EXPECT_EQ((std::pair<int, int>{0, 2}), host.range);
     EXPECT_EQ((std::vector<int>{0, 1}), host.positions);
+    ASSERT_FALSE(host.bytes.empty()) << "the download reports its bytes to the host";
+    EXPECT_EQ(files["/ABC.zip"].size(), host.bytes.back().first);
     EXPECT_EQ((std::vector<std::string>{"Download application... ", "Installing 0/1", ""}), host.statuses);
     EXPECT_EQ("k=v", ReadBytes(data / L"apps\\ABC\\data\\x.ini"));
     EXPECT_EQ("7", state.m_settings.GetValue("ABC", "VERSION"));
@@ -256,7 +269,7 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
 
     // With the maker's key an archive needs its digest from the signed index.
     state.m_signaturesRequired = true;
-    abc.archiveSha256.clear();
+    state.m_catalogue[0].archiveSha256.clear(); // abc went with the catalogue's growth
     RecordingHost unchecked;
     InstallOrUpdate(state, "ABC", unchecked);
     EXPECT_EQ(1u, unchecked.errors.size());
@@ -264,7 +277,7 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
 
     // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
     state.m_signaturesRequired = false;
-    abc.archiveCheckMalformed = true;
+    state.m_catalogue[0].archiveCheckMalformed = true;
     RecordingHost malformed;
     InstallOrUpdate(state, "ABC", malformed);
     EXPECT_EQ(1u, malformed.errors.size());
@@ -352,7 +365,7 @@ TEST_F(Installation, MissingDependencyOrApplicationStopsWithTheDownloadError)
     EXPECT_EQ(0, second.refills);
 }
 
-TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateSilently)
+TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysTheProgramMayBeOpen)
 {
     SoftwareRecord& record = Add("ABC", 0, 5);
     record.installedBuild = 4;
@@ -362,6 +375,104 @@ TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateSilently)
     EXPECT_EQ("", host.statuses.back());
     EXPECT_EQ(4, state.m_catalogue[0].installedBuild);
     EXPECT_EQ(0, host.saves);
+    ASSERT_EQ(1u, host.notices.size());
+    EXPECT_EQ(L"<112:%s>", host.notices[0]);
+    EXPECT_EQ(L"Installazione", host.noticeCaptions[0]);
+}
+
+// Closing the window stops an installation: a download not begun is not
+// asked for, one in flight ends and is not tried again; nothing is shown,
+// synchronised or recorded.
+TEST_F(Installation, StoppedInstallationShowsSynchronisesAndRecordsNothing)
+{
+    Add("ABC", 0, 2, "LIBA");
+    Add("LIBA", 100, 1);
+    // Larger than one read, so the transfer is still under way when stopped.
+    std::string body(256 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = GeneratedByte(i);
+    files["/ABC.zip"] = body;
+    host.onStatus = [&] {
+        if (host.statuses.back() == "Download dependencies... 0/1")
+            host.cancelled = true;
+    };
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_EQ(0, Downloads("/LIBA.zip"));
+    EXPECT_EQ(0, Downloads("/ABC.zip"));
+    EXPECT_TRUE(host.errors.empty());
+    EXPECT_TRUE(host.notices.empty());
+
+    // Stopped while the application's archive arrives.
+    class StopOnFirstBytes : public RecordingHost {
+    public:
+        void Received(uint64_t received, uint64_t total) override
+        {
+            RecordingHost::Received(received, total);
+            cancelled = true;
+        }
+    } late;
+    state.m_catalogue[0].dependencies.clear();
+    InstallOrUpdate(state, "ABC", late);
+    EXPECT_EQ(1, Downloads("/ABC.zip")) << "a stopped download is not tried again";
+    ASSERT_FALSE(late.bytes.empty());
+    EXPECT_LT(late.bytes.back().first, body.size());
+    EXPECT_FALSE(FileExists(data / L"apps_cache\\ABC.zip"));
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+    EXPECT_EQ(0, state.m_catalogue[0].installedBuild);
+    EXPECT_TRUE(late.errors.empty());
+    EXPECT_TRUE(late.notices.empty());
+    EXPECT_EQ(0, late.refills);
+    EXPECT_EQ("", late.statuses.back());
+    EXPECT_FALSE(InstallBusy());
+}
+
+// The installation worker's link to the window: the bar counts steps and
+// moves within a download's step with its bytes; one worker runs at a time;
+// once stopped it changes no control.
+TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window,
+                               reinterpret_cast<HMENU>(1009), nullptr, nullptr);
+    HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window,
+                                  reinterpret_cast<HMENU>(1010), nullptr, nullptr);
+    ASSERT_NE(nullptr, status);
+    auto position = [bar] { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); };
+    InstallationLink link(window, std::make_shared<CatalogueLink>(window, L""), [] { return true; });
+
+    ASSERT_TRUE(link.Begin());
+    EXPECT_FALSE(link.Begin()) << "a second click while one runs starts nothing";
+    link.Received(10, 100);
+    EXPECT_EQ(0, position()) << "a change log download has no steps to move in";
+    link.SetProgressRange(0, 4);
+    EXPECT_EQ(4 * InstallationLink::kStepScale, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+    link.SetProgressPos(1);
+    EXPECT_EQ(InstallationLink::kStepScale, position()) << "each step shows its own fraction";
+    link.Received(50, 200);
+    EXPECT_EQ(InstallationLink::kStepScale * 5 / 4, position());
+    link.Received(90, 0);
+    EXPECT_EQ(InstallationLink::kStepScale * 5 / 4, position()) << "no size given: the bar stays";
+    link.Received(200, 200);
+    EXPECT_EQ(2 * InstallationLink::kStepScale, position());
+    link.SetStatusText("Download application... ");
+    wchar_t text[64] = {};
+    GetWindowTextW(status, text, 64);
+    EXPECT_STREQ(L"Download application... ", text);
+
+    link.Cancel();
+    EXPECT_TRUE(link.Cancelled());
+    EXPECT_TRUE(link.WindowGone()) << "no question is asked any more";
+    link.SetStatusText("");
+    link.SetProgressPos(3);
+    GetWindowTextW(status, text, 64);
+    EXPECT_STREQ(L"Download application... ", text);
+    EXPECT_EQ(2 * InstallationLink::kStepScale, position());
+    link.End();
+    EXPECT_FALSE(link.Running());
+    DestroyWindow(window);
 }
 
 TEST_F(Installation, NestedRequestWhileBusyIsIgnoredAndUnknownNamesDoNothing)

@@ -40,7 +40,7 @@ protected:
     int Add(const std::string& name, const std::string& version, LPARAM value)
     {
         int row = list.InsertItem(0x7FFFFFFF, {"", name, version, "t"});
-        list.SetRowValue(row, value);
+        list.SetItemData(row, value);
         return row;
     }
     std::vector<std::wstring> Column(int column)
@@ -81,11 +81,11 @@ TEST_F(ReportList, RowsCarryTextsInEveryColumnAndTheOwnersValue)
 {
     int row = list.InsertItem(0x7FFFFFFF, {"", "Caff\xC3\xA8", "12", "Titolo"});
     ASSERT_EQ(0, row);
-    list.SetRowValue(row, 42);
+    list.SetItemData(row, 42);
     EXPECT_EQ(L"Caff\u00E8", list.GetItemText(0, 1));
     EXPECT_EQ(L"Titolo", list.GetItemText(0, 3));
-    EXPECT_EQ(42, list.GetRowValue(0));
-    EXPECT_EQ(0, list.GetRowValue(5)) << "a row the list does not have";
+    EXPECT_EQ(42, list.GetItemData(0));
+    EXPECT_EQ(0, list.GetItemData(5)) << "a row the list does not have";
     list.SetItemTextColor(7, -1, RGB(1, 2, 3)); // ignored, not a crash
     EXPECT_EQ(1, list.DeleteAllItems());
     EXPECT_EQ(0, list.GetItemCount());
@@ -98,8 +98,8 @@ TEST_F(ReportList, SortingIsNumericMovesTheRowDataAndShowsArrows)
     Add("C", "100", 3);
     list.SortItems(2, true);
     EXPECT_EQ((std::vector<std::wstring>{L"9", L"10", L"100"}), Column(2));
-    EXPECT_EQ(2, list.GetRowValue(0)) << "each row keeps its own value";
-    EXPECT_EQ(3, list.GetRowValue(2));
+    EXPECT_EQ(2, list.GetItemData(0)) << "each row keeps its own value";
+    EXPECT_EQ(3, list.GetItemData(2));
     EXPECT_EQ(HDF_SORTUP, HeaderFormat(2));
     EXPECT_EQ(0, HeaderFormat(1));
 
@@ -207,7 +207,7 @@ TEST(ReportListDrawing, RowAndColumnColoursLinksAndAlternateRows)
     ASSERT_TRUE(list.Create(parent, 1000, RECT{0, 0, 680, 260}, 0));
     ASSERT_TRUE(list.SetColumnHeader(L"Preview,100;Software,120;Versione,120;Sito,200"));
     auto Add = [&](const std::string& name, const std::string& version, LPARAM value) {
-        list.SetRowValue(list.InsertItem(0x7FFFFFFF, {"", name, version, "t"}), value);
+        list.SetItemData(list.InsertItem(0x7FFFFFFF, {"", name, version, "t"}), value);
     };
     for (int i = 0; i < 4; ++i)
         Add("name" + std::to_string(i), "WWWWWWWWWWWW", i);

@@ -345,6 +345,136 @@ TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
 }
 
 namespace {
+/// A launcher copy with the library beside it and ABC installed at build 1
+/// (apps\ABC\abc.exe holding "build 1", written long ago); the index offers
+/// build 2, whose archive archive() serves. Started and showing its list.
+struct OutdatedProgram {
+    explicit OutdatedProgram(LoopbackServer::Handler archive)
+        : server([this, archive](const HttpRequest& request) {
+              return request.target == "/ABC/ABC_2.zip" ? archive(request) : StaticFiles(files)(request);
+          })
+    {
+        files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"
+                                       "TO_EXECUTE=abc.exe\r\n"}};
+        launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+        CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
+                  FALSE);
+        CreateDirectoryW(launcher.DataFolder().c_str(), nullptr);
+        CreateDirectoryW((launcher.DataFolder() + L"apps").c_str(), nullptr);
+        CreateDirectoryW(installed.c_str(), nullptr);
+        WriteBytes(installed + L"\\abc.exe", "build 1");
+        SetWriteTime(installed + L"\\abc.exe", FileTimeOf(MakeDos(2020, 1, 2, 3, 4, 6)));
+        WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
+        WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+        process = launcher.Start();
+        window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        HWND list = GetDlgItem(window, 1000);
+        ready = window && WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }) &&
+                IsWindowEnabled(GetDlgItem(window, 1011));
+    }
+    void ClickInstall() const
+    {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    }
+    int ArchiveRequests() const
+    {
+        int count = 0;
+        for (const HttpRequest& request : server.Requests())
+            count += request.target == "/ABC/ABC_2.zip";
+        return count;
+    }
+
+    std::map<std::string, std::string> files;
+    LoopbackServer server;
+    LauncherCopy launcher;
+    const std::wstring installed = launcher.DataFolder() + L"apps\\ABC";
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    HANDLE process = nullptr;
+    HWND window = nullptr;
+    bool ready = false;
+};
+
+std::wstring ControlText(HWND control)
+{
+    wchar_t text[512] = {};
+    SendMessageW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+} // namespace
+
+// On a slow line the window answers every message while the archive arrives,
+// a second click starts nothing, and Esc stops the installation: the program
+// ends, its folder and its recorded build stay as they were.
+TEST(InstallWindow, AnswersDuringASlowDownloadAndEscStopsItWithNothingRecorded)
+{
+    OutdatedProgram running([](const HttpRequest&) {
+        HttpResponse response;
+        response.generatedSize = 8 << 20;
+        response.pieceSize = 1 << 16;
+        response.pieceDelayMs = 250; // half a minute for the whole body
+        return response;
+    });
+    ASSERT_TRUE(running.ready);
+    running.ClickInstall();
+    ASSERT_TRUE(WaitUntil(20000, [&] { return running.ArchiveRequests() == 1; }));
+    for (int i = 0; i < 5; ++i) {
+        DWORD_PTR answer = 0;
+        EXPECT_NE(0, SendMessageTimeoutW(running.window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &answer))
+            << "the window must answer within a second, message " << i;
+        Sleep(300);
+    }
+    EXPECT_EQ(L"Download application... ", ControlText(GetDlgItem(running.window, 1010)));
+    // The bar moves with the bytes within the download's step (the first of two).
+    HWND bar = GetDlgItem(running.window, 1009);
+    DWORD_PTR position = 0, high = 0;
+    EXPECT_TRUE(WaitUntil(10000, [&] {
+        return SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position) && position > 0;
+    }));
+    SendMessageTimeoutW(bar, PBM_GETRANGE, FALSE, 0, SMTO_NORMAL, 1000, &high);
+    EXPECT_LT(position * 2, high) << "still within the download's step";
+    running.ClickInstall();
+    PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), 0);
+    Sleep(1000);
+    EXPECT_EQ(1, running.ArchiveRequests()) << "a click while the installation runs starts nothing";
+    EXPECT_EQ(nullptr, WaitMessageBox(running.process, L"Aggiornamento", 0)) << "nor does Avvia ask anything";
+
+    PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(running.process, 15000)) << "ends with code 0 within a few seconds";
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, running.key, L"VERSION"));
+    EXPECT_EQ("build 1", ReadBytes(running.installed + L"\\abc.exe"));
+}
+
+// Updating a program that is open (one of its files held without sharing)
+// fails, says so in a box captioned "Installazione", and the recorded build
+// stays the old one.
+TEST(InstallWindow, UpdatingAnOpenProgramSaysSoAndKeepsTheRecordedBuild)
+{
+    TempDir scratch;
+    WriteZip(scratch / L"abc.zip", {{"abc.exe", "build 2"}});
+    const std::string archive = ReadBytes(scratch / L"abc.zip");
+    OutdatedProgram running([archive](const HttpRequest&) {
+        HttpResponse response;
+        response.body = archive;
+        return response;
+    });
+    ASSERT_TRUE(running.ready);
+    HANDLE held = CreateFileW((running.installed + L"\\abc.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    running.ClickInstall();
+    HWND box = WaitMessageBox(running.process, L"Installazione", 60000);
+    CloseHandle(held);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"Non \u00e8 stato possibile aggiornare il software, probabilmente perch\u00e9 \u00e8 aperto.\n"
+              L"Chiudilo e riprova.",
+              ControlText(GetDlgItem(box, 0xFFFF)));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, running.key, L"VERSION"));
+    EXPECT_EQ("build 1", ReadBytes(running.installed + L"\\abc.exe"));
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
+
+namespace {
 /// A launcher copy whose catalogue lists ABC (installed at build 2) and XYZ,
 /// with servers MAIN and TEST, started and showing its list.
 struct RunningLauncher {

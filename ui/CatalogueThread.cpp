@@ -130,14 +130,17 @@ bool CatalogueLink::WaitFinished(DWORD milliseconds) const
     return WaitForSingleObject(m_finished, milliseconds) == WAIT_OBJECT_0;
 }
 
+void CatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link)
+{
+    try {
+        LoadCatalogue(state, *link);
+    } catch (const std::exception&) {
+        // Nothing leaves the worker; the list simply stays as it is.
+    }
+    link->Finished();
+}
+
 void StartCatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link)
 {
-    std::thread([&state, link] {
-        try {
-            LoadCatalogue(state, *link);
-        } catch (const std::exception&) {
-            // Nothing leaves the worker; the list simply stays as it is.
-        }
-        link->Finished();
-    }).detach();
+    std::thread(CatalogueThread, std::ref(state), std::move(link)).detach();
 }

@@ -79,5 +79,9 @@ private:
     std::vector<std::pair<std::string, std::string>> m_thumbnails;
 };
 
-/// Starts LoadCatalogue on a detached thread that reports through link.
+/// Body of the catalogue worker: LoadCatalogue reporting through link, then
+/// the link marked finished.
+void CatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link);
+
+/// Starts CatalogueThread detached.
 void StartCatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link);

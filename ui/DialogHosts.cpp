@@ -1,12 +1,11 @@
 #include "ui/DialogHosts.h"
 
 #include "launcher/SyncBinding.h"
-#include "launcher/ZeltoIndexApp.h"
 #include "resources/resource.h"
 #include "store/Text.h"
-#include "ui/ZeltoIndexDlg.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include <system_error>
 #include <thread>
@@ -21,42 +20,116 @@ void WindowPrompts::Notify(const std::wstring& text, const std::wstring& caption
     MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
-void DialogHost::SetProgressRange(int low, int high)
+InstallationLink::InstallationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue,
+                                   SettingsSaver saveInstalledState)
+    : WindowPrompts(window), m_catalogue(std::move(catalogue)), m_saveInstalledState(std::move(saveInstalledState))
 {
-    SendDlgItemMessageW(m_owner, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
 }
 
-void DialogHost::SetProgressPos(int position)
+InstallationLink::~InstallationLink() = default;
+
+void InstallationLink::Send(int control, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    SendDlgItemMessageW(m_owner, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-    // The installation blocks the message loop: show the bar now.
-    UpdateWindow(GetDlgItem(m_owner, IDC_PROGRESS));
+    // The dialog's thread only waits for this worker once the window is gone,
+    // so the waits are short and end with the window or the link.
+    HWND target = GetDlgItem(m_owner, control);
+    DWORD_PTR answer = 0;
+    while (!Cancelled() && target) {
+        SetLastError(0);
+        if (SendMessageTimeoutW(target, message, wParam, lParam, SMTO_NORMAL, 200, &answer) ||
+            GetLastError() != ERROR_TIMEOUT)
+            return;
+    }
 }
 
-void DialogHost::SetStatusText(const std::string& text)
+void InstallationLink::SetProgressRange(int low, int high)
 {
-    HWND status = GetDlgItem(m_owner, IDC_STATUS);
-    SetWindowTextW(status, WideFromUtf8(text).c_str());
-    UpdateWindow(status);
+    m_hasRange = true;
+    Send(IDC_PROGRESS, PBM_SETRANGE32, static_cast<WPARAM>(low * kStepScale), high * kStepScale);
 }
 
-void DialogHost::ShowDownloadError(const std::wstring& text, const std::wstring& caption)
+void InstallationLink::SetProgressPos(int position)
 {
-    MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK);
+    m_step = position;
+    m_shown = position * kStepScale;
+    m_lastMove = 0;
+    Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(m_shown), 0);
 }
 
-void DialogHost::RefillList() { m_dialog.RefillList(); }
-
-bool DialogHost::SaveSettings() { return TheApp().SaveSettings(); }
-
-bool DialogHost::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
+void InstallationLink::Received(uint64_t received, uint64_t total)
 {
+    // Within the step of the download: a change log download has no steps.
+    if (!m_hasRange || total == 0)
+        return;
+    const uint64_t part = received >= total ? kStepScale : received * kStepScale / total;
+    const int position = m_step * kStepScale + static_cast<int>(part);
+    // Twenty moves a second look smooth; each one is a message to the window's thread.
+    const DWORD now = GetTickCount();
+    if (position == m_shown || (part < kStepScale && m_lastMove != 0 && now - m_lastMove < 50))
+        return;
+    m_lastMove = now ? now : 1;
+    m_shown = position;
+    Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void InstallationLink::SetStatusText(const std::string& text)
+{
+    const wchar_t* kept;
+    {
+        std::lock_guard<std::mutex> hold(m_textsLock);
+        m_texts.push_back(WideFromUtf8(text));
+        kept = m_texts.back().c_str();
+    }
+    Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kept));
+}
+
+void InstallationLink::ShowDownloadError(const std::wstring& text, const std::wstring& caption)
+{
+    if (!WindowGone())
+        MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK);
+}
+
+bool InstallationLink::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
+{
+    m_synchronising = true;
     std::wstring error;
     if (SynchroniseFolder(archive, staging, folder, error))
         return true;
-    if (!error.empty())
+    if (!error.empty() && !WindowGone())
         MessageBoxW(m_owner, error.c_str(), L"Installazione", MB_OK | MB_ICONERROR);
     return false;
+}
+
+bool InstallationLink::Begin()
+{
+    bool idle = false;
+    if (!m_running.compare_exchange_strong(idle, true))
+        return false;
+    m_synchronising = false;
+    m_hasRange = false;
+    return true;
+}
+
+void InstallationLink::End()
+{
+    m_running = false;
+    // A refill or a requested install put off while this ran.
+    if (!Cancelled())
+        InvalidateRect(m_owner, nullptr, FALSE);
+}
+
+void InstallationThread(std::shared_ptr<InstallationLink> link, std::function<void(InstallationLink&)> job)
+{
+    // Starting a program or opening a document goes through the shell.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    try {
+        job(*link);
+    } catch (const std::exception&) {
+        // Nothing leaves the worker; what failed has told the user itself.
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    link->End();
 }
 
 bool InvocationLink::WaitCatalogueReady()
@@ -98,11 +171,7 @@ bool InvocationLink::StartWorker(std::function<void()> body)
         return false;
     try {
         std::thread([self = shared_from_this(), body] {
-            try {
-                body();
-            } catch (const std::exception&) {
-                // A request that cannot be handled is dropped; the window stays.
-            }
+            body();
             self->m_workerRunning = false;
         }).detach();
     } catch (const std::system_error&) {
@@ -111,4 +180,13 @@ bool InvocationLink::StartWorker(std::function<void()> body)
         return false;
     }
     return true;
+}
+
+void InvocationThread(const LauncherState& state, InvocationLink& link)
+{
+    try {
+        ProcessInvocation(state, link);
+    } catch (const std::exception&) {
+        // A request that cannot be handled is dropped; the window stays.
+    }
 }

@@ -1,7 +1,9 @@
-// The main dialog as the host of installations and launches (on its own
-// thread) and of start requests (on the invocation worker).
+// The main dialog as the host of launches (on its own thread), of
+// installations and change log downloads (on the installation worker) and of
+// start requests (on the invocation worker).
 #pragma once
 
+#include "install/InstalledState.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
 #include "ui/CatalogueThread.h"
@@ -9,12 +11,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-
-class CZeltoIndexDlg;
 
 /// Questions and notices as message boxes owned by the main dialog.
 class WindowPrompts : public virtual LaunchHost {
@@ -27,23 +28,66 @@ protected:
     HWND m_owner;
 };
 
-/// Installs and launches from the dialog's thread: progress bar 1009, status
-/// label 1010, message boxes owned by the dialog.
-class DialogHost : public InstallHost, public WindowPrompts {
+/// Shared by the dialog and its installation worker, which runs one
+/// installation or one change log download at a time while the window stays
+/// alive. The worker drives progress bar 1009 and status label 1010 with
+/// synchronous messages in short waits, asks in message boxes owned by the
+/// dialog (the dialog is disabled meanwhile, as for any box it owns), and
+/// stops once the dialog cancels it.
+class InstallationLink : public InstallHost, public WindowPrompts {
 public:
-    DialogHost(CZeltoIndexDlg& dialog, HWND window) : WindowPrompts(window), m_dialog(dialog) {}
+    /// Units of the bar per step, so that it moves within a download.
+    static constexpr int kStepScale = 100;
+
+    InstallationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue, SettingsSaver saveInstalledState);
+    ~InstallationLink() override;
 
     void SetProgressRange(int low, int high) override;
     void SetProgressPos(int position) override;
     void SetStatusText(const std::string& text) override;
     void ShowDownloadError(const std::wstring& text, const std::wstring& caption) override;
-    void RefillList() override;
-    bool SaveSettings() override;
+    /// Asks the dialog to rebuild its list at its next paint.
+    void RefillList() override { m_catalogue->RequestRefill(); }
+    bool SaveInstalledState() override { return m_saveInstalledState(); }
     bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override;
+    bool WindowGone() override { return Cancelled() || !IsWindow(m_owner); }
+    void Received(uint64_t received, uint64_t total) override;
+    bool Cancelled() const override { return m_cancelled.load() || m_catalogue->Cancelled(); }
+
+    /// On the dialog's thread: marks a worker as running; false when one
+    /// already runs (the click starts nothing).
+    bool Begin();
+    /// On the worker, as it ends: lets the dialog run the work it put off.
+    void End();
+    /// True from Begin to End.
+    bool Running() const { return m_running.load(); }
+    /// True once the running worker has begun to synchronise a folder.
+    bool Synchronising() const { return m_synchronising.load(); }
+    /// The window is closing: the download ends and nothing more is shown.
+    void Cancel() { m_cancelled = true; }
 
 private:
-    CZeltoIndexDlg& m_dialog;
+    /// Sends a message to control of the dialog in short waits until it is
+    /// taken, the window is gone or the link is cancelled.
+    void Send(int control, UINT message, WPARAM wParam, LPARAM lParam);
+
+    std::shared_ptr<CatalogueLink> m_catalogue;
+    SettingsSaver m_saveInstalledState;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_synchronising{false};
+    // Worker's own: the step shown, whether a range was set, the last position sent.
+    int m_step = 0;
+    bool m_hasRange = false;
+    int m_shown = -1;
+    DWORD m_lastMove = 0; // tick of the last move within a step, 0 for none
+    std::mutex m_textsLock;
+    std::deque<std::wstring> m_texts; // texts of messages that may be taken after their wait
 };
+
+/// Body of the installation worker: runs job with link as its host, then ends
+/// the link's run.
+void InstallationThread(std::shared_ptr<InstallationLink> link, std::function<void(InstallationLink&)> job);
 
 /// Shared by the dialog and its invocation workers: the install a worker asks
 /// the dialog to run, and whether the dialog is still there.
@@ -81,3 +125,6 @@ private:
     bool m_pending = false;
     std::atomic<bool> m_workerRunning{false};
 };
+
+/// Body of an invocation worker: takes up a waiting start request.
+void InvocationThread(const LauncherState& state, InvocationLink& link);

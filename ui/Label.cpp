@@ -9,23 +9,12 @@
 #include <cmath>
 #include <utility>
 
-tooltippable::~tooltippable()
-{
-    if (m_tooltip && IsWindow(m_tooltip))
-        DestroyWindow(m_tooltip);
-}
-
 void tooltippable::RelayToTooltip(MSG* msg)
 {
-    if (!m_tooltip && m_owner && m_owner->m_hWnd) {
-        m_tooltip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
-                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_owner->m_hWnd, nullptr,
-                                    AfxGetInstanceHandle(), nullptr);
-        if (m_tooltip)
-            SendMessageW(m_tooltip, TTM_ACTIVATE, TRUE, 0);
-    }
-    if (m_tooltip)
-        SendMessageW(m_tooltip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(msg));
+    if (!m_tooltip.m_hWnd && m_owner && m_owner->m_hWnd && m_tooltip.Create(m_owner->m_hWnd))
+        m_tooltip.Activate(true);
+    if (m_tooltip.m_hWnd)
+        m_tooltip.RelayEvent(msg);
 }
 
 CLabel::CLabel() : tooltippable(this), m_text(GetSysColor(COLOR_WINDOWTEXT)) {}

@@ -13,18 +13,18 @@
 class tooltippable {
 public:
     explicit tooltippable(CWnd* owner) : m_owner(owner) {}
-    virtual ~tooltippable();
+    virtual ~tooltippable() = default;
     tooltippable(const tooltippable&) = delete;
     tooltippable& operator=(const tooltippable&) = delete;
 
     /// Creates and activates the tooltip when it does not exist yet, then
     /// relays msg to it.
     void RelayToTooltip(MSG* msg);
-    HWND Tooltip() const { return m_tooltip; }
+    HWND Tooltip() const { return m_tooltip.m_hWnd; }
 
 private:
     CWnd* m_owner;
-    HWND m_tooltip = nullptr;
+    CToolTipCtrl m_tooltip;
 };
 
 class CLabel : public CStatic, public tooltippable {

@@ -168,13 +168,13 @@ int CReportCtrl::DeleteAllItems()
     return count;
 }
 
-LPARAM CReportCtrl::GetRowValue(int row) const
+LPARAM CReportCtrl::GetItemData(int row) const
 {
     RowData* data = Row(row);
     return data ? data->value : 0;
 }
 
-bool CReportCtrl::SetRowValue(int row, LPARAM value)
+bool CReportCtrl::SetItemData(int row, LPARAM value)
 {
     RowData* data = Row(row);
     if (!data)

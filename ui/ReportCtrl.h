@@ -50,8 +50,8 @@ public:
     int DeleteAllItems();
 
     /// The owner's value of a row (0 for a row the list does not have).
-    LPARAM GetRowValue(int row) const;
-    bool SetRowValue(int row, LPARAM value);
+    LPARAM GetItemData(int row) const;
+    bool SetItemData(int row, LPARAM value);
     /// Colours of one cell, or of the whole row with column -1.
     void SetItemTextColor(int row, int column, COLORREF colour);
     void SetItemBkColor(int row, int column, COLORREF colour);

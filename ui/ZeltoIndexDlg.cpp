@@ -7,7 +7,6 @@
 #include "install/Invocation.h"
 #include "framework/WinApp.h"
 #include "install/InstalledState.h"
-#include "launcher/ZeltoIndexApp.h"
 #include "net/ProxyCfg.h"
 #include "resources/resource.h"
 #include "store/Text.h"
@@ -38,9 +37,9 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::
 
 } // namespace
 
-CZeltoIndexDlg::CZeltoIndexDlg()
-    : CDialogEx(IDD_MORVINDEX_DIALOG), m_state(TheApp()), m_icon(LoadAppIcon(SM_CXICON)),
-      m_smallIcon(LoadAppIcon(SM_CXSMICON))
+CZeltoIndexDlg::CZeltoIndexDlg(LauncherState& state, SettingsSaver saveInstalledState, volatile LONG* sharedWindow)
+    : CDialogEx(IDD_MORVINDEX_DIALOG), m_state(state), m_saveInstalledState(std::move(saveInstalledState)),
+      m_icon(LoadAppIcon(SM_CXICON)), m_smallIcon(LoadAppIcon(SM_CXSMICON)), m_sharedWindow(sharedWindow)
 {
 }
 
@@ -48,6 +47,8 @@ CZeltoIndexDlg::~CZeltoIndexDlg()
 {
     if (m_catalogueLink)
         m_catalogueLink->Close();
+    if (m_installation)
+        m_installation->Cancel();
     if (m_icon)
         DestroyIcon(m_icon);
     if (m_smallIcon)
@@ -58,7 +59,7 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
 {
     if (!m_catalogueLink)
         return true;
-    m_catalogueLink->Close(); // the invocation workers see it too
+    m_catalogueLink->Close(); // the invocation and installation workers see it too
     const DWORD start = GetTickCount();
     if (!m_catalogueLink->WaitFinished(milliseconds))
         return false;
@@ -67,7 +68,43 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
             return false;
         Sleep(20);
     }
+    // Copies into a program's folder are never cut off halfway: a
+    // synchronisation once begun is waited for, with the record that follows.
+    constexpr DWORD kSynchronisationWait = 120000;
+    while (m_installation && m_installation->Running()) {
+        if (GetTickCount() - start >= (m_installation->Synchronising() ? kSynchronisationWait : milliseconds))
+            return false;
+        Sleep(20);
+    }
     return true;
+}
+
+void CZeltoIndexDlg::OnOK()
+{
+    if (m_installation)
+        m_installation->Cancel();
+    CDialogEx::OnOK();
+}
+
+void CZeltoIndexDlg::OnCancel()
+{
+    if (m_installation)
+        m_installation->Cancel();
+    CDialogEx::OnCancel();
+}
+
+bool CZeltoIndexDlg::Busy() const { return m_installation && m_installation->Running(); }
+
+SoftwareRecord CZeltoIndexDlg::CopyRecord(size_t index) const
+{
+    std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+    return m_state.m_catalogue[index];
+}
+
+void CZeltoIndexDlg::StartInstallationWork(std::function<void(InstallationLink&)> job)
+{
+    if (m_installation && m_installation->Begin())
+        std::thread(InstallationThread, m_installation, std::move(job)).detach();
 }
 
 BOOL CZeltoIndexDlg::OnInitDialog()
@@ -126,6 +163,7 @@ BOOL CZeltoIndexDlg::OnInitDialog()
 
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
     m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
+    m_installation = std::make_shared<InstallationLink>(m_hWnd, m_catalogueLink, m_saveInstalledState);
     StartCatalogueThread(m_state, m_catalogueLink);
     // A request is normally taken up when the window is activated; the timer
     // also catches one whose hand-over activated nothing (the window was
@@ -164,7 +202,7 @@ int CZeltoIndexDlg::SelectedRecord() const
     int row = m_list.GetNextItem(-1, LVNI_SELECTED);
     if (row < 0)
         return -1;
-    LPARAM index = m_list.GetRowValue(row);
+    LPARAM index = m_list.GetItemData(row);
     return index >= 0 && static_cast<size_t>(index) < m_state.m_catalogue.size() ? static_cast<int>(index) : -1;
 }
 
@@ -206,22 +244,43 @@ void CZeltoIndexDlg::RefillList()
     m_filter.categorySelected = place != 0;
     m_filter.category = Utf8FromWide(m_categoryFilter);
 
+    // The rows' contents, read under the records' lock: the installation
+    // worker may be recording a build meanwhile.
+    struct Row {
+        size_t index;
+        std::vector<std::string> texts;
+        bool favourite;
+        int picture;
+        int status;
+    };
+    std::vector<Row> contents;
+    {
+        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+        for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
+            const SoftwareRecord& record = m_state.m_catalogue[index];
+            const int picture = record.imageIndex >= 1
+                                    ? record.imageIndex
+                                    : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))];
+            contents.push_back({index,
+                                {"", record.name, std::to_string(record.installedBuild),
+                                 std::to_string(record.availableBuild), "", record.title},
+                                !record.favourite.empty(),
+                                picture,
+                                m_standardImages[static_cast<size_t>(StatusImage(record))]});
+        }
+    }
+
     // One redraw for the whole fill: a list view repaints at every row otherwise.
     m_list.SendMessageW(WM_SETREDRAW, FALSE);
-    for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
-        const SoftwareRecord& record = m_state.m_catalogue[index];
-        int row = m_list.InsertItem(0x7FFFFFFF, {"", record.name, std::to_string(record.installedBuild),
-                                                 std::to_string(record.availableBuild), "", record.title});
+    for (const Row& content : contents) {
+        int row = m_list.InsertItem(0x7FFFFFFF, content.texts);
         if (row < 0)
             continue;
-        m_list.SetRowValue(row, static_cast<LPARAM>(index));
-        bool favourite = !record.favourite.empty();
-        m_list.SetItemTextColor(row, -1, favourite ? RGB(0, 0, 0) : GetSysColor(COLOR_WINDOWTEXT));
-        m_list.SetItemBkColor(row, -1, favourite ? RGB(255, 255, 0) : GetSysColor(COLOR_WINDOW));
-        int picture = record.imageIndex >= 1 ? record.imageIndex
-                                              : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))];
-        m_list.SetItemImage(row, 0, picture);
-        m_list.SetItemImage(row, 4, m_standardImages[static_cast<size_t>(StatusImage(record))]);
+        m_list.SetItemData(row, static_cast<LPARAM>(content.index));
+        m_list.SetItemTextColor(row, -1, content.favourite ? RGB(0, 0, 0) : GetSysColor(COLOR_WINDOWTEXT));
+        m_list.SetItemBkColor(row, -1, content.favourite ? RGB(255, 255, 0) : GetSysColor(COLOR_WINDOW));
+        m_list.SetItemImage(row, 0, content.picture);
+        m_list.SetItemImage(row, 4, content.status);
     }
     m_list.SendMessageW(WM_SETREDRAW, TRUE);
     m_list.Invalidate(false);
@@ -233,7 +292,7 @@ void CZeltoIndexDlg::RefillList()
     if (rows > 0) {
         int choose = 0;
         for (int row = 0; row < rows; ++row) {
-            LPARAM index = m_list.GetRowValue(row);
+            LPARAM index = m_list.GetItemData(row);
             if (m_state.m_catalogue[static_cast<size_t>(index)].name == selectedName) {
                 choose = row;
                 break;
@@ -249,10 +308,12 @@ void CZeltoIndexDlg::RefillList()
 void CZeltoIndexDlg::LoadPendingThumbnails()
 {
     for (int row = 0; row < m_list.GetItemCount(); ++row) {
-        SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(m_list.GetRowValue(row))];
+        SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(m_list.GetItemData(row))];
         if (record.thumbnailFile.empty() || record.thumbnailLoaded)
             continue;
+        std::unique_lock<std::mutex> hold(m_state.m_recordsLock);
         record.thumbnailLoaded = true;
+        hold.unlock();
         HBITMAP bitmap = nullptr;
         if (LoadImageBitmap(WideFromUtf8(record.thumbnailFile).c_str(), 0, &bitmap)) {
             m_standardImages.push_back(m_images.Add(bitmap));
@@ -260,7 +321,9 @@ void CZeltoIndexDlg::LoadPendingThumbnails()
         } else {
             m_standardImages.push_back(m_standardImages[kPlaceholder]);
         }
+        hold.lock();
         record.imageIndex = m_standardImages.back();
+        hold.unlock();
         m_list.SetItemImage(row, 0, record.imageIndex);
     }
 }
@@ -270,7 +333,7 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
     int selected = SelectedRecord();
     if (selected < 0)
         return;
-    const SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(selected)];
+    const SoftwareRecord record = CopyRecord(static_cast<size_t>(selected));
     m_name.SetText(L" " + WideFromUtf8(record.name));
     std::wstring prefix;
     COLORREF oldText = m_list.GetSelectionTextColor();
@@ -316,11 +379,9 @@ void CZeltoIndexDlg::OnFavourite()
     int selected = SelectedRecord();
     if (selected < 0)
         return;
-    CZeltoIndexApp& app = TheApp();
     {
         std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
-        ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings,
-                        [&app] { return app.SaveSettings(); });
+        ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings, m_saveInstalledState);
     }
     RefillList();
 }
@@ -357,10 +418,8 @@ void CZeltoIndexDlg::OnInstall(const std::string& name)
 {
     if (name.empty())
         return;
-    HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    DialogHost host(*this, m_hWnd);
-    InstallOrUpdate(m_state, name, host);
-    SetCursor(previous);
+    LauncherState& state = m_state;
+    StartInstallationWork([&state, name](InstallationLink& link) { InstallOrUpdate(state, name, link); });
 }
 
 void CZeltoIndexDlg::OnLaunch()
@@ -369,7 +428,7 @@ void CZeltoIndexDlg::OnLaunch()
     if (selected < 0)
         return;
     std::string name = m_state.m_catalogue[static_cast<size_t>(selected)].name;
-    DialogHost host(*this, m_hWnd);
+    WindowPrompts host(m_hWnd);
     bool updateRequested = false;
     LaunchProgram("", name, m_state, host, updateRequested);
     if (updateRequested)
@@ -390,17 +449,20 @@ void CZeltoIndexDlg::OnSoftwareCommand(WORD id)
         OpenCommandPrompt(record);
         break;
     case ID_SOFTWARE_UNINSTALL: {
-        CZeltoIndexApp& app = TheApp();
-        if (Uninstall(record, m_state, [&app] { return app.SaveSettings(); })) {
+        if (Uninstall(record, m_state, m_saveInstalledState)) {
             m_filter.onlyInstalled = false;
             SyncFilterChecks();
             RefillList();
         }
         break;
     }
-    case IDC_CHANGELOG:
-        ShowChangelog(record, m_state);
+    case IDC_CHANGELOG: {
+        // Fetched on the installation worker, so the window stays alive.
+        const LauncherState& state = m_state;
+        SoftwareRecord copy = CopyRecord(static_cast<size_t>(selected));
+        StartInstallationWork([&state, copy](InstallationLink& link) { ShowChangelog(copy, state, &link); });
         break;
+    }
     default:
         break;
     }
@@ -412,7 +474,7 @@ void CZeltoIndexDlg::StartInvocationThread()
         return;
     InvocationLink& link = *m_invocationLink;
     LauncherState& state = m_state;
-    link.StartWorker([&state, &link] { ProcessInvocation(state, link); });
+    link.StartWorker([&state, &link] { InvocationThread(state, link); });
 }
 
 void CZeltoIndexDlg::ShowContextMenu()
@@ -456,27 +518,32 @@ bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
     // The dialog's commands: control or menu id, notification code (menu
     // commands come with any code), handler.
     constexpr WORD kAnyCode = 0xFFFF;
+    // The ones that start something start nothing while an installation runs.
     static const struct {
         WORD id;
         WORD code;
         void (CZeltoIndexDlg::*handler)();
+        bool starts;
     } commands[] = {
-        {IDC_ONLY_INSTALLED, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyInstalled},
-        {IDC_ONLY_FAVOURITES, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyFavourites},
-        {IDC_INSTALL, BN_CLICKED, &CZeltoIndexDlg::OnInstallSelected},
-        {IDC_LAUNCH, BN_CLICKED, &CZeltoIndexDlg::OnLaunch},
-        {IDC_CATEGORY, CBN_SELCHANGE, &CZeltoIndexDlg::OnCategoryChanged},
-        {IDC_FAVOURITE, BN_CLICKED, &CZeltoIndexDlg::OnFavourite},
-        {ID_SOFTWARE_OPEN_FOLDER, kAnyCode, &CZeltoIndexDlg::OnOpenFolder},
-        {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt},
-        {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall},
-        {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog},
-        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy},
-        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged},
+        {IDC_ONLY_INSTALLED, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyInstalled, false},
+        {IDC_ONLY_FAVOURITES, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyFavourites, false},
+        {IDC_INSTALL, BN_CLICKED, &CZeltoIndexDlg::OnInstallSelected, true},
+        {IDC_LAUNCH, BN_CLICKED, &CZeltoIndexDlg::OnLaunch, true},
+        {IDC_CATEGORY, CBN_SELCHANGE, &CZeltoIndexDlg::OnCategoryChanged, false},
+        {IDC_FAVOURITE, BN_CLICKED, &CZeltoIndexDlg::OnFavourite, true},
+        {ID_SOFTWARE_OPEN_FOLDER, kAnyCode, &CZeltoIndexDlg::OnOpenFolder, true},
+        {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt, true},
+        {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall, true},
+        {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog, true},
+        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, true},
+        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, true},
     };
     for (const auto& command : commands) {
         if (command.id == id && (command.code == kAnyCode || command.code == code)) {
-            (this->*command.handler)();
+            if (!command.starts || !Busy())
+                (this->*command.handler)();
+            else if (id == IDC_FAVOURITE)
+                UpdateSelectionDetails(); // the checkbox shows the mark as it is
             return true;
         }
     }
@@ -512,30 +579,33 @@ void CZeltoIndexDlg::RunPendingWork()
     if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
         return;
     // A paint forced in the middle of a list operation (a label's redraw
-    // during a sort) or of an installation (its message boxes, its progress)
-    // must not refill the list or start an install there and then: the work
-    // waits for a paint of its own.
-    if (MessageDepth() > 1 || InstallBusy()) {
+    // during a sort, a message box's loop) must not refill the list or start
+    // an install there and then: the work waits for a paint of its own.
+    if (MessageDepth() > 1) {
         m_workDeferred = true;
         return;
     }
     const long long serial = m_catalogueLink->TakeAcceptedSerial();
     if (serial >= 0) {
-        // The settings store is written on this thread only; the worker
+        // The settings store is written under the records' lock (the
+        // installation worker records builds in it); the catalogue worker
         // read the old value under the same lock.
-        CZeltoIndexApp& app = TheApp();
         std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
         if (RaiseIndexSerial(m_state.m_settings, serial))
-            app.SaveSettings();
+            m_saveInstalledState();
     }
     if (m_catalogueLink->TakeRefillRequest())
         RefillList();
     std::vector<std::pair<std::string, std::string>> thumbnails = m_catalogueLink->TakeThumbnails();
-    for (const auto& thumbnail : thumbnails)
-        ApplyThumbnail(m_state.m_catalogue, thumbnail.first, thumbnail.second);
+    {
+        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+        for (const auto& thumbnail : thumbnails)
+            ApplyThumbnail(m_state.m_catalogue, thumbnail.first, thumbnail.second);
+    }
     if (!thumbnails.empty())
         LoadPendingThumbnails();
-    if (m_invocationLink) {
+    // A requested install waits for the running one; its end brings a paint.
+    if (m_invocationLink && !Busy()) {
         std::string pending = m_invocationLink->TakePendingInstall();
         if (!pending.empty())
             OnInstall(pending);
@@ -567,6 +637,13 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         if (m_invocationLink && m_invocationLink->ThreadsRunning() == 0 && RequestWaiting(m_state))
             StartInvocationThread();
         return true;
+    case WM_SETCURSOR:
+        // The window answers while an installation runs; the cursor says it works.
+        if (!Busy() || LOWORD(lParam) != HTCLIENT)
+            return false;
+        SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));
+        result = TRUE;
+        return true;
     case WM_QUERYDRAGICON:
         result = reinterpret_cast<LRESULT>(m_icon);
         return true;
@@ -581,7 +658,7 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
             UpdateSelectionDetails();
         else if (header->code == NM_RCLICK)
             ShowContextMenu();
-        else if (header->code == NM_DBLCLK) {
+        else if (header->code == NM_DBLCLK && !Busy()) {
             if (IsWindowEnabled(m_launch.m_hWnd))
                 OnLaunch();
             else if (IsWindowEnabled(m_install.m_hWnd))

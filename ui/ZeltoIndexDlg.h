@@ -5,30 +5,34 @@
 
 #include "framework/Controls.h"
 #include "framework/Wnd.h"
+#include "install/InstalledState.h"
 #include "ui/CatalogueThread.h"
 #include "ui/Label.h"
 #include "ui/ListRows.h"
 #include "ui/ReportCtrl.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-struct LauncherState;
 struct SoftwareRecord;
+class InstallationLink;
 
 class CZeltoIndexDlg : public CDialogEx {
 public:
-    CZeltoIndexDlg();
+    /// state: the catalogue, settings and folders the window shows and
+    /// changes. saveInstalledState writes the settings to the registry.
+    /// sharedWindow: the slot, shared by every process of this executable,
+    /// where the dialog publishes its window handle at each activation (may
+    /// be null).
+    CZeltoIndexDlg(LauncherState& state, SettingsSaver saveInstalledState, volatile LONG* sharedWindow);
     ~CZeltoIndexDlg() override;
 
-    /// The slot, shared by every process of this executable, where the dialog
-    /// publishes its window handle at each activation.
-    void SetSharedWindowSlot(volatile LONG* slot) { m_sharedWindow = slot; }
-
     /// After the dialog has closed: tells every worker to stop and gives them
-    /// up to milliseconds to do so. False when one still runs (a stalled
-    /// download, a question that can no longer be answered).
+    /// up to milliseconds to do so; a synchronisation already begun is let
+    /// finish. False when one still runs (a stalled download, a question that
+    /// can no longer be answered).
     bool WaitForWorkers(DWORD milliseconds);
 
     /// Rebuilds the category combo and the list from the catalogue and the filters.
@@ -38,6 +42,9 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
+    /// "Chiudi", Esc and the close box also stop a running installation.
+    void OnOK() override;
+    void OnCancel() override;
     bool OnCommand(WORD id, WORD code, HWND control) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     void OnOutermostMessageDone() override;
@@ -57,6 +64,14 @@ private:
     void OnServerChanged();
     void ShowRestartNotice();
     void ShowContextMenu();
+    /// True while an installation or a change log download runs: clicks
+    /// that would start something start nothing.
+    bool Busy() const;
+    /// Runs job on the installation worker unless one already runs.
+    void StartInstallationWork(std::function<void(InstallationLink&)> job);
+    /// A copy of a record, taken under the records' lock (the installation
+    /// worker records builds meanwhile).
+    SoftwareRecord CopyRecord(size_t index) const;
     void OnInstall(const std::string& name);
     void OnInstallSelected();
     void OnLaunch();
@@ -69,14 +84,14 @@ private:
     void OnSoftwareCommand(WORD id);
     void StartInvocationThread();
 
-    friend class DialogHost;
-
     LauncherState& m_state;
+    SettingsSaver m_saveInstalledState;
     HICON m_icon;
     HICON m_smallIcon;
-    volatile LONG* m_sharedWindow = nullptr;
+    volatile LONG* m_sharedWindow;
     std::shared_ptr<CatalogueLink> m_catalogueLink;
     std::shared_ptr<class InvocationLink> m_invocationLink;
+    std::shared_ptr<InstallationLink> m_installation;
 
     CImageList m_images;
     CReportCtrl m_list;

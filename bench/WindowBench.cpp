@@ -1,0 +1,127 @@
+// A 64 MB download with the window kept alive: the installation worker
+// downloads, reporting its bytes to a progress bar through the dialog's link,
+// while the window's thread answers its messages (floor: today's blocking
+// DownloadToFile on the window's thread; limit: a plain Winsock read). Also
+// the longest wait of a message sent to the window during that download.
+#include "bench/Report.h"
+#include "net/HttpTransfer.h"
+#include "tests/LoopbackServer.h"
+#include "tests/TestSupport.h"
+#include "ui/DialogHosts.h"
+
+#include <commctrl.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+using namespace testing_support;
+
+namespace {
+
+size_t PlainRead(int port, const std::string& path)
+{
+    SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return 0;
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    send(connection, request.data(), static_cast<int>(request.size()), 0);
+    std::vector<char> buffer(1 << 16);
+    size_t total = 0;
+    int got;
+    while ((got = recv(connection, buffer.data(), static_cast<int>(buffer.size()), 0)) > 0)
+        total += static_cast<size_t>(got);
+    closesocket(connection);
+    return total;
+}
+
+/// A window with the dialog's progress bar (1009) and status label (1010).
+struct ProgressWindow {
+    ProgressWindow()
+    {
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr, nullptr, nullptr);
+        CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 20, window,
+                        reinterpret_cast<HMENU>(1009), nullptr, nullptr);
+        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 40, 300, 20, window,
+                        reinterpret_cast<HMENU>(1010), nullptr, nullptr);
+    }
+    ~ProgressWindow() { DestroyWindow(window); }
+    HWND window;
+};
+
+/// Downloads url on the installation worker, the bar following its bytes,
+/// while this thread answers the window's messages until the worker ends.
+void DownloadWindowAlive(HWND window, const std::string& url, const std::string& file)
+{
+    auto link = std::make_shared<InstallationLink>(window, std::make_shared<CatalogueLink>(window, L""),
+                                                   [] { return true; });
+    link->Begin();
+    link->SetProgressRange(0, 2);
+    link->SetProgressPos(0);
+    std::thread(InstallationThread, link, [url, file](InstallationLink& host) {
+        DownloadOptions options;
+        options.progress = &host;
+        DownloadToFile(url, file, options);
+    }).detach();
+    // As a dialog's loop does: sleep until a message comes (the worker's end
+    // invalidates the window).
+    while (link->Running()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+} // namespace
+
+int main()
+{
+    TempDir dir;
+    const std::string body(64 * 1024 * 1024, 'b');
+    LoopbackServer server(StaticFiles({{"/big.zip", body}}));
+    const std::string url = server.Url("/big.zip");
+    ProgressWindow progress;
+
+    // The two downloads take turns, so a busy moment of the machine weighs on both alike.
+    double blocking = 1e30, alive = 1e30;
+    DownloadToFile(url, dir.Narrow() + "blocking.zip");
+    for (int run = 0; run < 7; ++run) {
+        blocking = std::min(blocking, Seconds([&] { DownloadToFile(url, dir.Narrow() + "blocking.zip"); }));
+        alive = std::min(alive, Seconds([&] { DownloadWindowAlive(progress.window, url, dir.Narrow() + "alive.zip"); }));
+    }
+    const double plain = BestOf(3, [&] { PlainRead(server.Port(), "/big.zip"); });
+
+    // How long the window keeps a message waiting while the body arrives.
+    std::atomic<bool> done{false};
+    double longest = 0;
+    std::thread prober([&] {
+        while (!done) {
+            DWORD_PTR answer = 0;
+            double wait = Seconds([&] {
+                SendMessageTimeoutW(progress.window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer);
+            });
+            longest = wait > longest ? wait : longest;
+            Sleep(5);
+        }
+    });
+    DownloadWindowAlive(progress.window, url, dir.Narrow() + "alive.zip");
+    done = true;
+    prober.join();
+
+    const bool whole = ReadBytes(dir / L"alive.zip").size() == body.size();
+    printf("window answer during the 64 MB download%s: longest wait %.1f ms\n", whole ? "" : " (FAILED)",
+           longest * 1e3);
+    ReportLine("download, window alive", alive, blocking, plain);
+    return whole ? 0 : 1;
+}
