@@ -8,7 +8,13 @@ namespace {
 CWinApp* g_app = nullptr;
 }
 
-CWinApp* AfxGetApp() { return g_app; }
+int AfxWinMain(CWinApp& app, HINSTANCE instance)
+{
+    app.m_hInstance = instance;
+    if (!app.InitInstance())
+        return app.ExitInstance();
+    return app.Run();
+}
 
 HINSTANCE AfxGetInstanceHandle()
 {

@@ -74,8 +74,9 @@ protected:
 /// The command id of help requests.
 constexpr UINT ID_HELP = 0xE146;
 
-/// The one application object of the process (null before it is constructed).
-CWinApp* AfxGetApp();
+/// Runs app as the program: InitInstance, then the message loop when it
+/// asks for one. The program's entry point calls it with its one application object.
+int AfxWinMain(CWinApp& app, HINSTANCE instance);
 HINSTANCE AfxGetInstanceHandle();
 /// Text of string-table entry id of the program ("" when there is none).
 std::wstring AfxLoadString(UINT id);

@@ -6,3 +6,7 @@
 __attribute__((section(".shr"), shared)) volatile LONG g_sharedWindow = 0;
 
 CZeltoIndexApp theApp(&g_sharedWindow);
+
+// The global application object already exists (static construction);
+// InitInstance decides whether a message loop runs.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return AfxWinMain(theApp, instance); }

@@ -21,35 +21,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-constexpr DWORD kStartTimeout = 30000;
-
-bool WaitUntil(DWORD milliseconds, const std::function<bool()>& condition)
-{
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < milliseconds) {
-        if (condition())
-            return true;
-        Sleep(50);
-    }
-    return condition();
-}
-
-HWND WaitQuestion(HANDLE process, const wchar_t* caption, DWORD milliseconds)
-{
-    HWND found = nullptr;
-    WaitUntil(milliseconds, [&] {
-        for (HWND window = FindWindowW(L"#32770", caption); window;
-             window = FindWindowExW(nullptr, window, L"#32770", caption)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            if (owner == GetProcessId(process) && IsWindowVisible(window))
-                found = window;
-        }
-        return found != nullptr;
-    });
-    return found;
-}
-
 /// Runs morvindex-publish.exe with arguments; its exit code, and what it wrote in output.
 DWORD RunTool(const std::wstring& arguments, std::string& output, const std::wstring& folder)
 {
@@ -207,7 +178,7 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
 
     // Row 0 is ABC, the first by name.
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
-    HWND question = WaitQuestion(process, L"Aggiornamento", 60000);
+    HWND question = WaitMessageBox(process, L"Aggiornamento", 60000);
     ASSERT_NE(nullptr, question) << "the start is offered after the installation";
     PostMessageW(question, WM_COMMAND, IDNO, 0);
     const std::wstring installed = launcher.DataFolder() + L"apps\\ABC\\";

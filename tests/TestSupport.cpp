@@ -243,4 +243,52 @@ bool LauncherCopy::Close(HANDLE process, DWORD milliseconds)
     return WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
 }
 
+namespace {
+
+struct BoxSearch {
+    DWORD processId;
+    const wchar_t* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t caption[128] = {};
+    wchar_t className[32] = {};
+    GetWindowTextW(window, caption, 128);
+    GetClassNameW(window, className, 32);
+    if (owner == search->processId && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+        wcscmp(caption, search->caption) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+bool WaitUntil(DWORD milliseconds, const std::function<bool()>& condition)
+{
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < milliseconds) {
+        if (condition())
+            return true;
+        Sleep(50);
+    }
+    return condition();
+}
+
+HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds)
+{
+    BoxSearch search = {GetProcessId(process), caption, nullptr};
+    WaitUntil(milliseconds, [&] {
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+    });
+    return search.found;
+}
+
 } // namespace testing_support

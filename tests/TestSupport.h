@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ bool FileExists(const std::wstring& path);
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value = nullptr);
 void WriteRegString(HKEY root, const std::wstring& key, const wchar_t* value, const std::wstring& data);
 void DeleteRegTree(HKEY root, const std::wstring& key);
+
+/// How long a started launcher may take to show its window or to end.
+constexpr DWORD kStartTimeout = 30000;
+
+/// Polls condition every 50 ms for up to milliseconds; its last answer.
+bool WaitUntil(DWORD milliseconds, const std::function<bool()>& condition);
+
+/// A visible message box of the process with that caption, waiting for it
+/// up to milliseconds; null when none appeared.
+HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds);
 
 /// Folder of the running test program (where MorvIndex.exe is built too).
 std::wstring BinaryFolder();
