@@ -6,7 +6,6 @@
 #include "catalogue/SoftwareRecord.h"
 #include "launcher/LauncherState.h"
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -30,7 +29,7 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
 
 /// Reads the index file into the catalogue and category list, with installed
 /// state. Returns the distinct thumbnail addresses in ascending byte order.
-std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
+std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
 
 /// The catalogue worker's whole job: fetch both files, fill the server combo
 /// and list, build the catalogue and categories, then fetch the thumbnails.

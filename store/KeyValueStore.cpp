@@ -4,6 +4,8 @@
 #include "store/Text.h"
 
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 const char* const KeyValueStore::kGlobal = "GLOBAL";
@@ -112,6 +114,20 @@ std::string UpperAscii(std::string text)
     return text;
 }
 
+KeyValueSection& KeyValueSection::operator=(const KeyValueSection& other)
+{
+    if (this == &other)
+        return *this;
+    m_name = other.m_name;
+    // The arena never reuses what a node gave back: empty it before the copy,
+    // so repeated assignments do not make it grow.
+    m_current = nullptr;
+    m_entries.clear();
+    m_arena.release();
+    m_entries.insert(other.m_entries.begin(), other.m_entries.end());
+    return *this;
+}
+
 bool KeyValueSection::Find(const std::string& key)
 {
     auto it = m_entries.find(UpperAscii(key));
@@ -159,9 +175,11 @@ const KeyValueSection* KeyValueStore::FindSection(const std::string& section) co
 
 KeyValueSection& KeyValueStore::SectionFor(const std::string& upperName)
 {
-    auto it = m_sections.find(upperName);
-    if (it == m_sections.end())
-        it = m_sections.emplace(upperName, KeyValueSection(upperName)).first;
+    auto it = m_sections.lower_bound(upperName);
+    if (it == m_sections.end() || it->first != upperName)
+        // Built in its place: a section is not moved once its arena holds nodes.
+        it = m_sections.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(upperName),
+                                     std::forward_as_tuple(upperName));
     return it->second;
 }
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 using namespace testing_support;
 
 namespace {
@@ -146,6 +149,55 @@ TEST(KeyValueStore, LoadFile_MissingFileFailsAndHeadersAloneAddNothing)
     EXPECT_TRUE(empty.Empty());
     KeyValueStore headers = LoadText(dir, "[A]\n[B]\n[C]\n");
     EXPECT_TRUE(headers.Empty());
+}
+
+TEST(KeyValueStore, Copies_OwnTheirEntriesAndKeepTheMapOrder)
+{
+    // A section far past the room it starts with, and a small one whose keys
+    // test the order: a prefix first, bytes compared unsigned.
+    auto fill = [](KeyValueStore& store) {
+        for (int i = 0; i < 40; ++i)
+            store.SetValue("k" + std::to_string(i), "value " + std::to_string(i) + " too long for a short string",
+                           "big");
+        store.SetValue("B\xC3\xA8", "high byte", "small");
+        store.SetValue("B", "prefix", "small");
+        store.SetValue("BA", "longer", "small");
+    };
+    KeyValueStore reference;
+    fill(reference);
+    auto original = std::make_unique<KeyValueStore>();
+    fill(*original);
+
+    KeyValueStore copied = *original;
+    KeyValueStore assigned;
+    assigned.SetValue("STALE", "x", "BIG");
+    assigned = *original;
+    KeyValueSection section;
+    section = *original->FindSection("BIG");
+    section = *original->FindSection("SMALL");
+
+    // The original's memory goes back to the heap and is taken again.
+    original.reset();
+    {
+        KeyValueStore churn;
+        for (int i = 0; i < 200; ++i)
+            churn.SetValue("X" + std::to_string(i % 20), std::string(40, 'x'), "S" + std::to_string(i));
+    }
+    EXPECT_TRUE(copied == reference);
+    EXPECT_TRUE(assigned == reference);
+    EXPECT_FALSE(assigned.HasKey("BIG", "STALE"));
+    for (int i = 40; i < 80; ++i)
+        copied.SetValue("K" + std::to_string(i), "more", "BIG");
+    EXPECT_EQ(80u, copied.FindSection("BIG")->Items().size());
+    EXPECT_EQ("value 7 too long for a short string", copied.GetValue("big", "K7"));
+
+    EXPECT_EQ("SMALL", section.Name());
+    std::vector<std::string> keys;
+    for (const auto& entry : section.Items())
+        keys.push_back(entry.first);
+    EXPECT_EQ((std::vector<std::string>{"B", "BA", "B\xC3\xA8"}), keys);
+    ASSERT_TRUE(section.Find("ba"));
+    EXPECT_EQ("longer", section.CurrentValue());
 }
 
 TEST(KeyValueStore, SaveFile_WritesGlobalFirstThenSectionsInOrder)
