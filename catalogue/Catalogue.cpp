@@ -120,7 +120,11 @@ std::vector<std::string> ThumbnailAddresses(const std::vector<SoftwareRecord>& c
     for (const SoftwareRecord& record : catalogue)
         if (!record.thumbnailAddress.empty())
             found.push_back(&record.thumbnailAddress);
-    std::sort(found.begin(), found.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
+    auto before = [](const std::string* a, const std::string* b) { return *a < *b; };
+    // Pictures are mostly named after their programs, so the addresses often
+    // come in order already: a check is cheaper than a sort of long strings.
+    if (!std::is_sorted(found.begin(), found.end(), before))
+        std::sort(found.begin(), found.end(), before);
     found.erase(std::unique(found.begin(), found.end(), [](const std::string* a, const std::string* b) { return *a == *b; }),
                 found.end());
     std::vector<std::string> addresses;
