@@ -127,6 +127,36 @@ TEST(KeyValueStore, LoadFile_StopsAtLineLimitAndAtOverlongLine)
     EXPECT_FALSE(store.HasKey("GLOBAL", "AFTER"));
 }
 
+TEST(KeyValueStore, LoadFile_LargeFileReadsAsItsTextWhereverLinesFallInTheReads)
+{
+    // Files larger than one read: lines of every length cross the reads'
+    // boundaries, and the stops (line limit, overlong line) fall far in.
+    std::string text;
+    for (int i = 0; text.size() < 300 * 1024; ++i) {
+        if (i % 7 == 0)
+            text += "[Section " + std::to_string(i % 50) + "]\r\n";
+        text += "key" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i * 37 % 1000), 'v') +
+                (i % 3 == 0 ? "\n" : "\r\n");
+    }
+    const std::string overlong = text + "[TAIL]\r\nLONG=" + std::string(70 * 1024, 'l') + "\r\nAFTER=1\r\n";
+    TempDir dir;
+    for (const std::string* content : {static_cast<const std::string*>(&text), &overlong}) {
+        for (int maxLines : {-1, 1500}) {
+            WriteBytes(dir / L"big.dat", *content);
+            KeyValueStore fromFile;
+            ASSERT_TRUE(fromFile.LoadFile(dir / L"big.dat", maxLines));
+            KeyValueStore fromText;
+            fromText.LoadText(*content, maxLines);
+            EXPECT_TRUE(fromFile == fromText) << content->size() << " bytes, limit " << maxLines;
+        }
+    }
+    KeyValueStore whole;
+    ASSERT_TRUE(whole.LoadFile(dir / L"big.dat"));
+    EXPECT_EQ(std::string(1023 - 5, 'l'), whole.GetValue("TAIL", "LONG"));
+    EXPECT_FALSE(whole.HasKey("TAIL", "AFTER"));
+    EXPECT_TRUE(whole.HasKey("SECTION 49", "KEY49"));
+}
+
 TEST(KeyValueStore, LoadFile_NulEndsTheLineTextAndOddBytesDoNotStopTheRead)
 {
     TempDir dir;
