@@ -125,8 +125,8 @@ std::vector<std::string> ThumbnailAddresses(const std::vector<SoftwareRecord>& c
     // come in order already: a check is cheaper than a sort of long strings.
     if (!std::is_sorted(found.begin(), found.end(), before))
         std::sort(found.begin(), found.end(), before);
-    found.erase(std::unique(found.begin(), found.end(), [](const std::string* a, const std::string* b) { return *a == *b; }),
-                found.end());
+    auto same = [](const std::string* a, const std::string* b) { return *a == *b; };
+    found.erase(std::unique(found.begin(), found.end(), same), found.end());
     std::vector<std::string> addresses;
     addresses.reserve(found.size());
     for (const std::string* address : found)

@@ -14,9 +14,9 @@
 ///
 /// The map's nodes come from the section's own arena, which starts inside the
 /// section object: a data file's section of a dozen entries costs one heap
-/// block (its node in the store) instead of one per entry, which is what the
-/// parse of a large index spends most of its time on under Wine's heap. Keys
-/// and values stay std::string, so callers read entries as from any map.
+/// block (its node in the store) instead of one per entry, which made up much
+/// of the parse of a large index under Wine's heap. Keys and values stay
+/// std::string, so callers read entries as from any map.
 class KeyValueSection {
 public:
     using Entries = std::pmr::map<std::string, std::string>;
