@@ -6,6 +6,7 @@
 #include "store/FileNames.h"
 #include "store/Text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <set>
@@ -79,11 +80,17 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
         record.type = ParseNumber(*type);
     address("THUMB", record.thumbnailAddress);
     if (!address("DOWNLOAD_FILE", record.downloadAddress)) {
-        if (record.type == 100)
-            record.downloadAddress = baseAddress + "deps/" + record.name + ".zip";
-        else
-            record.downloadAddress = baseAddress + record.name + "/" + record.name + "_" +
-                                     std::to_string(record.availableBuild) + ".zip";
+        // Built in one buffer: a chain of + would allocate at every step.
+        std::string& download = record.downloadAddress;
+        if (record.type == 100) {
+            download.reserve(baseAddress.size() + record.name.size() + 9);
+            download.append(baseAddress).append("deps/").append(record.name).append(".zip");
+        } else {
+            const std::string build = std::to_string(record.availableBuild);
+            download.reserve(baseAddress.size() + 2 * record.name.size() + build.size() + 6);
+            download.append(baseAddress).append(record.name).append("/").append(record.name);
+            download.append("_").append(build).append(".zip");
+        }
     }
     address("CHANGELOG_FILE", record.changelogAddress);
     take("TO_EXECUTE", record.programToExecute);
@@ -125,6 +132,34 @@ void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& a
             record.thumbnailFile = file;
 }
 
+namespace {
+
+// The distinct non-empty thumbnail addresses of the catalogue, in ascending byte order.
+std::vector<std::string> ThumbnailAddresses(const std::vector<SoftwareRecord>& catalogue)
+{
+    // Sorted once at the end rather than kept in a set: one block for the
+    // list instead of a node per address.
+    std::vector<const std::string*> found;
+    found.reserve(catalogue.size());
+    for (const SoftwareRecord& record : catalogue)
+        if (!record.thumbnailAddress.empty())
+            found.push_back(&record.thumbnailAddress);
+    auto before = [](const std::string* a, const std::string* b) { return *a < *b; };
+    // Pictures are mostly named after their programs, so the addresses often
+    // come in order already: a check is cheaper than a sort of long strings.
+    if (!std::is_sorted(found.begin(), found.end(), before))
+        std::sort(found.begin(), found.end(), before);
+    auto same = [](const std::string* a, const std::string* b) { return *a == *b; };
+    found.erase(std::unique(found.begin(), found.end(), same), found.end());
+    std::vector<std::string> addresses;
+    addresses.reserve(found.size());
+    for (const std::string* address : found)
+        addresses.push_back(*address);
+    return addresses;
+}
+
+} // namespace
+
 void LoadServers(LauncherState& state, const std::string& repositoryFile, CatalogueSink& sink)
 {
     KeyValueStore repository;
@@ -145,13 +180,12 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
         sink.SelectServer(selected);
 }
 
-std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink)
+std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink)
 {
     state.m_catalogue.clear();
     state.m_categories.clear();
     state.m_categories.push_back(sink.AllCategoriesText());
     std::set<std::string> seenCategories;
-    std::set<std::string> thumbnails;
     int installed = 0;
 
     KeyValueStore index;
@@ -168,8 +202,6 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
         if (!section.Find("SW_TYPE") || !IsSafeFileName(section.Name()))
             continue;
         SoftwareRecord record = BuildRecord(section, base);
-        if (!record.thumbnailAddress.empty())
-            thumbnails.insert(record.thumbnailAddress);
         if (section.Find("CAT") && seenCategories.insert(record.category).second)
             state.m_categories.push_back(WideFromUtf8(record.category));
         if (ApplyInstalledState(record, state.m_settings))
@@ -177,7 +209,7 @@ std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& in
         state.m_catalogue.push_back(std::move(record));
     }
     sink.SetInstalledCount(installed);
-    return thumbnails;
+    return ThumbnailAddresses(state.m_catalogue);
 }
 
 std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcome& repository)
@@ -214,7 +246,7 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
         sink.IndexSerialAccepted(indexOutcome.serial);
 
     LoadServers(state, repositoryFile, sink);
-    std::set<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
+    const std::vector<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
     if (state.m_catalogue.size() != previousCount)
         sink.RequestRefill();
 

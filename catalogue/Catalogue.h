@@ -8,7 +8,6 @@
 #include "launcher/LauncherState.h"
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,7 @@ void LoadServers(LauncherState& state, const std::string& repositoryFile, Catalo
 
 /// Reads the index file into the catalogue and category list, with installed
 /// state. Returns the distinct thumbnail addresses in ascending byte order.
-std::set<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
+std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
 
 /// The status line after a load in which a catalogue file was refused (its
 /// signature or SERIAL failed) and no fresh one replaced it: which list could

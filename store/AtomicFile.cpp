@@ -9,6 +9,11 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes)
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
+    // One block of the file's size: growing the string chunk by chunk would
+    // copy a large file several times over.
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (1 << 30))
+        bytes.reserve(static_cast<size_t>(size.QuadPart));
     bool ok = true;
     char chunk[65536];
     DWORD got = 0;

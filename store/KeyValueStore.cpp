@@ -4,6 +4,8 @@
 #include "store/Text.h"
 
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 const char* const KeyValueStore::kGlobal = "GLOBAL";
@@ -112,6 +114,20 @@ std::string UpperAscii(std::string text)
     return text;
 }
 
+KeyValueSection& KeyValueSection::operator=(const KeyValueSection& other)
+{
+    if (this == &other)
+        return *this;
+    m_name = other.m_name;
+    // The arena never reuses what a node gave back: empty it before the copy,
+    // so repeated assignments do not make it grow.
+    m_current = nullptr;
+    m_entries.clear();
+    m_arena.release();
+    m_entries.insert(other.m_entries.begin(), other.m_entries.end());
+    return *this;
+}
+
 bool KeyValueSection::Find(const std::string& key)
 {
     auto it = m_entries.find(UpperAscii(key));
@@ -159,13 +175,26 @@ const KeyValueSection* KeyValueStore::FindSection(const std::string& section) co
 
 KeyValueSection& KeyValueStore::SectionFor(const std::string& upperName)
 {
-    auto it = m_sections.find(upperName);
-    if (it == m_sections.end())
-        it = m_sections.emplace(upperName, KeyValueSection(upperName)).first;
+    auto it = m_sections.lower_bound(upperName);
+    if (it == m_sections.end() || it->first != upperName)
+        // Built in its place: a section is not moved once its arena holds nodes.
+        it = m_sections.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(upperName),
+                                     std::forward_as_tuple(upperName));
     return it->second;
 }
 
 namespace {
+
+// The first c in [begin, end), or null. Written out rather than memchr, which
+// the C runtime under Wine runs byte by byte behind a call: for the short
+// lines of a data file the loop here is the faster.
+const char* FindByte(const char* begin, const char* end, char c)
+{
+    for (; begin < end; ++begin)
+        if (*begin == c)
+            return begin;
+    return nullptr;
+}
 
 // An ASCII-upper-cased copy of size bytes at text, made in one allocation.
 std::string UpperCopy(const char* text, size_t size)
@@ -179,66 +208,128 @@ std::string UpperCopy(const char* text, size_t size)
 
 } // namespace
 
+namespace {
+
+// Takes a data file's lines one by one into a store, with the format's rules.
+// A section exists once it holds an entry: a header alone adds nothing.
+class LineLoader {
+public:
+    LineLoader(KeyValueStore& store, int maxLines) : m_store(store), m_maxLines(maxLines) {}
+
+    /// One line's bytes without its LF (fed: an LF ended it). False once
+    /// reading must end: the line limit is reached, or the line was too long.
+    bool Take(const char* line, size_t length, bool fed);
+
+private:
+    KeyValueStore& m_store;
+    const int m_maxLines;
+    int m_linesRead = 0;
+    std::string m_currentName = KeyValueStore::kGlobal;
+    KeyValueSection* m_current = nullptr;
+};
+
+bool LineLoader::Take(const char* line, size_t length, bool fed)
+{
+    // A CR LF pair is one line end, as a text-mode read would see it.
+    if (fed && length > 0 && line[length - 1] == '\r')
+        --length;
+    const bool tooLong = length > kMaxLineBytes;
+    if (tooLong)
+        length = kMaxLineBytes;
+    ++m_linesRead;
+    if (const char* nul = FindByte(line, line + length, '\0'))
+        length = static_cast<size_t>(nul - line);
+    const char* begin = line;
+    const char* end = line + length;
+    while (begin < end && IsBlank(*begin))
+        ++begin;
+    while (end > begin && IsBlank(end[-1]))
+        --end;
+    if (begin < end) {
+        const char* close = begin[0] == '[' && end - begin > 1 ? FindByte(begin + 1, end, ']') : nullptr;
+        if (close && close > begin + 1) {
+            m_currentName = UpperCopy(begin + 1, static_cast<size_t>(close - begin - 1));
+            m_current = nullptr;
+        } else {
+            const char* equals = FindByte(begin, end, '=');
+            if (!m_current)
+                m_current = &m_store.SectionFor(m_currentName);
+            std::string& slot = m_current->Items()[UpperCopy(begin, static_cast<size_t>((equals ? equals : end) - begin))];
+            if (equals)
+                slot.assign(equals + 1, end);
+            else
+                slot.clear();
+        }
+    }
+    return !tooLong && (m_maxLines == -1 || m_linesRead < m_maxLines);
+}
+
+// Hands every whole line of [data, data + size) to the loader; returns where
+// the unfinished rest begins (size when there is none), or npos once the
+// loader wants no more.
+size_t TakeLines(LineLoader& loader, const char* data, size_t size)
+{
+    size_t pos = 0;
+    while (const char* feed = FindByte(data + pos, data + size, '\n')) {
+        const size_t end = static_cast<size_t>(feed - data);
+        if (!loader.Take(data + pos, end - pos, true))
+            return std::string::npos;
+        pos = end + 1;
+    }
+    return pos;
+}
+
+} // namespace
+
 bool KeyValueStore::LoadText(const std::string& content, int maxLines)
 {
-    // One pass over the bytes in place: each line is a range of content,
-    // and only the name and value that go into the store are copied.
-    // A section exists once it holds an entry: a header alone adds nothing.
-    std::string currentName = kGlobal;
-    KeyValueSection* current = nullptr;
-    const char* const data = content.data();
-    const size_t size = content.size();
-    int linesRead = 0;
-    size_t pos = 0;
-    while (pos < size) {
-        const char* feed = static_cast<const char*>(memchr(data + pos, '\n', size - pos));
-        size_t end = feed ? static_cast<size_t>(feed - data) : size;
-        size_t begin = pos;
-        pos = feed ? end + 1 : size;
-        // A CR LF pair is one line end, as a text-mode read would see it.
-        if (feed && end > begin && data[end - 1] == '\r')
-            --end;
-        const bool tooLong = end - begin > kMaxLineBytes;
-        if (tooLong)
-            end = begin + kMaxLineBytes;
-        ++linesRead;
-        if (const void* nul = memchr(data + begin, '\0', end - begin))
-            end = static_cast<size_t>(static_cast<const char*>(nul) - data);
-        while (begin < end && IsBlank(data[begin]))
-            ++begin;
-        while (end > begin && IsBlank(data[end - 1]))
-            --end;
-        if (begin < end) {
-            const char* line = data + begin;
-            const size_t length = end - begin;
-            const char* close = line[0] == '[' && length > 1
-                                    ? static_cast<const char*>(memchr(line + 1, ']', length - 1))
-                                    : nullptr;
-            if (close && close > line + 1) {
-                currentName = UpperCopy(line + 1, static_cast<size_t>(close - line - 1));
-                current = nullptr;
-            } else {
-                const char* equals = static_cast<const char*>(memchr(line, '=', length));
-                const size_t keyLength = equals ? static_cast<size_t>(equals - line) : length;
-                if (!current)
-                    current = &SectionFor(currentName);
-                std::string& slot = current->Items()[UpperCopy(line, keyLength)];
-                if (equals)
-                    slot.assign(equals + 1, line + length);
-                else
-                    slot.clear();
-            }
-        }
-        if (tooLong || (maxLines != -1 && linesRead >= maxLines))
-            break;
-    }
+    LineLoader loader(*this, maxLines);
+    const size_t rest = TakeLines(loader, content.data(), content.size());
+    if (rest != std::string::npos && rest < content.size())
+        loader.Take(content.data() + rest, content.size() - rest, false);
     return true;
 }
 
 bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
 {
-    std::string content;
-    return ReadFileBytes(path, content) && LoadText(content, maxLines);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    // Read and taken a block at a time, so a large catalogue is never held
+    // whole: the block is reused, where a buffer of the file's size would be
+    // fresh memory for the system to hand over page by page. An unfinished
+    // line moves to the front of the block and waits for the next read.
+    LineLoader loader(*this, maxLines);
+    std::vector<char> block(64 * 1024);
+    size_t kept = 0;
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, block.data() + kept, static_cast<DWORD>(block.size() - kept), &got, nullptr)) {
+            ok = false; // what was read stays merged
+            break;
+        }
+        if (got == 0) {
+            if (kept > 0)
+                loader.Take(block.data(), kept, false);
+            break;
+        }
+        const size_t filled = kept + got;
+        const size_t rest = TakeLines(loader, block.data(), filled);
+        if (rest == std::string::npos)
+            break;
+        kept = filled - rest;
+        if (kept == block.size()) {
+            // A whole block without a line end: far past the longest line, so
+            // the loader cuts it and reading ends.
+            loader.Take(block.data(), kept, false);
+            break;
+        }
+        memmove(block.data(), block.data() + rest, kept);
+    }
+    CloseHandle(file);
+    return ok;
 }
 
 bool KeyValueStore::LoadFile(const std::string& path, int maxLines)

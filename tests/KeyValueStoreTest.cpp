@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 using namespace testing_support;
 
 namespace {
@@ -124,6 +127,36 @@ TEST(KeyValueStore, LoadFile_StopsAtLineLimitAndAtOverlongLine)
     EXPECT_FALSE(store.HasKey("GLOBAL", "AFTER"));
 }
 
+TEST(KeyValueStore, LoadFile_LargeFileReadsAsItsTextWhereverLinesFallInTheReads)
+{
+    // Files larger than one read: lines of every length cross the reads'
+    // boundaries, and the stops (line limit, overlong line) fall far in.
+    std::string text;
+    for (int i = 0; text.size() < 300 * 1024; ++i) {
+        if (i % 7 == 0)
+            text += "[Section " + std::to_string(i % 50) + "]\r\n";
+        text += "key" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i * 37 % 1000), 'v') +
+                (i % 3 == 0 ? "\n" : "\r\n");
+    }
+    const std::string overlong = text + "[TAIL]\r\nLONG=" + std::string(70 * 1024, 'l') + "\r\nAFTER=1\r\n";
+    TempDir dir;
+    for (const std::string* content : {static_cast<const std::string*>(&text), &overlong}) {
+        for (int maxLines : {-1, 1500}) {
+            WriteBytes(dir / L"big.dat", *content);
+            KeyValueStore fromFile;
+            ASSERT_TRUE(fromFile.LoadFile(dir / L"big.dat", maxLines));
+            KeyValueStore fromText;
+            fromText.LoadText(*content, maxLines);
+            EXPECT_TRUE(fromFile == fromText) << content->size() << " bytes, limit " << maxLines;
+        }
+    }
+    KeyValueStore whole;
+    ASSERT_TRUE(whole.LoadFile(dir / L"big.dat"));
+    EXPECT_EQ(std::string(1023 - 5, 'l'), whole.GetValue("TAIL", "LONG"));
+    EXPECT_FALSE(whole.HasKey("TAIL", "AFTER"));
+    EXPECT_TRUE(whole.HasKey("SECTION 49", "KEY49"));
+}
+
 TEST(KeyValueStore, LoadFile_NulEndsTheLineTextAndOddBytesDoNotStopTheRead)
 {
     TempDir dir;
@@ -146,6 +179,55 @@ TEST(KeyValueStore, LoadFile_MissingFileFailsAndHeadersAloneAddNothing)
     EXPECT_TRUE(empty.Empty());
     KeyValueStore headers = LoadText(dir, "[A]\n[B]\n[C]\n");
     EXPECT_TRUE(headers.Empty());
+}
+
+TEST(KeyValueStore, Copies_OwnTheirEntriesAndKeepTheMapOrder)
+{
+    // A section far past the room it starts with, and a small one whose keys
+    // test the order: a prefix first, bytes compared unsigned.
+    auto fill = [](KeyValueStore& store) {
+        for (int i = 0; i < 40; ++i)
+            store.SetValue("k" + std::to_string(i), "value " + std::to_string(i) + " too long for a short string",
+                           "big");
+        store.SetValue("B\xC3\xA8", "high byte", "small");
+        store.SetValue("B", "prefix", "small");
+        store.SetValue("BA", "longer", "small");
+    };
+    KeyValueStore reference;
+    fill(reference);
+    auto original = std::make_unique<KeyValueStore>();
+    fill(*original);
+
+    KeyValueStore copied = *original;
+    KeyValueStore assigned;
+    assigned.SetValue("STALE", "x", "BIG");
+    assigned = *original;
+    KeyValueSection section;
+    section = *original->FindSection("BIG");
+    section = *original->FindSection("SMALL");
+
+    // The original's memory goes back to the heap and is taken again.
+    original.reset();
+    {
+        KeyValueStore churn;
+        for (int i = 0; i < 200; ++i)
+            churn.SetValue("X" + std::to_string(i % 20), std::string(40, 'x'), "S" + std::to_string(i));
+    }
+    EXPECT_TRUE(copied == reference);
+    EXPECT_TRUE(assigned == reference);
+    EXPECT_FALSE(assigned.HasKey("BIG", "STALE"));
+    for (int i = 40; i < 80; ++i)
+        copied.SetValue("K" + std::to_string(i), "more", "BIG");
+    EXPECT_EQ(80u, copied.FindSection("BIG")->Items().size());
+    EXPECT_EQ("value 7 too long for a short string", copied.GetValue("big", "K7"));
+
+    EXPECT_EQ("SMALL", section.Name());
+    std::vector<std::string> keys;
+    for (const auto& entry : section.Items())
+        keys.push_back(entry.first);
+    EXPECT_EQ((std::vector<std::string>{"B", "BA", "B\xC3\xA8"}), keys);
+    ASSERT_TRUE(section.Find("ba"));
+    EXPECT_EQ("longer", section.CurrentValue());
 }
 
 TEST(KeyValueStore, SaveFile_WritesGlobalFirstThenSectionsInOrder)
