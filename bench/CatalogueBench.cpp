@@ -6,6 +6,7 @@
 // second attempt (floor and limit: the archive's size); and the parse of a
 // 5,000-section index (floor and limit: reading the file's bytes). Also the
 // peak memory of a 256 MB download against the body's size.
+#include "bench/PlainRead.h"
 #include "bench/Report.h"
 #include "catalogue/Catalogue.h"
 #include "net/Crypto.h"
@@ -50,27 +51,6 @@ void BareWinInet(int port, const std::string& path, const std::wstring& file)
     InternetCloseHandle(request);
     InternetCloseHandle(connection);
     InternetCloseHandle(internet);
-}
-
-// The floor: one socket, one request, every byte received and dropped.
-size_t PlainRead(int port, const std::string& path)
-{
-    SOCKET connection = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<u_short>(port));
-    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-        return 0;
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    send(connection, request.data(), static_cast<int>(request.size()), 0);
-    std::vector<char> buffer(1 << 16);
-    size_t total = 0;
-    int got;
-    while ((got = recv(connection, buffer.data(), static_cast<int>(buffer.size()), 0)) > 0)
-        total += static_cast<size_t>(got);
-    closesocket(connection);
-    return total;
 }
 
 class NullSink : public CatalogueSink {

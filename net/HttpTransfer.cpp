@@ -101,15 +101,20 @@ int HttpTransfer::OpenRequest()
     return m_request ? 0 : 2;
 }
 
-void HttpTransfer::CloseRequest()
+void HttpTransfer::CloseHandles()
 {
-    std::lock_guard<std::mutex> hold(m_lock);
     if (m_request)
         InternetCloseHandle(m_request);
     if (m_connection)
         InternetCloseHandle(m_connection);
     m_request = nullptr;
     m_connection = nullptr;
+}
+
+void HttpTransfer::CloseRequest()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    CloseHandles();
 }
 
 HINTERNET HttpTransfer::Request()
@@ -123,12 +128,7 @@ void HttpTransfer::Abort()
     std::lock_guard<std::mutex> hold(m_lock);
     m_aborted = true;
     // Closing the handles is how WinINet ends a call blocked on another thread.
-    if (m_request)
-        InternetCloseHandle(m_request);
-    if (m_connection)
-        InternetCloseHandle(m_connection);
-    m_request = nullptr;
-    m_connection = nullptr;
+    CloseHandles();
 }
 
 void HttpTransfer::Reset()

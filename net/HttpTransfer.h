@@ -120,6 +120,8 @@ public:
 private:
     void OpenInternet();
     void CloseRequest();
+    /// Closes the request and connection handles; the caller holds m_lock.
+    void CloseHandles();
     void Reset();
     HINTERNET Request();
 

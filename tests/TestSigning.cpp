@@ -1,14 +1,6 @@
 #include "tests/TestSigning.h"
 
-#include "net/Crypto.h"
-
-#include <windows.h>
-
-#include <bcrypt.h>
-
-#include <algorithm>
-#include <stdexcept>
-#include <vector>
+#include "publish/Signing.h"
 
 namespace testing_support {
 
@@ -40,44 +32,8 @@ std::string BytesOfHex(const std::string& hex)
 std::string SignWith(const TestKey& key, const std::string& data)
 {
     const std::string xy = BytesOfHex(key.publicXYHex);
-    const std::string d = BytesOfHex(key.privateHex);
-    std::vector<BYTE> blob(sizeof(BCRYPT_ECCKEY_BLOB));
-    auto* header = reinterpret_cast<BCRYPT_ECCKEY_BLOB*>(blob.data());
-    header->dwMagic = BCRYPT_ECDSA_PRIVATE_P256_MAGIC;
-    header->cbKey = 32;
-    blob.insert(blob.end(), xy.begin(), xy.end());
-    blob.insert(blob.end(), d.begin(), d.end());
-
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0)
-        throw std::runtime_error("no ECDSA provider");
-    if (BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPRIVATE_BLOB, &handle, blob.data(),
-                            static_cast<ULONG>(blob.size()), 0) != 0)
-        throw std::runtime_error("private key refused");
-    std::string digest = Sha256Of(data);
-    BYTE rs[64];
-    ULONG written = 0;
-    const NTSTATUS status = BCryptSignHash(handle, nullptr, reinterpret_cast<PUCHAR>(&digest[0]),
-                                           static_cast<ULONG>(digest.size()), rs, sizeof(rs), &written, 0);
-    BCryptDestroyKey(handle);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (status != 0 || written != sizeof(rs))
-        throw std::runtime_error("signing failed");
-
-    // DER by hand: Wine's crypt32 decodes X509_ECC_SIGNATURE but does not
-    // encode it. Each of r and s is an INTEGER without leading zero bytes,
-    // with one zero byte in front when its high bit is set.
-    const auto integer = [](const BYTE* value) {
-        std::string bytes(reinterpret_cast<const char*>(value), 32);
-        while (bytes.size() > 1 && bytes[0] == 0 && !(bytes[1] & 0x80))
-            bytes.erase(0, 1);
-        if (bytes[0] & 0x80)
-            bytes.insert(0, 1, '\0');
-        return std::string("\x02", 1) + static_cast<char>(bytes.size()) + bytes;
-    };
-    const std::string body = integer(rs) + integer(rs + 32);
-    return std::string("\x30", 1) + static_cast<char>(body.size()) + body;
+    const SigningKey signing = {BytesOfHex(key.privateHex), xy.substr(0, 32), xy.substr(32)};
+    return SignData(signing, data);
 }
 
 } // namespace testing_support

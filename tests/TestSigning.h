@@ -1,5 +1,5 @@
 // The test maker's keys: two P-256 key pairs made once with openssl, and
-// signing through the platform, so that tests sign catalogue files whose
+// signing with the publisher's signer, so that tests sign catalogue files whose
 // addresses (the loopback port) change from run to run.
 #pragma once
 
