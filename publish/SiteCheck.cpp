@@ -11,6 +11,7 @@
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 #include "trelko_util/Unzipper.h"
+#include "ui/Images.h"
 
 #include <minizip/unzip.h>
 // iowin32.h needs the zlib declarations above it.
@@ -113,6 +114,10 @@ std::string ThumbnailProblem(const std::string& bytes)
     unsigned long width = number(16), height = number(20);
     if (width > kMaxThumbnailSide || height > kMaxThumbnailSide)
         return "is " + std::to_string(width) + " x " + std::to_string(height) + " pixels, over 512 x 512";
+    // The launcher's own rule decides what else passes.
+    if (!IsSmallPng(bytes, kMaxThumbnailSide))
+        return "has an IHDR the launcher refuses (" + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels)";
     return std::string();
 }
 

@@ -309,6 +309,8 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          true},
         {"sw_index.dat: [ABC] THUMB: img/abc.png is 600 x 48 pixels, over 512 x 512",
          [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(600, 48)); }, true},
+        {"sw_index.dat: [ABC] THUMB: img/abc.png has an IHDR the launcher refuses (0 x 48 pixels)",
+         [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(0, 48)); }, true},
         // What the launcher refuses by its size is refused whole, in one line.
         {"sw_index.dat: [ABC] THUMB: img/abc.png is 2097194 bytes, over 2097152",
          [](const std::wstring& site) {
