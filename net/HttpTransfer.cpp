@@ -478,8 +478,8 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
     if (!transfer.Send(status, rangeHeaders))
         return broken();
     // An error page is no download: the file keeps what it had.
-    const ResumeDecision decision =
-        DecideResume(status, transfer.Header(HTTP_QUERY_CONTENT_RANGE), resuming ? partial.kept : 0);
+    const std::string contentRange = transfer.Header(HTTP_QUERY_CONTENT_RANGE);
+    const ResumeDecision decision = DecideResume(status, contentRange, resuming ? partial.kept : 0);
     if (decision == ResumeDecision::Fail)
         return AttemptResult::Failed;
 
@@ -502,8 +502,17 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
     // them at a cut as at their last one: such a body cannot be known whole.
     if (!transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
         return AttemptResult::Failed;
-    const bool totalKnown = lengthKnown;
-    const uint64_t total = totalKnown ? offset + length : 0;
+    bool totalKnown = lengthKnown;
+    uint64_t total = totalKnown ? offset + length : 0;
+    // A part ends where its Content-Range says, whatever framing it comes
+    // in: a length that disagrees, or a body that stops short, is no whole file.
+    ContentRange range;
+    if (status == 206 && ParseContentRange(contentRange, range)) {
+        if (lengthKnown && offset + length != range.last + 1)
+            return AttemptResult::Failed;
+        totalKnown = true;
+        total = range.last + 1;
+    }
 
     const uint64_t limit =
         options.maxBytes ? options.maxBytes : FreeSpaceFor(file) + (append ? partial.kept : 0);

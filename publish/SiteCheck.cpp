@@ -2,6 +2,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
+#include "install/Commands.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Site.h"
@@ -10,6 +11,7 @@
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 #include "trelko_util/Unzipper.h"
+#include "ui/Images.h"
 
 #include <minizip/unzip.h>
 // iowin32.h needs the zlib declarations above it.
@@ -112,6 +114,10 @@ std::string ThumbnailProblem(const std::string& bytes)
     unsigned long width = number(16), height = number(20);
     if (width > kMaxThumbnailSide || height > kMaxThumbnailSide)
         return "is " + std::to_string(width) + " x " + std::to_string(height) + " pixels, over 512 x 512";
+    // The launcher's own rule decides what else passes.
+    if (!IsSmallPng(bytes, kMaxThumbnailSide))
+        return "has an IHDR the launcher refuses (" + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels)";
     return std::string();
 }
 
@@ -124,13 +130,15 @@ public:
         std::string indexBytes, repositoryBytes;
         const bool haveIndex = ReadCatalogueFile(kIndexFile, indexBytes);
         const bool haveRepository = ReadCatalogueFile(kRepositoryFile, repositoryBytes);
-        if (haveIndex)
+        // A catalogue file over the launcher's limit never arrives: its lines do not matter.
+        const bool indexArrives = haveIndex && WithinLimit(kIndexFile, indexBytes.size(), kCatalogueFileLimit);
+        if (indexArrives)
             CheckIndex(indexBytes);
-        if (haveRepository)
+        if (haveRepository && WithinLimit(kRepositoryFile, repositoryBytes.size(), kCatalogueFileLimit))
             CheckRepository(repositoryBytes);
         if (!m_key.empty()) {
             CheckSignatures(haveIndex, indexBytes, haveRepository, repositoryBytes);
-            if (haveIndex)
+            if (indexArrives)
                 CheckSerial();
         }
         return m_report;
@@ -141,6 +149,17 @@ private:
                  const std::string& text)
     {
         m_report.problems.push_back(Where(file, section, key) + text);
+    }
+
+    /// The launcher stops a download over its limit and keeps what it had.
+    bool WithinLimit(const std::string& file, uint64_t size, uint64_t limit)
+    {
+        if (size <= limit)
+            return true;
+        Problem(file, "", "",
+                std::to_string(size) + " bytes, over " + std::to_string(limit) +
+                    ": the launcher refuses the download and keeps what it had");
+        return false;
     }
 
     bool ReadCatalogueFile(const char* name, std::string& bytes)
@@ -181,6 +200,13 @@ private:
         CheckLinesAndRedirect(kIndexFile, bytes, index);
         m_index = index;
         m_base = index.GetValue("PATHS", "BASE");
+        if (!IndexSectionsWithinLimit(index)) {
+            const size_t sections = index.AllSections().size() - index.AllSections().count(KeyValueStore::kGlobal);
+            Problem(kIndexFile, "", "",
+                    std::to_string(sections) + " sections, over " + std::to_string(kMaxIndexSections) +
+                        ": the launcher refuses the index whole and lists nothing of it");
+            return;
+        }
 
         // Sections in the launcher's order; the records it would build.
         std::map<std::string, SoftwareRecord> records;
@@ -327,6 +353,13 @@ private:
         std::string bytes;
         if (!ReadFileBytes(SitePath(m_site, relative), bytes)) {
             Problem(kIndexFile, name, key, relative + " is missing");
+            return;
+        }
+        const uint64_t limit = thumbnail ? kThumbnailLimit : kChangelogLimit;
+        if (bytes.size() > limit) {
+            Problem(kIndexFile, name, key,
+                    relative + " is " + std::to_string(bytes.size()) + " bytes, over " + std::to_string(limit) +
+                        ": the launcher does not download it");
             return;
         }
         std::string problem = thumbnail ? ThumbnailProblem(bytes) : std::string();

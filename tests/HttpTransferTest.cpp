@@ -386,6 +386,16 @@ TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)
             response.status = 206;
             response.body = body.substr(100000);
             response.headers.push_back("Content-Range: bytes 100000-299999/300000");
+        } else if (mode == "rest-cut" && !first) {
+            // The rest without a length, cut: only its Content-Range says how long it is.
+            response = RangeAnswer(request, body, "\"v1\"");
+            response.closeDelimited = true;
+            response.cutAt = 50000;
+        } else if (mode == "rest-short" && !first) {
+            // A length that ends the rest long before its Content-Range does.
+            response.status = 206;
+            response.body = body.substr(180000, 1000);
+            response.headers.push_back("Content-Range: bytes 180000-299999/300000");
         } else {
             response = RangeAnswer(request, body, "\"v1\"");
         }
@@ -431,6 +441,10 @@ TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)
 
     EXPECT_FALSE(download("wrong-range"));
     EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+    for (const char* shortRest : {"rest-cut", "rest-short"}) {
+        EXPECT_FALSE(download(shortRest)) << shortRest << ": the rest ends before its Content-Range";
+        EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat")) << shortRest;
+    }
     EXPECT_FALSE(download("changed", HexOf(Sha256Of(body)))) << "the whole file is checked";
     EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
 }

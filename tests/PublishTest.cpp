@@ -309,6 +309,31 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          true},
         {"sw_index.dat: [ABC] THUMB: img/abc.png is 600 x 48 pixels, over 512 x 512",
          [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(600, 48)); }, true},
+        {"sw_index.dat: [ABC] THUMB: img/abc.png has an IHDR the launcher refuses (0 x 48 pixels)",
+         [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(0, 48)); }, true},
+        // What the launcher refuses by its size is refused whole, in one line.
+        {"sw_index.dat: [ABC] THUMB: img/abc.png is 2097194 bytes, over 2097152",
+         [](const std::wstring& site) {
+             WriteBytes(site + L"\\img\\abc.png", PngHeader(48, 48) + std::string(2u * 1024 * 1024 + 1, '\0'));
+         },
+         true},
+        {"sw_index.dat: 10001 sections, over 10000",
+         [](const std::wstring& site) {
+             std::string sections;
+             for (int i = 0; i < 9998; ++i)
+                 sections += "\r\n[S" + std::to_string(i) + "]\r\nA=1";
+             AppendToIndex(site, sections + "\r\n");
+         },
+         true},
+        {"sw_index.dat: 844",
+         [](const std::wstring& site) {
+             const std::string line = "ZZ=" + std::string(1000, 'z') + "\r\n";
+             std::string lines;
+             for (int i = 0; i < 8400; ++i)
+                 lines += line;
+             AppendToIndex(site, lines);
+         },
+         true},
         {"sw_repo.dat.sig: missing",
          [](const std::wstring& site) { DeleteFileW((site + L"\\sw_repo.dat.sig").c_str()); }, false},
         {"sw_index.dat.sig: not a signature of sw_index.dat with this key",
