@@ -22,9 +22,12 @@ bool Exists(const std::string& path)
     return fs::exists(fs::path(WideFromUtf8(path)), error);
 }
 
+// The copy replaces the target whole (catalogue files are small): a copy cut
+// by the end of the process never leaves half a catalogue file behind.
 bool CopyOver(const std::string& from, const std::string& to)
 {
-    return CopyFileW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(), FALSE) != FALSE;
+    std::string bytes;
+    return ReadFileBytes(WideFromUtf8(from), bytes) && ReplaceFileContent(WideFromUtf8(to), bytes);
 }
 
 void Remove(const std::string& path)

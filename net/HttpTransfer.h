@@ -62,8 +62,9 @@ bool DownloadToFile(const std::string& url, const std::string& path, const Downl
 bool DownloadWithResume(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
 /// Removes what interrupted downloads and writes left ("<file>.part",
-/// "<file>.tmp") in the data folder and its deps and apps_cache folders.
-/// dataFolder ends with a backslash.
+/// "<file>.tmp") in the data folder and its deps and apps_cache folders, but
+/// never a start request another process is writing. dataFolder ends with a
+/// backslash.
 void RemoveInterruptedTransfers(const std::wstring& dataFolder);
 
 /// The numbers of a Content-Range "bytes first-last/total" (total "*": unknown).
