@@ -1,5 +1,7 @@
 #include "net/Crypto.h"
 
+#include "net/CngHandles.h"
+
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -16,27 +18,6 @@ const size_t kCoordinateSize = 32;
 bool Succeeded(NTSTATUS status) {
     return status >= 0;
 }
-
-/// An algorithm provider opened for one use and closed with it; opening one is
-/// cheap next to a download or a signature check, and nothing is shared
-/// between threads.
-class AlgorithmProvider {
-public:
-    explicit AlgorithmProvider(LPCWSTR algorithm) {
-        if (!Succeeded(BCryptOpenAlgorithmProvider(&m_handle, algorithm, nullptr, 0)))
-            m_handle = nullptr;
-    }
-    ~AlgorithmProvider() {
-        if (m_handle)
-            BCryptCloseAlgorithmProvider(m_handle, 0);
-    }
-    AlgorithmProvider(const AlgorithmProvider&) = delete;
-    AlgorithmProvider& operator=(const AlgorithmProvider&) = delete;
-    BCRYPT_ALG_HANDLE Get() const { return m_handle; }
-
-private:
-    BCRYPT_ALG_HANDLE m_handle = nullptr;
-};
 
 /// An unsigned integer as crypt32 decodes it (little-endian, without leading
 /// zeros) turned into the fixed-size big-endian form CNG wants.
@@ -72,7 +53,7 @@ bool DecodeSignature(const std::string& der, std::string& rs) {
 } // namespace
 
 struct Sha256::Impl {
-    AlgorithmProvider provider{BCRYPT_SHA256_ALGORITHM};
+    CngAlgorithm provider{BCRYPT_SHA256_ALGORITHM};
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool failed = false;
 };
@@ -259,7 +240,7 @@ bool VerifyDigestSignature(const PublicKey& key, const std::string& digest, cons
     std::string rs;
     if (!DecodeSignature(signature, rs))
         return false;
-    AlgorithmProvider provider(BCRYPT_ECDSA_P256_ALGORITHM);
+    CngAlgorithm provider(BCRYPT_ECDSA_P256_ALGORITHM);
     if (!provider.Get())
         return false;
     std::vector<BYTE> blob(sizeof(BCRYPT_ECCKEY_BLOB) + 2 * kCoordinateSize);
@@ -268,16 +249,14 @@ bool VerifyDigestSignature(const PublicKey& key, const std::string& digest, cons
     header->cbKey = static_cast<ULONG>(kCoordinateSize);
     std::copy(key.x.begin(), key.x.end(), blob.begin() + sizeof(BCRYPT_ECCKEY_BLOB));
     std::copy(key.y.begin(), key.y.end(), blob.begin() + sizeof(BCRYPT_ECCKEY_BLOB) + kCoordinateSize);
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    if (!Succeeded(BCryptImportKeyPair(provider.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
+    CngKey handle;
+    if (!Succeeded(BCryptImportKeyPair(provider.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, handle.Out(), blob.data(),
                                        static_cast<ULONG>(blob.size()), 0)))
         return false;
     std::string hash = digest;
-    const NTSTATUS status =
-        BCryptVerifySignature(handle, nullptr, reinterpret_cast<PUCHAR>(&hash[0]), static_cast<ULONG>(hash.size()),
-                              reinterpret_cast<PUCHAR>(&rs[0]), static_cast<ULONG>(rs.size()), 0);
-    BCryptDestroyKey(handle);
-    return status == 0;
+    return BCryptVerifySignature(handle.Get(), nullptr, reinterpret_cast<PUCHAR>(&hash[0]),
+                                 static_cast<ULONG>(hash.size()), reinterpret_cast<PUCHAR>(&rs[0]),
+                                 static_cast<ULONG>(rs.size()), 0) == 0;
 }
 
 bool VerifySignature(const PublicKey& key, const std::string& data, const std::string& signature) {

@@ -1,5 +1,6 @@
 #include "publish/Signing.h"
 
+#include "net/CngHandles.h"
 #include "net/Crypto.h"
 
 #include <windows.h>
@@ -189,43 +190,6 @@ bool PemBody(const std::string& pem, const std::string& label, std::string& der)
     return true;
 }
 
-class Algorithm {
-public:
-    explicit Algorithm(const wchar_t* name)
-    {
-        if (BCryptOpenAlgorithmProvider(&m_handle, name, nullptr, 0) != 0)
-            m_handle = nullptr;
-    }
-    ~Algorithm()
-    {
-        if (m_handle)
-            BCryptCloseAlgorithmProvider(m_handle, 0);
-    }
-    Algorithm(const Algorithm&) = delete;
-    Algorithm& operator=(const Algorithm&) = delete;
-    BCRYPT_ALG_HANDLE Get() const { return m_handle; }
-
-private:
-    BCRYPT_ALG_HANDLE m_handle = nullptr;
-};
-
-class KeyHandle {
-public:
-    KeyHandle() = default;
-    ~KeyHandle()
-    {
-        if (m_handle)
-            BCryptDestroyKey(m_handle);
-    }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    BCRYPT_KEY_HANDLE* Out() { return &m_handle; }
-    BCRYPT_KEY_HANDLE Get() const { return m_handle; }
-
-private:
-    BCRYPT_KEY_HANDLE m_handle = nullptr;
-};
-
 /// A big-endian number as the little-endian integer crypt32 encodes.
 std::string Reversed(std::string bytes)
 {
@@ -261,14 +225,14 @@ bool ParsePrivateKeyPem(const std::string& pem, SigningKey& key, std::string& er
 std::string SignData(const SigningKey& key, const std::string& data)
 {
     std::string digest = Sha256Of(data);
-    Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    CngAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
     if (digest.empty() || !ecdsa.Get() || key.d.size() != kCoordinate || key.x.size() != kCoordinate ||
         key.y.size() != kCoordinate)
         return std::string();
     BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PRIVATE_P256_MAGIC, static_cast<ULONG>(kCoordinate)};
     std::string blob(reinterpret_cast<const char*>(&header), sizeof header);
     blob += key.x + key.y + key.d;
-    KeyHandle handle;
+    CngKey handle;
     if (BCryptImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, handle.Out(),
                             reinterpret_cast<PUCHAR>(&blob[0]), static_cast<ULONG>(blob.size()), 0) != 0) {
         SecureZeroMemory(&blob[0], blob.size());
@@ -305,8 +269,8 @@ std::string PublicKeyText(const SigningKey& key)
 
 bool GenerateKey(SigningKey& key)
 {
-    Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
-    KeyHandle handle;
+    CngAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    CngKey handle;
     if (!ecdsa.Get() || BCryptGenerateKeyPair(ecdsa.Get(), handle.Out(), 256, 0) != 0 ||
         BCryptFinalizeKeyPair(handle.Get(), 0) != 0)
         return false;
