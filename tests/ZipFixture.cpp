@@ -68,6 +68,19 @@ void Put32(std::string& out, uint32_t value)
 
 const DosStamp kRawStamp = MakeDos(2024, 5, 17, 10, 30, 0);
 
+// The fields the local header and the central record share, from the method
+// to the name's length.
+void PutEntryFields(std::string& out, const RawRecord& record)
+{
+    Put16(out, record.method);
+    Put16(out, kRawStamp.time);
+    Put16(out, kRawStamp.date);
+    Put32(out, record.crc);
+    Put32(out, record.compressedSize);
+    Put32(out, record.uncompressedSize);
+    Put16(out, static_cast<uint32_t>(record.name.size()));
+}
+
 } // namespace
 
 std::string LocalHeader(const RawRecord& record)
@@ -76,13 +89,7 @@ std::string LocalHeader(const RawRecord& record)
     Put32(out, 0x04034b50);
     Put16(out, 20); // version needed
     Put16(out, 0);  // flags
-    Put16(out, record.method);
-    Put16(out, kRawStamp.time);
-    Put16(out, kRawStamp.date);
-    Put32(out, record.crc);
-    Put32(out, record.compressedSize);
-    Put32(out, record.uncompressedSize);
-    Put16(out, static_cast<uint32_t>(record.name.size()));
+    PutEntryFields(out, record);
     Put16(out, 0); // extra field
     return out + record.name;
 }
@@ -94,13 +101,7 @@ std::string CentralRecord(const RawRecord& record)
     Put16(out, 20); // made by
     Put16(out, 20); // needed
     Put16(out, 0);  // flags
-    Put16(out, record.method);
-    Put16(out, kRawStamp.time);
-    Put16(out, kRawStamp.date);
-    Put32(out, record.crc);
-    Put32(out, record.compressedSize);
-    Put32(out, record.uncompressedSize);
-    Put16(out, static_cast<uint32_t>(record.name.size()));
+    PutEntryFields(out, record);
     Put16(out, 0); // extra
     Put16(out, 0); // comment
     Put16(out, 0); // disk
