@@ -2,7 +2,10 @@
 #include "launcher/ZeltoIndexApp.h"
 
 // One window handle shared by every process started from this executable file,
-// so a second instance can bring the running one's window to the front.
+// so a second instance can bring the running one's window to the front. Four
+// bytes in both builds: Windows keeps window handles to 32 significant bits so
+// that 32- and 64-bit programs can pass them to each other (HandleToLong and
+// LongToHandle convert without loss).
 __attribute__((section(".shr"), shared)) volatile LONG g_sharedWindow = 0;
 
 CZeltoIndexApp theApp(&g_sharedWindow);

@@ -59,7 +59,7 @@ BOOL CZeltoIndexApp::InitInstance()
         WriteInvocationFile(commandLine.m_strFileName, m_dataFolderW + kInvocationFileName);
 
     if (otherInstance) {
-        HWND running = reinterpret_cast<HWND>(static_cast<LONG_PTR>(*m_sharedWindow));
+        HWND running = static_cast<HWND>(LongToHandle(*m_sharedWindow));
         if (running) {
             SetForegroundWindow(running);
             if (IsIconic(running))

@@ -101,8 +101,9 @@ TEST_F(Installation, OnlyAFileInsideTheProgramsFolderIsStarted)
     for (const auto& check : cases) {
         std::wstring full;
         EXPECT_EQ(check.expected, ResolveProgramToStart(check.toExecute, folder, full)) << check.toExecute;
-        if (check.expected == StartRefusal::None)
+        if (check.expected == StartRefusal::None) {
             EXPECT_EQ(folder + L"\\bin\\tool.exe", full) << check.toExecute;
+        }
     }
 
     bool update = false;

@@ -441,4 +441,18 @@ TEST_F(SyncBinding, MissingLibraryIsAClearErrorNotACrash)
     EXPECT_EQ("0", seen["FUNCTION"]);
     EXPECT_EQ("", seen["LOADED"]);
     EXPECT_NE(std::string::npos, seen["ERROR"].find("trelko_util_r.dll")) << seen["ERROR"];
+
+    // A library built for the other width (its header names the other
+    // machine) beside the program is refused by the loader: the same error.
+    std::string library = ReadBytes(BinaryFolder() + L"trelko_util_r.dll");
+    ASSERT_GT(library.size(), 0x40u);
+    const uint32_t header = *reinterpret_cast<const uint32_t*>(&library[0x3C]);
+    ASSERT_LT(header + 6, library.size());
+    uint16_t* machine = reinterpret_cast<uint16_t*>(&library[header + 4]);
+    *machine = *machine == IMAGE_FILE_MACHINE_AMD64 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+    WriteBytes(dir / L"trelko_util_r.dll", library);
+    seen = Probe();
+    EXPECT_EQ("0", seen["FUNCTION"]);
+    EXPECT_EQ("", seen["LOADED"]);
+    EXPECT_NE(std::string::npos, seen["ERROR"].find("trelko_util_r.dll")) << seen["ERROR"];
 }

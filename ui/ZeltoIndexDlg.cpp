@@ -624,7 +624,7 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         return false;
     case WM_ACTIVATE:
         if (m_sharedWindow)
-            InterlockedExchange(m_sharedWindow, static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_hWnd)));
+            InterlockedExchange(m_sharedWindow, HandleToLong(m_hWnd));
         StartInvocationThread();
         return false;
     case WM_PAINT:
