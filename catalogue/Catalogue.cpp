@@ -223,6 +223,26 @@ std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcom
                                   : "nessun elenco verificato da mostrare.");
 }
 
+std::string StaleCatalogueText(const FetchOutcome& index, const FetchOutcome& repository, const std::string& now)
+{
+    for (const FetchOutcome* outcome : {&index, &repository}) {
+        if (!outcome->usable)
+            continue;
+        const std::string list = outcome == &index ? "l'elenco dei software" : "l'elenco dei server";
+        if (!outcome->fresh)
+            return "Impossibile aggiornare " + list + ": \xC3\xA8 mostrato l'ultimo elenco ricevuto.";
+        if (CatalogueExpired(outcome->expires, now)) {
+            std::string when = outcome->expires;
+            if (IsExpiryText(when))
+                when = when.substr(0, 10) + " " + when.substr(11, 5) + " UTC";
+            std::string text = "L" + list.substr(1) + " \xC3\xA8 scaduto";
+            return text + (IsExpiryText(outcome->expires) ? " il " + when : "") +
+                   ": potrebbe non offrire gli ultimi aggiornamenti.";
+        }
+    }
+    return "";
+}
+
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
 {
     // What a download or write cut by the end of the last run left is of no
@@ -242,8 +262,9 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
         indexFile.clear();
     if (!repositoryOutcome.usable)
         repositoryFile.clear();
-    if (indexOutcome.serial >= 0)
-        sink.IndexSerialAccepted(indexOutcome.serial);
+    for (const FetchOutcome* outcome : {&indexOutcome, &repositoryOutcome})
+        if (outcome->usable && outcome->serial >= 0)
+            sink.SerialAccepted(outcome->serialName, outcome->serial, outcome->sha256);
 
     LoadServers(state, repositoryFile, sink);
     const std::vector<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
@@ -270,7 +291,11 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
             sink.ThumbnailDownloaded(address, file);
         sink.SetProgressPos(i);
     }
-    // The status line ends empty, or says that what is shown could not be verified.
-    sink.SetStatusText(UnverifiedCatalogueText(indexOutcome, repositoryOutcome));
+    // The status line ends empty, or says that what is shown could not be
+    // verified, refreshed, or has expired.
+    std::string status = UnverifiedCatalogueText(indexOutcome, repositoryOutcome);
+    if (status.empty() && state.m_signaturesRequired)
+        status = StaleCatalogueText(indexOutcome, repositoryOutcome, UtcNowText());
+    sink.SetStatusText(status);
     sink.SetProgressPos(0);
 }

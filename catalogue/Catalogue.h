@@ -44,6 +44,11 @@ std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string&
 /// not be verified, and whether the last verified one is shown. "" otherwise.
 std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcome& repository);
 
+/// With the maker's key, the status line after a load whose files passed:
+/// which list could not be refreshed (the last one received is shown), or
+/// has expired by now (UtcNowText form). "" when both are fresh and current.
+std::string StaleCatalogueText(const FetchOutcome& index, const FetchOutcome& repository, const std::string& now);
+
 /// The catalogue worker's whole job: fetch both files, fill the server combo
 /// and list, build the catalogue and categories, then fetch the thumbnails.
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink);

@@ -42,6 +42,12 @@ struct DownloadOptions {
     /// window is WinINet's connect, send and receive time-out.
     unsigned stallWindowMs = 30000;
     uint64_t stallBytes = 1024;
+    /// The whole transfer must end within this many milliseconds (0: no limit
+    /// but the stall rule).
+    unsigned long long deadlineMs = 0;
+    /// Set true when the body was refused for passing maxBytes (announced or
+    /// received): the same limit would refuse it again. May be null.
+    bool* overLimit = nullptr;
 };
 
 /// Fetches url into the file at path. True when the body was received whole
@@ -51,7 +57,8 @@ struct DownloadOptions {
 /// broke, the body was over a limit or did not match, or could not be stored)
 /// or removed (it was too short). The body streams to "<path>.part", hashed
 /// on the way, and replaces the file only once whole and checked. Memory use
-/// does not grow with the body's size.
+/// does not grow with the body's size. A body over maxBytes ends the
+/// transfer at once, unread.
 bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
 /// DownloadToFile, and once more when that fails. When the first attempt
@@ -116,6 +123,11 @@ public:
     bool Read(char* data, DWORD size, DWORD& got);
     /// Ends the request from any thread; a blocked send or read returns failed.
     void Abort();
+    /// Ends the request and leaves its handles to be closed on a thread of
+    /// their own: closing a request whose body was not read whole can make
+    /// WinINet read the rest (Wine reads whatever keeps arriving), and that
+    /// must not hold up the caller.
+    void Abandon();
     void Close();
 
 private:
