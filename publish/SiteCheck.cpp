@@ -369,12 +369,12 @@ private:
 
     void CheckRepository(const std::string& bytes)
     {
-        KeyValueStore repository;
+        KeyValueStore& repository = m_repository;
         CheckLinesAndRedirect(kRepositoryFile, bytes, repository);
         int servers = 0;
         for (const auto& entry : repository.AllSections()) {
             const std::string& name = entry.first;
-            if (name == KeyValueStore::kGlobal || name == "REDIRECT")
+            if (name == KeyValueStore::kGlobal || name == "REDIRECT" || name == "PATHS")
                 continue;
             if (repository.HasKey(name, "URL"))
                 ++servers;
@@ -413,20 +413,31 @@ private:
 
     void CheckSerial()
     {
-        if (!m_index.GetValue("REDIRECT", "URL").empty())
-            return;
-        const std::string serial = m_index.GetValue("PATHS", "SERIAL");
-        if (!m_index.HasKey("PATHS", "SERIAL"))
-            Problem(kIndexFile, "PATHS", "SERIAL", "missing: with the key set the launcher refuses the index");
-        else if (ParseIndexSerial(serial) < 0)
-            Problem(kIndexFile, "PATHS", "SERIAL",
-                    "\"" + serial + "\" is no decimal number: with the key set the launcher refuses the index");
+        for (bool isIndex : {true, false}) {
+            const KeyValueStore& store = isIndex ? m_index : m_repository;
+            const char* file = isIndex ? kIndexFile : kRepositoryFile;
+            const std::string what = isIndex ? "the index" : "the server list";
+            if (!store.GetValue("REDIRECT", "URL").empty())
+                continue;
+            const std::string serial = store.GetValue("PATHS", "SERIAL");
+            if (!store.HasKey("PATHS", "SERIAL"))
+                Problem(file, "PATHS", "SERIAL", "missing: with the key set the launcher refuses " + what);
+            else if (ParseIndexSerial(serial) < 0)
+                Problem(file, "PATHS", "SERIAL",
+                        "\"" + serial + "\" is no decimal number: with the key set the launcher refuses " + what);
+            const std::string role = store.GetValue("PATHS", "ROLE");
+            if (role != CatalogueRole(isIndex))
+                Problem(file, "PATHS", "ROLE",
+                        (role.empty() ? std::string("missing") : "\"" + role + "\"") + ": with the key set the launcher "
+                            "refuses " + what + " unless it says " + CatalogueRole(isIndex) + " (sign sets it)");
+        }
     }
 
     const std::wstring m_site;
     const std::string m_key;
     SiteReport m_report;
     KeyValueStore m_index;
+    KeyValueStore m_repository;
     std::string m_base;
     std::map<std::string, ArchiveContent> m_archives; // by record name, for the archives that passed
 };

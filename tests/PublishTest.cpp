@@ -1,5 +1,6 @@
 // morvindex-publish: a site built with it is what the launcher lists and
 // installs, and its check finds each trap of a hand-made site.
+#include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
@@ -174,7 +175,11 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
     ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; }))
         << "ABC and XYZ are listed; the package is not";
     const std::wstring settings = L"software\\" + launcher.Name() + L"\\index";
-    EXPECT_EQ(L"4", ReadRegString(HKEY_CURRENT_USER, settings, L"INDEX_SERIAL")) << "init and three adds";
+    PublicKey parsed;
+    ASSERT_TRUE(ParsePublicKey(key, parsed));
+    const std::wstring serialName = WideFromUtf8(SerialSettingName(true, KeyFingerprint(parsed)));
+    EXPECT_EQ(L"5 ", ReadRegString(HKEY_CURRENT_USER, settings, serialName.c_str()).substr(0, 2))
+        << "init, three adds and the signature";
 
     // Row 0 is ABC, the first by name.
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
@@ -268,7 +273,7 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
         std::function<void(const std::wstring&)> spoil;
         bool signAgain;
     } traps[] = {
-        {"sw_index.dat: [ABC] DESCR: line 20 is 1106 bytes, over 1023",
+        {"sw_index.dat: [ABC] DESCR: line 22 is 1106 bytes, over 1023",
          [](const std::wstring& site) { AppendToIndex(site, "DESCR=" + std::string(1100, 'x') + "\r\n"); }, true},
         {"sw_index.dat: [NUL] the section name is no plain file name",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[nul]\r\nSW_TYPE=1\r\n"); }, true},
@@ -361,4 +366,108 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
             EXPECT_NE(std::string::npos, report.notes[0].find("outside the site: not checked")) << report.notes[0];
         }
     }
+}
+
+// A refused command leaves the site as it was, byte for byte, whichever of its
+// files could not be written; links in a build folder are refused by name;
+// index files a careless edit left are refused or read as the launcher reads them.
+TEST(Publish, RefusedCommandsWriteNothingAndCarelessFilesAreRefused)
+{
+    TempDir work;
+    const std::wstring site = work / L"site";
+    WriteFileAt(work / L"abc\\abc.exe", "ABC", UtcTime(2024, 3, 1, 8, 0, 0));
+    CollectingReporter reporter;
+    const auto run = [&reporter](const std::vector<std::wstring>& command) {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    };
+    const auto said = [&reporter](const std::string& text) {
+        return Joined(reporter.lines).find(text) != std::string::npos;
+    };
+
+    // init: a BASE_URL with a line break, and a repository that cannot be written.
+    EXPECT_EQ(kPublishUsage, run({L"init", site, L"http://example.test/\n[REDIRECT]\nURL=http://evil/"}));
+    EXPECT_FALSE(FileExists(site + L"\\sw_index.dat"));
+    fs::create_directories(fs::path(site + L"\\sw_repo.dat"));
+    EXPECT_EQ(kPublishFailed, run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\sw_index.dat")) << "nothing left behind";
+    fs::remove(fs::path(site + L"\\sw_repo.dat"));
+    ASSERT_EQ(kPublishDone, run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, run({L"add", site, L"ABC", L"1", work / L"abc"})) << Joined(reporter.lines);
+    const std::string index = ReadBytes(site + L"\\sw_index.dat");
+    const std::string archive = ReadBytes(site + L"\\ABC\\ABC_1.zip");
+    EXPECT_NE(std::string::npos, index.find("ROLE=INDEX\r\n")) << index;
+    EXPECT_NE(std::string::npos, index.find("SERIAL=2\r\n")) << index;
+    EXPECT_NE(std::string::npos, index.find("EXPIRES=")) << index;
+
+    // add whose index cannot be replaced keeps the archive as it was.
+    WriteFileAt(work / L"abc\\abc.exe", "ABC, second copy", UtcTime(2024, 3, 2, 8, 0, 0));
+    {
+        HANDLE held = CreateFileW((site + L"\\sw_index.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(kPublishFailed, run({L"add", site, L"ABC", L"1", work / L"abc"}));
+        CloseHandle(held);
+    }
+    EXPECT_EQ(archive, ReadBytes(site + L"\\ABC\\ABC_1.zip")) << "the signed hash still matches it";
+    EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
+
+    // sign whose second signature cannot be written writes no file.
+    SigningKey maker;
+    ASSERT_TRUE(GenerateKey(maker));
+    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=3")) << Joined(reporter.lines);
+    std::map<std::wstring, std::string> signedSite;
+    for (const wchar_t* file : {L"sw_index.dat", L"sw_index.dat.sig", L"sw_repo.dat", L"sw_repo.dat.sig"})
+        signedSite[file] = ReadBytes(site + L"\\" + file);
+    EXPECT_TRUE(CheckSite(site, PublicKeyText(maker)).problems.empty()) << Joined(CheckSite(site, PublicKeyText(maker)).problems);
+    {
+        HANDLE held = CreateFileW((site + L"\\sw_repo.dat.sig").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(kPublishFailed, run({L"sign", site, work / L"maker.pem"}));
+        CloseHandle(held);
+    }
+    for (const auto& file : signedSite)
+        EXPECT_EQ(file.second, ReadBytes(site + L"\\" + file.first)) << Utf8FromWide(file.first);
+    // Signing again raises SERIAL: no two signed indexes share one.
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem", L"--expires", L"2"})) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=4")) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_repo.dat: [PATHS] SERIAL=3")) << Joined(reporter.lines);
+
+    // Careless index files.
+    const std::string good = ReadBytes(site + L"\\sw_index.dat");
+    std::string sections;
+    for (int i = 0; i < 9999; ++i)
+        sections += "[S" + std::to_string(i) + "]\r\nA=1\r\n";
+    const struct {
+        const char* what;
+        std::string index;
+        std::wstring command;
+        const char* named;
+    } careless[] = {
+        {"byte-order mark", "\xEF\xBB\xBF" + good, L"add", "byte-order mark"},
+        {"byte-order mark", "\xEF\xBB\xBF" + good, L"sign", "byte-order mark"},
+        {"no SERIAL", "[PATHS]\r\nBASE=http://example.test/sw/\r\n", L"add", "SERIAL is missing"},
+        {"no SERIAL", "[PATHS]\r\nBASE=http://example.test/sw/\r\n", L"sign", "SERIAL is missing"},
+        {"SERIAL at the launcher's highest", "[PATHS]\r\nSERIAL=999999999999999999\r\n", L"add", "highest"},
+        {"10,000 sections", good + sections, L"add", "10000 sections already"},
+        {"REDIRECT the launcher does not follow",
+         "[PATHS]\r\nROLE=INDEX\r\n" + std::string(10, '\n') + "[REDIRECT]\r\nURL=http://example.test/b/\r\n", L"sign",
+         "SERIAL is missing"},
+        {"another file's role", "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=4\r\n", L"sign", "ROLE=REPOSITORY"},
+    };
+    for (const auto& trap : careless) {
+        WriteBytes(site + L"\\sw_index.dat", trap.index);
+        const std::vector<std::wstring> command =
+            trap.command == L"add" ? std::vector<std::wstring>{L"add", site, L"NEW", L"1", work / L"abc"}
+                                   : std::vector<std::wstring>{L"sign", site, work / L"maker.pem"};
+        EXPECT_EQ(kPublishFailed, run(command)) << trap.what;
+        EXPECT_TRUE(said(trap.named)) << trap.what << ": " << Joined(reporter.lines);
+        EXPECT_EQ(trap.index, ReadBytes(site + L"\\sw_index.dat")) << trap.what;
+    }
+    WriteBytes(site + L"\\sw_index.dat", good);
+    // Links in a build folder: tests/publish_openssl.sh, which can make Unix links that Wine shows as reparse points.
+    EXPECT_EQ(good, ReadBytes(site + L"\\sw_index.dat"));
 }
