@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <map>
 #include <set>
 
 int ParseNumber(const std::string& text)
@@ -104,6 +105,18 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
         record.archiveSize = ParseArchiveSize(*size);
         record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
     }
+    auto check = [&value](const char* shaKey, const char* sizeKey, FileCheck& found) {
+        if (const std::string* sha256 = value(shaKey)) {
+            found.sha256 = *sha256;
+            found.malformed = !IsSha256Hex(*sha256);
+        }
+        if (const std::string* size = value(sizeKey)) {
+            found.size = ParseArchiveSize(*size);
+            found.malformed = found.malformed || found.size < 0;
+        }
+    };
+    check("THUMB_SHA256", "THUMB_SIZE", record.thumbnailCheck);
+    check("CHANGELOG_SHA256", "CHANGELOG_SIZE", record.changelogCheck);
     return record;
 }
 
@@ -122,6 +135,15 @@ bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings)
     auto favourite = state->Items().find("PREF");
     if (favourite != state->Items().end())
         record.favourite = favourite->second;
+    return true;
+}
+
+bool ApplyFileCheck(const FileCheck& check, bool signaturesRequired, DownloadOptions& options)
+{
+    if (check.malformed || (signaturesRequired && check.sha256.empty()))
+        return false;
+    options.expectedSha256 = check.sha256;
+    options.expectedSize = check.size;
     return true;
 }
 
@@ -278,16 +300,28 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
     SinkCancel cancel(sink);
     DownloadOptions thumbnailDownload;
     thumbnailDownload.maxBytes = kThumbnailLimit;
+    thumbnailDownload.deadlineMs = kThumbnailDeadlineMs;
     thumbnailDownload.progress = &cancel;
+    // What each address must match: the first record that shows it says.
+    std::map<std::string, const FileCheck*> checks;
+    for (const SoftwareRecord& record : state.m_catalogue)
+        if (!record.thumbnailAddress.empty())
+            checks.emplace(record.thumbnailAddress, &record.thumbnailCheck);
     int i = 0;
     for (const std::string& address : thumbnails) {
         if (sink.Cancelled())
             return;
         ++i;
+        DownloadOptions checked = thumbnailDownload;
+        const auto check = checks.find(address);
+        if (check == checks.end() || !ApplyFileCheck(*check->second, state.m_signaturesRequired, checked)) {
+            sink.SetProgressPos(i);
+            continue;
+        }
         sink.SetProgressPos(i - 1);
         sink.SetStatusText("Download thumbnails... " + std::to_string(i) + "/" + std::to_string(total));
         std::string file = Utf8FromWide(state.m_dataFolderW + L"img_sw_" + std::to_wstring(i) + L".png");
-        if (DownloadToFile(address, file, thumbnailDownload))
+        if (DownloadToFile(address, file, checked))
             sink.ThumbnailDownloaded(address, file);
         sink.SetProgressPos(i);
     }

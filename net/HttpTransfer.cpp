@@ -232,6 +232,14 @@ bool HttpTransfer::Read(char* data, DWORD size, DWORD& got)
     return InternetReadFile(request, data, std::min(available, size), &got) && got > 0;
 }
 
+unsigned long long ArchiveDeadlineMs(int64_t size)
+{
+    if (size < 0)
+        return 0;
+    return kArchiveGraceMs + static_cast<uint64_t>(size) / kArchiveFloorBytesPerSecond * 1000 +
+           static_cast<uint64_t>(size) % kArchiveFloorBytesPerSecond * 1000 / kArchiveFloorBytesPerSecond;
+}
+
 bool ParseContentRange(const std::string& text, ContentRange& range)
 {
     // "bytes first-last/total", blanks allowed around the parts.

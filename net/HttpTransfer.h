@@ -50,6 +50,15 @@ struct DownloadOptions {
     bool* overLimit = nullptr;
 };
 
+/// The slowest average pace an archive may come at, after a minute's grace:
+/// 16 KB a second.
+constexpr uint64_t kArchiveFloorBytesPerSecond = 16 * 1024;
+constexpr unsigned long long kArchiveGraceMs = 60000;
+
+/// The overall time limit of an archive of size bytes at that pace; 0 (none
+/// but the stall rule) when the size is not known (negative).
+unsigned long long ArchiveDeadlineMs(int64_t size);
+
 /// Fetches url into the file at path. True when the body was received whole
 /// (every byte of its Content-Length, or a chunked body up to its last chunk)
 /// with a status below 400, matched options, was written, and the file holds

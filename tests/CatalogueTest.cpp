@@ -759,6 +759,43 @@ TEST_F(CatalogueTest, StaleOrExpiredSignedListsAreShownWithAWord)
               StaleCatalogueText(FetchOutcome(), fresh, "2026-01-01T00:00:00Z"));
 }
 
+// Thumbnails of a signed index are shown only as it describes them.
+TEST_F(CatalogueTest, SignedThumbnailsMustMatchTheirHashes)
+{
+    const std::string picture = "\x89PNG pretend picture";
+    const std::string index = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\nBASE=" + server->Url("/") +
+                              "\r\n[A]\r\nSW_TYPE=0\r\nTHUMB=a.png\r\nTHUMB_SHA256=" + HexOf(Sha256Of(picture)) +
+                              "\r\nTHUMB_SIZE=" + std::to_string(picture.size()) +
+                              "\r\n[B]\r\nSW_TYPE=0\r\nTHUMB=b.png\r\nTHUMB_SHA256=" + HexOf(Sha256Of(picture)) +
+                              "\r\n[C]\r\nSW_TYPE=0\r\nTHUMB=c.png\r\n"
+                              "[D]\r\nSW_TYPE=0\r\nTHUMB=d.png\r\nTHUMB_SIZE=big\r\n";
+    const std::map<std::string, std::string> pictures = {
+        {"/a.png", picture}, {"/b.png", "\x89PNG the attacker's picture"}, {"/c.png", picture}, {"/d.png", picture}};
+    std::map<std::string, std::string> served = {{"/sw_index.dat", index}};
+    // Without a key, a malformed check still matches nothing; a missing one asks for nothing.
+    served.insert(pictures.begin(), pictures.end());
+    Serve(served);
+    LoadCatalogue(state, sink);
+    std::vector<std::string> shown;
+    for (const auto& thumbnail : sink.thumbnails)
+        shown.push_back(thumbnail.first.substr(thumbnail.first.size() - 5));
+    EXPECT_EQ((std::vector<std::string>{"a.png", "c.png"}), shown);
+
+    RequireMakerKey();
+    served = Signed({{"/sw_index.dat", index}, {"/sw_repo.dat", kSignedRepository}});
+    served.insert(pictures.begin(), pictures.end());
+    Serve(served);
+    RecordingSink signedRun(state);
+    LoadCatalogue(state, signedRun);
+    ASSERT_EQ(1u, signedRun.thumbnails.size()) << "C has no SHA256, B's bytes differ, D's SIZE is no size";
+    EXPECT_EQ(server->Url("/a.png"), signedRun.thumbnails[0].first);
+    EXPECT_EQ(picture, ReadBytes(WideFromUtf8(signedRun.thumbnails[0].second)));
+    size_t askedForC = 0;
+    for (const HttpRequest& request : server->Requests())
+        askedForC += request.target == "/c.png";
+    EXPECT_EQ(1u, askedForC) << "only the unsigned run fetched a thumbnail without SHA256";
+}
+
 TEST_F(CatalogueTest, RedirectIsFollowedOnlyFromAVerifiedFile)
 {
     RequireMakerKey();
