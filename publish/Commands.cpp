@@ -343,6 +343,27 @@ public:
         SetKey(expected, "SHA256", HexOf(digest));
         SetKey(expected, "SIZE", std::to_string(archiveSize));
 
+        // The thumbnail and change log the section names, where they lie in the site.
+        for (const auto& side : {std::make_pair("THUMB", "THUMB"), std::make_pair("CHANGELOG_FILE", "CHANGELOG")}) {
+            const std::string file = index.GetValue(name, side.first);
+            std::string sideRelative, sideDigest;
+            uint64_t sideSize = 0;
+            if (file.empty())
+                continue;
+            const std::wstring sidePath =
+                AddressBelowBase(base + file, base, sideRelative) ? SitePath(request.site, sideRelative) : L"";
+            WIN32_FILE_ATTRIBUTE_DATA sideData;
+            if (sidePath.empty() || !Sha256OfFile(sidePath, sideDigest) ||
+                !GetFileAttributesExW(sidePath.c_str(), GetFileExInfoStandard, &sideData)) {
+                m_reporter.Line(std::string("note: ") + side.first + " " + file +
+                                " is not a file of the site: no hash written, and launchers with the key do not use it");
+                continue;
+            }
+            sideSize = (static_cast<uint64_t>(sideData.nFileSizeHigh) << 32) | sideData.nFileSizeLow;
+            SetKey(expected, std::string(side.second) + "_SHA256", HexOf(sideDigest));
+            SetKey(expected, std::string(side.second) + "_SIZE", std::to_string(sideSize));
+        }
+
         // Only the section's lines and [PATHS] SERIAL, ROLE and EXPIRES change.
         expected.SetValue("SERIAL", serial, "PATHS");
         expected.SetValue("ROLE", CatalogueRole(true), "PATHS");

@@ -281,8 +281,8 @@ private:
                         "\"" + record.programToExecute + "\" is in neither the archive nor its packages' archives");
         }
 
-        CheckSiteFile(name, "THUMB", record.thumbnailAddress, true);
-        CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, false);
+        CheckSiteFile(name, "THUMB", record.thumbnailAddress, record.thumbnailCheck, true);
+        CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, record.changelogCheck, false);
     }
 
     /// The archive of a record, checked; null when it is missing, refused or not in the site.
@@ -341,7 +341,8 @@ private:
         return &content;
     }
 
-    void CheckSiteFile(const std::string& name, const char* key, const std::string& address, bool thumbnail)
+    void CheckSiteFile(const std::string& name, const char* key, const std::string& address, const FileCheck& check,
+                       bool thumbnail)
     {
         if (!m_index.HasKey(name, key))
             return;
@@ -363,8 +364,25 @@ private:
             return;
         }
         std::string problem = thumbnail ? ThumbnailProblem(bytes) : std::string();
-        if (!problem.empty())
+        if (!problem.empty()) {
             Problem(kIndexFile, name, key, relative + " " + problem + ": the list shows the standard picture");
+            return;
+        }
+        // Its SHA256 and SIZE, as the launcher reads them into the record.
+        const std::string prefix = thumbnail ? "THUMB" : "CHANGELOG";
+        const std::string refresh = " (add " + name + " again writes them)";
+        if (check.malformed)
+            Problem(kIndexFile, name, prefix + "_SHA256",
+                    prefix + "_SHA256 or " + prefix + "_SIZE is no digest or size: the launcher uses no file");
+        else if (!check.sha256.empty() && !DigestMatchesHex(Sha256Of(bytes), check.sha256))
+            Problem(kIndexFile, name, prefix + "_SHA256", "differs from " + relative + refresh);
+        else if (check.size >= 0 && static_cast<uint64_t>(check.size) != bytes.size())
+            Problem(kIndexFile, name, prefix + "_SIZE",
+                    std::to_string(check.size) + " bytes, but " + relative + " has " + std::to_string(bytes.size()) +
+                        refresh);
+        else if (check.sha256.empty() && !m_key.empty())
+            Problem(kIndexFile, name, prefix + "_SHA256",
+                    "missing: with the key set the launcher does not use " + relative + refresh);
     }
 
     void CheckRepository(const std::string& bytes)

@@ -251,15 +251,24 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
     WriteFileAt(work / L"abc\\abc.exe", "ABC", UtcTime(2024, 3, 1, 8, 0, 0));
     WriteFileAt(work / L"dep\\dep.dll", "DEP", UtcTime(2024, 3, 1, 8, 0, 0));
     CollectingReporter reporter;
+    // The thumbnail is named before ABC is added: add writes its SHA256 and SIZE.
     const std::vector<std::vector<std::wstring>> commands = {
         {L"init", clean, L"http://example.test/sw/"},
         {L"add", clean, L"DEP", L"1", work / L"dep", L"--package"},
         {L"add", clean, L"ABC", L"7", work / L"abc", L"--execute", L"abc.exe", L"--deps", L"DEP"}};
-    for (const auto& command : commands)
+    for (const auto& command : commands) {
+        if (command[2] == L"ABC") {
+            EditIndex(clean, [](DataFileLines& lines) { lines.Set("ABC", "THUMB", "img/abc.png"); });
+            fs::create_directories(fs::path(clean + L"\\img"));
+            WriteBytes(clean + L"\\img\\abc.png", PngHeader(48, 48));
+        }
         ASSERT_EQ(0, RunPublish(command, reporter)) << Joined(reporter.lines);
-    EditIndex(clean, [](DataFileLines& lines) { lines.Set("ABC", "THUMB", "img/abc.png"); });
-    fs::create_directories(fs::path(clean + L"\\img"));
-    WriteBytes(clean + L"\\img\\abc.png", PngHeader(48, 48));
+    }
+    EXPECT_EQ(HexOf(Sha256Of(PngHeader(48, 48))), [&clean] {
+        KeyValueStore index;
+        index.LoadFile(clean + L"\\sw_index.dat");
+        return index.GetValue("ABC", "THUMB_SHA256");
+    }());
     SigningKey maker, other;
     ASSERT_TRUE(GenerateKey(maker) && GenerateKey(other));
     SignSite(clean, maker);
@@ -273,7 +282,7 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
         std::function<void(const std::wstring&)> spoil;
         bool signAgain;
     } traps[] = {
-        {"sw_index.dat: [ABC] DESCR: line 22 is 1106 bytes, over 1023",
+        {"sw_index.dat: [ABC] DESCR: line 24 is 1106 bytes, over 1023",
          [](const std::wstring& site) { AppendToIndex(site, "DESCR=" + std::string(1100, 'x') + "\r\n"); }, true},
         {"sw_index.dat: [NUL] the section name is no plain file name",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[nul]\r\nSW_TYPE=1\r\n"); }, true},
@@ -308,6 +317,16 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          true},
         {"sw_index.dat: [REDIRECT] URL: past line 10",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[REDIRECT]\r\nURL=http://example.test/b/\r\n"); },
+         true},
+        {"sw_index.dat: [ABC] THUMB_SHA256: differs from img/abc.png",
+         [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(32, 32)); }, true},
+        {"sw_index.dat: [ABC] THUMB_SHA256: missing: with the key set the launcher does not use img/abc.png",
+         [](const std::wstring& site) {
+             std::string bytes = ReadBytes(site + L"\\sw_index.dat");
+             bytes.erase(bytes.find("THUMB_SHA256="), bytes.find("\r\n", bytes.find("THUMB_SHA256=")) + 2 -
+                                                         bytes.find("THUMB_SHA256="));
+             WriteBytes(site + L"\\sw_index.dat", bytes);
+         },
          true},
         {"sw_index.dat: [ABC] THUMB: img/abc.png is no PNG",
          [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", "GIF89a, a picture of another kind"); },
