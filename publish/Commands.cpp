@@ -274,9 +274,14 @@ public:
             return Refuse("\"" + name +
                           "\" cannot name a program: it must be a plain file name of at most 64 bytes (no \\ / : * "
                           "? \" < > |, no device name such as AUX, no trailing dot or space)");
+        if (!IsPlainProgramName(name))
+            return Refuse("\"" + name + "\" cannot name a program: only ASCII letters, digits, \"_\" and \"-\" go into "
+                          "its web addresses as they are");
         if (!IsDecimal(request.build) || request.build.size() > 9)
             return Refuse("BUILD must be a decimal number, not \"" + request.build + "\"");
         const int build = ParseNumber(request.build);
+        if (build == 0)
+            return Refuse("BUILD 0 is what the launcher records for \"not installed\": start at 1");
         if (!IsFolderPath(request.folder))
             return Refuse(Utf8FromWide(request.folder) + " is not a folder");
         // SERIAL, ROLE and EXPIRES are the only lines outside the section that change.
@@ -301,11 +306,24 @@ public:
             return Refuse("the launcher's library would refuse the whole archive for the names above");
         if (content.files.empty())
             return Refuse(Utf8FromWide(request.folder) + " holds no file");
+        std::vector<std::string> entryNames;
+        for (const PackedFile& file : content.files) {
+            entryNames.push_back(file.name);
+            if (InTheFuture(file.lastWrite))
+                m_reporter.Line("note: " + file.name +
+                                " is dated in the future: later builds with an older date never replace it");
+        }
+        const std::string clash = CaseClash(entryNames);
+        if (!clash.empty())
+            return Refuse(clash + " are one path on Windows: every installation would fail");
         if (!m_package && !CheckExecute(index, content))
             return kPublishFailed;
 
         // The archive goes where the launcher will look for it.
         const std::string base = index.GetValue("PATHS", "BASE");
+        if (base.empty() || base.back() != '/')
+            return Refuse("[PATHS] BASE=\"" + base + "\" does not end with \"/\": the launcher joins every name to it "
+                          "as it is, so every download would fail");
         const std::string relative = DerivedArchivePath(name, build, m_package);
         KeyValueStore expected = index;
         for (const auto& key : m_pending)

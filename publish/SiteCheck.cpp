@@ -46,6 +46,7 @@ std::string Where(const std::string& file, const std::string& section, const std
 struct ArchiveContent {
     bool opened = false;
     std::vector<std::string> entries;
+    std::string future; // the first entry dated after now (local time, as the library reads it)
 };
 
 ArchiveContent ReadArchiveEntries(const std::wstring& path)
@@ -66,6 +67,13 @@ ArchiveContent ReadArchiveEntries(const std::wstring& path)
         if (info.size_filename > entry.size())
             entry += "...";
         content.entries.push_back(entry);
+        // The library reads the DOS time as local time.
+        FILETIME local, utc;
+        if (content.future.empty() &&
+            DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF),
+                                  &local) &&
+            LocalFileTimeToFileTime(&local, &utc) && InTheFuture(utc))
+            content.future = entry;
     }
     unzClose(archive);
     return content;
@@ -200,6 +208,10 @@ private:
         CheckLinesAndRedirect(kIndexFile, bytes, index);
         m_index = index;
         m_base = index.GetValue("PATHS", "BASE");
+        if (!m_base.empty() && m_base.back() != '/')
+            Problem(kIndexFile, "PATHS", "BASE",
+                    "\"" + m_base + "\" does not end with \"/\": every address is joined to it as it is, so every "
+                    "download fails");
         if (!IndexSectionsWithinLimit(index)) {
             const size_t sections = index.AllSections().size() - index.AllSections().count(KeyValueStore::kGlobal);
             Problem(kIndexFile, "", "",
@@ -225,6 +237,10 @@ private:
                 Problem(kIndexFile, name, "SW_TYPE", "missing: the launcher does not take the section for a program");
                 continue;
             }
+            if (!IsPlainProgramName(name))
+                Problem(kIndexFile, name, "",
+                        "the name holds more than ASCII letters, digits, \"_\" and \"-\": it goes into web addresses "
+                        "unencoded");
             KeyValueSection copy = section;
             records.emplace(name, BuildRecord(copy, m_base));
         }
@@ -258,6 +274,10 @@ private:
                 start = comma + 1;
             }
         }
+
+        if (!package && record.availableBuild == 0)
+            Problem(kIndexFile, name, "BUILD_DISP",
+                    "0 is what the launcher records for \"not installed\": the program is never seen as installed");
 
         const std::string addressKey =
             m_index.HasKey(name, "DOWNLOAD_FILE") ? "DOWNLOAD_FILE" : (package ? "SW_TYPE" : "BUILD_DISP");
@@ -338,6 +358,14 @@ private:
             m_archives.erase(name);
             return nullptr;
         }
+        const std::string clash = CaseClash(content.entries);
+        if (!clash.empty())
+            Problem(kIndexFile, name, addressKey,
+                    "archive " + relative + " entries " + clash + " are one path on Windows: every installation fails");
+        if (!content.future.empty())
+            Problem(kIndexFile, name, addressKey,
+                    "archive " + relative + " entry \"" + content.future +
+                        "\" is dated in the future: later builds with an older date never replace it");
         return &content;
     }
 

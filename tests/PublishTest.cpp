@@ -5,6 +5,7 @@
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
 #include "publish/Signing.h"
+#include "publish/Site.h"
 #include "publish/SiteCheck.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -489,4 +490,82 @@ TEST(Publish, RefusedCommandsWriteNothingAndCarelessFilesAreRefused)
     WriteBytes(site + L"\\sw_index.dat", good);
     // Links in a build folder: tests/publish_openssl.sh, which can make Unix links that Wine shows as reparse points.
     EXPECT_EQ(good, ReadBytes(site + L"\\sw_index.dat"));
+}
+
+// Traps the launcher hits on every install: check names each one, and add
+// refuses what it would write into the site.
+TEST(Publish, CheckAndAddCatchWhatBreaksEveryInstall)
+{
+    TempDir work;
+    const std::wstring site = work / L"site";
+    WriteFileAt(work / L"abc\\abc.exe", "ABC", UtcTime(2024, 3, 1, 8, 0, 0));
+    CollectingReporter reporter;
+    const auto run = [&reporter](const std::vector<std::wstring>& command) {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    };
+    ASSERT_EQ(kPublishDone, run({L"init", site, L"http://example.test/sw/"}));
+    ASSERT_EQ(kPublishDone, run({L"add", site, L"ABC", L"7", work / L"abc"})) << Joined(reporter.lines);
+    const std::string clean = ReadBytes(site + L"\\sw_index.dat");
+    EXPECT_EQ("", Joined(CheckSite(site, "").problems));
+
+    // add refuses each, naming it.
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"ABC", L"0", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("not installed")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"CAF\u00c9", L"1", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("ASCII letters")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"A B", L"1", work / L"abc"}));
+    WriteBytes(site + L"\\sw_index.dat", "[PATHS]\r\nBASE=http://example.test/sw\r\nSERIAL=3\r\n");
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"XYZ", L"1", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("does not end with \"/\"")) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\XYZ\\XYZ_1.zip"));
+    WriteFileAt(work / L"later\\abc.exe", "ABC", UtcTime(2099, 3, 1, 8, 0, 0));
+    WriteBytes(site + L"\\sw_index.dat", clean);
+    EXPECT_EQ(kPublishDone, run({L"add", site, L"LATER", L"1", work / L"later"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("abc.exe is dated in the future")) << Joined(reporter.lines);
+    EXPECT_EQ("\"x\" and \"X/y\"", CaseClash({"x", "X/y"}));
+    EXPECT_EQ("\"a.txt\" and \"A.TXT\"", CaseClash({"a.txt", "A.TXT"}));
+    EXPECT_EQ("", CaseClash({"Dir/a", "dir/b", "x"})) << "folders may differ in case";
+
+    // check names each in a hand-made site.
+    const struct {
+        const char* expected;
+        std::function<void(const std::wstring&)> spoil;
+    } traps[] = {
+        {"sw_index.dat: [PATHS] BASE: \"http://example.test/sw\" does not end with \"/\"",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) { l.Set("PATHS", "BASE", "http://example.test/sw"); });
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: archive ABC/ABC_7.zip entries \"x\" and \"X/y\" are one path",
+         [&work](const std::wstring& at) {
+             RepublishAbc(at, ZipOf({{"abc.exe", "ABC"}, {"x", "file"}, {"X/y", "in a folder"}}, work / L"z.zip"));
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: archive ABC/ABC_7.zip entry \"abc.exe\" is dated in the future",
+         [&work](const std::wstring& at) {
+             RepublishAbc(at, ZipOf({{"abc.exe", "ABC", MakeDos(2099, 1, 1, 0, 0, 0)}}, work / L"z.zip"));
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: 0 is what the launcher records",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) {
+                 l.Set("ABC", "BUILD_DISP", "0");
+                 l.Set("ABC", "DOWNLOAD_FILE", "ABC/ABC_7.zip");
+             });
+         }},
+        {"sw_index.dat: [CAF\xC3\x89] the name holds more than ASCII letters",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) {
+                 l.Set("CAF\xC3\x89", "SW_TYPE", "1");
+                 l.Set("CAF\xC3\x89", "DOWNLOAD_FILE", "ABC/ABC_7.zip");
+             });
+         }},
+    };
+    int number = 0;
+    for (const auto& trap : traps) {
+        const std::wstring copy = work / (L"trap" + std::to_wstring(++number));
+        fs::copy(fs::path(site), fs::path(copy), fs::copy_options::recursive);
+        WriteBytes(copy + L"\\sw_index.dat", clean);
+        trap.spoil(copy);
+        const std::string problems = Joined(CheckSite(copy, "").problems);
+        EXPECT_NE(std::string::npos, problems.find(trap.expected)) << "trap " << number << ":\n" << problems;
+    }
 }
