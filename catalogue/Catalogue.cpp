@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <map>
 #include <set>
 
 int ParseNumber(const std::string& text)
@@ -104,6 +105,18 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
         record.archiveSize = ParseArchiveSize(*size);
         record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
     }
+    auto check = [&value](const char* shaKey, const char* sizeKey, FileCheck& found) {
+        if (const std::string* sha256 = value(shaKey)) {
+            found.sha256 = *sha256;
+            found.malformed = !IsSha256Hex(*sha256);
+        }
+        if (const std::string* size = value(sizeKey)) {
+            found.size = ParseArchiveSize(*size);
+            found.malformed = found.malformed || found.size < 0;
+        }
+    };
+    check("THUMB_SHA256", "THUMB_SIZE", record.thumbnailCheck);
+    check("CHANGELOG_SHA256", "CHANGELOG_SIZE", record.changelogCheck);
     return record;
 }
 
@@ -122,6 +135,15 @@ bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings)
     auto favourite = state->Items().find("PREF");
     if (favourite != state->Items().end())
         record.favourite = favourite->second;
+    return true;
+}
+
+bool ApplyFileCheck(const FileCheck& check, bool signaturesRequired, DownloadOptions& options)
+{
+    if (check.malformed || (signaturesRequired && check.sha256.empty()))
+        return false;
+    options.expectedSha256 = check.sha256;
+    options.expectedSize = check.size;
     return true;
 }
 
@@ -223,6 +245,26 @@ std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcom
                                   : "nessun elenco verificato da mostrare.");
 }
 
+std::string StaleCatalogueText(const FetchOutcome& index, const FetchOutcome& repository, const std::string& now)
+{
+    for (const FetchOutcome* outcome : {&index, &repository}) {
+        if (!outcome->usable)
+            continue;
+        const std::string list = outcome == &index ? "l'elenco dei software" : "l'elenco dei server";
+        if (!outcome->fresh)
+            return "Impossibile aggiornare " + list + ": \xC3\xA8 mostrato l'ultimo elenco ricevuto.";
+        if (CatalogueExpired(outcome->expires, now)) {
+            std::string when = outcome->expires;
+            if (IsExpiryText(when))
+                when = when.substr(0, 10) + " " + when.substr(11, 5) + " UTC";
+            std::string text = "L" + list.substr(1) + " \xC3\xA8 scaduto";
+            return text + (IsExpiryText(outcome->expires) ? " il " + when : "") +
+                   ": potrebbe non offrire gli ultimi aggiornamenti.";
+        }
+    }
+    return "";
+}
+
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
 {
     // What a download or write cut by the end of the last run left is of no
@@ -242,8 +284,9 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
         indexFile.clear();
     if (!repositoryOutcome.usable)
         repositoryFile.clear();
-    if (indexOutcome.serial >= 0)
-        sink.IndexSerialAccepted(indexOutcome.serial);
+    for (const FetchOutcome* outcome : {&indexOutcome, &repositoryOutcome})
+        if (outcome->usable && outcome->serial >= 0)
+            sink.SerialAccepted(outcome->serialName, outcome->serial, outcome->sha256);
 
     LoadServers(state, repositoryFile, sink);
     const std::vector<std::string> thumbnails = BuildCatalogue(state, indexFile, sink);
@@ -257,20 +300,36 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
     SinkCancel cancel(sink);
     DownloadOptions thumbnailDownload;
     thumbnailDownload.maxBytes = kThumbnailLimit;
+    thumbnailDownload.deadlineMs = kThumbnailDeadlineMs;
     thumbnailDownload.progress = &cancel;
+    // What each address must match: the first record that shows it says.
+    std::map<std::string, const FileCheck*> checks;
+    for (const SoftwareRecord& record : state.m_catalogue)
+        if (!record.thumbnailAddress.empty())
+            checks.emplace(record.thumbnailAddress, &record.thumbnailCheck);
     int i = 0;
     for (const std::string& address : thumbnails) {
         if (sink.Cancelled())
             return;
         ++i;
+        DownloadOptions checked = thumbnailDownload;
+        const auto check = checks.find(address);
+        if (check == checks.end() || !ApplyFileCheck(*check->second, state.m_signaturesRequired, checked)) {
+            sink.SetProgressPos(i);
+            continue;
+        }
         sink.SetProgressPos(i - 1);
         sink.SetStatusText("Download thumbnails... " + std::to_string(i) + "/" + std::to_string(total));
         std::string file = Utf8FromWide(state.m_dataFolderW + L"img_sw_" + std::to_wstring(i) + L".png");
-        if (DownloadToFile(address, file, thumbnailDownload))
+        if (DownloadToFile(address, file, checked))
             sink.ThumbnailDownloaded(address, file);
         sink.SetProgressPos(i);
     }
-    // The status line ends empty, or says that what is shown could not be verified.
-    sink.SetStatusText(UnverifiedCatalogueText(indexOutcome, repositoryOutcome));
+    // The status line ends empty, or says that what is shown could not be
+    // verified, refreshed, or has expired.
+    std::string status = UnverifiedCatalogueText(indexOutcome, repositoryOutcome);
+    if (status.empty() && state.m_signaturesRequired)
+        status = StaleCatalogueText(indexOutcome, repositoryOutcome, UtcNowText());
+    sink.SetStatusText(status);
     sink.SetProgressPos(0);
 }

@@ -6,6 +6,7 @@
 #include "catalogue/CatalogueSink.h"
 #include "catalogue/SoftwareRecord.h"
 #include "launcher/LauncherState.h"
+#include "net/HttpTransfer.h"
 
 #include <cstdint>
 #include <string>
@@ -13,6 +14,8 @@
 
 /// Largest thumbnail accepted: a longer body is a failed download.
 constexpr uint64_t kThumbnailLimit = 2ull * 1024 * 1024;
+/// Longest time one thumbnail's transfer may take, whatever its pace.
+constexpr unsigned long long kThumbnailDeadlineMs = 60000;
 
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
 int ParseNumber(const std::string& text);
@@ -27,6 +30,11 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
 /// Joins a record with its installed state in the settings store: only a
 /// section with a non-empty PATH counts. Returns whether it is installed.
 bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
+
+/// Sets what a thumbnail or change log must match; false when it must not
+/// be fetched at all: its check is malformed, or a key asks for signatures
+/// and the index gives no SHA256 for it.
+bool ApplyFileCheck(const FileCheck& check, bool signaturesRequired, DownloadOptions& options);
 
 /// Stores file as the thumbnail of every record whose address is address.
 void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& address, const std::string& file);
@@ -43,6 +51,11 @@ std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string&
 /// signature or SERIAL failed) and no fresh one replaced it: which list could
 /// not be verified, and whether the last verified one is shown. "" otherwise.
 std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcome& repository);
+
+/// With the maker's key, the status line after a load whose files passed:
+/// which list could not be refreshed (the last one received is shown), or
+/// has expired by now (UtcNowText form). "" when both are fresh and current.
+std::string StaleCatalogueText(const FetchOutcome& index, const FetchOutcome& repository, const std::string& now);
 
 /// The catalogue worker's whole job: fetch both files, fill the server combo
 /// and list, build the catalogue and categories, then fetch the thumbnails.

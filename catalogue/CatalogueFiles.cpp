@@ -1,5 +1,6 @@
 #include "catalogue/CatalogueFiles.h"
 
+#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/AtomicFile.h"
 #include "store/KeyValueStore.h"
@@ -7,14 +8,13 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const char* const kIndexSerial = "INDEX_SERIAL";
 
 bool Exists(const std::string& path)
 {
@@ -43,6 +43,7 @@ DownloadOptions SignatureDownload()
 {
     DownloadOptions options;
     options.maxBytes = 1024;
+    options.deadlineMs = 30000;
     return options;
 }
 
@@ -81,49 +82,66 @@ bool MovePair(const std::string& from, const std::string& to)
     return move(from, to);
 }
 
+/// What a signed file passed with: its SERIAL, the SHA-256 of its bytes and
+/// its EXPIRES.
+struct Passed {
+    long long serial = -1;
+    std::string sha256;
+    std::string expires;
+};
+
 /// The checks a catalogue file passes before anything in it is used.
 class CatalogueCheck {
 public:
-    CatalogueCheck(const LauncherState& state, bool isIndex, long long highestSerial)
-        : m_state(state), m_isIndex(isIndex), m_highestSerial(highestSerial)
+    CatalogueCheck(const LauncherState& state, bool isIndex, const SerialRecord& highest)
+        : m_state(state), m_isIndex(isIndex), m_highest(highest)
     {
     }
 
     /// True when the file may be read: without a key always; with one, its
-    /// signature holds and (for an index without REDIRECT) its SERIAL is not
-    /// old. redirect receives the REDIRECT address of the first 10 lines.
-    bool Passes(const std::string& path, std::string& redirect, long long& serial) const
+    /// signature holds and (for a file without REDIRECT) it names its role
+    /// and its SERIAL is not old. redirect receives the REDIRECT address of
+    /// the first 10 lines.
+    bool Passes(const std::string& path, std::string& redirect, Passed& passed) const
     {
-        serial = -1;
+        passed = Passed();
         if (m_state.m_signaturesRequired &&
             !CatalogueFileSigned(m_state.m_makerKey, WideFromUtf8(path), WideFromUtf8(SignatureOf(path))))
             return false;
         KeyValueStore head;
         head.LoadFile(path, 10);
         redirect = head.GetValue("REDIRECT", "URL", "");
-        if (!m_state.m_signaturesRequired || !m_isIndex || !redirect.empty())
+        if (!m_state.m_signaturesRequired || !redirect.empty())
             return true;
         KeyValueStore whole;
         whole.LoadFile(path);
-        const std::string serialText = whole.GetValue("PATHS", "SERIAL", "");
-        if (!IndexSerialAcceptable(serialText, m_highestSerial))
+        std::string digest;
+        if (whole.GetValue("PATHS", "ROLE") != CatalogueRole(m_isIndex) ||
+            !Sha256OfFile(WideFromUtf8(path), digest))
             return false;
-        serial = ParseIndexSerial(serialText);
+        const std::string serialText = whole.GetValue("PATHS", "SERIAL", "");
+        passed.sha256 = HexOf(digest);
+        if (!SerialAcceptable(serialText, passed.sha256, m_highest))
+            return false;
+        passed.serial = ParseIndexSerial(serialText);
+        passed.expires = whole.GetValue("PATHS", "EXPIRES");
         return true;
     }
 
 private:
     const LauncherState& m_state;
     bool m_isIndex;
-    long long m_highestSerial;
+    SerialRecord m_highest;
 };
 
 /// An index or repository file: small, and ended with the worker.
-DownloadOptions CatalogueDownload(SinkCancel& cancel)
+DownloadOptions CatalogueDownload(SinkCancel& cancel, bool& overLimit)
 {
     DownloadOptions options;
     options.maxBytes = kCatalogueFileLimit;
+    options.deadlineMs = kCatalogueFileDeadlineMs;
     options.progress = &cancel;
+    options.overLimit = &overLimit;
     return options;
 }
 
@@ -164,23 +182,84 @@ long long ParseIndexSerial(const std::string& text)
     return serial;
 }
 
-bool IndexSerialAcceptable(const std::string& serialText, long long highestAccepted)
+bool SerialAcceptable(const std::string& serialText, const std::string& sha256, const SerialRecord& highest)
 {
     const long long serial = ParseIndexSerial(serialText);
-    return serial >= 0 && serial >= highestAccepted;
-}
-
-long long HighestIndexSerial(const KeyValueStore& settings)
-{
-    return ParseIndexSerial(settings.GetValue(KeyValueStore::kGlobal, kIndexSerial));
-}
-
-bool RaiseIndexSerial(KeyValueStore& settings, long long serial)
-{
-    if (serial < 0 || serial <= HighestIndexSerial(settings))
+    if (serial < 0 || serial < highest.serial)
         return false;
-    settings.SetValue(kIndexSerial, std::to_string(serial));
+    return serial > highest.serial || highest.sha256.empty() || highest.sha256 == sha256;
+}
+
+const char* CatalogueRole(bool isIndex) { return isIndex ? "INDEX" : "REPOSITORY"; }
+
+std::string KeyFingerprint(const PublicKey& key)
+{
+    return UpperAscii(HexOf(Sha256Of(key.x + key.y)).substr(0, 16));
+}
+
+std::string SerialSettingName(bool isIndex, const std::string& fingerprint)
+{
+    return std::string(isIndex ? "INDEX_SERIAL_" : "REPO_SERIAL_") + fingerprint;
+}
+
+SerialRecord HighestSerial(const KeyValueStore& settings, const std::string& name)
+{
+    SerialRecord record;
+    const std::string value = settings.GetValue(KeyValueStore::kGlobal, name);
+    if (value.empty())
+        return record;
+    const size_t blank = value.find(' ');
+    record.serial = ParseIndexSerial(value.substr(0, blank));
+    if (blank != std::string::npos && IsSha256Hex(value.substr(blank + 1)))
+        record.sha256 = value.substr(blank + 1);
+    return record;
+}
+
+bool RaiseSerial(KeyValueStore& settings, const std::string& name, const SerialRecord& accepted)
+{
+    const SerialRecord kept = HighestSerial(settings, name);
+    if (accepted.serial < 0 || accepted.serial < kept.serial ||
+        (accepted.serial == kept.serial && (!kept.sha256.empty() || accepted.sha256.empty())))
+        return false;
+    settings.SetValue(name, std::to_string(accepted.serial) + (accepted.sha256.empty() ? "" : " " + accepted.sha256));
     return true;
+}
+
+bool IsExpiryText(const std::string& text)
+{
+    static const char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof kForm - 1)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (kForm[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kForm[i])
+            return false;
+    return true;
+}
+
+std::string ExpiryText(const FILETIME& utc)
+{
+    SYSTEMTIME time;
+    if (!FileTimeToSystemTime(&utc, &time))
+        return "";
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", time.wYear, time.wMonth, time.wDay, time.wHour,
+             time.wMinute, time.wSecond);
+    return text;
+}
+
+std::string UtcNowText()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ExpiryText(now);
+}
+
+bool CatalogueExpired(const std::string& expires, const std::string& now)
+{
+    if (expires.empty())
+        return false;
+    // The fixed form orders as its text does.
+    return !IsExpiryText(expires) || expires <= now;
 }
 
 bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const std::wstring& signaturePath)
@@ -206,13 +285,19 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
     const std::string arrival = local + ".new";
     RemovePair(arrival);
 
-    long long highestSerial = -1;
-    if (signedFiles && isIndex) {
+    SerialRecord highest;
+    if (signedFiles) {
+        result.serialName = SerialSettingName(isIndex, KeyFingerprint(state.m_makerKey));
         // The window writes the settings under this lock.
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        highestSerial = HighestIndexSerial(state.m_settings);
+        highest = HighestSerial(state.m_settings, result.serialName);
     }
-    const CatalogueCheck check(state, isIndex, highestSerial);
+    const CatalogueCheck check(state, isIndex, highest);
+    const auto take = [&result](const Passed& passed) {
+        result.serial = passed.serial;
+        result.sha256 = passed.sha256;
+        result.expires = passed.expires;
+    };
 
     // When no backup can be written the previous copy stays where it is
     // until a download replaces it; the downloads still go ahead.
@@ -226,8 +311,10 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         // elsewhere) cannot be replaced either: it is used as it is.
         if (!previousInPlace && Exists(local)) {
             std::string redirect;
-            result.usable = check.Passes(local, redirect, result.serial);
+            Passed passed;
+            result.usable = check.Passes(local, redirect, passed);
             result.refused = !result.usable;
+            take(passed);
             return local;
         }
     }
@@ -244,8 +331,9 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         bool arrived = checkLocal;
         checkLocal = false;
         bool signatureMissing = false;
+        bool overLimit = false;
         if (!arrived) {
-            arrived = DownloadToFile(sourceUrl, arrival, CatalogueDownload(cancel));
+            arrived = DownloadToFile(sourceUrl, arrival, CatalogueDownload(cancel, overLimit));
             // A file that came without its signature is refused like one
             // with a wrong signature.
             signatureMissing = arrived && signedFiles &&
@@ -260,11 +348,17 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         if (arrived && isIndex && !IndexFileWithinLimit(candidate)) {
             RemovePair(candidate);
             arrived = false;
+            overLimit = candidate == arrival;
+        }
+        // A body over its limit would be over it again: no more attempts.
+        if (overLimit) {
+            result.overLimit = true;
+            attempt = 2;
         }
         if (arrived) {
             std::string redirect;
-            long long serial = -1;
-            if (signatureMissing || !check.Passes(candidate, redirect, serial)) {
+            Passed passed;
+            if (signatureMissing || !check.Passes(candidate, redirect, passed)) {
                 result.refused = true;
                 RemovePair(candidate);
             } else if (!redirect.empty()) {
@@ -279,7 +373,7 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
                 done = candidate == local || MovePair(arrival, local);
                 if (done) {
                     result.fresh = candidate == arrival;
-                    result.serial = serial;
+                    take(passed);
                 } else {
                     RemovePair(arrival);
                 }

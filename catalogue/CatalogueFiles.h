@@ -19,6 +19,9 @@ constexpr int kMaxRedirects = 10;
 /// Largest index or repository file accepted: a longer body is a failed download.
 constexpr uint64_t kCatalogueFileLimit = 8ull * 1024 * 1024;
 
+/// Longest time one catalogue file's transfer may take, whatever its pace.
+constexpr unsigned long long kCatalogueFileDeadlineMs = 120000;
+
 /// Most sections an index may hold; one with more is refused like a broken
 /// download (the list could not show it in any useful time).
 constexpr size_t kMaxIndexSections = 10000;
@@ -42,19 +45,52 @@ private:
 /// with "[n chance]" from the second attempt on.
 std::string FetchStatusText(const std::string& name, int attempt);
 
-/// SERIAL of an index: decimal digits only (at most 18); -1 for anything else.
+/// SERIAL of a catalogue file: decimal digits only (at most 18); -1 for anything else.
 long long ParseIndexSerial(const std::string& text);
 
-/// The rule against going back: an index's SERIAL text must be present and
-/// not lower than the highest accepted so far (-1 when none was).
-bool IndexSerialAcceptable(const std::string& serialText, long long highestAccepted);
+/// The highest SERIAL a launcher accepts; what the publisher may write.
+constexpr long long kMaxSerial = 999999999999999999ll;
 
-/// The highest SERIAL accepted so far: the settings' global INDEX_SERIAL; -1 when none.
-long long HighestIndexSerial(const KeyValueStore& settings);
+/// The newest signed file of one kind a launcher has accepted under one key:
+/// its SERIAL and the SHA-256 (lower-case hex) of its bytes ("" when unknown).
+struct SerialRecord {
+    long long serial = -1;
+    std::string sha256;
+};
 
-/// Raises the settings' INDEX_SERIAL to serial; false (nothing changed) when
-/// it is already as high.
-bool RaiseIndexSerial(KeyValueStore& settings, long long serial);
+/// The rule against going back: a signed file's SERIAL text must be present
+/// and not lower than the highest accepted so far; an equal one passes only
+/// for the very bytes accepted with it (sha256 of the file, lower-case hex),
+/// or when those are unknown.
+bool SerialAcceptable(const std::string& serialText, const std::string& sha256, const SerialRecord& highest);
+
+/// What a signed catalogue file names itself in [PATHS] ROLE, so that a
+/// signature for one file never passes for the other.
+const char* CatalogueRole(bool isIndex); // "INDEX" or "REPOSITORY"
+
+/// The key's fingerprint: the first 16 hex digits of the SHA-256 of its X and Y.
+std::string KeyFingerprint(const PublicKey& key);
+
+/// The settings' name for the highest SERIAL of a kind of file under a key:
+/// INDEX_SERIAL_<fingerprint> or REPO_SERIAL_<fingerprint>.
+std::string SerialSettingName(bool isIndex, const std::string& fingerprint);
+
+/// The record kept under name (its value: SERIAL, a blank, the SHA-256);
+/// serial -1 when there is none.
+SerialRecord HighestSerial(const KeyValueStore& settings, const std::string& name);
+
+/// Keeps accepted under name when it is newer than what is kept (or as new,
+/// where the bytes were unknown); false when nothing changed.
+bool RaiseSerial(KeyValueStore& settings, const std::string& name, const SerialRecord& accepted);
+
+/// An EXPIRES text, "YYYY-MM-DDTHH:MM:SSZ" in UTC; false for any other form.
+bool IsExpiryText(const std::string& text);
+/// The time now (or the FILETIME given) in that form.
+std::string ExpiryText(const FILETIME& utc);
+std::string UtcNowText();
+/// True when a signed file with this EXPIRES has expired at now ("" never
+/// expires; a malformed text counts as expired).
+bool CatalogueExpired(const std::string& expires, const std::string& now);
 
 /// True when the file at path is what the signature file beside it (DER
 /// ECDSA over the file's SHA-256) says key signed.
@@ -70,8 +106,15 @@ struct FetchOutcome {
     /// A file arrived but was refused: no signature, a wrong one, or (index)
     /// an old SERIAL.
     bool refused = false;
-    /// SERIAL of the index now in use, when a key asks for one (-1 otherwise).
+    /// SERIAL of the file now in use, when a key asks for one (-1 otherwise).
     long long serial = -1;
+    /// With a key: SHA-256 (hex) of the file in use, the settings' name its
+    /// SERIAL is kept under, and its [PATHS] EXPIRES ("" when it has none).
+    std::string sha256;
+    std::string serialName;
+    std::string expires;
+    /// The body was over its limit: tried once, not again.
+    bool overLimit = false;
 };
 
 /// Keeps the previous copy as <file>.bak, downloads a fresh one (three
@@ -79,7 +122,8 @@ struct FetchOutcome {
 /// back to the backup when every attempt fails. With the maker's key each
 /// downloaded file needs its signature at <url>.sig, kept beside the local
 /// copy as <file>.sig, and the index a SERIAL no lower than the highest
-/// accepted so far; a file that fails counts as a failed download. Returns
+/// accepted so far (an equal one only with the same bytes) and [PATHS] ROLE
+/// naming it; a file that fails counts as a failed download. Returns
 /// the local path; it may not exist afterwards, and it is used only when
 /// outcome says so.
 std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink,

@@ -27,10 +27,16 @@ public:
     /// the records after CatalogueReady: the window applies this on its thread.
     virtual void ThumbnailDownloaded(const std::string& address, const std::string& file) = 0;
 
-    /// The index in use carries SERIAL serial, checked against the maker's
-    /// key: the window raises the settings' INDEX_SERIAL to it on its own
-    /// thread, where the settings store is written.
-    virtual void IndexSerialAccepted(long long serial) { (void)serial; }
+    /// A catalogue file in use carries SERIAL serial with these bytes
+    /// (sha256), checked against the maker's key: the window raises the
+    /// settings' record name to it on its own thread, where the settings
+    /// store is written.
+    virtual void SerialAccepted(const std::string& name, long long serial, const std::string& sha256)
+    {
+        (void)name;
+        (void)serial;
+        (void)sha256;
+    }
 
     /// Entry 0 of the category list. The window hands the worker its string
     /// resource (108), so the worker needs no resources of its own.

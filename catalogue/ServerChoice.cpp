@@ -1,5 +1,6 @@
 #include "catalogue/ServerChoice.h"
 
+#include "launcher/LauncherState.h"
 #include "store/AtomicFile.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
@@ -19,8 +20,12 @@ bool StoreServerChoice(const std::string& serverSettingsFile, const std::string&
 {
     // Start-up reads only the first ten lines, so the maker's key and the
     // chosen URL come first; everything else the file holds follows and is kept.
+    // Read as the start-up reads it, so that a file saved as UTF-16 or with a
+    // byte-order mark keeps its key when it is written again.
+    std::string bytes;
+    ReadFileBytes(WideFromUtf8(serverSettingsFile), bytes);
     KeyValueStore settings;
-    settings.LoadFile(serverSettingsFile);
+    settings.LoadText(ServerFileText(bytes));
     std::string text;
     if (const KeyValueSection* signature = settings.FindSection("SIGNATURE")) {
         AppendSection(text, "SIGNATURE", *signature);

@@ -5,6 +5,14 @@
 #include <cstdint>
 #include <string>
 
+/// What the index says a file beside the archive (thumbnail, change log)
+/// must be: <KEY>_SHA256 and <KEY>_SIZE.
+struct FileCheck {
+    std::string sha256;     // 64 hex digits; "" when absent
+    int64_t size = -1;      // bytes; -1 when absent
+    bool malformed = false; // present but no digest or size: no file matches
+};
+
 struct SoftwareRecord {
     std::string name;              // section name, upper case
     std::string title;             // TITOLO
@@ -26,4 +34,6 @@ struct SoftwareRecord {
     std::string archiveSha256;     // SHA256 of the archive, 64 hex digits; "" when absent
     int64_t archiveSize = -1;      // SIZE of the archive in bytes; -1 when absent
     bool archiveCheckMalformed = false; // SHA256 or SIZE present but no digest or size: no archive matches
+    FileCheck thumbnailCheck;      // THUMB_SHA256, THUMB_SIZE
+    FileCheck changelogCheck;      // CHANGELOG_SHA256, CHANGELOG_SIZE
 };

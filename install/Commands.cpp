@@ -1,5 +1,6 @@
 #include "install/Commands.h"
 
+#include "catalogue/Catalogue.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"
 
@@ -95,7 +96,11 @@ bool ShowChangelog(const SoftwareRecord& record, const LauncherState& state, Dow
     DeleteFileW(WideFromUtf8(copy).c_str());
     DownloadOptions options;
     options.maxBytes = kChangelogLimit;
+    options.deadlineMs = kChangelogDeadlineMs;
     options.progress = progress;
+    // With the maker's key a change log is shown only as the signed index describes it.
+    if (!ApplyFileCheck(record.changelogCheck, state.m_signaturesRequired, options))
+        return false;
     if (!DownloadToFile(record.changelogAddress, copy, options) || (progress && progress->Cancelled()))
         return false;
     std::wstring folder = WideFromUtf8(record.installedFolder);

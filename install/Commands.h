@@ -30,6 +30,8 @@ void OpenProgramFolder(const SoftwareRecord& record);
 void OpenCommandPrompt(const SoftwareRecord& record);
 /// Largest change log accepted: a longer body is a failed download.
 constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;
+/// Longest time a change log's transfer may take, whatever its pace.
+constexpr unsigned long long kChangelogDeadlineMs = 120000;
 
 /// Downloads the change log to data folder\changelog.txt and opens it.
 /// False when it could not be fetched (or progress stopped it).

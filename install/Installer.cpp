@@ -34,6 +34,7 @@ DownloadOptions ArchiveDownload(const SoftwareRecord& record)
     DownloadOptions options;
     options.expectedSha256 = record.archiveSha256;
     options.expectedSize = record.archiveSize;
+    options.deadlineMs = ArchiveDeadlineMs(record.archiveSize);
     return options;
 }
 

@@ -1,7 +1,10 @@
 #include "launcher/LauncherState.h"
 
 #include "launcher/ProgramIdentity.h"
+#include "store/AtomicFile.h"
 #include "store/Text.h"
+
+#include <cstring>
 
 #include <filesystem>
 
@@ -46,13 +49,79 @@ void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& sett
         repositoryUrl = repository;
 }
 
-void ReadMakerKey(const KeyValueStore& serverFile, bool& required, PublicKey& key)
+std::string ServerFileText(const std::string& bytes)
 {
-    const std::string text = serverFile.GetValue("SIGNATURE", "KEY");
-    required = !text.empty();
+    std::string text = bytes;
+    const auto starts = [&bytes](const char* mark) { return bytes.compare(0, strlen(mark), mark) == 0; };
+    const bool littleEndian = starts("\xFF\xFE") || (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0);
+    const bool bigEndian = starts("\xFE\xFF") || (bytes.size() >= 2 && bytes[0] == 0 && bytes[1] != 0);
+    if (littleEndian || bigEndian) {
+        std::wstring wide;
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+            const unsigned char low = static_cast<unsigned char>(bytes[i + (bigEndian ? 1 : 0)]);
+            const unsigned char high = static_cast<unsigned char>(bytes[i + (bigEndian ? 0 : 1)]);
+            wide += static_cast<wchar_t>(low | (high << 8));
+        }
+        if (!wide.empty() && wide[0] == 0xFEFF)
+            wide.erase(0, 1);
+        text = Utf8FromWide(wide);
+    } else if (starts("\xEF\xBB\xBF")) {
+        text.erase(0, 3);
+    }
+    // A CR alone ends a line too.
+    std::string lines;
+    lines.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        lines += text[i];
+        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
+            lines += '\n';
+    }
+    return lines;
+}
+
+void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key)
+{
+    const auto trim = [](std::string text) {
+        const char* blanks = " \t\r\n\v\f";
+        text.erase(0, text.find_first_not_of(blanks) == std::string::npos ? text.size()
+                                                                          : text.find_first_not_of(blanks));
+        text.erase(text.find_last_not_of(blanks) + 1);
+        return text;
+    };
+    required = false;
     key = PublicKey();
-    if (required)
-        ParsePublicKey(text, key);
+    bool inSignature = false;
+    std::string keyText;
+    size_t start = 0;
+    while (start < serverFileText.size()) {
+        size_t end = serverFileText.find('\n', start);
+        if (end == std::string::npos)
+            end = serverFileText.size();
+        std::string line = trim(serverFileText.substr(start, end - start));
+        start = end + 1;
+        if (line.empty())
+            continue;
+        const bool opens = line.front() == '[';
+        const size_t close = line.find(']');
+        const size_t equals = line.find('=');
+        if (opens || (close != std::string::npos && equals == std::string::npos)) {
+            // A header, or what a hand edit left of one.
+            std::string name = trim(line.substr(opens ? 1 : 0, close == std::string::npos ? std::string::npos
+                                                                                           : close - (opens ? 1 : 0)));
+            inSignature = UpperAscii(name) == "SIGNATURE";
+            required = required || inSignature;
+            continue;
+        }
+        if (UpperAscii(trim(line.substr(0, equals))) != "KEY")
+            continue;
+        // A KEY line anywhere asks for signatures; only the signature
+        // section's may be the key.
+        required = true;
+        if (inSignature)
+            keyText = equals == std::string::npos ? std::string() : trim(line.substr(equals + 1));
+    }
+    if (required && !keyText.empty())
+        ParsePublicKey(keyText, key);
 }
 
 void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,
@@ -74,8 +143,11 @@ void InitialiseLauncherState(LauncherState& state, const std::wstring& programNa
     state.m_programFolder = Utf8FromWide(state.m_programFolderW);
     state.m_serverSettingsFile = Utf8FromWide(ChooseServerSettingsFile(state.m_programFolderW));
 
+    std::string serverBytes;
+    ReadFileBytes(WideFromUtf8(state.m_serverSettingsFile), serverBytes);
+    const std::string serverText = ServerFileText(serverBytes);
     KeyValueStore serverFile;
-    serverFile.LoadFile(state.m_serverSettingsFile, 10);
+    serverFile.LoadText(serverText, 10);
     SettleServerUrls(serverFile, state.m_settings, state.m_indexUrl, state.m_repositoryUrl);
-    ReadMakerKey(serverFile, state.m_signaturesRequired, state.m_makerKey);
+    ReadMakerKey(serverText, state.m_signaturesRequired, state.m_makerKey);
 }

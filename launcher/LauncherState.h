@@ -53,9 +53,17 @@ std::wstring ChooseServerSettingsFile(const std::wstring& programFolder);
 void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,
                       std::string& indexUrl, std::string& repositoryUrl);
 
-/// The maker's key of server.dat: required is true when [SIGNATURE] holds a
-/// non-empty KEY; key is filled when that KEY is a P-256 public key.
-void ReadMakerKey(const KeyValueStore& serverFile, bool& required, PublicKey& key);
+/// server.dat's bytes as a person may have saved them, made into the data
+/// file's own form: UTF-16 (with its byte-order mark, or plainly so) decoded
+/// to UTF-8, a UTF-8 byte-order mark dropped, CR-only line ends made CR LF.
+std::string ServerFileText(const std::string& bytes);
+
+/// The maker's key in server.dat's text (ServerFileText), read as a person
+/// writes it: names and values trimmed, "[ SIGNATURE ]" as [SIGNATURE], on
+/// any line of the file. Any signature section or KEY line at all makes
+/// required true; key is filled only when the (last) KEY of the signature
+/// section is a P-256 public key, so one that cannot be used fails closed.
+void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key);
 
 /// Fills the folder and address members for a program, as the application
 /// object does at start-up (the settings store must already be loaded).

@@ -131,6 +131,24 @@ void HttpTransfer::Abort()
     CloseHandles();
 }
 
+void HttpTransfer::Abandon()
+{
+    HINTERNET handles[3];
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_aborted = true;
+        handles[0] = m_request;
+        handles[1] = m_connection;
+        handles[2] = m_internet;
+        m_request = m_connection = m_internet = nullptr;
+    }
+    std::thread([handles] {
+        for (HINTERNET handle : handles)
+            if (handle)
+                InternetCloseHandle(handle);
+    }).detach();
+}
+
 void HttpTransfer::Reset()
 {
     {
@@ -212,6 +230,14 @@ bool HttpTransfer::Read(char* data, DWORD size, DWORD& got)
     if (available == 0)
         return true;
     return InternetReadFile(request, data, std::min(available, size), &got) && got > 0;
+}
+
+unsigned long long ArchiveDeadlineMs(int64_t size)
+{
+    if (size < 0)
+        return 0;
+    return kArchiveGraceMs + static_cast<uint64_t>(size) / kArchiveFloorBytesPerSecond * 1000 +
+           static_cast<uint64_t>(size) % kArchiveFloorBytesPerSecond * 1000 / kArchiveFloorBytesPerSecond;
 }
 
 bool ParseContentRange(const std::string& text, ContentRange& range)
@@ -391,7 +417,10 @@ class TransferWatch {
 public:
     TransferWatch(HttpTransfer& transfer, const DownloadOptions& options)
         : m_transfer(transfer), m_options(options), m_window(std::max(1u, options.stallWindowMs)),
-          m_markTime(Clock::now()), m_thread([this] { Watch(); })
+          m_markTime(Clock::now()), m_deadline(options.deadlineMs ? m_markTime + std::chrono::milliseconds(
+                                                                                    options.deadlineMs)
+                                                                  : Clock::time_point::max()),
+          m_thread([this] { Watch(); })
     {
     }
     ~TransferWatch()
@@ -424,6 +453,9 @@ private:
         if (m_options.progress && m_options.progress->Cancelled())
             m_cancelled = true;
         const auto now = Clock::now();
+        // A transfer past its overall limit has stalled, however it crawls.
+        if (now >= m_deadline)
+            m_stalled = true;
         if (!m_cancelled && now - m_markTime >= m_window) {
             if (m_received - m_markBytes < m_options.stallBytes)
                 m_stalled = true;
@@ -435,7 +467,9 @@ private:
 
     void Watch()
     {
-        const auto step = std::min<Clock::duration>(m_window / 4, std::chrono::milliseconds(100));
+        auto step = std::min<Clock::duration>(m_window / 4, std::chrono::milliseconds(100));
+        if (m_options.deadlineMs)
+            step = std::min<Clock::duration>(step, std::chrono::milliseconds(std::max(1ull, m_options.deadlineMs / 4)));
         std::unique_lock<std::mutex> hold(m_lock);
         bool going = true;
         while (going && !m_wake.wait_for(hold, step, [this] { return m_finished; }))
@@ -452,6 +486,7 @@ private:
     bool m_finished = false;
     uint64_t m_received = 0;
     Clock::time_point m_markTime;
+    const Clock::time_point m_deadline;
     uint64_t m_markBytes = 0;
     std::atomic<bool> m_stalled{false};
     std::atomic<bool> m_cancelled{false};
@@ -518,6 +553,17 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         options.maxBytes ? options.maxBytes : FreeSpaceFor(file) + (append ? partial.kept : 0);
     const bool sized = options.expectedSize >= 0;
     const uint64_t expected = sized ? static_cast<uint64_t>(options.expectedSize) : 0;
+    // A body over its limit is left unread: closing the request would
+    // otherwise read the rest to keep the connection.
+    auto overLimit = [&] {
+        if (options.overLimit)
+            *options.overLimit = true;
+        transfer.Abandon();
+    };
+    if (totalKnown && total > limit && options.maxBytes) {
+        overLimit();
+        return AttemptResult::Failed;
+    }
     if (totalKnown && (total > limit || (sized && total != expected)))
         return AttemptResult::Failed;
 
@@ -556,8 +602,11 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
             return keep();
         const uint64_t received = writer.Size() + got;
         // A body that passes its limit or its size is stopped at once.
-        if (received > limit || (sized && received > expected))
+        if (received > limit || (sized && received > expected)) {
+            if (received > limit && options.maxBytes)
+                overLimit();
             return fail();
+        }
         if (!writer.Write(chunk, got))
             return fail();
         if (hashing)
@@ -593,12 +642,16 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
 bool Download(const std::string& url, const std::string& path, const DownloadOptions& options, int attempts)
 {
     const std::wstring file = WideFromUtf8(path);
+    if (options.overLimit)
+        *options.overLimit = false;
     PartialBody partial;
     bool done = false;
     for (int attempt = 0; attempt < attempts && !done; ++attempt) {
         if (options.progress && options.progress->Cancelled())
             break;
         done = Attempt(url, file, options, partial) == AttemptResult::Done;
+        if (options.overLimit && *options.overLimit)
+            break;
     }
     DeleteFileW((file + kPartSuffix).c_str());
     return done;

@@ -42,7 +42,22 @@ struct DownloadOptions {
     /// window is WinINet's connect, send and receive time-out.
     unsigned stallWindowMs = 30000;
     uint64_t stallBytes = 1024;
+    /// The whole transfer must end within this many milliseconds (0: no limit
+    /// but the stall rule).
+    unsigned long long deadlineMs = 0;
+    /// Set true when the body was refused for passing maxBytes (announced or
+    /// received): the same limit would refuse it again. May be null.
+    bool* overLimit = nullptr;
 };
+
+/// The slowest average pace an archive may come at, after a minute's grace:
+/// 16 KB a second.
+constexpr uint64_t kArchiveFloorBytesPerSecond = 16 * 1024;
+constexpr unsigned long long kArchiveGraceMs = 60000;
+
+/// The overall time limit of an archive of size bytes at that pace; 0 (none
+/// but the stall rule) when the size is not known (negative).
+unsigned long long ArchiveDeadlineMs(int64_t size);
 
 /// Fetches url into the file at path. True when the body was received whole
 /// (every byte of its Content-Length, or a chunked body up to its last chunk)
@@ -51,7 +66,8 @@ struct DownloadOptions {
 /// broke, the body was over a limit or did not match, or could not be stored)
 /// or removed (it was too short). The body streams to "<path>.part", hashed
 /// on the way, and replaces the file only once whole and checked. Memory use
-/// does not grow with the body's size.
+/// does not grow with the body's size. A body over maxBytes ends the
+/// transfer at once, unread.
 bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
 /// DownloadToFile, and once more when that fails. When the first attempt
@@ -116,6 +132,11 @@ public:
     bool Read(char* data, DWORD size, DWORD& got);
     /// Ends the request from any thread; a blocked send or read returns failed.
     void Abort();
+    /// Ends the request and leaves its handles to be closed on a thread of
+    /// their own: closing a request whose body was not read whole can make
+    /// WinINet read the rest (Wine reads whatever keeps arriving), and that
+    /// must not hold up the caller.
+    void Abandon();
     void Close();
 
 private:

@@ -8,6 +8,7 @@
 #include "publish/Signing.h"
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
+#include "publish/StagedFiles.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
@@ -16,6 +17,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -26,11 +28,13 @@ const char kUsage[] =
     "  init SITE BASE_URL\n"
     "      a new sw_index.dat ([PATHS] BASE=BASE_URL, SERIAL=1) and sw_repo.dat in the folder SITE\n"
     "  add SITE NAME BUILD FOLDER [--package] [--execute FILE] [--deps A,B] [--title TEXT] [--category CAT]\n"
+    "      [--expires DAYS]\n"
     "      packs FOLDER as build BUILD of NAME (a package with --package) and updates the index\n"
     "  check SITE [--key KEY]\n"
     "      reads the site as the launcher would; KEY is the KEY= text of server.dat, or that file\n"
-    "  sign SITE PRIVATE_KEY\n"
-    "      writes sw_index.dat.sig and sw_repo.dat.sig with the key (a PEM file of openssl or keygen)\n"
+    "  sign SITE PRIVATE_KEY [--expires DAYS]\n"
+    "      raises SERIAL, sets EXPIRES (30 days ahead by default) and writes sw_index.dat.sig and\n"
+    "      sw_repo.dat.sig with the key (a PEM file of openssl or keygen)\n"
     "  keygen PRIVATE_KEY\n"
     "      writes a new P-256 key and prints the KEY= line for server.dat";
 
@@ -62,6 +66,81 @@ bool CleanValue(const std::string& key, std::string& value, Reporter& reporter)
     return true;
 }
 
+/// Days a signed catalogue file stays current when no --expires is given.
+constexpr int kDefaultExpiryDays = 30;
+
+/// The EXPIRES text days ahead of now.
+std::string ExpiryAhead(int days)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER time;
+    time.LowPart = now.dwLowDateTime;
+    time.HighPart = now.dwHighDateTime;
+    time.QuadPart += static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000ull;
+    now.dwLowDateTime = time.LowPart;
+    now.dwHighDateTime = time.HighPart;
+    return ExpiryText(now);
+}
+
+/// --expires DAYS: 1 to 3650 days.
+bool ParseExpiryDays(const std::string& text, int& days, Reporter& reporter)
+{
+    if (!IsDecimal(text) || text.size() > 4 || ParseNumber(text) < 1 || ParseNumber(text) > 3650) {
+        reporter.Error("--expires: \"" + text + "\" is no number of days from 1 to 3650");
+        return false;
+    }
+    days = ParseNumber(text);
+    return true;
+}
+
+/// What keeps the launcher from reading a catalogue file's text as the maker
+/// sees it: a byte-order mark or UTF-16 (the first line would be lost). "" when none.
+std::string TextFormProblem(const std::string& file, const std::string& bytes)
+{
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return file + " begins with a byte-order mark: the launcher would not read its first line; save it "
+                      "without one (\"UTF-8\", not \"UTF-8 with BOM\")";
+    if (bytes.find('\0') != std::string::npos)
+        return file + " holds NUL bytes (saved as UTF-16?): the launcher reads plain 8-bit text; save it as UTF-8";
+    return "";
+}
+
+/// Sets a catalogue file's [PATHS] for signing: ROLE names the file, SERIAL
+/// goes one up, EXPIRES days ahead. An index must hold a decimal SERIAL
+/// already; a repository without one starts at 1. False (error says why) for
+/// a file that names another role or whose SERIAL cannot go up.
+bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool isIndex, const std::string& expires,
+                        std::string& serial, std::string& error)
+{
+    const char* file = isIndex ? kIndexFile : kRepositoryFile;
+    const std::string role = store.GetValue("PATHS", "ROLE");
+    if (!role.empty() && role != CatalogueRole(isIndex)) {
+        error = std::string(file) + ": [PATHS] ROLE=" + role + ", where the launcher expects " + CatalogueRole(isIndex);
+        return false;
+    }
+    const std::string serialText = store.GetValue("PATHS", "SERIAL");
+    const bool present = store.HasKey("PATHS", "SERIAL");
+    const long long previous = present ? ParseIndexSerial(serialText) : (isIndex ? -1 : 0);
+    if (previous < 0) {
+        error = std::string(file) + ": [PATHS] SERIAL is " + (present ? "no decimal number (\"" + serialText + "\")"
+                                                                       : std::string("missing")) +
+                ": set it to the last SERIAL published, so that launchers take the next one";
+        return false;
+    }
+    if (previous >= kMaxSerial) {
+        error = std::string(file) + ": [PATHS] SERIAL is at " + std::to_string(kMaxSerial) +
+                ", the highest a launcher accepts: sign with a new key, whose SERIAL starts afresh";
+        return false;
+    }
+    serial = std::to_string(previous + 1);
+    if (role.empty())
+        lines.Set("PATHS", "ROLE", CatalogueRole(isIndex));
+    lines.Set("PATHS", "SERIAL", serial);
+    lines.Set("PATHS", "EXPIRES", expires);
+    return true;
+}
+
 // ---- init ----
 
 int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
@@ -72,9 +151,10 @@ int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
     }
     const std::wstring& site = arguments[0];
     const std::string base = Utf8FromWide(arguments[1]);
-    if ((base.compare(0, 7, "http://") != 0 && base.compare(0, 8, "https://") != 0) || base.back() != '/') {
-        reporter.Error("BASE_URL must be an http:// or https:// address ending with \"/\": the launcher puts it "
-                       "in front of every name of the index as it is");
+    const bool control = std::any_of(base.begin(), base.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    if ((base.compare(0, 7, "http://") != 0 && base.compare(0, 8, "https://") != 0) || base.back() != '/' || control) {
+        reporter.Error("BASE_URL must be an http:// or https:// address ending with \"/\", without line breaks: the "
+                       "launcher puts it in front of every name of the index as it is");
         return kPublishUsage;
     }
     for (const char* file : {kIndexFile, kRepositoryFile}) {
@@ -87,12 +167,18 @@ int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
     std::filesystem::create_directories(std::filesystem::path(site), error);
     KeyValueStore index;
     index.SetValue("BASE", base, "PATHS");
+    index.SetValue("ROLE", CatalogueRole(true), "PATHS");
     index.SetValue("SERIAL", "1", "PATHS");
     KeyValueStore repository;
     const std::string indexAddress = base + kIndexFile;
+    repository.SetValue("ROLE", CatalogueRole(false), "PATHS");
+    repository.SetValue("SERIAL", "1", "PATHS");
     repository.SetValue("URL", indexAddress, "PRINCIPALE");
-    if (!index.SaveFile(SitePath(site, kIndexFile)) || !repository.SaveFile(SitePath(site, kRepositoryFile))) {
-        reporter.Error("cannot write the catalogue files in " + Utf8FromWide(site));
+    StagedFiles staged;
+    std::string problem;
+    if (!staged.Stage(SitePath(site, kIndexFile), index.ToText(), problem) ||
+        !staged.Stage(SitePath(site, kRepositoryFile), repository.ToText(), problem) || !staged.Commit(problem)) {
+        reporter.Error(problem + "; nothing written");
         return kPublishFailed;
     }
     reporter.Line("sw_index.dat: [PATHS] BASE=" + base + ", SERIAL=1");
@@ -108,8 +194,8 @@ struct AddRequest {
     std::string build;
     std::wstring folder;
     bool package = false;
-    bool hasExecute = false, hasDeps = false, hasTitle = false, hasCategory = false;
-    std::string execute, deps, title, category;
+    bool hasExecute = false, hasDeps = false, hasTitle = false, hasCategory = false, hasExpires = false;
+    std::string execute, deps, title, category, expires;
 };
 
 bool ParseAdd(const std::vector<std::wstring>& arguments, AddRequest& request, Reporter& reporter)
@@ -125,7 +211,8 @@ bool ParseAdd(const std::vector<std::wstring>& arguments, AddRequest& request, R
             {L"--execute", {&request.hasExecute, &request.execute}},
             {L"--deps", {&request.hasDeps, &request.deps}},
             {L"--title", {&request.hasTitle, &request.title}},
-            {L"--category", {&request.hasCategory, &request.category}}};
+            {L"--category", {&request.hasCategory, &request.category}},
+            {L"--expires", {&request.hasExpires, &request.expires}}};
         bool matched = false;
         for (const auto& option : options) {
             if (argument != option.first)
@@ -169,6 +256,12 @@ public:
         std::string indexBytes;
         if (!ReadFileBytes(indexPath, indexBytes))
             return Refuse("no sw_index.dat in " + Utf8FromWide(request.site) + ": start the site with init");
+        const std::string form = TextFormProblem(kIndexFile, indexBytes);
+        if (!form.empty())
+            return Refuse(form);
+        int expiryDays = kDefaultExpiryDays;
+        if (request.hasExpires && !ParseExpiryDays(request.expires, expiryDays, m_reporter))
+            return kPublishFailed;
         DataFileLines lines(indexBytes);
         DataFileLines::Origin overlong;
         if (lines.FirstOverlongLine(overlong))
@@ -181,16 +274,25 @@ public:
             return Refuse("\"" + name +
                           "\" cannot name a program: it must be a plain file name of at most 64 bytes (no \\ / : * "
                           "? \" < > |, no device name such as AUX, no trailing dot or space)");
+        if (!IsPlainProgramName(name))
+            return Refuse("\"" + name + "\" cannot name a program: only ASCII letters, digits, \"_\" and \"-\" go into "
+                          "its web addresses as they are");
         if (!IsDecimal(request.build) || request.build.size() > 9)
             return Refuse("BUILD must be a decimal number, not \"" + request.build + "\"");
         const int build = ParseNumber(request.build);
+        if (build == 0)
+            return Refuse("BUILD 0 is what the launcher records for \"not installed\": start at 1");
         if (!IsFolderPath(request.folder))
             return Refuse(Utf8FromWide(request.folder) + " is not a folder");
-        const std::string serialText = index.GetValue("PATHS", "SERIAL");
-        const long long previousSerial = index.HasKey("PATHS", "SERIAL") ? ParseIndexSerial(serialText) : 0;
-        if (previousSerial < 0)
-            return Refuse("[PATHS] SERIAL is no decimal number (\"" + serialText + "\")");
-        const std::string serial = std::to_string(previousSerial + 1);
+        // SERIAL, ROLE and EXPIRES are the only lines outside the section that change.
+        std::string serial, error;
+        const std::string expires = ExpiryAhead(expiryDays);
+        if (!StampCatalogueFile(lines, index, true, expires, serial, error))
+            return Refuse(error);
+        if (!index.FindSection(name) && index.AllSections().size() - index.AllSections().count(KeyValueStore::kGlobal) >=
+                                             kMaxIndexSections)
+            return Refuse("sw_index.dat holds " + std::to_string(kMaxIndexSections) +
+                          " sections already: a launcher refuses an index with more");
         if (!CollectKeys(index))
             return kPublishFailed;
 
@@ -204,11 +306,24 @@ public:
             return Refuse("the launcher's library would refuse the whole archive for the names above");
         if (content.files.empty())
             return Refuse(Utf8FromWide(request.folder) + " holds no file");
+        std::vector<std::string> entryNames;
+        for (const PackedFile& file : content.files) {
+            entryNames.push_back(file.name);
+            if (InTheFuture(file.lastWrite))
+                m_reporter.Line("note: " + file.name +
+                                " is dated in the future: later builds with an older date never replace it");
+        }
+        const std::string clash = CaseClash(entryNames);
+        if (!clash.empty())
+            return Refuse(clash + " are one path on Windows: every installation would fail");
         if (!m_package && !CheckExecute(index, content))
             return kPublishFailed;
 
         // The archive goes where the launcher will look for it.
         const std::string base = index.GetValue("PATHS", "BASE");
+        if (base.empty() || base.back() != '/')
+            return Refuse("[PATHS] BASE=\"" + base + "\" does not end with \"/\": the launcher joins every name to it "
+                          "as it is, so every download would fail");
         const std::string relative = DerivedArchivePath(name, build, m_package);
         KeyValueStore expected = index;
         for (const auto& key : m_pending)
@@ -222,13 +337,12 @@ public:
         const std::wstring archive = SitePath(request.site, relative);
         const std::wstring archiveFolder = archive.substr(0, archive.find_last_of(L'\\'));
         const bool madeFolder = !IsFolderPath(archiveFolder) && CreateDirectoryW(archiveFolder.c_str(), nullptr);
-        const std::wstring temporary = archive + L".publishing";
+        const std::wstring temporary = StagedFiles::StagingPath(archive);
         auto discard = [&] {
             DeleteFileW(temporary.c_str());
             if (madeFolder)
                 RemoveDirectoryW(archiveFolder.c_str());
         };
-        std::string error;
         if (!WriteArchive(temporary, content.files, error)) {
             discard();
             return Refuse(error);
@@ -247,11 +361,33 @@ public:
         SetKey(expected, "SHA256", HexOf(digest));
         SetKey(expected, "SIZE", std::to_string(archiveSize));
 
-        // Only the section's lines and the SERIAL line change.
+        // The thumbnail and change log the section names, where they lie in the site.
+        for (const auto& side : {std::make_pair("THUMB", "THUMB"), std::make_pair("CHANGELOG_FILE", "CHANGELOG")}) {
+            const std::string file = index.GetValue(name, side.first);
+            std::string sideRelative, sideDigest;
+            uint64_t sideSize = 0;
+            if (file.empty())
+                continue;
+            const std::wstring sidePath =
+                AddressBelowBase(base + file, base, sideRelative) ? SitePath(request.site, sideRelative) : L"";
+            WIN32_FILE_ATTRIBUTE_DATA sideData;
+            if (sidePath.empty() || !Sha256OfFile(sidePath, sideDigest) ||
+                !GetFileAttributesExW(sidePath.c_str(), GetFileExInfoStandard, &sideData)) {
+                m_reporter.Line(std::string("note: ") + side.first + " " + file +
+                                " is not a file of the site: no hash written, and launchers with the key do not use it");
+                continue;
+            }
+            sideSize = (static_cast<uint64_t>(sideData.nFileSizeHigh) << 32) | sideData.nFileSizeLow;
+            SetKey(expected, std::string(side.second) + "_SHA256", HexOf(sideDigest));
+            SetKey(expected, std::string(side.second) + "_SIZE", std::to_string(sideSize));
+        }
+
+        // Only the section's lines and [PATHS] SERIAL, ROLE and EXPIRES change.
         expected.SetValue("SERIAL", serial, "PATHS");
+        expected.SetValue("ROLE", CatalogueRole(true), "PATHS");
+        expected.SetValue("EXPIRES", expires, "PATHS");
         for (const auto& key : m_keys)
             lines.Set(name, key.first, key.second);
-        lines.Set("PATHS", "SERIAL", serial);
         const std::string text = lines.Text();
         KeyValueStore written;
         written.LoadText(text);
@@ -260,15 +396,16 @@ public:
             return Refuse("the edited sw_index.dat does not read back as intended; nothing written");
         }
 
+        // The archive and the index go in place together, or neither does.
         const bool replacing = IsFilePath(archive);
-        if (!MoveFileExW(temporary.c_str(), archive.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const DWORD code = GetLastError();
+        StagedFiles staged;
+        staged.Adopt(archive);
+        if (!staged.Stage(indexPath, text, error) || !staged.Commit(error)) {
             discard();
-            return Refuse("cannot write " + Utf8FromWide(archive) + ": " + Win32ErrorText(code));
+            return Refuse(error + "; nothing written");
         }
-        if (!ReplaceFileContent(indexPath, text))
-            return Refuse("cannot write " + Utf8FromWide(indexPath) + "; " + relative + " is already in place");
 
+        m_expires = expires;
         Report(index, relative, content.files.size(), size, archiveSize, HexOf(digest), serial, replacing, build);
         return kPublishDone;
     }
@@ -388,7 +525,8 @@ private:
         std::string keys;
         for (const auto& key : m_keys)
             keys += (keys.empty() ? "" : ", ") + key.first + "=" + key.second;
-        m_reporter.Line("sw_index.dat: [" + name + "] " + keys + "; [PATHS] SERIAL=" + serial);
+        m_reporter.Line("sw_index.dat: [" + name + "] " + keys + "; [PATHS] SERIAL=" + serial + ", EXPIRES=" +
+                        m_expires);
         const int previous = ParseNumber(index.GetValue(name, "BUILD_DISP"));
         if (replacing && !m_package)
             m_reporter.Line("note: " + relative + " replaced: users who installed build " + std::to_string(build) +
@@ -402,6 +540,7 @@ private:
 
     const AddRequest& m_request;
     Reporter& m_reporter;
+    std::string m_expires;
     bool m_package = false;
     std::vector<std::pair<std::string, std::string>> m_pending; // from the options
     std::vector<std::pair<std::string, std::string>> m_keys;    // every key written, in order
@@ -445,54 +584,97 @@ int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
 
 int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
 {
-    if (arguments.size() != 2) {
+    std::vector<std::wstring> positional;
+    int expiryDays = kDefaultExpiryDays;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == L"--expires" && i + 1 < arguments.size()) {
+            if (!ParseExpiryDays(Utf8FromWide(arguments[++i]), expiryDays, reporter))
+                return kPublishUsage;
+        } else {
+            positional.push_back(arguments[i]);
+        }
+    }
+    if (positional.size() != 2) {
         reporter.Error(kUsage);
         return kPublishUsage;
     }
-    const std::wstring& site = arguments[0];
+    const std::wstring& site = positional[0];
     std::string pem, error;
     SigningKey key;
-    if (!ReadFileBytes(arguments[1], pem)) {
-        reporter.Error("cannot read the key " + Utf8FromWide(arguments[1]));
+    if (!ReadFileBytes(positional[1], pem)) {
+        reporter.Error("cannot read the key " + Utf8FromWide(positional[1]));
         return kPublishFailed;
     }
     if (!ParsePrivateKeyPem(pem, key, error)) {
-        reporter.Error(Utf8FromWide(arguments[1]) + ": " + error);
+        reporter.Error(Utf8FromWide(positional[1]) + ": " + error);
         return kPublishFailed;
     }
     SecureZeroMemory(&pem[0], pem.size());
     const std::string publicKey = PublicKeyText(key);
+    const std::string expires = ExpiryAhead(expiryDays);
     PublicKey verifier;
-    std::string signatures[2];
+    // Both files and both signatures are written beside their places first:
+    // a refusal or a failed write leaves every one as it was.
+    StagedFiles staged;
     const char* files[2] = {kIndexFile, kRepositoryFile};
+    std::string stamps[2];
     for (int i = 0; i < 2; ++i) {
+        const bool isIndex = i == 0;
         std::string bytes;
         if (!ReadFileBytes(SitePath(site, files[i]), bytes)) {
             reporter.Error(std::string("no ") + files[i] + " in " + Utf8FromWide(site));
             return kPublishFailed;
         }
-        if (i == 0) {
-            KeyValueStore index;
-            index.LoadText(bytes);
-            if (index.GetValue("REDIRECT", "URL").empty() && ParseIndexSerial(index.GetValue("PATHS", "SERIAL")) < 0) {
-                reporter.Error("sw_index.dat: [PATHS] SERIAL is missing or no decimal number: a launcher with "
-                               "the key would refuse the index");
+        const std::string form = TextFormProblem(files[i], bytes);
+        if (!form.empty()) {
+            reporter.Error(form);
+            return kPublishFailed;
+        }
+        DataFileLines lines(bytes);
+        DataFileLines::Origin overlong;
+        if (lines.FirstOverlongLine(overlong)) {
+            reporter.Error(std::string(files[i]) + " line " + std::to_string(overlong.number) +
+                           " is over 1023 bytes: the launcher stops reading there; shorten it first");
+            return kPublishFailed;
+        }
+        // A REDIRECT the launcher follows (within the first 10 lines) sends it
+        // elsewhere: such a file carries no SERIAL of its own.
+        KeyValueStore head, whole;
+        head.LoadText(bytes, 10);
+        whole.LoadText(bytes);
+        if (head.GetValue("REDIRECT", "URL").empty()) {
+            if (isIndex && !IndexSectionsWithinLimit(whole)) {
+                reporter.Error("sw_index.dat holds more than " + std::to_string(kMaxIndexSections) +
+                               " sections: a launcher refuses it");
                 return kPublishFailed;
             }
+            std::string serial;
+            if (!StampCatalogueFile(lines, whole, isIndex, expires, serial, error)) {
+                reporter.Error(error + ": a launcher with the key would refuse it");
+                return kPublishFailed;
+            }
+            bytes = lines.Text();
+            stamps[i] = std::string(files[i]) + ": [PATHS] SERIAL=" + serial + ", EXPIRES=" + expires;
         }
-        signatures[i] = SignData(key, bytes);
+        const std::string signature = SignData(key, bytes);
         // The signature is checked the way the launcher will check it.
-        if (signatures[i].empty() || !ParsePublicKey(publicKey, verifier) ||
-            !VerifySignature(verifier, bytes, signatures[i])) {
+        if (signature.empty() || !ParsePublicKey(publicKey, verifier) || !VerifySignature(verifier, bytes, signature)) {
             reporter.Error(std::string("the platform could not sign ") + files[i]);
             return kPublishFailed;
         }
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (!ReplaceFileContent(SitePath(site, std::string(files[i]) + kSignatureSuffix), signatures[i])) {
-            reporter.Error("cannot write " + Utf8FromWide(SitePath(site, std::string(files[i]) + kSignatureSuffix)));
+        const std::wstring path = SitePath(site, files[i]);
+        if (!staged.Stage(path, bytes, error) || !staged.Stage(path + WideFromUtf8(kSignatureSuffix), signature, error)) {
+            reporter.Error(error + "; nothing written");
             return kPublishFailed;
         }
+    }
+    if (!staged.Commit(error)) {
+        reporter.Error(error + "; nothing written");
+        return kPublishFailed;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (!stamps[i].empty())
+            reporter.Line(stamps[i]);
         reporter.Line(std::string(files[i]) + kSignatureSuffix + " written");
     }
     reporter.Line("KEY=" + publicKey);

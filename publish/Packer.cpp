@@ -16,7 +16,34 @@ constexpr size_t kMaxEntryName = 260;
 constexpr unsigned long kUtf8NamesFlag = 1u << 11;
 constexpr DWORD kCopyBlock = 64 * 1024;
 
-void ListInto(const std::wstring& folder, const std::string& prefix, FolderContent& content)
+/// The path a file or folder opens at, every link on the way followed; "" when unknown.
+std::wstring FinalPath(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    std::wstring final(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(file, &final[0], static_cast<DWORD>(final.size()), VOLUME_NAME_DOS);
+    CloseHandle(file);
+    final.resize(length < final.size() ? length : 0);
+    return final;
+}
+
+/// True when the file named name in a folder (whose final path is
+/// finalFolder) is reached through a link: it opens elsewhere. Some systems
+/// show a link to a file without its reparse-point attribute.
+bool OpensElsewhere(const std::wstring& folder, const std::wstring& finalFolder, const std::wstring& name)
+{
+    if (finalFolder.empty())
+        return false;
+    const std::wstring final = FinalPath(folder + L"\\" + name);
+    const std::wstring expected = finalFolder + L"\\" + name;
+    return !final.empty() && CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
+void ListInto(const std::wstring& folder, const std::wstring& finalFolder, const std::string& prefix,
+              FolderContent& content)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -34,8 +61,16 @@ void ListInto(const std::wstring& folder, const std::string& prefix, FolderConte
             content.skipped.push_back(name + (isFolder ? "/" : ""));
             continue;
         }
+        // A link (to a file or a folder, any reparse point) would pack what
+        // lies elsewhere, outside the build folder or inside it again.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!isFolder && OpensElsewhere(folder, finalFolder, wide))) {
+            content.refused.push_back("\"" + name + (isFolder ? "/" : "") +
+                                      "\": a link; only the files themselves are packed, never what a link points to");
+            continue;
+        }
         if (isFolder) {
-            ListInto(folder + L"\\" + wide, name + "/", content);
+            ListInto(folder + L"\\" + wide, finalFolder.empty() ? finalFolder : finalFolder + L"\\" + wide,
+                     name + "/", content);
             continue;
         }
         PackedFile file;
@@ -70,7 +105,8 @@ std::wstring LongPathOf(const std::wstring& folder)
 FolderContent ListBuildFolder(const std::wstring& folder)
 {
     FolderContent content;
-    ListInto(LongPathOf(folder), std::string(), content);
+    const std::wstring root = LongPathOf(folder);
+    ListInto(root, FinalPath(root), std::string(), content);
     std::sort(content.files.begin(), content.files.end(),
               [](const PackedFile& a, const PackedFile& b) { return a.name < b.name; });
     std::vector<PackedFile> accepted;

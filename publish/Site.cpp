@@ -3,6 +3,7 @@
 #include "store/Text.h"
 
 #include <cctype>
+#include <map>
 #include <vector>
 
 std::wstring SitePath(const std::wstring& site, const std::string& relative)
@@ -75,4 +76,44 @@ std::string FoldedEntryName(std::string name)
             c = static_cast<char>(c - 'A' + 'a');
     }
     return name;
+}
+
+bool IsPlainProgramName(const std::string& name)
+{
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
+std::string CaseClash(const std::vector<std::string>& names)
+{
+    // Every name and every folder above it, folded: two files of one name, or
+    // a file and a folder of one name, clash; folders may differ in case.
+    std::map<std::string, std::pair<std::string, bool>> seen; // folded -> (as written, is a folder)
+    for (const std::string& name : names) {
+        const std::string folded = FoldedEntryName(name);
+        for (size_t slash = folded.find('/'); ; slash = folded.find('/', slash + 1)) {
+            const bool folder = slash != std::string::npos;
+            const std::string part = folded.substr(0, slash);
+            const std::string written = name.substr(0, slash);
+            auto found = seen.find(part);
+            if (found == seen.end())
+                seen.emplace(part, std::make_pair(written, folder));
+            else if (found->second.second != folder || !folder)
+                return "\"" + found->second.first + "\" and \"" + name + "\"";
+            if (!folder)
+                break;
+        }
+    }
+    return "";
+}
+
+bool InTheFuture(const FILETIME& time)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return CompareFileTime(&time, &now) > 0;
 }

@@ -2,7 +2,10 @@
 // files and archives lie in it, and how an address of the index maps to it.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+#include <vector>
 
 constexpr char kIndexFile[] = "sw_index.dat";
 constexpr char kRepositoryFile[] = "sw_repo.dat";
@@ -25,3 +28,14 @@ std::string FoldedEntryName(std::string name);
 
 /// True when text is a plain decimal number (digits only, at least one).
 bool IsDecimal(const std::string& text);
+
+/// True when a program's name is plain ASCII letters, digits, "_" and "-":
+/// it goes into web addresses as it is.
+bool IsPlainProgramName(const std::string& name);
+
+/// Two entry names that Windows takes for one path, or for a file and a
+/// folder of the same name ("x" and "X/y"), as "\"x\" and \"X/y\""; "" when none.
+std::string CaseClash(const std::vector<std::string>& names);
+
+/// True when a last-write time (FILETIME, UTC) lies after now.
+bool InTheFuture(const FILETIME& time);

@@ -46,6 +46,7 @@ std::string Where(const std::string& file, const std::string& section, const std
 struct ArchiveContent {
     bool opened = false;
     std::vector<std::string> entries;
+    std::string future; // the first entry dated after now (local time, as the library reads it)
 };
 
 ArchiveContent ReadArchiveEntries(const std::wstring& path)
@@ -66,6 +67,13 @@ ArchiveContent ReadArchiveEntries(const std::wstring& path)
         if (info.size_filename > entry.size())
             entry += "...";
         content.entries.push_back(entry);
+        // The library reads the DOS time as local time.
+        FILETIME local, utc;
+        if (content.future.empty() &&
+            DosDateTimeToFileTime(static_cast<WORD>(info.dosDate >> 16), static_cast<WORD>(info.dosDate & 0xFFFF),
+                                  &local) &&
+            LocalFileTimeToFileTime(&local, &utc) && InTheFuture(utc))
+            content.future = entry;
     }
     unzClose(archive);
     return content;
@@ -200,6 +208,10 @@ private:
         CheckLinesAndRedirect(kIndexFile, bytes, index);
         m_index = index;
         m_base = index.GetValue("PATHS", "BASE");
+        if (!m_base.empty() && m_base.back() != '/')
+            Problem(kIndexFile, "PATHS", "BASE",
+                    "\"" + m_base + "\" does not end with \"/\": every address is joined to it as it is, so every "
+                    "download fails");
         if (!IndexSectionsWithinLimit(index)) {
             const size_t sections = index.AllSections().size() - index.AllSections().count(KeyValueStore::kGlobal);
             Problem(kIndexFile, "", "",
@@ -225,6 +237,10 @@ private:
                 Problem(kIndexFile, name, "SW_TYPE", "missing: the launcher does not take the section for a program");
                 continue;
             }
+            if (!IsPlainProgramName(name))
+                Problem(kIndexFile, name, "",
+                        "the name holds more than ASCII letters, digits, \"_\" and \"-\": it goes into web addresses "
+                        "unencoded");
             KeyValueSection copy = section;
             records.emplace(name, BuildRecord(copy, m_base));
         }
@@ -259,6 +275,10 @@ private:
             }
         }
 
+        if (!package && record.availableBuild == 0)
+            Problem(kIndexFile, name, "BUILD_DISP",
+                    "0 is what the launcher records for \"not installed\": the program is never seen as installed");
+
         const std::string addressKey =
             m_index.HasKey(name, "DOWNLOAD_FILE") ? "DOWNLOAD_FILE" : (package ? "SW_TYPE" : "BUILD_DISP");
         const ArchiveContent* archive = CheckArchive(record, addressKey);
@@ -281,8 +301,8 @@ private:
                         "\"" + record.programToExecute + "\" is in neither the archive nor its packages' archives");
         }
 
-        CheckSiteFile(name, "THUMB", record.thumbnailAddress, true);
-        CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, false);
+        CheckSiteFile(name, "THUMB", record.thumbnailAddress, record.thumbnailCheck, true);
+        CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, record.changelogCheck, false);
     }
 
     /// The archive of a record, checked; null when it is missing, refused or not in the site.
@@ -338,10 +358,19 @@ private:
             m_archives.erase(name);
             return nullptr;
         }
+        const std::string clash = CaseClash(content.entries);
+        if (!clash.empty())
+            Problem(kIndexFile, name, addressKey,
+                    "archive " + relative + " entries " + clash + " are one path on Windows: every installation fails");
+        if (!content.future.empty())
+            Problem(kIndexFile, name, addressKey,
+                    "archive " + relative + " entry \"" + content.future +
+                        "\" is dated in the future: later builds with an older date never replace it");
         return &content;
     }
 
-    void CheckSiteFile(const std::string& name, const char* key, const std::string& address, bool thumbnail)
+    void CheckSiteFile(const std::string& name, const char* key, const std::string& address, const FileCheck& check,
+                       bool thumbnail)
     {
         if (!m_index.HasKey(name, key))
             return;
@@ -363,18 +392,35 @@ private:
             return;
         }
         std::string problem = thumbnail ? ThumbnailProblem(bytes) : std::string();
-        if (!problem.empty())
+        if (!problem.empty()) {
             Problem(kIndexFile, name, key, relative + " " + problem + ": the list shows the standard picture");
+            return;
+        }
+        // Its SHA256 and SIZE, as the launcher reads them into the record.
+        const std::string prefix = thumbnail ? "THUMB" : "CHANGELOG";
+        const std::string refresh = " (add " + name + " again writes them)";
+        if (check.malformed)
+            Problem(kIndexFile, name, prefix + "_SHA256",
+                    prefix + "_SHA256 or " + prefix + "_SIZE is no digest or size: the launcher uses no file");
+        else if (!check.sha256.empty() && !DigestMatchesHex(Sha256Of(bytes), check.sha256))
+            Problem(kIndexFile, name, prefix + "_SHA256", "differs from " + relative + refresh);
+        else if (check.size >= 0 && static_cast<uint64_t>(check.size) != bytes.size())
+            Problem(kIndexFile, name, prefix + "_SIZE",
+                    std::to_string(check.size) + " bytes, but " + relative + " has " + std::to_string(bytes.size()) +
+                        refresh);
+        else if (check.sha256.empty() && !m_key.empty())
+            Problem(kIndexFile, name, prefix + "_SHA256",
+                    "missing: with the key set the launcher does not use " + relative + refresh);
     }
 
     void CheckRepository(const std::string& bytes)
     {
-        KeyValueStore repository;
+        KeyValueStore& repository = m_repository;
         CheckLinesAndRedirect(kRepositoryFile, bytes, repository);
         int servers = 0;
         for (const auto& entry : repository.AllSections()) {
             const std::string& name = entry.first;
-            if (name == KeyValueStore::kGlobal || name == "REDIRECT")
+            if (name == KeyValueStore::kGlobal || name == "REDIRECT" || name == "PATHS")
                 continue;
             if (repository.HasKey(name, "URL"))
                 ++servers;
@@ -413,20 +459,31 @@ private:
 
     void CheckSerial()
     {
-        if (!m_index.GetValue("REDIRECT", "URL").empty())
-            return;
-        const std::string serial = m_index.GetValue("PATHS", "SERIAL");
-        if (!m_index.HasKey("PATHS", "SERIAL"))
-            Problem(kIndexFile, "PATHS", "SERIAL", "missing: with the key set the launcher refuses the index");
-        else if (ParseIndexSerial(serial) < 0)
-            Problem(kIndexFile, "PATHS", "SERIAL",
-                    "\"" + serial + "\" is no decimal number: with the key set the launcher refuses the index");
+        for (bool isIndex : {true, false}) {
+            const KeyValueStore& store = isIndex ? m_index : m_repository;
+            const char* file = isIndex ? kIndexFile : kRepositoryFile;
+            const std::string what = isIndex ? "the index" : "the server list";
+            if (!store.GetValue("REDIRECT", "URL").empty())
+                continue;
+            const std::string serial = store.GetValue("PATHS", "SERIAL");
+            if (!store.HasKey("PATHS", "SERIAL"))
+                Problem(file, "PATHS", "SERIAL", "missing: with the key set the launcher refuses " + what);
+            else if (ParseIndexSerial(serial) < 0)
+                Problem(file, "PATHS", "SERIAL",
+                        "\"" + serial + "\" is no decimal number: with the key set the launcher refuses " + what);
+            const std::string role = store.GetValue("PATHS", "ROLE");
+            if (role != CatalogueRole(isIndex))
+                Problem(file, "PATHS", "ROLE",
+                        (role.empty() ? std::string("missing") : "\"" + role + "\"") + ": with the key set the launcher "
+                            "refuses " + what + " unless it says " + CatalogueRole(isIndex) + " (sign sets it)");
+        }
     }
 
     const std::wstring m_site;
     const std::string m_key;
     SiteReport m_report;
     KeyValueStore m_index;
+    KeyValueStore m_repository;
     std::string m_base;
     std::map<std::string, ArchiveContent> m_archives; // by record name, for the archives that passed
 };

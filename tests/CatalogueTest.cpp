@@ -32,7 +32,21 @@ public:
     void SetInstalledCount(int count) override { installedCount = count; }
     void RequestRefill() override { ++refills; }
     void CatalogueReady() override { ready = true; }
-    void IndexSerialAccepted(long long serial) override { acceptedSerial = serial; }
+    void SerialAccepted(const std::string& name, long long serial, const std::string& sha256) override
+    {
+        SerialRecord record;
+        record.serial = serial;
+        record.sha256 = sha256;
+        accepted[name] = record;
+        if (name.compare(0, 6, "INDEX_") == 0)
+            acceptedSerial = serial;
+    }
+    /// Keeps the accepted records in the settings, as the window does.
+    void KeepAccepted()
+    {
+        for (const auto& record : accepted)
+            RaiseSerial(m_state.m_settings, record.first, record.second);
+    }
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override
     {
         EXPECT_TRUE(ready) << "thumbnails come after the catalogue is ready";
@@ -50,6 +64,7 @@ public:
     int refills = 0;
     bool ready = false;
     long long acceptedSerial = -1;
+    std::map<std::string, SerialRecord> accepted;
     std::vector<std::pair<std::string, std::string>> thumbnails;
 
 private:
@@ -426,12 +441,37 @@ TEST_F(CatalogueTest, OversizedCatalogueFilesAndThumbnailsFailLikeBrokenDownload
         return sections;
     };
     const std::string huge = "[HUGE]\r\nSW_TYPE=0\r\n" + std::string(8 * 1024 * 1024, '\n');
+    const auto asked = [this](const std::string& path) {
+        size_t count = 0;
+        for (const HttpRequest& request : server->Requests())
+            count += request.target == path;
+        return count;
+    };
     for (const std::string& index : {huge, programs(10001)}) {
         Serve({{"/sw_index.dat", index}, {"/sw_repo.dat", "[NEW]\r\nURL=" + huge + "\r\n"}});
+        const size_t before = asked("/sw_index.dat"), repositoryBefore = asked("/sw_repo.dat");
         EXPECT_EQ(dir.Narrow() + "sw_index.dat", Fetch());
         EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat")) << "the backup, not the oversized index";
         Fetch("sw_repo");
         EXPECT_EQ("[OLD]\r\nURL=http://old/\r\n", ReadBytes(dir / L"sw_repo.dat"));
+        EXPECT_EQ(1u, asked("/sw_index.dat") - before) << "over its limit once is over it again";
+        EXPECT_EQ(1u, asked("/sw_repo.dat") - repositoryBefore);
+    }
+    // An endless body is refused by its length before it is read, or at the
+    // byte that passes the limit, and not asked for again.
+    for (bool announced : {true, false}) {
+        LoopbackServer endless([announced](const HttpRequest&) {
+            HttpResponse response;
+            response.generatedSize = 1ull << 40;
+            response.closeDelimited = !announced;
+            return response;
+        });
+        state.m_indexUrl = endless.Url("/sw_index.dat");
+        FetchOutcome outcome;
+        FetchCatalogueFile("sw_index", state, sink, &outcome);
+        EXPECT_TRUE(outcome.usable && !outcome.fresh && outcome.overLimit) << announced;
+        EXPECT_EQ(kIndex, ReadBytes(dir / L"sw_index.dat")) << announced;
+        EXPECT_EQ(1u, endless.Requests().size()) << announced;
     }
     // An oversized index already on disk yields no records.
     WriteBytes(dir / L"big.dat", programs(10001));
@@ -481,26 +521,63 @@ TEST(IndexSerial, PresentDecimalAndNotLowerThanTheHighestAccepted)
     EXPECT_EQ(20261208, ParseIndexSerial("20261208"));
     for (const char* text : {"", " 5", "5 ", "+5", "-5", "5a", "0x10", "1234567890123456789"})
         EXPECT_EQ(-1, ParseIndexSerial(text)) << text;
+    EXPECT_EQ(kMaxSerial, ParseIndexSerial(std::to_string(kMaxSerial)));
 
-    EXPECT_TRUE(IndexSerialAcceptable("0", -1)) << "the first index ever";
-    EXPECT_TRUE(IndexSerialAcceptable("7", 7)) << "the same index again";
-    EXPECT_TRUE(IndexSerialAcceptable("8", 7));
-    EXPECT_FALSE(IndexSerialAcceptable("6", 7));
-    EXPECT_FALSE(IndexSerialAcceptable("", -1)) << "missing";
-    EXPECT_FALSE(IndexSerialAcceptable("seven", -1));
+    const std::string bytesA(64, 'a'), bytesB(64, 'b');
+    SerialRecord none, seven{7, bytesA}, sevenUnknown{7, ""};
+    EXPECT_TRUE(SerialAcceptable("0", bytesA, none)) << "the first file ever";
+    EXPECT_TRUE(SerialAcceptable("7", bytesA, seven)) << "the same file again";
+    EXPECT_FALSE(SerialAcceptable("7", bytesB, seven)) << "other bytes at the same SERIAL: a replay";
+    EXPECT_TRUE(SerialAcceptable("7", bytesB, sevenUnknown)) << "bytes not known";
+    EXPECT_TRUE(SerialAcceptable("8", bytesB, seven));
+    EXPECT_FALSE(SerialAcceptable("6", bytesA, seven));
+    EXPECT_FALSE(SerialAcceptable("", bytesA, none)) << "missing";
+    EXPECT_FALSE(SerialAcceptable("seven", bytesA, none));
+
+    // One record per kind of file and per key.
+    PublicKey maker, other;
+    ASSERT_TRUE(ParsePublicKey(kMakerKey.spkiBase64, maker));
+    ASSERT_TRUE(ParsePublicKey(kOtherKey.spkiBase64, other));
+    const std::string makerIndex = SerialSettingName(true, KeyFingerprint(maker));
+    EXPECT_EQ(16u, KeyFingerprint(maker).size());
+    EXPECT_NE(makerIndex, SerialSettingName(true, KeyFingerprint(other)));
+    EXPECT_NE(makerIndex, SerialSettingName(false, KeyFingerprint(maker)));
+    EXPECT_EQ("INDEX_SERIAL_", makerIndex.substr(0, 13));
 
     KeyValueStore settings;
-    EXPECT_EQ(-1, HighestIndexSerial(settings));
-    EXPECT_TRUE(RaiseIndexSerial(settings, 7));
-    EXPECT_EQ("7", settings.GetValue(KeyValueStore::kGlobal, "INDEX_SERIAL"));
-    EXPECT_FALSE(RaiseIndexSerial(settings, 6));
-    EXPECT_FALSE(RaiseIndexSerial(settings, 7));
-    EXPECT_EQ(7, HighestIndexSerial(settings));
+    EXPECT_EQ(-1, HighestSerial(settings, makerIndex).serial);
+    EXPECT_TRUE(RaiseSerial(settings, makerIndex, seven));
+    EXPECT_EQ("7 " + bytesA, settings.GetValue(KeyValueStore::kGlobal, makerIndex));
+    EXPECT_FALSE(RaiseSerial(settings, makerIndex, SerialRecord{6, bytesB}));
+    EXPECT_FALSE(RaiseSerial(settings, makerIndex, SerialRecord{7, bytesB})) << "the bytes kept stay";
+    EXPECT_EQ(bytesA, HighestSerial(settings, makerIndex).sha256);
+    EXPECT_EQ(7, HighestSerial(settings, makerIndex).serial);
+    EXPECT_EQ(-1, HighestSerial(settings, SerialSettingName(true, KeyFingerprint(other))).serial)
+        << "a new key starts afresh";
+}
+
+TEST(CatalogueExpiry, FixedUtcFormOrdersAsText)
+{
+    EXPECT_TRUE(IsExpiryText("2026-12-08T14:53:55Z"));
+    for (const char* text : {"", "2026-12-08", "2026-12-08 14:53:55Z", "2026-12-08T14:53:55", "x026-12-08T14:53:55Z"})
+        EXPECT_FALSE(IsExpiryText(text)) << text;
+    EXPECT_TRUE(IsExpiryText(UtcNowText()));
+    FILETIME epoch = {};
+    SYSTEMTIME time = {2027, 1, 0, 7, 9, 5, 3, 0};
+    ASSERT_TRUE(SystemTimeToFileTime(&time, &epoch));
+    EXPECT_EQ("2027-01-07T09:05:03Z", ExpiryText(epoch));
+
+    const std::string now = "2026-12-08T14:53:55Z";
+    EXPECT_FALSE(CatalogueExpired("", now)) << "no EXPIRES: none";
+    EXPECT_FALSE(CatalogueExpired("2026-12-08T14:53:56Z", now));
+    EXPECT_TRUE(CatalogueExpired("2026-12-08T14:53:55Z", now));
+    EXPECT_TRUE(CatalogueExpired("2025-01-01T00:00:00Z", now));
+    EXPECT_TRUE(CatalogueExpired("tomorrow", now)) << "a malformed one counts as expired";
 }
 
 namespace {
-const std::string kSignedIndex = "[PATHS]\r\nSERIAL=5\r\n[GOOD]\r\nSW_TYPE=0\r\n";
-const std::string kSignedRepository = "[MAIN]\r\nURL=http://main/sw_index.dat\r\n";
+const std::string kSignedIndex = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\n[GOOD]\r\nSW_TYPE=0\r\n";
+const std::string kSignedRepository = "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=3\r\n[MAIN]\r\nURL=http://main/sw_index.dat\r\n";
 const char kRefusedShown[] =
     "Impossibile verificare l'elenco dei software: \xC3\xA8 mostrato l'ultimo elenco verificato.";
 const char kRefusedNone[] = "Impossibile verificare l'elenco dei software: nessun elenco verificato da mostrare.";
@@ -544,17 +621,22 @@ TEST_F(CatalogueTest, RefusedIndexesLeaveTheLastVerifiedOneListed)
     Serve(Signed({{"/sw_index.dat", kSignedIndex}}));
     LoadCatalogue(state, sink);
     ASSERT_EQ(5, sink.acceptedSerial);
-    RaiseIndexSerial(state.m_settings, sink.acceptedSerial); // as the window does
+    sink.KeepAccepted();
 
-    const std::string evil = "[PATHS]\r\nSERIAL=9\r\n[EVIL]\r\nSW_TYPE=0\r\n";
+    const std::string evil = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=9\r\n[EVIL]\r\nSW_TYPE=0\r\n";
     std::map<std::string, std::string> changedAfterSigning = Signed({{"/sw_index.dat", kSignedIndex}});
     changedAfterSigning["/sw_index.dat"] = evil;
     const std::map<std::string, std::map<std::string, std::string>> refused = {
         {"changed after signing", changedAfterSigning},
         {"unsigned", {{"/sw_index.dat", evil}}},
         {"another key", Signed({{"/sw_index.dat", evil}}, kOtherKey)},
-        {"older serial", Signed({{"/sw_index.dat", "[PATHS]\r\nSERIAL=4\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
-        {"no serial", Signed({{"/sw_index.dat", "[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"older serial", Signed({{"/sw_index.dat", "[PATHS]\r\nROLE=INDEX\r\nSERIAL=4\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"no serial", Signed({{"/sw_index.dat", "[PATHS]\r\nROLE=INDEX\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"same serial, other bytes",
+         Signed({{"/sw_index.dat", "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"no role", Signed({{"/sw_index.dat", "[PATHS]\r\nSERIAL=9\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
+        {"the repository's role",
+         Signed({{"/sw_index.dat", "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=9\r\n[EVIL]\r\nSW_TYPE=0\r\n"}})},
     };
     for (const auto& served : refused) {
         Serve(served.second);
@@ -567,13 +649,151 @@ TEST_F(CatalogueTest, RefusedIndexesLeaveTheLastVerifiedOneListed)
     }
 
     // A backup whose signature no longer holds is refused too: nothing is left to list.
-    WriteBytes(dir / L"sw_index.dat", "[PATHS]\r\nSERIAL=5\r\n[EVIL]\r\nSW_TYPE=0\r\n");
+    WriteBytes(dir / L"sw_index.dat", "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\n[EVIL]\r\nSW_TYPE=0\r\n");
     Serve({{"/sw_index.dat", evil}});
     RecordingSink none(state);
     LoadCatalogue(state, none);
     EXPECT_TRUE(Names().empty());
     EXPECT_EQ(kRefusedNone, none.statusTexts.back());
     EXPECT_FALSE(FileExists(dir / L"sw_index.dat"));
+}
+
+// The repository has its own SERIAL and role: an old one brings no retired
+// server back, and the index served in its place empties nothing.
+TEST_F(CatalogueTest, RepositoryCannotBeReplayedOrSwappedWithTheIndex)
+{
+    RequireMakerKey();
+    const std::string newer = "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=4\r\n[NEW]\r\nURL=http://new/sw_index.dat\r\n";
+    Serve(Signed({{"/sw_index.dat", kSignedIndex}, {"/sw_repo.dat", newer}}));
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(std::vector<std::wstring>{L"NEW"}, sink.servers);
+    sink.KeepAccepted();
+
+    const std::map<std::string, std::string> refused = {
+        {"older repository", kSignedRepository},
+        {"same serial, other bytes",
+         "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=4\r\n[OLD]\r\nURL=http://old/sw_index.dat\r\n"},
+        {"the index as the repository", kSignedIndex},
+        {"no role", "[PATHS]\r\nSERIAL=9\r\n[OLD]\r\nURL=http://old/sw_index.dat\r\n"},
+    };
+    for (const auto& served : refused) {
+        Serve(Signed({{"/sw_index.dat", kSignedIndex}, {"/sw_repo.dat", served.second}}));
+        RecordingSink run(state);
+        LoadCatalogue(state, run);
+        EXPECT_EQ(std::vector<std::wstring>{L"NEW"}, run.servers) << served.first;
+        EXPECT_EQ("Impossibile verificare l'elenco dei server: \xC3\xA8 mostrato l'ultimo elenco verificato.",
+                  run.statusTexts.back())
+            << served.first;
+    }
+    // The same repository again is fine.
+    Serve(Signed({{"/sw_index.dat", kSignedIndex}, {"/sw_repo.dat", newer}}));
+    RecordingSink again(state);
+    LoadCatalogue(state, again);
+    EXPECT_EQ("", again.statusTexts.back());
+}
+
+// A leaked key that signed the highest SERIAL blocks only itself: the new key
+// in server.dat starts afresh.
+TEST_F(CatalogueTest, HighestSerialIsKeptPerKey)
+{
+    const std::string leaked = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=999999999999999999\r\n[EVIL]\r\nSW_TYPE=0\r\n";
+    RequireMakerKey();
+    Serve(Signed({{"/sw_index.dat", leaked}}));
+    LoadCatalogue(state, sink);
+    ASSERT_EQ(std::vector<std::string>{"EVIL"}, Names());
+    sink.KeepAccepted();
+
+    // The maker moves to a new key.
+    ASSERT_TRUE(ParsePublicKey(kOtherKey.spkiBase64, state.m_makerKey));
+    Serve(Signed({{"/sw_index.dat", kSignedIndex}}, kOtherKey));
+    RecordingSink moved(state);
+    LoadCatalogue(state, moved);
+    EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names());
+    EXPECT_EQ(5, moved.acceptedSerial);
+}
+
+// With a key, a list that could not be refreshed or has expired is still
+// shown, and the status line says so.
+TEST_F(CatalogueTest, StaleOrExpiredSignedListsAreShownWithAWord)
+{
+    const std::string expired =
+        "[PATHS]\r\nROLE=INDEX\r\nSERIAL=6\r\nEXPIRES=2020-03-01T10:30:00Z\r\n[GOOD]\r\nSW_TYPE=0\r\n";
+    const std::string current =
+        "[PATHS]\r\nROLE=INDEX\r\nSERIAL=7\r\nEXPIRES=2999-01-01T00:00:00Z\r\n[GOOD]\r\nSW_TYPE=0\r\n";
+    // Without a key nothing of this applies.
+    Serve({{"/sw_index.dat", expired}});
+    LoadCatalogue(state, sink);
+    EXPECT_EQ("", sink.statusTexts.back());
+
+    RequireMakerKey();
+    Serve(Signed({{"/sw_index.dat", expired}, {"/sw_repo.dat", kSignedRepository}}));
+    RecordingSink expiredRun(state);
+    LoadCatalogue(state, expiredRun);
+    EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names());
+    EXPECT_EQ("L'elenco dei software \xC3\xA8 scaduto il 2020-03-01 10:30 UTC: potrebbe non offrire gli ultimi "
+              "aggiornamenti.",
+              expiredRun.statusTexts.back());
+
+    Serve(Signed({{"/sw_index.dat", current}, {"/sw_repo.dat", kSignedRepository}}));
+    RecordingSink currentRun(state);
+    LoadCatalogue(state, currentRun);
+    EXPECT_EQ("", currentRun.statusTexts.back());
+
+    // Every request fails: the last list, and a word.
+    ServeNothing();
+    RecordingSink frozen(state);
+    LoadCatalogue(state, frozen);
+    EXPECT_EQ(std::vector<std::string>{"GOOD"}, Names());
+    EXPECT_EQ("Impossibile aggiornare l'elenco dei software: \xC3\xA8 mostrato l'ultimo elenco ricevuto.",
+              frozen.statusTexts.back());
+
+    FetchOutcome fresh, old;
+    fresh.usable = fresh.fresh = true;
+    old.usable = true;
+    fresh.expires = "2026-01-01T00:00:00Z";
+    EXPECT_EQ("", StaleCatalogueText(fresh, fresh, "2025-12-31T23:59:59Z"));
+    EXPECT_EQ("Impossibile aggiornare l'elenco dei server: \xC3\xA8 mostrato l'ultimo elenco ricevuto.",
+              StaleCatalogueText(fresh, old, "2025-12-31T23:59:59Z"));
+    EXPECT_EQ("L'elenco dei server \xC3\xA8 scaduto il 2026-01-01 00:00 UTC: potrebbe non offrire gli ultimi "
+              "aggiornamenti.",
+              StaleCatalogueText(FetchOutcome(), fresh, "2026-01-01T00:00:00Z"));
+}
+
+// Thumbnails of a signed index are shown only as it describes them.
+TEST_F(CatalogueTest, SignedThumbnailsMustMatchTheirHashes)
+{
+    const std::string picture = "\x89PNG pretend picture";
+    const std::string index = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\nBASE=" + server->Url("/") +
+                              "\r\n[A]\r\nSW_TYPE=0\r\nTHUMB=a.png\r\nTHUMB_SHA256=" + HexOf(Sha256Of(picture)) +
+                              "\r\nTHUMB_SIZE=" + std::to_string(picture.size()) +
+                              "\r\n[B]\r\nSW_TYPE=0\r\nTHUMB=b.png\r\nTHUMB_SHA256=" + HexOf(Sha256Of(picture)) +
+                              "\r\n[C]\r\nSW_TYPE=0\r\nTHUMB=c.png\r\n"
+                              "[D]\r\nSW_TYPE=0\r\nTHUMB=d.png\r\nTHUMB_SIZE=big\r\n";
+    const std::map<std::string, std::string> pictures = {
+        {"/a.png", picture}, {"/b.png", "\x89PNG the attacker's picture"}, {"/c.png", picture}, {"/d.png", picture}};
+    std::map<std::string, std::string> served = {{"/sw_index.dat", index}};
+    // Without a key, a malformed check still matches nothing; a missing one asks for nothing.
+    served.insert(pictures.begin(), pictures.end());
+    Serve(served);
+    LoadCatalogue(state, sink);
+    std::vector<std::string> shown;
+    for (const auto& thumbnail : sink.thumbnails)
+        shown.push_back(thumbnail.first.substr(thumbnail.first.size() - 5));
+    EXPECT_EQ((std::vector<std::string>{"a.png", "c.png"}), shown);
+
+    RequireMakerKey();
+    served = Signed({{"/sw_index.dat", index}, {"/sw_repo.dat", kSignedRepository}});
+    served.insert(pictures.begin(), pictures.end());
+    Serve(served);
+    RecordingSink signedRun(state);
+    LoadCatalogue(state, signedRun);
+    ASSERT_EQ(1u, signedRun.thumbnails.size()) << "C has no SHA256, B's bytes differ, D's SIZE is no size";
+    EXPECT_EQ(server->Url("/a.png"), signedRun.thumbnails[0].first);
+    EXPECT_EQ(picture, ReadBytes(WideFromUtf8(signedRun.thumbnails[0].second)));
+    size_t askedForC = 0;
+    for (const HttpRequest& request : server->Requests())
+        askedForC += request.target == "/c.png";
+    EXPECT_EQ(1u, askedForC) << "only the unsigned run fetched a thumbnail without SHA256";
 }
 
 TEST_F(CatalogueTest, RedirectIsFollowedOnlyFromAVerifiedFile)

@@ -299,7 +299,8 @@ TEST_F(Download, ProgressSeesTheBytesAndCancelEndsTheTransfer)
 }
 
 // A server that never answers, stops after part of the body or crawls below
-// the window's bytes fails the attempt; one that is slow but steady does not.
+// the window's bytes fails the attempt; one that is slow but steady does not,
+// unless it passes the transfer's overall time limit.
 TEST_F(Download, StalledOrCrawlingServerFailsWithinTheWindow)
 {
     const std::string body = GeneratedBody(40000);
@@ -331,6 +332,16 @@ TEST_F(Download, StalledOrCrawlingServerFailsWithinTheWindow)
     }
     ASSERT_TRUE(DownloadToFile(server.Url("/steady"), Local(), options));
     EXPECT_EQ(body, ReadBytes(dir / L"out.dat"));
+
+    // Twenty pieces 20 ms apart cannot arrive within 100 ms.
+    WriteBytes(dir / L"out.dat", "previous good copy");
+    options.deadlineMs = 100;
+    EXPECT_FALSE(DownloadToFile(server.Url("/steady"), Local(), options));
+    EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));
+
+    EXPECT_EQ(0u, ArchiveDeadlineMs(-1)) << "no SIZE: the stall rule alone";
+    EXPECT_EQ(kArchiveGraceMs, ArchiveDeadlineMs(0));
+    EXPECT_EQ(kArchiveGraceMs + 512000u, ArchiveDeadlineMs(8 * 1024 * 1024));
 }
 
 TEST(ContentRange, ParsedOnlyWhenItIsASatisfiedByteRange)

@@ -191,11 +191,21 @@ TEST_F(Installation, BrokenArchiveDownloadIsResumedAndInstalled)
     EXPECT_EQ(program.size(), ranged.BodyBytesSent());
 }
 
-TEST_F(Installation, ChangeLogOverItsLimitIsNotFetched)
+TEST_F(Installation, ChangeLogOverItsLimitOrUnmatchedIsNotShown)
 {
     SoftwareRecord& abc = Add("ABC", 0, 1);
     abc.changelogAddress = server.Url("/changes.txt");
     files["/changes.txt"] = std::string(kChangelogLimit + 1, 'c');
+    EXPECT_FALSE(ShowChangelog(abc, state));
+    EXPECT_FALSE(FileExists(data / L"changelog.txt"));
+
+    // With the maker's key a change log needs the signed index's SHA256, and must match it.
+    files["/changes.txt"] = "Build 1: first release";
+    state.m_signaturesRequired = true;
+    const size_t asked = server.Requests().size();
+    EXPECT_FALSE(ShowChangelog(abc, state));
+    EXPECT_EQ(asked, server.Requests().size()) << "nothing fetched without a SHA256";
+    abc.changelogCheck.sha256 = HexOf(Sha256Of("Build 1: another text"));
     EXPECT_FALSE(ShowChangelog(abc, state));
     EXPECT_FALSE(FileExists(data / L"changelog.txt"));
 }

@@ -128,22 +128,59 @@ TEST(LibraryPath, AnsiWhenSpellableElseShortFormElseRefused)
 
 TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
 {
-    KeyValueStore serverFile;
     bool required = true;
     PublicKey key;
-    ReadMakerKey(serverFile, required, key);
+    ReadMakerKey(ServerFileText("[SERVER]\r\nURL=http://x/\r\n"), required, key);
     EXPECT_FALSE(required) << "no key: catalogues as they always were";
 
-    serverFile.SetValue("KEY", kMakerKey.spkiBase64, "SIGNATURE");
-    ReadMakerKey(serverFile, required, key);
+    const std::string base64 = kMakerKey.spkiBase64;
+    ReadMakerKey(ServerFileText("[SIGNATURE]\r\nKEY=" + base64 + "\r\n"), required, key);
     EXPECT_TRUE(required);
     EXPECT_EQ(kMakerKey.publicXYHex, HexOf(key.x + key.y));
 
     // A key that is no P-256 key still asks for signatures, which then never verify.
-    serverFile.SetValue("KEY", "TWFyaW8=", "SIGNATURE");
-    ReadMakerKey(serverFile, required, key);
+    ReadMakerKey(ServerFileText("[SIGNATURE]\r\nKEY=TWFyaW8=\r\n"), required, key);
     EXPECT_TRUE(required);
     EXPECT_TRUE(key.Empty());
+
+    // server.dat as people save it: each one still finds the key.
+    std::string tenLines;
+    for (int i = 0; i < 12; ++i)
+        tenLines += "; note " + std::to_string(i) + "\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : "[SIGNATURE]\r\nKEY=" + base64 + "\r\n")
+        utf16 += std::string(1, c) + '\0';
+    std::string utf16be = "\xFE\xFF";
+    for (char c : "[SIGNATURE]\r\nKEY=" + base64 + "\r\n")
+        utf16be += std::string(1, '\0') + c;
+    const std::map<std::string, std::string> found = {
+        {"byte-order mark", "\xEF\xBB\xBF[SIGNATURE]\r\nKEY=" + base64 + "\r\n"},
+        {"blanks around the name and value", "[SIGNATURE]\r\n  key =  " + base64 + " \r\n"},
+        {"blanks in the header", "[ Signature ]\nKEY=" + base64 + "\n"},
+        {"past line 10", "[SERVER]\r\nURL=http://x/\r\n" + tenLines + "[SIGNATURE]\r\nKEY=" + base64},
+        {"CR line ends", "[SERVER]\rURL=http://x/\r[SIGNATURE]\rKEY=" + base64 + "\r"},
+        {"UTF-16", utf16},
+        {"UTF-16 big-endian", utf16be},
+        {"header without its bracket", "[SIGNATURE\r\nKEY=" + base64 + "\r\n"},
+    };
+    for (const auto& text : found) {
+        ReadMakerKey(ServerFileText(text.second), required, key);
+        EXPECT_TRUE(required) << text.first;
+        EXPECT_EQ(kMakerKey.publicXYHex, HexOf(key.x + key.y)) << text.first;
+    }
+    // Any trace of a key asks for signatures; one that cannot be used fails closed.
+    const std::map<std::string, std::string> unusable = {
+        {"empty KEY", "[SIGNATURE]\r\nKEY=\r\n"},
+        {"section alone", "[SIGNATURE]\r\n"},
+        {"KEY outside the section", "[SERVER]\r\nKEY=" + base64 + "\r\n"},
+        {"KEY without =", "[SIGNATURE]\r\nKEY\r\n"},
+    };
+    for (const auto& text : unusable) {
+        ReadMakerKey(ServerFileText(text.second), required, key);
+        EXPECT_TRUE(required) << text.first;
+        EXPECT_TRUE(key.Empty()) << text.first;
+    }
+    EXPECT_EQ("[A]\r\nB=1\r\n", ServerFileText("\xEF\xBB\xBF[A]\rB=1\r"));
 
     TempDir dir;
     WriteBytes(dir / L"server.dat", std::string("[SERVER]\r\nURL=http://x/\r\n[SIGNATURE]\r\nKEY=") +
@@ -152,4 +189,11 @@ TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
     InitialiseLauncherState(state, L"lsprobe", dir / L"lsprobe.exe");
     EXPECT_TRUE(state.m_signaturesRequired);
     EXPECT_FALSE(state.m_makerKey.Empty());
+
+    // Saved as "Unicode" by Notepad, at start-up too.
+    WriteBytes(dir / L"server.dat", utf16);
+    LauncherState unicode;
+    InitialiseLauncherState(unicode, L"lsprobe", dir / L"lsprobe.exe");
+    EXPECT_TRUE(unicode.m_signaturesRequired);
+    EXPECT_EQ(kMakerKey.publicXYHex, HexOf(unicode.m_makerKey.x + unicode.m_makerKey.y));
 }

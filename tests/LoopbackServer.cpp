@@ -175,7 +175,7 @@ void LoopbackServer::Answer(SOCKET client)
     std::string block;
     unsigned long long offset = 0;
     bool open = true;
-    while (open && offset < cut) {
+    while (open && offset < cut && !m_stopping) {
         const size_t size = static_cast<size_t>(std::min<unsigned long long>(cut - offset, piece));
         if (response.generatedSize) {
             block.resize(size);

@@ -1,9 +1,11 @@
 // morvindex-publish: a site built with it is what the launcher lists and
 // installs, and its check finds each trap of a hand-made site.
+#include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
 #include "publish/Signing.h"
+#include "publish/Site.h"
 #include "publish/SiteCheck.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -174,7 +176,11 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
     ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; }))
         << "ABC and XYZ are listed; the package is not";
     const std::wstring settings = L"software\\" + launcher.Name() + L"\\index";
-    EXPECT_EQ(L"4", ReadRegString(HKEY_CURRENT_USER, settings, L"INDEX_SERIAL")) << "init and three adds";
+    PublicKey parsed;
+    ASSERT_TRUE(ParsePublicKey(key, parsed));
+    const std::wstring serialName = WideFromUtf8(SerialSettingName(true, KeyFingerprint(parsed)));
+    EXPECT_EQ(L"5 ", ReadRegString(HKEY_CURRENT_USER, settings, serialName.c_str()).substr(0, 2))
+        << "init, three adds and the signature";
 
     // Row 0 is ABC, the first by name.
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
@@ -246,15 +252,24 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
     WriteFileAt(work / L"abc\\abc.exe", "ABC", UtcTime(2024, 3, 1, 8, 0, 0));
     WriteFileAt(work / L"dep\\dep.dll", "DEP", UtcTime(2024, 3, 1, 8, 0, 0));
     CollectingReporter reporter;
+    // The thumbnail is named before ABC is added: add writes its SHA256 and SIZE.
     const std::vector<std::vector<std::wstring>> commands = {
         {L"init", clean, L"http://example.test/sw/"},
         {L"add", clean, L"DEP", L"1", work / L"dep", L"--package"},
         {L"add", clean, L"ABC", L"7", work / L"abc", L"--execute", L"abc.exe", L"--deps", L"DEP"}};
-    for (const auto& command : commands)
+    for (const auto& command : commands) {
+        if (command[2] == L"ABC") {
+            EditIndex(clean, [](DataFileLines& lines) { lines.Set("ABC", "THUMB", "img/abc.png"); });
+            fs::create_directories(fs::path(clean + L"\\img"));
+            WriteBytes(clean + L"\\img\\abc.png", PngHeader(48, 48));
+        }
         ASSERT_EQ(0, RunPublish(command, reporter)) << Joined(reporter.lines);
-    EditIndex(clean, [](DataFileLines& lines) { lines.Set("ABC", "THUMB", "img/abc.png"); });
-    fs::create_directories(fs::path(clean + L"\\img"));
-    WriteBytes(clean + L"\\img\\abc.png", PngHeader(48, 48));
+    }
+    EXPECT_EQ(HexOf(Sha256Of(PngHeader(48, 48))), [&clean] {
+        KeyValueStore index;
+        index.LoadFile(clean + L"\\sw_index.dat");
+        return index.GetValue("ABC", "THUMB_SHA256");
+    }());
     SigningKey maker, other;
     ASSERT_TRUE(GenerateKey(maker) && GenerateKey(other));
     SignSite(clean, maker);
@@ -268,7 +283,7 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
         std::function<void(const std::wstring&)> spoil;
         bool signAgain;
     } traps[] = {
-        {"sw_index.dat: [ABC] DESCR: line 20 is 1106 bytes, over 1023",
+        {"sw_index.dat: [ABC] DESCR: line 24 is 1106 bytes, over 1023",
          [](const std::wstring& site) { AppendToIndex(site, "DESCR=" + std::string(1100, 'x') + "\r\n"); }, true},
         {"sw_index.dat: [NUL] the section name is no plain file name",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[nul]\r\nSW_TYPE=1\r\n"); }, true},
@@ -303,6 +318,16 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          true},
         {"sw_index.dat: [REDIRECT] URL: past line 10",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[REDIRECT]\r\nURL=http://example.test/b/\r\n"); },
+         true},
+        {"sw_index.dat: [ABC] THUMB_SHA256: differs from img/abc.png",
+         [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", PngHeader(32, 32)); }, true},
+        {"sw_index.dat: [ABC] THUMB_SHA256: missing: with the key set the launcher does not use img/abc.png",
+         [](const std::wstring& site) {
+             std::string bytes = ReadBytes(site + L"\\sw_index.dat");
+             bytes.erase(bytes.find("THUMB_SHA256="), bytes.find("\r\n", bytes.find("THUMB_SHA256=")) + 2 -
+                                                         bytes.find("THUMB_SHA256="));
+             WriteBytes(site + L"\\sw_index.dat", bytes);
+         },
          true},
         {"sw_index.dat: [ABC] THUMB: img/abc.png is no PNG",
          [](const std::wstring& site) { WriteBytes(site + L"\\img\\abc.png", "GIF89a, a picture of another kind"); },
@@ -360,5 +385,187 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
             ASSERT_EQ(1u, report.notes.size()) << "trap " << number;
             EXPECT_NE(std::string::npos, report.notes[0].find("outside the site: not checked")) << report.notes[0];
         }
+    }
+}
+
+namespace {
+/// A site of one program, ABC, in a folder of its own, and the commands run on it in process.
+class PublishSite : public ::testing::Test {
+protected:
+    PublishSite() { WriteFileAt(work / L"abc\\abc.exe", "ABC", UtcTime(2024, 3, 1, 8, 0, 0)); }
+    int Run(const std::vector<std::wstring>& command)
+    {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    }
+    bool Said(const std::string& text) const { return Joined(reporter.lines).find(text) != std::string::npos; }
+
+    TempDir work;
+    const std::wstring site = work / L"site";
+    CollectingReporter reporter;
+};
+} // namespace
+
+// A refused command leaves the site as it was, byte for byte, whichever of its
+// files could not be written; links in a build folder are refused by name;
+// index files a careless edit left are refused or read as the launcher reads them.
+TEST_F(PublishSite, RefusedCommandsWriteNothingAndCarelessFilesAreRefused)
+{
+    const auto run = [this](const std::vector<std::wstring>& command) { return Run(command); };
+    const auto said = [this](const std::string& text) { return Said(text); };
+
+    // init: a BASE_URL with a line break, and a repository that cannot be written.
+    EXPECT_EQ(kPublishUsage, run({L"init", site, L"http://example.test/\n[REDIRECT]\nURL=http://evil/"}));
+    EXPECT_FALSE(FileExists(site + L"\\sw_index.dat"));
+    fs::create_directories(fs::path(site + L"\\sw_repo.dat"));
+    EXPECT_EQ(kPublishFailed, run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\sw_index.dat")) << "nothing left behind";
+    fs::remove(fs::path(site + L"\\sw_repo.dat"));
+    ASSERT_EQ(kPublishDone, run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, run({L"add", site, L"ABC", L"1", work / L"abc"})) << Joined(reporter.lines);
+    const std::string index = ReadBytes(site + L"\\sw_index.dat");
+    const std::string archive = ReadBytes(site + L"\\ABC\\ABC_1.zip");
+    EXPECT_NE(std::string::npos, index.find("ROLE=INDEX\r\n")) << index;
+    EXPECT_NE(std::string::npos, index.find("SERIAL=2\r\n")) << index;
+    EXPECT_NE(std::string::npos, index.find("EXPIRES=")) << index;
+
+    // add whose index cannot be replaced keeps the archive as it was.
+    WriteFileAt(work / L"abc\\abc.exe", "ABC, second copy", UtcTime(2024, 3, 2, 8, 0, 0));
+    {
+        HANDLE held = CreateFileW((site + L"\\sw_index.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(kPublishFailed, run({L"add", site, L"ABC", L"1", work / L"abc"}));
+        CloseHandle(held);
+    }
+    EXPECT_EQ(archive, ReadBytes(site + L"\\ABC\\ABC_1.zip")) << "the signed hash still matches it";
+    EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
+
+    // sign whose second signature cannot be written writes no file.
+    SigningKey maker;
+    ASSERT_TRUE(GenerateKey(maker));
+    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=3")) << Joined(reporter.lines);
+    std::map<std::wstring, std::string> signedSite;
+    for (const wchar_t* file : {L"sw_index.dat", L"sw_index.dat.sig", L"sw_repo.dat", L"sw_repo.dat.sig"})
+        signedSite[file] = ReadBytes(site + L"\\" + file);
+    EXPECT_TRUE(CheckSite(site, PublicKeyText(maker)).problems.empty()) << Joined(CheckSite(site, PublicKeyText(maker)).problems);
+    {
+        HANDLE held = CreateFileW((site + L"\\sw_repo.dat.sig").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        EXPECT_EQ(kPublishFailed, run({L"sign", site, work / L"maker.pem"}));
+        CloseHandle(held);
+    }
+    for (const auto& file : signedSite)
+        EXPECT_EQ(file.second, ReadBytes(site + L"\\" + file.first)) << Utf8FromWide(file.first);
+    // Signing again raises SERIAL: no two signed indexes share one.
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem", L"--expires", L"2"})) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=4")) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_repo.dat: [PATHS] SERIAL=3")) << Joined(reporter.lines);
+
+    // Careless index files.
+    const std::string good = ReadBytes(site + L"\\sw_index.dat");
+    std::string sections;
+    for (int i = 0; i < 9999; ++i)
+        sections += "[S" + std::to_string(i) + "]\r\nA=1\r\n";
+    const struct {
+        const char* what;
+        std::string index;
+        std::wstring command;
+        const char* named;
+    } careless[] = {
+        {"byte-order mark", "\xEF\xBB\xBF" + good, L"add", "byte-order mark"},
+        {"byte-order mark", "\xEF\xBB\xBF" + good, L"sign", "byte-order mark"},
+        {"no SERIAL", "[PATHS]\r\nBASE=http://example.test/sw/\r\n", L"add", "SERIAL is missing"},
+        {"no SERIAL", "[PATHS]\r\nBASE=http://example.test/sw/\r\n", L"sign", "SERIAL is missing"},
+        {"SERIAL at the launcher's highest", "[PATHS]\r\nSERIAL=999999999999999999\r\n", L"add", "highest"},
+        {"10,000 sections", good + sections, L"add", "10000 sections already"},
+        {"REDIRECT the launcher does not follow",
+         "[PATHS]\r\nROLE=INDEX\r\n" + std::string(10, '\n') + "[REDIRECT]\r\nURL=http://example.test/b/\r\n", L"sign",
+         "SERIAL is missing"},
+        {"another file's role", "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=4\r\n", L"sign", "ROLE=REPOSITORY"},
+    };
+    for (const auto& trap : careless) {
+        WriteBytes(site + L"\\sw_index.dat", trap.index);
+        const std::vector<std::wstring> command =
+            trap.command == L"add" ? std::vector<std::wstring>{L"add", site, L"NEW", L"1", work / L"abc"}
+                                   : std::vector<std::wstring>{L"sign", site, work / L"maker.pem"};
+        EXPECT_EQ(kPublishFailed, run(command)) << trap.what;
+        EXPECT_TRUE(said(trap.named)) << trap.what << ": " << Joined(reporter.lines);
+        EXPECT_EQ(trap.index, ReadBytes(site + L"\\sw_index.dat")) << trap.what;
+    }
+    // Links in a build folder: tests/publish_openssl.sh, which can make Unix links that Wine shows as reparse points.
+}
+
+// Traps the launcher hits on every install: check names each one, and add
+// refuses what it would write into the site.
+TEST_F(PublishSite, CheckAndAddCatchWhatBreaksEveryInstall)
+{
+    const auto run = [this](const std::vector<std::wstring>& command) { return Run(command); };
+    ASSERT_EQ(kPublishDone, run({L"init", site, L"http://example.test/sw/"}));
+    ASSERT_EQ(kPublishDone, run({L"add", site, L"ABC", L"7", work / L"abc"})) << Joined(reporter.lines);
+    const std::string clean = ReadBytes(site + L"\\sw_index.dat");
+    EXPECT_EQ("", Joined(CheckSite(site, "").problems));
+
+    // add refuses each, naming it.
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"ABC", L"0", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("not installed")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"CAF\u00c9", L"1", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("ASCII letters")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"A B", L"1", work / L"abc"}));
+    WriteBytes(site + L"\\sw_index.dat", "[PATHS]\r\nBASE=http://example.test/sw\r\nSERIAL=3\r\n");
+    EXPECT_EQ(kPublishFailed, run({L"add", site, L"XYZ", L"1", work / L"abc"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("does not end with \"/\"")) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\XYZ\\XYZ_1.zip"));
+    WriteFileAt(work / L"later\\abc.exe", "ABC", UtcTime(2099, 3, 1, 8, 0, 0));
+    WriteBytes(site + L"\\sw_index.dat", clean);
+    EXPECT_EQ(kPublishDone, run({L"add", site, L"LATER", L"1", work / L"later"}));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("abc.exe is dated in the future")) << Joined(reporter.lines);
+    EXPECT_EQ("\"x\" and \"X/y\"", CaseClash({"x", "X/y"}));
+    EXPECT_EQ("\"a.txt\" and \"A.TXT\"", CaseClash({"a.txt", "A.TXT"}));
+    EXPECT_EQ("", CaseClash({"Dir/a", "dir/b", "x"})) << "folders may differ in case";
+
+    // check names each in a hand-made site.
+    const struct {
+        const char* expected;
+        std::function<void(const std::wstring&)> spoil;
+    } traps[] = {
+        {"sw_index.dat: [PATHS] BASE: \"http://example.test/sw\" does not end with \"/\"",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) { l.Set("PATHS", "BASE", "http://example.test/sw"); });
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: archive ABC/ABC_7.zip entries \"x\" and \"X/y\" are one path",
+         [this](const std::wstring& at) {
+             RepublishAbc(at, ZipOf({{"abc.exe", "ABC"}, {"x", "file"}, {"X/y", "in a folder"}}, work / L"z.zip"));
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: archive ABC/ABC_7.zip entry \"abc.exe\" is dated in the future",
+         [this](const std::wstring& at) {
+             RepublishAbc(at, ZipOf({{"abc.exe", "ABC", MakeDos(2099, 1, 1, 0, 0, 0)}}, work / L"z.zip"));
+         }},
+        {"sw_index.dat: [ABC] BUILD_DISP: 0 is what the launcher records",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) {
+                 l.Set("ABC", "BUILD_DISP", "0");
+                 l.Set("ABC", "DOWNLOAD_FILE", "ABC/ABC_7.zip");
+             });
+         }},
+        {"sw_index.dat: [CAF\xC3\x89] the name holds more than ASCII letters",
+         [](const std::wstring& at) {
+             EditIndex(at, [](DataFileLines& l) {
+                 l.Set("CAF\xC3\x89", "SW_TYPE", "1");
+                 l.Set("CAF\xC3\x89", "DOWNLOAD_FILE", "ABC/ABC_7.zip");
+             });
+         }},
+    };
+    int number = 0;
+    for (const auto& trap : traps) {
+        const std::wstring copy = work / (L"trap" + std::to_wstring(++number));
+        fs::copy(fs::path(site), fs::path(copy), fs::copy_options::recursive);
+        WriteBytes(copy + L"\\sw_index.dat", clean);
+        trap.spoil(copy);
+        const std::string problems = Joined(CheckSite(copy, "").problems);
+        EXPECT_NE(std::string::npos, problems.find(trap.expected)) << "trap " << number << ":\n" << problems;
     }
 }

@@ -1,6 +1,8 @@
 // The real MorvIndex.exe under Wine, each test with its own copy of the
 // executable (so its own program name, registry keys and shared window slot)
 // and its own APPDATA.
+#include "catalogue/CatalogueFiles.h"
+#include "net/Crypto.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSigning.h"
@@ -164,19 +166,25 @@ TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
 {
     std::map<std::string, std::string> files;
     LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    static const std::string kRepository = "[PATHS]\r\nROLE=REPOSITORY\r\nSERIAL=1\r\n[MAIN]\r\nURL=http://main/\r\n";
     const auto serveSigned = [&files](const std::string& index, const std::string& signedIndex) {
         files = {{"/sw_index.dat", index},
                  {"/sw_index.dat.sig", SignWith(kMakerKey, signedIndex)},
-                 {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/\r\n"},
-                 {"/sw_repo.dat.sig", SignWith(kMakerKey, "[MAIN]\r\nURL=http://main/\r\n")}};
+                 {"/sw_repo.dat", kRepository},
+                 {"/sw_repo.dat.sig", SignWith(kMakerKey, kRepository)}};
     };
-    const std::string verified = "[PATHS]\r\nSERIAL=5\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
+    const std::string verified = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
     LauncherCopy launcher;
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     WriteBytes(launcher.Folder() + L"server.dat", std::string("[SIGNATURE]\r\nKEY=") + kMakerKey.spkiBase64 + "\r\n");
     const std::wstring settings = L"software\\" + launcher.Name() + L"\\index";
 
-    const std::string older = "[PATHS]\r\nSERIAL=4\r\n[ABC]\r\nSW_TYPE=0\r\n[OLD]\r\nSW_TYPE=0\r\n";
+    const std::string older = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=4\r\n[ABC]\r\nSW_TYPE=0\r\n[OLD]\r\nSW_TYPE=0\r\n";
+    const std::string sameSerial = "[PATHS]\r\nROLE=INDEX\r\nSERIAL=5\r\n[ABC]\r\nSW_TYPE=0\r\n[OLD]\r\nSW_TYPE=0\r\n";
+    PublicKey makerKey;
+    ASSERT_TRUE(ParsePublicKey(kMakerKey.spkiBase64, makerKey));
+    const std::wstring serialName = WideFromUtf8(SerialSettingName(true, KeyFingerprint(makerKey)));
+    const std::wstring kept = L"5 " + WideFromUtf8(HexOf(Sha256Of(verified)));
     const std::string changed = verified + "[EVIL]\r\nSW_TYPE=0\r\n";
     const struct {
         const char* what;
@@ -188,6 +196,8 @@ TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
         {"older serial", older, older,
          L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
         {"changed after signing", changed, verified,
+         L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
+        {"same serial, other bytes", sameSerial, sameSerial,
          L"Impossibile verificare l'elenco dei software: \u00e8 mostrato l'ultimo elenco verificato."},
     };
     for (const auto& run : runs) {
@@ -201,7 +211,8 @@ TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
             wchar_t text[256] = {};
             GetWindowTextW(status, text, 256);
             return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1 &&
-                   ReadRegString(HKEY_CURRENT_USER, settings, L"INDEX_SERIAL") == L"5" && run.status == std::wstring(text);
+                   ReadRegString(HKEY_CURRENT_USER, settings, serialName.c_str()) == kept &&
+                   run.status == std::wstring(text);
         })) << run.what << ": one program listed, serial 5 kept, status as expected";
         EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
         EXPECT_EQ(verified, ReadBytes(launcher.DataFolder() + L"sw_index.dat")) << run.what;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # morvindex-publish against openssl, the maker's other tool: a key made by
 # openssl signs catalogue files that openssl verifies, in both PEM forms, and
-# a key made by keygen is one openssl reads, with the same KEY= line.
+# a key made by keygen is one openssl reads, with the same KEY= line. Links in
+# a build folder (Unix links, which Wine shows as reparse points) are refused
+# by name and nothing is packed.
 # Usage: publish_openssl.sh <morvindex-publish.exe> (under the test's Wine prefix)
 set -euo pipefail
 tool="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
@@ -25,4 +27,19 @@ done
 made=$(run keygen made.pem | grep '^KEY=')
 [ "$made" = "KEY=$(openssl ec -in made.pem -pubout -outform DER 2>/dev/null | base64 -w0)" ] ||
     { echo "openssl reads another public key from the keygen file" >&2; exit 1; }
+mkdir -p build/inner
+echo ABC > build/abc.exe
+echo PRIVATE > secret.pem
+ln -s "$work/secret.pem" build/key.pem
+ln -s "$work/build" build/inner/loop
+ln -s .. build/outside
+index_before=$(cat site/sw_index.dat)
+if output=$(run add site LNK 1 build); then
+    echo "add packed a folder with links: $output" >&2; exit 1
+fi
+for name in '"key.pem": a link' '"inner/loop/": a link' '"outside/": a link'; do
+    grep -qF "$name" <<<"$output" || { echo "add did not name $name: $output" >&2; exit 1; }
+done
+[ ! -e site/LNK/LNK_1.zip ] && [ "$(cat site/sw_index.dat)" = "$index_before" ] ||
+    { echo "a refused add wrote something" >&2; exit 1; }
 echo "publish and openssl agree"

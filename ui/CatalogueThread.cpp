@@ -19,6 +19,21 @@ CatalogueLink::~CatalogueLink()
         CloseHandle(m_finished);
 }
 
+void CatalogueLink::SerialAccepted(const std::string& name, long long serial, const std::string& sha256)
+{
+    SerialRecord record;
+    record.serial = serial;
+    record.sha256 = sha256;
+    std::lock_guard<std::mutex> hold(m_serialsLock);
+    m_serials.emplace_back(name, record);
+}
+
+std::vector<std::pair<std::string, SerialRecord>> CatalogueLink::TakeAcceptedSerials()
+{
+    std::lock_guard<std::mutex> hold(m_serialsLock);
+    return std::move(m_serials);
+}
+
 bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool& gone)
 {
     DWORD_PTR answer = 0;

@@ -3,6 +3,7 @@
 // flags that the dialog reads at its next paint.
 #pragma once
 
+#include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
 #include "launcher/LauncherState.h"
 
@@ -34,7 +35,7 @@ public:
     void RequestRefill() override;
     void CatalogueReady() override;
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override;
-    void IndexSerialAccepted(long long serial) override { m_acceptedSerial = serial; }
+    void SerialAccepted(const std::string& name, long long serial, const std::string& sha256) override;
     bool Cancelled() const override { return m_closed.load(); }
     std::wstring AllCategoriesText() const override { return m_allCategories; }
 
@@ -47,8 +48,9 @@ public:
     bool IsCatalogueReady() const { return m_catalogueReady.load(); }
     int InstalledCount() const { return m_installedCount.load(); }
     std::vector<std::pair<std::string, std::string>> TakeThumbnails();
-    /// SERIAL of the verified index in use, once; -1 when none is waiting.
-    long long TakeAcceptedSerial() { return m_acceptedSerial.exchange(-1); }
+    /// The settings' SERIAL records of the verified files in use (name and
+    /// record), once.
+    std::vector<std::pair<std::string, SerialRecord>> TakeAcceptedSerials();
 
     /// Marks the worker finished; WaitFinished waits for that up to milliseconds.
     void Finished();
@@ -71,7 +73,8 @@ private:
     std::atomic<bool> m_refillRequest{false};
     std::atomic<bool> m_catalogueReady{false};
     std::atomic<int> m_installedCount{0};
-    std::atomic<long long> m_acceptedSerial{-1};
+    std::mutex m_serialsLock;
+    std::vector<std::pair<std::string, SerialRecord>> m_serials;
     LRESULT m_serversAdded = 0;
     std::mutex m_textsLock;
     std::deque<std::wstring> m_texts;

@@ -585,13 +585,12 @@ void CZeltoIndexDlg::RunPendingWork()
         m_workDeferred = true;
         return;
     }
-    const long long serial = m_catalogueLink->TakeAcceptedSerial();
-    if (serial >= 0) {
+    for (const auto& accepted : m_catalogueLink->TakeAcceptedSerials()) {
         // The settings store is written under the records' lock (the
         // installation worker records builds in it); the catalogue worker
         // read the old value under the same lock.
         std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
-        if (RaiseIndexSerial(m_state.m_settings, serial))
+        if (RaiseSerial(m_state.m_settings, accepted.first, accepted.second))
             m_saveInstalledState();
     }
     if (m_catalogueLink->TakeRefillRequest())
