@@ -104,6 +104,11 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
         record.archiveSize = ParseArchiveSize(*size);
         record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
     }
+    // The entries file only spares bytes: a malformed key leaves the whole archive.
+    if (const std::string* sha256 = value("ENTRIES_SHA256"))
+        record.entriesSha256 = IsSha256Hex(*sha256) ? *sha256 : std::string();
+    if (const std::string* size = value("ENTRIES_SIZE"))
+        record.entriesSize = ParseArchiveSize(*size);
     return record;
 }
 

@@ -26,4 +26,6 @@ struct SoftwareRecord {
     std::string archiveSha256;     // SHA256 of the archive, 64 hex digits; "" when absent
     int64_t archiveSize = -1;      // SIZE of the archive in bytes; -1 when absent
     bool archiveCheckMalformed = false; // SHA256 or SIZE present but no digest or size: no archive matches
+    std::string entriesSha256;     // ENTRIES_SHA256 of the archive's entries file; "" when absent or malformed
+    int64_t entriesSize = -1;      // ENTRIES_SIZE of the entries file in bytes; -1 when absent or malformed
 };

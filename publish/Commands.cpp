@@ -2,6 +2,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
+#include "install/ArchiveEntries.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Packer.h"
@@ -246,6 +247,19 @@ public:
         const uint64_t archiveSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         SetKey(expected, "SHA256", HexOf(digest));
         SetKey(expected, "SIZE", std::to_string(archiveSize));
+        // A program's update may fetch only the entries it copies, through
+        // the map of the archive written beside it. Packages stay whole.
+        std::string entriesText;
+        if (!m_package) {
+            ArchiveEntries entries;
+            if (!DescribeArchive(temporary, entries)) {
+                discard();
+                return Refuse("the archive written for " + relative + " cannot be mapped entry by entry");
+            }
+            entriesText = FormatEntriesFile(entries);
+            SetKey(expected, "ENTRIES_SHA256", HexOf(Sha256Of(entriesText)));
+            SetKey(expected, "ENTRIES_SIZE", std::to_string(entriesText.size()));
+        }
 
         // Only the section's lines and the SERIAL line change.
         expected.SetValue("SERIAL", serial, "PATHS");
@@ -266,6 +280,9 @@ public:
             discard();
             return Refuse("cannot write " + Utf8FromWide(archive) + ": " + Win32ErrorText(code));
         }
+        if (!m_package && !WriteEntriesFile(archive, entriesText))
+            return Refuse("cannot write " + Utf8FromWide(archive + L".entries") + "; " + relative +
+                          " is already in place");
         if (!ReplaceFileContent(indexPath, text))
             return Refuse("cannot write " + Utf8FromWide(indexPath) + "; " + relative + " is already in place");
 
@@ -278,6 +295,12 @@ private:
     {
         m_reporter.Error(text);
         return kPublishFailed;
+    }
+
+    /// The entries file goes beside its archive, under the archive's name plus ".entries".
+    static bool WriteEntriesFile(const std::wstring& archive, const std::string& text)
+    {
+        return ReplaceFileContent(archive + L".entries", text);
     }
 
     void SetKey(KeyValueStore& store, const std::string& key, const std::string& value)
