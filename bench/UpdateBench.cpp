@@ -15,6 +15,7 @@
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
+#include "trelko_util/Unzipper.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -120,6 +121,11 @@ int main()
     const std::string partialFolder = dir.Narrow() + "apps\\partial", wholeFolder = dir.Narrow() + "apps\\whole";
     CopyTree(WideFromUtf8(installed), WideFromUtf8(partialFolder));
     CopyTree(WideFromUtf8(installed), WideFromUtf8(wholeFolder));
+    // Each road finds its staging folder as an installation leaves it: holding
+    // the extracted build 1, which the library empties first.
+    const std::string partialStaging = dir.Narrow() + "tmp-partial", wholeStaging = dir.Narrow() + "tmp-whole";
+    UnzipArchive(dir / L"b1.zip", WideFromUtf8(partialStaging + "\\b1"));
+    UnzipArchive(dir / L"b1.zip", WideFromUtf8(wholeStaging + "\\b1"));
     QuietHost host;
     bool partialOk = false, wholeOk = false;
     const unsigned long long sentBefore = server.BodyBytesSent();
@@ -127,7 +133,8 @@ int main()
     // The decision reads every installed file whose time equals its entry's
     // (the content comparison); the library then empties staging and copies.
     const double choose = Seconds([&] { partialOk = FetchChangedRecords(record, partialFolder, {}, zip, host); });
-    const double copy = Seconds([&] { partialOk = partialOk && SynchroniseFolder(zip, staging, partialFolder, error); });
+    const double copy =
+        Seconds([&] { partialOk = partialOk && SynchroniseFolder(zip, partialStaging, partialFolder, error); });
     const double partial = choose + copy;
     const unsigned long long fetched = server.BodyBytesSent() - sentBefore;
     const double whole = Seconds([&] {
@@ -136,7 +143,7 @@ int main()
         options.expectedSha256 = record.archiveSha256;
         options.expectedSize = record.archiveSize;
         wholeOk = DownloadWithResume(record.downloadAddress, zip, options) &&
-                  SynchroniseFolder(zip, staging, wholeFolder, error);
+                  SynchroniseFolder(zip, wholeStaging, wholeFolder, error);
     });
     if (!partialOk || !wholeOk) {
         fprintf(stderr, "an update failed (changed records only: %d, whole: %d)\n", partialOk, wholeOk);

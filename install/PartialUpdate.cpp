@@ -38,18 +38,6 @@ uint32_t Read32(const std::string& bytes, size_t at)
     return static_cast<uint32_t>(Read16(bytes, at)) | static_cast<uint32_t>(Read16(bytes, at + 2)) << 16;
 }
 
-void Put16(std::string& out, uint32_t value)
-{
-    out += static_cast<char>(value & 0xFF);
-    out += static_cast<char>((value >> 8) & 0xFF);
-}
-
-void Put32(std::string& out, uint32_t value)
-{
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-
 std::wstring UpperWide(std::wstring text)
 {
     if (!text.empty())
@@ -154,6 +142,18 @@ bool NamesIn(const std::vector<std::string>& archives, std::vector<std::wstring>
 }
 
 } // namespace
+
+void Put16(std::string& out, uint32_t value)
+{
+    out += static_cast<char>(value & 0xFF);
+    out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void Put32(std::string& out, uint32_t value)
+{
+    Put16(out, value & 0xFFFF);
+    Put16(out, value >> 16);
+}
 
 std::vector<ByteRange> PlanRequests(std::vector<ByteRange> records, uint64_t mergeGap, size_t maxRequests)
 {

@@ -40,6 +40,10 @@ bool PartialFetchPays(uint64_t requested, uint64_t entriesFileSize, uint64_t arc
 std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstring& folder,
                                   const std::vector<std::wstring>& alsoCopy, bool& whole);
 
+/// Appends the low 16 or 32 bits of value, little-endian, as zip records hold numbers.
+void Put16(std::string& out, uint32_t value);
+void Put32(std::string& out, uint32_t value);
+
 /// A zip archive holding the given local records byte for byte, each checked
 /// against its entry (header, name, time, CRC-32, sizes, length), followed
 /// by a central directory for them. False when a record does not match or
