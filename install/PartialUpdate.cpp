@@ -20,6 +20,9 @@ constexpr uint64_t kMergeGap = 64 * 1024;
 constexpr size_t kMaxRequests = 16;
 // An entries file lists a few hundred bytes per entry; more is no entries file.
 constexpr uint64_t kMaxEntriesFile = 16 * 1024 * 1024;
+// Fetched records are held in memory until each is checked; more than this
+// is cheaper to stream to disk as the whole archive.
+constexpr uint64_t kMaxRecordBytes = 64 * 1024 * 1024;
 constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr uint32_t kCentralSignature = 0x02014b50;
 constexpr uint32_t kEndSignature = 0x06054b50;
@@ -316,7 +319,8 @@ bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
     }
     const std::vector<ByteRange> requests = PlanRequests(records, kMergeGap, kMaxRequests);
     if (!PartialFetchPays(RequestedBytes(requests), static_cast<uint64_t>(record.entriesSize),
-                          entries.archiveSize))
+                          entries.archiveSize) ||
+        RequestedBytes(requests) > kMaxRecordBytes)
         return false;
 
     progress.Plan(progress.Fetched() + RequestedBytes(requests));
