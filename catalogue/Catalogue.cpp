@@ -117,6 +117,11 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
     };
     check("THUMB_SHA256", "THUMB_SIZE", record.thumbnailCheck);
     check("CHANGELOG_SHA256", "CHANGELOG_SIZE", record.changelogCheck);
+    // The entries file only spares bytes: a malformed key leaves the whole archive.
+    if (const std::string* sha256 = value("ENTRIES_SHA256"))
+        record.entriesSha256 = IsSha256Hex(*sha256) ? *sha256 : std::string();
+    if (const std::string* size = value("ENTRIES_SIZE"))
+        record.entriesSize = ParseArchiveSize(*size);
     return record;
 }
 

@@ -36,4 +36,6 @@ struct SoftwareRecord {
     bool archiveCheckMalformed = false; // SHA256 or SIZE present but no digest or size: no archive matches
     FileCheck thumbnailCheck;      // THUMB_SHA256, THUMB_SIZE
     FileCheck changelogCheck;      // CHANGELOG_SHA256, CHANGELOG_SIZE
+    std::string entriesSha256;     // ENTRIES_SHA256 of the archive's entries file; "" when absent or malformed
+    int64_t entriesSize = -1;      // ENTRIES_SIZE of the entries file in bytes; -1 when absent or malformed
 };

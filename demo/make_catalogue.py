@@ -15,6 +15,7 @@ Prints one line per build to publish, tab-separated:
     program NAME BUILD FOLDER TITLE CATEGORY DEPS
 Without NAME=BUILD arguments every program and package at its first build;
 with them only those programs, at the builds given."""
+import shutil
 import sys
 from pathlib import Path
 
@@ -45,11 +46,23 @@ def write(path, data):
     path.write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
 
 
-def program_folder(folder, name, build, program):
-    write(folder / f"{name}.exe", program)
-    write(folder / "build.txt", f"{build}\r\n")
-    write(folder / f"leggimi_{name.lower()}.txt", f"{name}, build {build}: programma dimostrativo di MorvIndex.\r\n")
-    write(folder / "dati" / f"{name.lower()}.ini", "[GENERALE]\r\nLINGUA=it\r\n")
+def program_folder(folder, name, build, program, previous=None):
+    files = {
+        f"{name}.exe": program,
+        "build.txt": f"{build}\r\n",
+        f"leggimi_{name.lower()}.txt": f"{name}, build {build}: programma dimostrativo di MorvIndex.\r\n",
+        f"dati/{name.lower()}.ini": "[GENERALE]\r\nLINGUA=it\r\n",
+    }
+    for relative, data in files.items():
+        # A file the new build leaves as it was keeps its time, as a build
+        # system leaves it: an update then has only the others to fetch.
+        data = data if isinstance(data, bytes) else data.encode("utf-8")
+        old = previous / relative if previous else None
+        if old and old.is_file() and old.read_bytes() == data:
+            (folder / relative).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(old, folder / relative)
+        else:
+            write(folder / relative, data)
 
 
 def package_folder(folder, name, build):
@@ -75,7 +88,9 @@ def main():
             continue
         build = int(builds.get(name, build))
         folder = material / f"{name}_{build}"
-        program_folder(folder, name, build, program)
+        earlier = sorted((p for p in material.glob(f"{name}_*") if int(p.name.rsplit("_", 1)[1]) < build),
+                         key=lambda p: int(p.name.rsplit("_", 1)[1]))
+        program_folder(folder, name, build, program, earlier[-1] if earlier else None)
         write(site / "img" / f"{name.lower()}.png", thumbnail(colour))
         write(site / name / "changelog.txt", f"Build {build}: correzioni e miglioramenti.\r\n")
         if f"\r\n[{name}]\r\n" not in text:

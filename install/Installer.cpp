@@ -1,6 +1,7 @@
 #include "install/Installer.h"
 
 #include "install/InstalledState.h"
+#include "install/PartialUpdate.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "resources/resource.h"
@@ -145,7 +146,12 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(state.m_dataFolder + "apps_cache\\");
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
-    if (!DownloadArchive(state, state.m_catalogue[recordIndex], archive, host) || host.Cancelled()) {
+    const std::string folder = state.m_dataFolder + "apps\\" + name;
+    // An update may fetch only the records it will copy; anything else takes the whole archive.
+    const SoftwareRecord& application = state.m_catalogue[recordIndex];
+    const bool changedRecordsOnly = ArchiveCanBeChecked(state, application) &&
+                                    FetchChangedRecords(application, folder, archives, archive, host);
+    if ((!changedRecordsOnly && !DownloadArchive(state, application, archive, host)) || host.Cancelled()) {
         if (!host.Cancelled())
             host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
         host.SetStatusText("");
@@ -153,7 +159,6 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     }
     archives.push_back(archive);
 
-    const std::string folder = state.m_dataFolder + "apps\\" + name;
     MakeFolders(folder);
     const std::string staging = state.m_dataFolder + "morvindex_tmp";
     const int m = static_cast<int>(archives.size());

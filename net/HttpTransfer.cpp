@@ -657,7 +657,61 @@ bool Download(const std::string& url, const std::string& path, const DownloadOpt
     return done;
 }
 
+RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
+                          const DownloadOptions& options)
+{
+    body.clear();
+    HttpTransfer transfer;
+    transfer.SetTimeout(options.stallWindowMs);
+    transfer.SetUrl(url);
+    transfer.OpenRequest();
+    TransferWatch watch(transfer, options);
+    DWORD status = 0;
+    if (!transfer.Send(status, "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last) + "\r\n"))
+        return RangeResult::Failed;
+    if (status == 200)
+        return RangeResult::WholeFile; // closing the transfer reads nothing more of it
+    ContentRange range;
+    if (status != 206 || !ParseContentRange(transfer.Header(HTTP_QUERY_CONTENT_RANGE), range) ||
+        range.first != first || range.last != last || !transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
+        return RangeResult::Failed;
+    const uint64_t length = last - first + 1;
+    bool lengthKnown = false;
+    if (ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown) != length && lengthKnown)
+        return RangeResult::Failed;
+    body.reserve(static_cast<size_t>(length));
+    std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    for (;;) {
+        DWORD got = 0;
+        if (!transfer.Read(buffer.get(), kReadSize, got))
+            return RangeResult::Failed;
+        if (got == 0)
+            break;
+        if (!watch.Received(got) || body.size() + got > length)
+            return RangeResult::Failed;
+        body.append(buffer.get(), got);
+        if (options.progress) {
+            options.progress->Received(body.size(), length);
+            if (options.progress->Cancelled())
+                return RangeResult::Failed;
+        }
+    }
+    return body.size() == length && !watch.Cancelled() ? RangeResult::Received : RangeResult::Failed;
+}
+
 } // namespace
+
+RangeResult FetchRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
+                       const DownloadOptions& options)
+{
+    try {
+        if (first > last)
+            return RangeResult::Failed;
+        return FetchOneRange(url, first, last, body, options);
+    } catch (...) {
+        return RangeResult::Failed;
+    }
+}
 
 bool DownloadToFile(const std::string& url, const std::string& path, const DownloadOptions& options)
 {

@@ -77,6 +77,20 @@ bool DownloadToFile(const std::string& url, const std::string& path, const Downl
 /// starts over. The file is checked as a whole either way.
 bool DownloadWithResume(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
+/// How a server answered a request for part of a file.
+enum class RangeResult {
+    Received,  // a 206 for exactly the bytes asked for, all of them
+    WholeFile, // a 200: the server sends the whole file (it ignores ranges); nothing of it was read
+    Failed,    // no answer, an error status, another range, a short or stalled body
+};
+
+/// Fetches bytes first .. last (inclusive) of url into body with "Range:
+/// bytes=first-last". Progress and cancelling work as for DownloadToFile,
+/// counting the bytes of this range; maxBytes, expectedSize and
+/// expectedSha256 are not used (the caller checks the bytes).
+RangeResult FetchRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
+                       const DownloadOptions& options = {});
+
 /// Removes what interrupted downloads and writes left ("<file>.part",
 /// "<file>.tmp") in the data folder and its deps and apps_cache folders, but
 /// never a start request another process is writing. dataFolder ends with a

@@ -2,6 +2,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
+#include "install/ArchiveEntries.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Packer.h"
@@ -360,6 +361,19 @@ public:
         const uint64_t archiveSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         SetKey(expected, "SHA256", HexOf(digest));
         SetKey(expected, "SIZE", std::to_string(archiveSize));
+        // A program's update may fetch only the entries it copies, through
+        // the map of the archive written beside it. Packages stay whole.
+        std::string entriesText;
+        if (!m_package) {
+            ArchiveEntries entries;
+            if (!DescribeArchive(temporary, entries)) {
+                discard();
+                return Refuse("the archive written for " + relative + " cannot be mapped entry by entry");
+            }
+            entriesText = FormatEntriesFile(entries);
+            SetKey(expected, "ENTRIES_SHA256", HexOf(Sha256Of(entriesText)));
+            SetKey(expected, "ENTRIES_SIZE", std::to_string(entriesText.size()));
+        }
 
         // The thumbnail and change log the section names, where they lie in the site.
         for (const auto& side : {std::make_pair("THUMB", "THUMB"), std::make_pair("CHANGELOG_FILE", "CHANGELOG")}) {
@@ -396,11 +410,12 @@ public:
             return Refuse("the edited sw_index.dat does not read back as intended; nothing written");
         }
 
-        // The archive and the index go in place together, or neither does.
+        // The archive, its entries file and the index go in place together, or none does.
         const bool replacing = IsFilePath(archive);
         StagedFiles staged;
         staged.Adopt(archive);
-        if (!staged.Stage(indexPath, text, error) || !staged.Commit(error)) {
+        if ((!m_package && !staged.Stage(EntriesFilePath(archive), entriesText, error)) ||
+            !staged.Stage(indexPath, text, error) || !staged.Commit(error)) {
             discard();
             return Refuse(error + "; nothing written");
         }
@@ -416,6 +431,9 @@ private:
         m_reporter.Error(text);
         return kPublishFailed;
     }
+
+    /// The entries file goes beside its archive, under the archive's name plus ".entries".
+    static std::wstring EntriesFilePath(const std::wstring& archive) { return archive + L".entries"; }
 
     void SetKey(KeyValueStore& store, const std::string& key, const std::string& value)
     {

@@ -2,6 +2,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
+#include "install/ArchiveEntries.h"
 #include "install/Commands.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
@@ -366,7 +367,47 @@ private:
             Problem(kIndexFile, name, addressKey,
                     "archive " + relative + " entry \"" + content.future +
                         "\" is dated in the future: later builds with an older date never replace it");
+        CheckEntriesFile(record, relative, path);
         return &content;
+    }
+
+    /// The entries file beside an archive must map that archive exactly, or
+    /// updates fetch the whole archive (and say nothing).
+    void CheckEntriesFile(const SoftwareRecord& record, const std::string& relative, const std::wstring& archive)
+    {
+        const std::string& name = record.name;
+        const bool hasSha256 = m_index.HasKey(name, "ENTRIES_SHA256");
+        const bool hasSize = m_index.HasKey(name, "ENTRIES_SIZE");
+        if (!hasSha256 && !hasSize)
+            return;
+        const std::string entriesRelative = relative + ".entries";
+        const std::string lost = ": updates fetch the whole archive";
+        if (record.entriesSha256.empty() || record.entriesSize < 0) {
+            const char* key = !hasSha256 || record.entriesSha256.empty() ? "ENTRIES_SHA256" : "ENTRIES_SIZE";
+            Problem(kIndexFile, name, key,
+                    (m_index.HasKey(name, key) ? "\"" + m_index.GetValue(name, key) + "\" is malformed"
+                                               : std::string("missing beside the other ENTRIES_ key")) + lost);
+            return;
+        }
+        std::string text;
+        if (!ReadFileBytes(SitePath(m_site, entriesRelative), text)) {
+            Problem(kIndexFile, name, "ENTRIES_SHA256", "entries file " + entriesRelative + " is missing" + lost);
+            return;
+        }
+        if (text.size() != static_cast<uint64_t>(record.entriesSize))
+            Problem(kIndexFile, name, "ENTRIES_SIZE",
+                    std::to_string(record.entriesSize) + " bytes, but " + entriesRelative + " has " +
+                        std::to_string(text.size()) + lost);
+        if (!DigestMatchesHex(Sha256Of(text), record.entriesSha256))
+            Problem(kIndexFile, name, "ENTRIES_SHA256",
+                    "differs from " + entriesRelative + ", whose SHA-256 is " + HexOf(Sha256Of(text)) + lost);
+        ArchiveEntries actual;
+        if (!DescribeArchive(archive, actual))
+            Problem(kIndexFile, name, "ENTRIES_SHA256",
+                    "archive " + relative + " cannot be mapped entry by entry" + lost);
+        else if (FormatEntriesFile(actual) != text)
+            Problem(kIndexFile, name, "ENTRIES_SHA256",
+                    entriesRelative + " does not map archive " + relative + " as it is" + lost);
     }
 
     void CheckSiteFile(const std::string& name, const char* key, const std::string& address, const FileCheck& check,

@@ -1,10 +1,13 @@
+#include "store/Text.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/FolderSync.h"
+#include "trelko_util/Unzipper.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace testing_support;
@@ -126,6 +129,38 @@ TEST_F(FolderSync, EqualTimeWithOtherContentIsCopiedOnlyWhenComparingContent)
     ASSERT_TRUE(Run(true));
     EXPECT_EQ(1u, copier.copied.size());
     EXPECT_EQ("archive content", ReadBytes(Installed(L"a.txt")));
+}
+
+// The launcher decides from an entry's central record, before anything is
+// extracted, what the library will copy: both must agree, in summer and in
+// winter time, for every branch of the rule.
+TEST_F(FolderSync, DecisionFromTheCentralRecordAgreesWithTheCopiesMade)
+{
+    const DosStamp summer = MakeDos(2024, 7, 14, 2, 30, 10), winter = MakeDos(2024, 1, 9, 23, 59, 58);
+    MakeArchive({{"same.txt", "same", summer}, {"older.txt", "kept", winter}, {"newer.txt", "v1", winter},
+                  {"other.txt", "content A", summer}, {"sub/equal.bin", "B", winter}});
+    ASSERT_TRUE(Run());
+    WriteBytes(Installed(L"sub\\equal.bin"), "b"); // same size, same time, another CRC
+    SetWriteTime(Installed(L"sub\\equal.bin"), FileTimeOf(winter));
+    SetWriteTime(Installed(L"older.txt"), Shifted(FileTimeOf(winter), 2));
+
+    MakeArchive({{"same.txt", "same", summer}, {"older.txt", "old", winter}, {"newer.txt", "v2", summer},
+                 {"other.txt", "content B", summer}, {"sub/equal.bin", "B", winter}, {"missing.txt", "new", winter}});
+    std::vector<EntryRecord> records;
+    ASSERT_TRUE(ListEntryRecords(Archive(), records));
+    std::vector<std::wstring> decided;
+    for (const EntryRecord& record : records) {
+        std::wstring name = WideFromUtf8(record.name);
+        std::replace(name.begin(), name.end(), L'/', L'\\');
+        if (DecideEntryCopy(record.dosDate, record.crc, record.uncompressedSize, Installed(name), true) ==
+            CopyDecision::Copy)
+            decided.push_back(name.substr(name.find_last_of(L'\\') + 1));
+    }
+    ASSERT_TRUE(Run());
+    std::sort(decided.begin(), decided.end());
+    std::sort(copier.copied.begin(), copier.copied.end());
+    EXPECT_EQ(copier.copied, decided);
+    EXPECT_EQ((std::vector<std::wstring>{L"equal.bin", L"missing.txt", L"newer.txt", L"other.txt"}), decided);
 }
 
 TEST_F(FolderSync, TrailingBackslashOnTheDestinationBehavesTheSame)

@@ -4,6 +4,7 @@
 #include "install/Commands.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
+#include "install/PartialUpdate.h"
 #include "launcher/HandOver.h"
 #include "launcher/SyncBinding.h"
 #include "net/Crypto.h"
@@ -21,7 +22,9 @@
 #include <atomic>
 #include <commctrl.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -449,4 +452,210 @@ TEST(HostileNames, EachRuleOfAPlainFileName)
     EXPECT_TRUE(IsSafeFileName(std::string(64, 'x')));
     EXPECT_FALSE(IsSafeFileName(std::string(65, 'x')));
     EXPECT_TRUE(IsSafeFileName(std::string(200, 'x'), 255));
+}
+
+TEST(PartialUpdate, RequestsJoinNeighboursStayFewAndTheMapReadsBackExactly)
+{
+    const std::vector<ByteRange> apart = PlanRequests({{250, 299}, {0, 49}, {100, 199}}, 10, 16);
+    ASSERT_EQ(3u, apart.size());
+    EXPECT_EQ(0u, apart[0].first);
+    EXPECT_EQ(250u, apart[2].first);
+    const std::vector<ByteRange> joined = PlanRequests({{250, 299}, {0, 49}, {100, 199}}, 50, 16);
+    ASSERT_EQ(1u, joined.size()) << "gaps of 50 bytes are fetched with their neighbours";
+    EXPECT_EQ(299u, joined[0].last);
+    const std::vector<ByteRange> few = PlanRequests({{0, 9}, {100, 109}, {120, 129}, {1000, 1009}}, 0, 2);
+    ASSERT_EQ(2u, few.size()) << "the closest neighbours are joined first";
+    EXPECT_EQ(129u, few[0].last);
+    EXPECT_EQ(1000u, few[1].first);
+    EXPECT_EQ(140u, RequestedBytes(few));
+    EXPECT_TRUE(PartialFetchPays(50, 10, 120));
+    EXPECT_FALSE(PartialFetchPays(51, 10, 120));
+
+    ArchiveEntries entries;
+    entries.archiveSize = 5000;
+    ArchiveEntry entry;
+    entry.name = "sub dir/Citt\xC3\xA0 v2.txt";
+    entry.offset = 100;
+    entry.length = 60;
+    entry.compressedSize = 20;
+    entry.uncompressedSize = 4000000000ull;
+    entry.crc = 0x352441C2;
+    entry.dosDate = 0x58AF5000;
+    entry.sha256 = std::string(64, 'a');
+    entries.entries.push_back(entry);
+    entry.folder = true;
+    entry.name = "sub dir/";
+    entries.entries.push_back(entry);
+    const std::string text = FormatEntriesFile(entries);
+    ArchiveEntries back;
+    ASSERT_TRUE(ParseEntriesFile(text, back)) << text;
+    EXPECT_EQ(text, FormatEntriesFile(back));
+    EXPECT_EQ("sub dir/Citt\xC3\xA0 v2.txt", back.entries[0].name);
+    EXPECT_EQ(4000000000ull, back.entries[0].uncompressedSize);
+    EXPECT_TRUE(back.entries[1].folder);
+    auto spoilt = [&text](const std::string& from, const std::string& to) {
+        std::string copy = text;
+        copy.replace(copy.find(from), from.size(), to);
+        ArchiveEntries ignored;
+        return ParseEntriesFile(copy, ignored);
+    };
+    EXPECT_FALSE(spoilt("ENTRIES 1", "ENTRIES 2"));
+    EXPECT_FALSE(spoilt("352441c2", "352441C2")) << "hex is written one way";
+    EXPECT_FALSE(spoilt("ARCHIVE 5000", "ARCHIVE 150")) << "a record past the archive's end";
+    EXPECT_FALSE(spoilt(" v2.txt", " v2\t.txt"));
+    EXPECT_FALSE(spoilt("100 60 20", "100 40 20")) << "shorter than its header and data";
+    EXPECT_FALSE(spoilt(std::string(64, 'a') + " sub dir/\n", std::string(64, 'a') + " \n"));
+    EXPECT_FALSE(spoilt(" sub dir/\n", " sub dir/"));
+}
+
+namespace {
+
+// Bytes that do not deflate, so that records keep their size.
+std::string NoiseBytes(size_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Every file below folder: the SHA-256 of its bytes and its last-write time.
+std::map<std::wstring, std::pair<std::string, uint64_t>> FolderContent(const std::wstring& folder)
+{
+    std::map<std::wstring, std::pair<std::string, uint64_t>> content;
+    for (const auto& item : fs::recursive_directory_iterator(fs::path(folder))) {
+        if (!item.is_regular_file())
+            continue;
+        const FILETIME time = WriteTimeOf(item.path().wstring());
+        content[item.path().wstring().substr(folder.size())] = {
+            HexOf(Sha256Of(ReadBytes(item.path().wstring()))),
+            (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime};
+    }
+    return content;
+}
+
+// Build 1 of a program of six files, and build 2 in which the first
+// `changed` files changed and one was added at the end.
+std::vector<ZipEntry> ProgramBuild(int build, int changed)
+{
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 6; ++i) {
+        const bool newer = build == 2 && i < changed;
+        char name[16];
+        snprintf(name, sizeof name, "f%02d.bin", i);
+        entries.push_back({i % 3 == 0 ? std::string("lib/") + name : name, NoiseBytes(48000, i + (newer ? 100 : 0)),
+                           newer ? MakeDos(2024, 6, 1, 9, 0, 0) : MakeDos(2024, 5, 1, 9, 0, 0)});
+    }
+    if (build == 2)
+        entries.push_back({"lib/added.txt", "a file of build 2", MakeDos(2024, 6, 1, 9, 0, 0)});
+    return entries;
+}
+
+} // namespace
+
+// An installed program whose new build changed one file and added one: the
+// update asks the server for the entries file and those two records alone,
+// and the folder ends as the whole archive would leave it. Each way the
+// road can fail takes the whole archive and ends the same.
+TEST_F(Installation, UpdateFetchesOnlyTheChangedRecordsOrElseTheWholeArchive)
+{
+    enum Road { Ranges, NoRanges, TamperedRecord, TamperedEntries, MostChanged, FreshInstall };
+    for (Road road : {Ranges, NoRanges, TamperedRecord, TamperedEntries, MostChanged, FreshInstall}) {
+        SCOPED_TRACE("road " + std::to_string(road));
+        TempDir caseData;
+        state.m_dataFolder = caseData.Narrow();
+        state.m_dataFolderW = caseData.Path();
+        const std::wstring build1 = caseData / L"b1.zip", build2 = caseData / L"b2.zip";
+        ASSERT_TRUE(WriteZip(build1, ProgramBuild(1, 0)));
+        ASSERT_TRUE(WriteZip(build2, ProgramBuild(2, road == MostChanged ? 4 : 1)));
+        const std::string archive = ReadBytes(build2);
+        ArchiveEntries map;
+        ASSERT_TRUE(DescribeArchive(build2, map));
+        const std::string entriesFile = FormatEntriesFile(map);
+
+        // What the whole archive makes of build 1's folder.
+        const std::string installed = caseData.Narrow() + "apps\\ABC";
+        const std::string expected = caseData.Narrow() + "expected";
+        std::wstring error;
+        fs::create_directories(fs::path(caseData / L"apps"));
+        ASSERT_TRUE(SynchroniseFolder(caseData.Narrow() + "b1.zip", caseData.Narrow() + "t", expected, error));
+        if (road != FreshInstall) { // copies keep their times
+            for (const auto& item : fs::recursive_directory_iterator(fs::path(WideFromUtf8(expected)))) {
+                const fs::path copy = WideFromUtf8(installed) + item.path().wstring().substr(expected.size());
+                fs::create_directories(copy.parent_path());
+                if (item.is_regular_file())
+                    ASSERT_TRUE(CopyFileW(item.path().c_str(), copy.c_str(), TRUE));
+            }
+        }
+        ASSERT_TRUE(SynchroniseFolder(caseData.Narrow() + "b2.zip", caseData.Narrow() + "t", expected, error));
+
+        LoopbackServer site([&](const HttpRequest& request) {
+            if (request.target == "/ABC.zip.entries") {
+                HttpResponse response;
+                response.body = entriesFile;
+                if (road == TamperedEntries)
+                    response.body[response.body.size() - 2] ^= 1;
+                return response;
+            }
+            HttpRequest asked = request;
+            if (road == NoRanges)
+                asked.headers.erase("range");
+            HttpResponse response = RangeAnswer(asked, archive, "\"b2\"");
+            if (road == TamperedRecord && response.status == 206)
+                response.body[response.body.size() / 2] ^= 1;
+            return response;
+        });
+        state.m_catalogue.clear();
+        SoftwareRecord& abc = Add("ABC", 0, 2);
+        abc.downloadAddress = site.Url("/ABC.zip");
+        abc.archiveSha256 = HexOf(Sha256Of(archive));
+        abc.archiveSize = static_cast<int64_t>(archive.size());
+        abc.entriesSha256 = HexOf(Sha256Of(entriesFile));
+        abc.entriesSize = static_cast<int64_t>(entriesFile.size());
+        if (road != FreshInstall) {
+            abc.installedBuild = 1;
+            abc.installedFolder = installed;
+        }
+        host.bytes.clear();
+        host.statuses.clear();
+        host.notices.clear();
+        InstallOrUpdate(state, "ABC", host);
+        EXPECT_TRUE(host.errors.empty()) << (host.errors.empty() ? "" : Utf8FromWide(host.errors[0]));
+        EXPECT_TRUE(host.notices.empty()) << (host.notices.empty() ? "" : Utf8FromWide(host.notices[0]));
+        EXPECT_EQ("2", state.m_settings.GetValue("ABC", "VERSION"));
+        EXPECT_EQ(FolderContent(WideFromUtf8(expected)), FolderContent(WideFromUtf8(installed)));
+        std::vector<std::string> log; // what the server was asked for
+        for (const HttpRequest& request : site.Requests()) {
+            auto range = request.headers.find("range");
+            log.push_back(request.target + (range == request.headers.end() ? "" : " " + range->second));
+        }
+        auto record = [&map](size_t i) {
+            const ArchiveEntry& entry = map.entries[i];
+            return "/ABC.zip bytes=" + std::to_string(entry.offset) + "-" +
+                   std::to_string(entry.offset + entry.length - 1);
+        };
+        const std::vector<std::string> partial = {"/ABC.zip.entries", record(0), record(6)};
+        if (road == Ranges) {
+            EXPECT_EQ(partial, log);
+            const uint64_t fetched = entriesFile.size() + map.entries[0].length + map.entries[6].length;
+            EXPECT_EQ(fetched, site.BodyBytesSent());
+            ASSERT_FALSE(host.bytes.empty());
+            EXPECT_EQ(fetched, host.bytes.back().first) << "the bar counts the bytes fetched";
+            const std::string kilobytes = std::to_string((fetched + 1023) / 1024) + " KB";
+            EXPECT_EQ("Download application... changed files, " + kilobytes + " of " + kilobytes + " (archive " +
+                          std::to_string((archive.size() + 1023) / 1024) + " KB)",
+                      host.statuses[host.statuses.size() - 3]);
+        } else if (road == FreshInstall) {
+            EXPECT_EQ(std::vector<std::string>{"/ABC.zip"}, log);
+        } else {
+            ASSERT_FALSE(log.empty());
+            EXPECT_EQ("/ABC.zip", log.back()) << "the whole archive, asked for without a range";
+            // A record is checked once every range has come.
+            const size_t asked = road == TamperedRecord ? 4u : road == NoRanges ? 3u : 2u;
+            EXPECT_EQ(asked, log.size());
+        }
+    }
 }

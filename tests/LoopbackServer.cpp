@@ -242,17 +242,19 @@ HttpResponse RangeAnswer(const HttpRequest& request, const std::string& body, co
     response.headers.push_back("ETag: " + etag);
     auto range = request.headers.find("range");
     auto ifRange = request.headers.find("if-range");
-    unsigned long long first = 0;
-    const bool ranged = range != request.headers.end() && sscanf(range->second.c_str(), "bytes=%llu-", &first) == 1 &&
-                        first < body.size() && (ifRange == request.headers.end() || ifRange->second == etag);
+    unsigned long long first = 0, last = body.size() - 1;
+    const bool ranged = range != request.headers.end() &&
+                        sscanf(range->second.c_str(), "bytes=%llu-%llu", &first, &last) >= 1 && first < body.size() &&
+                        first <= last && (ifRange == request.headers.end() || ifRange->second == etag);
     if (!ranged) {
         response.body = body;
         return response;
     }
+    last = std::min<unsigned long long>(last, body.size() - 1);
     response.status = 206;
-    response.body = body.substr(static_cast<size_t>(first));
-    response.headers.push_back("Content-Range: bytes " + std::to_string(first) + "-" +
-                               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()));
+    response.body = body.substr(static_cast<size_t>(first), static_cast<size_t>(last - first + 1));
+    response.headers.push_back("Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                               std::to_string(body.size()));
     return response;
 }
 

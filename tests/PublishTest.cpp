@@ -1,6 +1,7 @@
 // morvindex-publish: a site built with it is what the launcher lists and
 // installs, and its check finds each trap of a hand-made site.
 #include "catalogue/CatalogueFiles.h"
+#include "install/ArchiveEntries.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
@@ -155,6 +156,9 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
         DeleteFileW(path.c_str());
     EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
     EXPECT_FALSE(FileExists(site + L"\\XYZ\\XYZ_3.zip"));
+    // Each program archive has its entries file beside it (which check reads below); packages do not.
+    EXPECT_TRUE(FileExists(site + L"\\ABC\\ABC_1.zip.entries"));
+    EXPECT_FALSE(FileExists(site + L"\\deps\\DEP.zip.entries"));
 
     EXPECT_EQ(0u, RunTool(L"keygen maker.pem", output, work.Path())) << output;
     const size_t at = output.find("KEY=");
@@ -225,7 +229,18 @@ void AppendToIndex(const std::wstring& site, const std::string& text)
     WriteBytes(site + L"\\sw_index.dat", ReadBytes(site + L"\\sw_index.dat") + text);
 }
 
-/// Replaces ABC's archive and gives the index its true SHA256 and SIZE.
+/// Writes ABC's entries file and gives the index its SHA-256 and size.
+void RemapAbc(const std::wstring& site, const std::string& entries)
+{
+    WriteBytes(site + L"\\ABC\\ABC_7.zip.entries", entries);
+    EditIndex(site, [&entries](DataFileLines& lines) {
+        lines.Set("ABC", "ENTRIES_SHA256", HexOf(Sha256Of(entries)));
+        lines.Set("ABC", "ENTRIES_SIZE", std::to_string(entries.size()));
+    });
+}
+
+/// Replaces ABC's archive and gives the index its true SHA256 and SIZE, and
+/// its entries file when the archive can be mapped.
 void RepublishAbc(const std::wstring& site, const std::string& bytes)
 {
     WriteBytes(site + L"\\ABC\\ABC_7.zip", bytes);
@@ -233,6 +248,9 @@ void RepublishAbc(const std::wstring& site, const std::string& bytes)
         lines.Set("ABC", "SHA256", HexOf(Sha256Of(bytes)));
         lines.Set("ABC", "SIZE", std::to_string(bytes.size()));
     });
+    ArchiveEntries entries;
+    if (DescribeArchive(site + L"\\ABC\\ABC_7.zip", entries))
+        RemapAbc(site, FormatEntriesFile(entries));
 }
 
 std::string ZipOf(const std::vector<ZipEntry>& entries, const std::wstring& scratch)
@@ -283,7 +301,7 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
         std::function<void(const std::wstring&)> spoil;
         bool signAgain;
     } traps[] = {
-        {"sw_index.dat: [ABC] DESCR: line 24 is 1106 bytes, over 1023",
+        {"sw_index.dat: [ABC] DESCR: line 26 is 1106 bytes, over 1023",
          [](const std::wstring& site) { AppendToIndex(site, "DESCR=" + std::string(1100, 'x') + "\r\n"); }, true},
         {"sw_index.dat: [NUL] the section name is no plain file name",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[nul]\r\nSW_TYPE=1\r\n"); }, true},
@@ -315,6 +333,16 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          true},
         {"sw_index.dat: [ABC] TO_EXECUTE: \"abc.exe\" is in neither",
          [&scratchZip](const std::wstring& site) { RepublishAbc(site, ZipOf({{"other.exe", "X"}}, scratchZip)); },
+         true},
+        {"sw_index.dat: [ABC] ENTRIES_SIZE: 1 bytes, but ABC/ABC_7.zip.entries has",
+         [](const std::wstring& site) { EditIndex(site, [](DataFileLines& l) { l.Set("ABC", "ENTRIES_SIZE", "1"); }); },
+         true},
+        {"sw_index.dat: [ABC] ENTRIES_SHA256: ABC/ABC_7.zip.entries does not map archive ABC/ABC_7.zip as it is",
+         [](const std::wstring& site) {
+             std::string entries = ReadBytes(site + L"\\ABC\\ABC_7.zip.entries");
+             entries[entries.size() - 2] ^= 1; // another name
+             RemapAbc(site, entries);
+         },
          true},
         {"sw_index.dat: [REDIRECT] URL: past line 10",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n[REDIRECT]\r\nURL=http://example.test/b/\r\n"); },

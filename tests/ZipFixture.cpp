@@ -1,5 +1,6 @@
 #include "tests/ZipFixture.h"
 
+#include "install/PartialUpdate.h"
 #include "store/Text.h"
 
 #include <minizip/zip.h>
@@ -53,18 +54,6 @@ bool WriteZip(const std::wstring& path, const std::vector<ZipEntry>& entries)
 }
 
 namespace {
-
-void Put16(std::string& out, uint32_t value)
-{
-    out += static_cast<char>(value & 0xFF);
-    out += static_cast<char>((value >> 8) & 0xFF);
-}
-
-void Put32(std::string& out, uint32_t value)
-{
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
 
 const DosStamp kRawStamp = MakeDos(2024, 5, 17, 10, 30, 0);
 

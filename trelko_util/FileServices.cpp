@@ -40,8 +40,13 @@ std::string LocalWriteTimeDigits(const std::wstring& path)
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes))
         return std::string();
+    return LocalTimeDigits(attributes.ftLastWriteTime);
+}
+
+std::string LocalTimeDigits(const FILETIME& time)
+{
     SYSTEMTIME utc, local;
-    if (!FileTimeToSystemTime(&attributes.ftLastWriteTime, &utc) ||
+    if (!FileTimeToSystemTime(&time, &utc) ||
         !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
         return std::string();
     char digits[32];
@@ -80,7 +85,12 @@ long long SecondsOf(const std::string& digits)
 
 long long CompareFileTimes(const std::wstring& source, const std::wstring& target)
 {
-    return SecondsOf(LocalWriteTimeDigits(source)) - SecondsOf(LocalWriteTimeDigits(target));
+    return CompareTimeDigits(LocalWriteTimeDigits(source), LocalWriteTimeDigits(target));
+}
+
+long long CompareTimeDigits(const std::string& source, const std::string& target)
+{
+    return SecondsOf(source) - SecondsOf(target);
 }
 
 std::string FileFingerprint(const std::wstring& path)
@@ -92,7 +102,12 @@ std::string FileFingerprint(const std::wstring& path)
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes))
         size = attributes.nFileSizeLow;
-    return LocalWriteTimeDigits(path) + "|" + std::to_string(crc) + "|" + std::to_string(size);
+    return FingerprintText(LocalWriteTimeDigits(path), crc, size);
+}
+
+std::string FingerprintText(const std::string& timeDigits, uint32_t crc, unsigned long size)
+{
+    return timeDigits + "|" + std::to_string(crc) + "|" + std::to_string(size);
 }
 
 bool IsFolder(const std::wstring& path)

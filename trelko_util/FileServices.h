@@ -3,6 +3,9 @@
 // the narrow ANSI form exists only at the export.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,13 +20,19 @@ int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recu
 
 /// Local last-write time as 14 digits (YYYYMMDDhhmmss); "" when it cannot be read.
 std::string LocalWriteTimeDigits(const std::wstring& path);
+/// A UTC file time as the 14 local digits; "" when it cannot be converted.
+std::string LocalTimeDigits(const FILETIME& utc);
 
 /// Seconds of source's last-write time minus target's, through the local
 /// calendar, so sub-second differences count as equal.
 long long CompareFileTimes(const std::wstring& source, const std::wstring& target);
+/// The same difference between two times given as local digits.
+long long CompareTimeDigits(const std::string& source, const std::string& target);
 
 /// "time|crc|size": local write time digits, CRC-32 and low 32 bits of the size.
 std::string FileFingerprint(const std::wstring& path);
+/// The fingerprint text of a file with these digits, CRC-32 and size.
+std::string FingerprintText(const std::string& timeDigits, uint32_t crc, unsigned long size);
 
 /// Creates path with every missing parent; true when it is a folder afterwards.
 bool MakeFolderPath(const std::wstring& path);

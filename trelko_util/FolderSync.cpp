@@ -148,16 +148,6 @@ bool XcopyCopier::CopyInto(const std::wstring& file, const std::wstring& folder,
     return ok;
 }
 
-CopyDecision DecideCopy(bool targetReadable, long long sourceMinusTargetSeconds, bool compareContent,
-                        bool fingerprintsDiffer)
-{
-    if (!targetReadable || sourceMinusTargetSeconds > 0)
-        return CopyDecision::Copy;
-    if (sourceMinusTargetSeconds < 0)
-        return CopyDecision::Skip; // an installed file newer than the archive's stays
-    return compareContent && fingerprintsDiffer ? CopyDecision::Copy : CopyDecision::Skip;
-}
-
 std::wstring ExtractionFolderFor(const std::wstring& archive, const std::wstring& staging)
 {
     std::wstring folder = staging;

@@ -3,6 +3,8 @@
 // holds an older copy, or holds a same-time copy with other content.
 #pragma once
 
+#include "trelko_util/CopyDecision.h"
+
 #include <string>
 
 /// Copies one file into a folder, keeping attributes and last-write time and
@@ -19,14 +21,6 @@ class XcopyCopier : public FileCopier {
 public:
     bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override;
 };
-
-enum class CopyDecision { Copy, Skip };
-
-/// The copy decision for one extracted file: a target that cannot be opened is
-/// copied; otherwise the newer time wins, and at equal times differing
-/// fingerprints decide when compareContent is set.
-CopyDecision DecideCopy(bool targetReadable, long long sourceMinusTargetSeconds, bool compareContent,
-                        bool fingerprintsDiffer);
 
 /// The whole update; false at the first failing step, leaving what was done.
 /// Refused before anything is touched: a staging or destination argument that

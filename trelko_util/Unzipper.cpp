@@ -20,6 +20,7 @@ namespace {
 constexpr DWORD kCopyBlock = 2048;
 constexpr unsigned long kNameBuffer = 260;
 constexpr unsigned long kUtf8NameFlag = 1u << 11;
+constexpr unsigned long kSizesAfterDataFlag = 1u << 3;
 constexpr unsigned long long kLocalHeaderSize = 30;
 
 struct EntryInfo {
@@ -29,6 +30,7 @@ struct EntryInfo {
     unsigned long long uncompressedSize = 0;
     unsigned long long compressedSize = 0;
     unsigned long nameBytes = 0;
+    unsigned long flag = 0;
     bool isFolder = false;
 };
 
@@ -77,6 +79,7 @@ bool ReadEntryInfo(unzFile archive, EntryInfo& entry)
     entry.uncompressedSize = info.uncompressed_size;
     entry.compressedSize = info.compressed_size;
     entry.nameBytes = info.size_filename;
+    entry.flag = info.flag;
     // Some writers mark folders only by the trailing separator.
     entry.isFolder = (info.external_fa & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
                      (!entry.name.empty() && entry.name.back() == L'\\');
@@ -309,15 +312,56 @@ bool CUnzipper::ExtractCurrent(const std::wstring& folder)
     if (ok) {
         // The entry's local time is converted with the daylight-saving rule
         // of its own date, as file times are compared, not with today's.
-        FILETIME local, utc;
-        SYSTEMTIME localTime, utcTime;
-        if (DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) &&
-            FileTimeToSystemTime(&local, &localTime) &&
-            TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime) && SystemTimeToFileTime(&utcTime, &utc))
+        FILETIME utc;
+        if (EntryWriteTime(entry.dosDate, utc))
             SetFileTime(file, &utc, nullptr, &utc);
     }
     CloseHandle(file);
     return ok;
+}
+
+bool EntryWriteTime(unsigned long dosDate, FILETIME& utc)
+{
+    FILETIME local;
+    SYSTEMTIME localTime, utcTime;
+    return DosDateTimeToFileTime(HIWORD(dosDate), LOWORD(dosDate), &local) &&
+           FileTimeToSystemTime(&local, &localTime) &&
+           TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime) && SystemTimeToFileTime(&utcTime, &utc);
+}
+
+bool ListEntryRecords(const std::wstring& path, std::vector<EntryRecord>& records)
+{
+    records.clear();
+    CUnzipper unzipper;
+    if (!unzipper.Open(path) || !unzipper.CheckEntries())
+        return false;
+    return unzipper.ListRecords(records);
+}
+
+bool CUnzipper::ListRecords(std::vector<EntryRecord>& records)
+{
+    auto* archive = static_cast<unzFile>(m_archive);
+    if (!archive || unzGoToFirstFile(archive) != UNZ_OK)
+        return false;
+    do {
+        EntryInfo entry;
+        std::pair<unsigned long long, unsigned long long> extent;
+        if (!ReadEntryInfo(archive, entry) || (entry.flag & kSizesAfterDataFlag) ||
+            !EntryExtent(archive, entry, extent))
+            return false;
+        EntryRecord record;
+        record.name = Utf8Of(entry.name);
+        std::replace(record.name.begin(), record.name.end(), '\\', '/');
+        record.folder = entry.isFolder;
+        record.dosDate = entry.dosDate;
+        record.crc = static_cast<uint32_t>(entry.crc);
+        record.compressedSize = entry.compressedSize;
+        record.uncompressedSize = entry.uncompressedSize;
+        record.offset = extent.first;
+        record.length = extent.second - extent.first;
+        records.push_back(std::move(record));
+    } while (unzGoToNextFile(archive) == UNZ_OK);
+    return true;
 }
 
 bool UnzipArchive(const std::wstring& archive, const std::wstring& folder)

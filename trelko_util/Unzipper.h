@@ -2,12 +2,28 @@
 // which the folder update compares with the installed copies.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
+#include <vector>
 
 /// True when an entry name (UTF-8) can be written inside the extraction folder
 /// as it is: not absolute, no drive letter, and every component a plain file
 /// name (no "..", no device name, no trailing dot or space).
 bool IsSafeEntryName(const std::string& name);
+
+/// Where one entry lies in its archive and what its central record says.
+struct EntryRecord {
+    std::string name;  // UTF-8 as the library decodes it, "/" between folders
+    bool folder = false;
+    unsigned long dosDate = 0; // DOS date (high word) and time (low word)
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+    uint64_t offset = 0; // of the local record: header, name, extra field and data
+    uint64_t length = 0;
+};
 
 class CUnzipper {
 public:
@@ -31,6 +47,8 @@ public:
     /// entry whose data do not inflate to exactly its declared size and CRC
     /// fails the extraction, and writing stops at the declared size.
     bool UnzipTo(const std::wstring& folder);
+    /// Each entry's place and central record (after CheckEntries).
+    bool ListRecords(std::vector<EntryRecord>& records);
     void Close();
 
 private:
@@ -49,3 +67,12 @@ bool IsAcceptableArchive(const std::wstring& path);
 
 /// Opens archive, checks its entries and extracts it into folder.
 bool UnzipArchive(const std::wstring& archive, const std::wstring& folder);
+
+/// The entries of an archive the library accepts, in the central directory's
+/// order. False as well for an entry whose sizes follow its data (general
+/// purpose flag bit 3), whose record would then not end where its data do.
+bool ListEntryRecords(const std::wstring& archive, std::vector<EntryRecord>& records);
+
+/// The last-write time (UTC) extraction gives an entry with this DOS date and
+/// time: local time under the daylight-saving rule of its own date.
+bool EntryWriteTime(unsigned long dosDate, FILETIME& utc);

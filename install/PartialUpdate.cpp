@@ -1,0 +1,367 @@
+#include "install/PartialUpdate.h"
+
+#include "net/Crypto.h"
+#include "net/HttpTransfer.h"
+#include "store/AtomicFile.h"
+#include "store/Text.h"
+#include "trelko_util/CopyDecision.h"
+#include "trelko_util/FileServices.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+// Records closer than this are fetched in one request, gap included: a
+// request costs a round trip, 64 KB on a slow line about as much.
+constexpr uint64_t kMergeGap = 64 * 1024;
+constexpr size_t kMaxRequests = 16;
+// An entries file lists a few hundred bytes per entry; more is no entries file.
+constexpr uint64_t kMaxEntriesFile = 16 * 1024 * 1024;
+// Fetched records are held in memory until each is checked; more than this
+// is cheaper to stream to disk as the whole archive.
+constexpr uint64_t kMaxRecordBytes = 64 * 1024 * 1024;
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr uint32_t kCentralSignature = 0x02014b50;
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr uint16_t kSizesAfterDataFlag = 1u << 3;
+constexpr uint16_t kUtf8NameFlag = 1u << 11;
+
+uint16_t Read16(const std::string& bytes, size_t at)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                 static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+uint32_t Read32(const std::string& bytes, size_t at)
+{
+    return static_cast<uint32_t>(Read16(bytes, at)) | static_cast<uint32_t>(Read16(bytes, at + 2)) << 16;
+}
+
+std::wstring UpperWide(std::wstring text)
+{
+    if (!text.empty())
+        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+/// The entry name as the library spells the extracted file: wide, "\" between folders.
+std::wstring WindowsName(const std::string& name)
+{
+    std::wstring wide = WideFromUtf8(name);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return wide;
+}
+
+/// The library lists no file below a name beginning with ".".
+bool IsNeverListed(const std::wstring& name)
+{
+    size_t start = 0;
+    while (start < name.size()) {
+        if (name[start] == L'.')
+            return true;
+        const size_t separator = name.find(L'\\', start);
+        if (separator == std::wstring::npos)
+            break;
+        start = separator + 1;
+    }
+    return false;
+}
+
+/// The name a local header spells, decoded as the library decodes it.
+bool LocalNameMatches(const std::string& raw, uint16_t flag, const std::string& name)
+{
+    std::wstring decoded;
+    if (!raw.empty()) {
+        const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int size = MultiByteToWideChar(codePage, flags, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
+        if (size <= 0)
+            return false;
+        decoded.assign(static_cast<size_t>(size), L'\0');
+        MultiByteToWideChar(codePage, flags, raw.data(), static_cast<int>(raw.size()), &decoded[0], size);
+    }
+    return WindowsName(Utf8FromWide(decoded)) == WindowsName(name);
+}
+
+/// Counts what the partial road fetches across its downloads, for the bar
+/// (bytes within the whole plan) and the status text.
+class FetchProgress : public DownloadProgress {
+public:
+    FetchProgress(InstallHost& host, uint64_t archiveSize) : m_host(host), m_archiveSize(archiveSize) {}
+    void Received(uint64_t received, uint64_t) override { m_host.Received(m_done + received, m_planned); }
+    bool Cancelled() const override { return m_host.Cancelled(); }
+    void Plan(uint64_t bytes) { m_planned = bytes; }
+    void Finished(uint64_t bytes)
+    {
+        m_done += bytes;
+        m_host.Received(m_done, m_planned);
+        m_host.SetStatusText("Download application... changed files, " + Kilobytes(m_done) + " of " +
+                             Kilobytes(m_planned) + " (archive " + Kilobytes(m_archiveSize) + ")");
+    }
+    uint64_t Fetched() const { return m_done; }
+
+private:
+    static std::string Kilobytes(uint64_t bytes) { return std::to_string((bytes + 1023) / 1024) + " KB"; }
+
+    InstallHost& m_host;
+    uint64_t m_archiveSize;
+    uint64_t m_planned = 0;
+    uint64_t m_done = 0;
+};
+
+bool FetchEntriesFile(const SoftwareRecord& record, const std::string& path, FetchProgress& progress,
+                      ArchiveEntries& entries)
+{
+    DownloadOptions options;
+    options.expectedSha256 = record.entriesSha256;
+    options.expectedSize = record.entriesSize;
+    options.maxBytes = kMaxEntriesFile;
+    options.progress = &progress;
+    const std::wstring file = WideFromUtf8(path);
+    std::string text;
+    const bool ok = DownloadToFile(EntriesAddressFor(record.downloadAddress), path, options) &&
+                    ReadFileBytes(file, text) && ParseEntriesFile(text, entries);
+    DeleteFileW(file.c_str());
+    if (ok)
+        progress.Finished(text.size());
+    return ok;
+}
+
+/// Every entry name of the archives synchronised before this one.
+bool NamesIn(const std::vector<std::string>& archives, std::vector<std::wstring>& names)
+{
+    for (const std::string& archive : archives) {
+        std::vector<EntryRecord> records;
+        if (!ListEntryRecords(WideFromUtf8(archive), records))
+            return false;
+        for (const EntryRecord& entry : records)
+            names.push_back(WindowsName(entry.name));
+    }
+    return true;
+}
+
+} // namespace
+
+void Put16(std::string& out, uint32_t value)
+{
+    out += static_cast<char>(value & 0xFF);
+    out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void Put32(std::string& out, uint32_t value)
+{
+    Put16(out, value & 0xFFFF);
+    Put16(out, value >> 16);
+}
+
+std::vector<ByteRange> PlanRequests(std::vector<ByteRange> records, uint64_t mergeGap, size_t maxRequests)
+{
+    std::sort(records.begin(), records.end(),
+              [](const ByteRange& a, const ByteRange& b) { return a.first < b.first; });
+    std::vector<ByteRange> requests;
+    for (const ByteRange& record : records) {
+        if (!requests.empty() && record.first <= requests.back().last + 1 + mergeGap)
+            requests.back().last = std::max(requests.back().last, record.last);
+        else
+            requests.push_back(record);
+    }
+    while (requests.size() > std::max<size_t>(maxRequests, 1)) {
+        size_t smallest = 1;
+        for (size_t i = 2; i < requests.size(); ++i)
+            if (requests[i].first - requests[i - 1].last < requests[smallest].first - requests[smallest - 1].last)
+                smallest = i;
+        requests[smallest - 1].last = std::max(requests[smallest - 1].last, requests[smallest].last);
+        requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(smallest));
+    }
+    return requests;
+}
+
+uint64_t RequestedBytes(const std::vector<ByteRange>& requests)
+{
+    uint64_t bytes = 0;
+    for (const ByteRange& request : requests)
+        bytes += request.last - request.first + 1;
+    return bytes;
+}
+
+bool PartialFetchPays(uint64_t requested, uint64_t entriesFileSize, uint64_t archiveSize)
+{
+    return requested + entriesFileSize <= archiveSize / 2;
+}
+
+std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstring& folder,
+                                  const std::vector<std::wstring>& alsoCopy, bool& whole)
+{
+    whole = false;
+    std::set<std::wstring> also;
+    for (const std::wstring& name : alsoCopy)
+        also.insert(UpperWide(name));
+    std::set<std::wstring> seen;
+    std::vector<size_t> chosen;
+    for (size_t i = 0; i < entries.entries.size(); ++i) {
+        const ArchiveEntry& entry = entries.entries[i];
+        const std::wstring name = WindowsName(entry.name);
+        // Extraction writes the later of two entries for one file: which one
+        // the library copies cannot be told entry by entry.
+        if (!seen.insert(UpperWide(name)).second) {
+            whole = true;
+            return {};
+        }
+        if (entry.folder || IsNeverListed(name))
+            continue;
+        if (also.count(UpperWide(name)) ||
+            DecideEntryCopy(entry.dosDate, entry.crc, entry.uncompressedSize, folder + L"\\" + name, true) ==
+                CopyDecision::Copy)
+            chosen.push_back(i);
+    }
+    return chosen;
+}
+
+bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::vector<std::string>& records,
+                  std::string& zip)
+{
+    zip.clear();
+    if (entries.size() != records.size() || entries.size() > 0xFFFF)
+        return false;
+    std::string central;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const ArchiveEntry& entry = *entries[i];
+        const std::string& record = records[i];
+        if (record.size() < kLocalHeaderSize || Read32(record, 0) != kLocalSignature)
+            return false;
+        const uint16_t flag = Read16(record, 6);
+        const uint16_t nameLength = Read16(record, 26);
+        const uint16_t extraLength = Read16(record, 28);
+        const uint64_t compressed = Read32(record, 18);
+        const uint64_t uncompressed = Read32(record, 22);
+        // The record is the entry the map describes, and nothing but it.
+        if ((flag & kSizesAfterDataFlag) || Read32(record, 10) != entry.dosDate || Read32(record, 14) != entry.crc ||
+            compressed != entry.compressedSize || uncompressed != entry.uncompressedSize ||
+            compressed == 0xFFFFFFFF || uncompressed == 0xFFFFFFFF ||
+            record.size() != kLocalHeaderSize + nameLength + extraLength + compressed ||
+            !LocalNameMatches(record.substr(kLocalHeaderSize, nameLength), flag, entry.name))
+            return false;
+        if (zip.size() + record.size() >= 0xFFFFFFFFull)
+            return false;
+        const uint32_t offset = static_cast<uint32_t>(zip.size());
+        zip += record;
+        Put32(central, kCentralSignature);
+        Put16(central, Read16(record, 4)); // made by: the version the entry needs, on DOS
+        central.append(record, 4, 24);     // needed, flag, method, time, date, CRC, sizes, name length
+        Put16(central, 0);                 // no extra field
+        Put16(central, 0);                 // no comment
+        Put16(central, 0);                 // disk
+        Put16(central, 0);                 // internal attributes
+        Put32(central, FILE_ATTRIBUTE_ARCHIVE);
+        Put32(central, offset);
+        central.append(record, kLocalHeaderSize, nameLength);
+    }
+    if (zip.size() + central.size() >= 0xFFFFFFFFull)
+        return false;
+    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
+    zip += central;
+    Put32(zip, kEndSignature);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, static_cast<uint32_t>(entries.size()));
+    Put16(zip, static_cast<uint32_t>(entries.size()));
+    Put32(zip, static_cast<uint32_t>(central.size()));
+    Put32(zip, centralOffset);
+    Put16(zip, 0);
+    return true;
+}
+
+namespace {
+
+bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
+                       const std::vector<std::string>& earlierArchives, const std::string& archivePath,
+                       FetchProgress& progress)
+{
+    const std::wstring installed = WideFromUtf8(folder);
+    if (record.entriesSha256.empty() || record.entriesSize < 0 || record.installedFolder.empty() ||
+        !IsFolder(installed))
+        return false;
+    std::vector<std::wstring> earlierNames;
+    if (!NamesIn(earlierArchives, earlierNames))
+        return false;
+
+    progress.Plan(static_cast<uint64_t>(record.entriesSize));
+    ArchiveEntries entries;
+    if (!FetchEntriesFile(record, archivePath + ".entries", progress, entries))
+        return false;
+    // A map of another archive than the one the index describes maps nothing.
+    if (record.archiveSize >= 0 && entries.archiveSize != static_cast<uint64_t>(record.archiveSize))
+        return false;
+
+    bool whole = false;
+    std::vector<size_t> chosen = EntriesToCopy(entries, installed, earlierNames, whole);
+    if (whole)
+        return false;
+    if (chosen.empty()) {
+        // Nothing will be copied; the library still wants an archive with an
+        // entry, so the smallest file goes, and the copy rule skips it again.
+        for (size_t i = 0; i < entries.entries.size(); ++i) {
+            const ArchiveEntry& entry = entries.entries[i];
+            if (!entry.folder && (chosen.empty() || entry.length < entries.entries[chosen[0]].length))
+                chosen.assign(1, i);
+        }
+        if (chosen.empty())
+            return false;
+    }
+    std::vector<ByteRange> records;
+    for (size_t i : chosen) {
+        const ArchiveEntry& entry = entries.entries[i];
+        records.push_back({entry.offset, entry.offset + entry.length - 1});
+    }
+    const std::vector<ByteRange> requests = PlanRequests(records, kMergeGap, kMaxRequests);
+    if (!PartialFetchPays(RequestedBytes(requests), static_cast<uint64_t>(record.entriesSize),
+                          entries.archiveSize) ||
+        RequestedBytes(requests) > kMaxRecordBytes)
+        return false;
+
+    progress.Plan(progress.Fetched() + RequestedBytes(requests));
+    std::vector<std::string> bodies(requests.size());
+    for (size_t r = 0; r < requests.size(); ++r) {
+        DownloadOptions options;
+        options.progress = &progress;
+        if (FetchRange(record.downloadAddress, requests[r].first, requests[r].last, bodies[r], options) !=
+            RangeResult::Received)
+            return false;
+        progress.Finished(bodies[r].size());
+    }
+
+    std::vector<const ArchiveEntry*> fetched;
+    std::vector<std::string> recordBytes;
+    for (size_t i : chosen) {
+        const ArchiveEntry& entry = entries.entries[i];
+        size_t r = 0;
+        while (requests[r].last < entry.offset)
+            ++r;
+        std::string bytes = bodies[r].substr(static_cast<size_t>(entry.offset - requests[r].first),
+                                             static_cast<size_t>(entry.length));
+        if (!DigestMatchesHex(Sha256Of(bytes), entry.sha256))
+            return false;
+        fetched.push_back(&entry);
+        recordBytes.push_back(std::move(bytes));
+    }
+    std::string zip;
+    return ZipOfRecords(fetched, recordBytes, zip) && ReplaceFileContent(WideFromUtf8(archivePath), zip);
+}
+
+} // namespace
+
+bool FetchChangedRecords(const SoftwareRecord& record, const std::string& folder,
+                         const std::vector<std::string>& earlierArchives, const std::string& archivePath,
+                         InstallHost& host)
+{
+    FetchProgress progress(host, record.archiveSize < 0 ? 0 : static_cast<uint64_t>(record.archiveSize));
+    if (TryChangedRecords(record, folder, earlierArchives, archivePath, progress))
+        return true;
+    if (progress.Fetched() > 0)
+        host.SetStatusText("Download application... ");
+    return false;
+}

@@ -1,0 +1,66 @@
+// Updating an installed program by fetching only the archive records the
+// update will copy: the maker's entries file maps the archive, the library's
+// own copy rule picks the entries, and byte ranges fetch their records, which
+// become a small archive of their own for the library. Whenever anything does
+// not hold, the whole archive is fetched instead.
+#pragma once
+
+#include "install/ArchiveEntries.h"
+#include "install/Installer.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// Bytes first .. last of a file, both included.
+struct ByteRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+};
+
+/// The requests that fetch records (ranges in any order): neighbours no more
+/// than mergeGap bytes apart become one request, and while there are more
+/// than maxRequests, the two with the smallest gap between them are joined.
+/// Sorted by offset.
+std::vector<ByteRange> PlanRequests(std::vector<ByteRange> records, uint64_t mergeGap, size_t maxRequests);
+
+/// Bytes the requests fetch.
+uint64_t RequestedBytes(const std::vector<ByteRange>& requests);
+
+/// True when fetching requested bytes and the entries file is worth it
+/// against the whole archive: together no more than half of it.
+bool PartialFetchPays(uint64_t requested, uint64_t entriesFileSize, uint64_t archiveSize);
+
+/// The entries an update of folder (wide, without trailing "\") would copy,
+/// by the library's copy rule with content comparison, plus those whose name
+/// (any letter case) is in alsoCopy: an archive synchronised before this one
+/// may change what the rule sees. Folder entries and names with a component
+/// beginning with "." are never copied. Empty, with whole set, when the map
+/// cannot be followed entry by entry (two entries name one file).
+std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstring& folder,
+                                  const std::vector<std::wstring>& alsoCopy, bool& whole);
+
+/// Appends the low 16 or 32 bits of value, little-endian, as zip records hold numbers.
+void Put16(std::string& out, uint32_t value);
+void Put32(std::string& out, uint32_t value);
+
+/// A zip archive holding the given local records byte for byte, each checked
+/// against its entry (header, name, time, CRC-32, sizes, length), followed
+/// by a central directory for them. False when a record does not match or
+/// the archive would need zip64.
+bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::vector<std::string>& records,
+                  std::string& zip);
+
+/// For an update of the program record, installed in folder (which exists),
+/// whose section names an entries file: fetches the entries file (checked
+/// against the index) and exactly the records the update will copy, checks
+/// each record's SHA-256, and writes them as an archive at archivePath,
+/// reporting the bytes fetched to the host's bar and status text. False, with
+/// archivePath untouched, whenever the whole archive must be fetched instead:
+/// no entries file in the index, a fresh install, an entries file or record
+/// that fails its check, a server that does not answer ranges, or records
+/// adding up to more than half the archive. earlierArchives are the archives
+/// synchronised into the folder before this one.
+bool FetchChangedRecords(const SoftwareRecord& record, const std::string& folder,
+                         const std::vector<std::string>& earlierArchives, const std::string& archivePath,
+                         InstallHost& host);
