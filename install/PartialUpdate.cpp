@@ -120,6 +120,7 @@ bool FetchEntriesFile(const SoftwareRecord& record, const std::string& path, Fet
     options.expectedSha256 = record.entriesSha256;
     options.expectedSize = record.entriesSize;
     options.maxBytes = kMaxEntriesFile;
+    options.deadlineMs = ArchiveDeadlineMs(record.entriesSize);
     options.progress = &progress;
     const std::wstring file = WideFromUtf8(path);
     std::string text;
@@ -326,8 +327,10 @@ bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
     progress.Plan(progress.Fetched() + RequestedBytes(requests));
     std::vector<std::string> bodies(requests.size());
     for (size_t r = 0; r < requests.size(); ++r) {
+        // A server that trickles a range gets the time an archive of its size would.
         DownloadOptions options;
         options.progress = &progress;
+        options.deadlineMs = ArchiveDeadlineMs(static_cast<int64_t>(requests[r].last - requests[r].first + 1));
         if (FetchRange(record.downloadAddress, requests[r].first, requests[r].last, bodies[r], options) !=
             RangeResult::Received)
             return false;
