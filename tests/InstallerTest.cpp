@@ -153,7 +153,9 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     state.m_catalogue[0].archiveSha256.clear(); // abc went with the catalogue's growth
     RecordingHost unchecked;
     InstallOrUpdate(state, "ABC", unchecked);
-    EXPECT_EQ(1u, unchecked.errors.size());
+    EXPECT_TRUE(unchecked.errors.empty()) << "no download failed: none was made";
+    ASSERT_EQ(1u, unchecked.notices.size());
+    EXPECT_EQ(L"<119:ABC>", unchecked.notices[0]);
     EXPECT_EQ(3, Downloads("/ABC.zip")) << "not even downloaded";
 
     // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
@@ -161,7 +163,8 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     state.m_catalogue[0].archiveCheckMalformed = true;
     RecordingHost malformed;
     InstallOrUpdate(state, "ABC", malformed);
-    EXPECT_EQ(1u, malformed.errors.size());
+    EXPECT_TRUE(malformed.errors.empty());
+    EXPECT_EQ(1u, malformed.notices.size());
     EXPECT_EQ(3, Downloads("/ABC.zip"));
 }
 
@@ -210,9 +213,13 @@ TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
     WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "cached a"}}));
     class FailingPackage : public RecordingHost {
     public:
-        bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+        StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string&, const std::string&,
+                                bool, const std::string&, const std::function<void(int)>&) override
         {
-            return archive.find("LIBA") == std::string::npos && RecordingHost::Synchronise(archive, staging, folder);
+            StepOutcome outcome;
+            outcome.result = SyncResult::ArchiveRefused;
+            outcome.failedArchive = archives[0].find("LIBA") != std::string::npos ? 0 : -1;
+            return outcome;
         }
     } failing;
     InstallOrUpdate(state, "ABC", failing);
@@ -246,19 +253,126 @@ TEST_F(Installation, MissingDependencyOrApplicationStopsWithTheDownloadError)
     EXPECT_EQ(0, second.refills);
 }
 
-TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysTheProgramMayBeOpen)
+// Each failure says what it is: "probably open" only for a file held open,
+// and only a package the library refuses is thrown out of the shared cache.
+TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysWhy)
 {
-    SoftwareRecord& record = Add("ABC", 0, 5);
+    SoftwareRecord& record = Add("ABC", 0, 5, "LIBA");
     record.installedBuild = 4;
+    Add("LIBA", 100, 1);
     files["/ABC.zip"] = "this is an error page, not an archive";
+    fs::create_directories(data / L"deps");
+    const std::string package = ZipBytes(scratch, {{"liba.dll", "a"}});
+    WriteBytes(data / L"deps\\LIBA.zip", package);
     InstallOrUpdate(state, "ABC", host);
     EXPECT_TRUE(host.errors.empty());
     EXPECT_EQ("", host.statuses.back());
     EXPECT_EQ(4, state.m_catalogue[0].installedBuild);
     EXPECT_EQ(0, host.saves);
     ASSERT_EQ(1u, host.notices.size());
-    EXPECT_EQ(L"<112:%s>", host.notices[0]);
+    EXPECT_EQ(L"<113:%s>", host.notices[0]) << "the archive is refused, nothing is open";
     EXPECT_EQ(L"Installazione", host.noticeCaptions[0]);
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip")) << "the package is not at fault";
+
+    // Build 5 over a folder whose program is open: nothing of either archive
+    // is copied, and the cached package stays for other programs and offline.
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program 5", MakeDos(2025, 1, 1, 0, 0, 0)}});
+    fs::create_directories(data / L"apps\\ABC");
+    WriteBytes(data / L"apps\\ABC\\abc.exe", "program 4");
+    SetWriteTime(data / L"apps\\ABC\\abc.exe", FileTimeOf(MakeDos(2024, 1, 1, 0, 0, 0)));
+    HANDLE held = CreateFileW((data / L"apps\\ABC\\abc.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    RecordingHost open;
+    InstallOrUpdate(state, "ABC", open);
+    CloseHandle(held);
+    ASSERT_EQ(1u, open.notices.size());
+    EXPECT_EQ(L"<112:%s>", open.notices[0]);
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\liba.dll")) << "the package waits for the program";
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip"));
+    EXPECT_EQ(0, open.saves);
+
+    RecordingHost closed;
+    InstallOrUpdate(state, "ABC", closed);
+    EXPECT_TRUE(closed.notices.empty());
+    EXPECT_EQ("program 5", ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+    EXPECT_EQ(std::vector<bool>{true}, closed.conclusions) << "the step stands once recorded";
+    EXPECT_EQ("5", state.m_settings.GetValue("ABC", "VERSION"));
+}
+
+// A build that cannot be recorded is put back, and nothing of it stays in
+// memory to be saved at exit.
+TEST_F(Installation, BuildThatCannotBeRecordedIsPutBack)
+{
+    Add("ABC", 0, 3);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    class Unsaved : public RecordingHost {
+    public:
+        bool SaveInstalledState() override { return false; }
+    } unsaved;
+    InstallOrUpdate(state, "ABC", unsaved);
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ(std::vector<bool>{false}, unsaved.conclusions);
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+    EXPECT_EQ(0, state.m_catalogue[0].installedBuild);
+    ASSERT_EQ(1u, unsaved.notices.size());
+    EXPECT_EQ(L"<116:%s>", unsaved.notices[0]);
+}
+
+// A step found pending at start stands when its build was recorded, and is
+// put back otherwise.
+TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
+{
+    KeyValueStore settings;
+    settings.SetValue("VERSION", "7", "ABC");
+    EXPECT_TRUE(InstallationTagRecorded(InstallationTag("ABC", 7), settings));
+    EXPECT_FALSE(InstallationTagRecorded("ABC=6", settings));
+    EXPECT_FALSE(InstallationTagRecorded("LIB=7", settings));
+    EXPECT_FALSE(InstallationTagRecorded("ABC=", settings));
+    EXPECT_FALSE(InstallationTagRecorded("", settings));
+
+    const std::string archive = data.Narrow() + "abc.zip";
+    WriteBytes(WideFromUtf8(archive), ZipBytes(scratch, {{"abc.exe", "program"}}));
+    const std::string staging = data.Narrow() + "morvindex_tmp";
+    const std::string folder = data.Narrow() + "apps\\ABC";
+    fs::create_directories(data / L"apps");
+    volatile long stop = 0;
+    for (bool recorded : {false, true}) {
+        SCOPED_TRACE(recorded);
+        ASSERT_EQ(SyncResult::Done,
+                  SynchroniseArchives({archive}, staging, folder, false, &stop, InstallationTag("ABC", 2)).result);
+        if (recorded)
+            state.m_settings.SetValue("VERSION", "2", "ABC");
+        ResolvePendingInstallation(state);
+        std::string tag;
+        EXPECT_FALSE(PendingArchiveStep(staging, tag));
+        EXPECT_EQ(recorded, FileExists(data / L"apps\\ABC\\abc.exe"));
+    }
+}
+
+// "Installa/Aggiorna" on an up-to-date program repairs it: a file cut short
+// and dated later than the archive is copied again.
+TEST_F(Installation, RepairCopiesAgainWhatDiffersFromTheArchive)
+{
+    SoftwareRecord& record = Add("ABC", 0, 3);
+    EXPECT_FALSE(OffersRepair(record)) << "not installed";
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", std::string(5000, 'p')}, {"b.dll", "library"}});
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_TRUE(OffersRepair(state.m_catalogue[0]));
+    state.m_catalogue[0].availableBuild = 4;
+    EXPECT_FALSE(OffersRepair(state.m_catalogue[0])) << "an update is on offer";
+    state.m_catalogue[0].availableBuild = 3;
+
+    WriteBytes(data / L"apps\\ABC\\abc.exe", std::string(1200, 'p')); // cut, dated now
+    RecordingHost plain;
+    InstallOrUpdate(state, "ABC", plain);
+    EXPECT_EQ(1200u, ReadBytes(data / L"apps\\ABC\\abc.exe").size()) << "newer than the archive's";
+    RecordingHost repair;
+    InstallOrUpdate(state, "ABC", repair, true);
+    EXPECT_EQ(std::string(5000, 'p'), ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("library", ReadBytes(data / L"apps\\ABC\\b.dll"));
+    EXPECT_EQ("3", state.m_settings.GetValue("ABC", "VERSION"));
 }
 
 // Closing the window stops an installation: a download not begun is not

@@ -1,6 +1,7 @@
 // The real MorvIndex.exe under Wine, each test with its own copy of the
 // executable (so its own program name, registry keys and shared window slot)
 // and its own APPDATA.
+#include "launcher/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSigning.h"
@@ -12,6 +13,7 @@
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -261,7 +263,17 @@ TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
     const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
     EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
     EXPECT_EQ(installed, ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, 1011))) << "up to date now";
+    // Up to date, "Installa/Aggiorna" offers to repair it.
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, 1011)));
+    // The click is taken once the installation's worker has ended.
+    HWND repair = nullptr;
+    for (int attempt = 0; attempt < 20 && !repair; ++attempt) {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+        repair = WaitMessageBox(process, L"Riparazione", 1000);
+    }
+    ASSERT_NE(nullptr, repair);
+    PostMessageW(repair, WM_COMMAND, IDNO, 0);
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 
     // After a restart the recorded folder is found again.
@@ -616,5 +628,104 @@ TEST(ReportListUnderLoad, HeaderClicksWhileThumbnailsArriveKeepEveryRow)
     EXPECT_EQ(300u, seen.size()) << "every program exactly once";
     EXPECT_EQ(1, seen[L"P0"]);
     EXPECT_EQ(1, seen[L"P299"]);
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+namespace {
+
+// Waits for every process started by the process with id parent to end (the
+// copying processes a killed installation leaves running).
+void WaitForChildrenOf(DWORD parent)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != parent)
+            continue;
+        HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (child) {
+            WaitForSingleObject(child, 60000);
+            CloseHandle(child);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+} // namespace
+
+// The process running an update of many files is killed half-way: the next
+// start of the launcher puts the folder back to the recorded build, file by
+// file, before anything else touches it.
+TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
+{
+    namespace fs = std::filesystem;
+    TempDir scratch;
+    LauncherCopy launcher;
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
+              FALSE);
+    const std::wstring data = launcher.DataFolder();
+    fs::create_directories(data + L"apps");
+    const std::wstring installed = data + L"apps\\ABC";
+    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
+    constexpr int kFiles = 60;
+    std::vector<ZipEntry> first, second;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
+        second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
+    }
+    second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_1.zip", first));
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", second));
+    volatile long stop = 0;
+    ASSERT_EQ(SyncResult::Done, SynchroniseArchives({scratch.Narrow() + "ABC_1.zip"}, staging,
+                                                    Utf8FromWide(installed), false, &stop, "ABC=1")
+                                    .result);
+    ASSERT_TRUE(ConcludeArchiveStep(staging, true));
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
+    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+
+    // Build 2 by a process of its own, as the launcher installs it, ended
+    // from outside once a good part of the files are new.
+    const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
+    std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + installed +
+                               L"\" ABC=2 \"" + (scratch / L"ABC_2.zip") + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION updating = {};
+    ASSERT_TRUE(CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &updating));
+    auto newFiles = [&] {
+        int count = 0;
+        for (int i = 0; i < kFiles; ++i)
+            count += ReadBytes(installed + L"\\f" + std::to_wstring(i) + L".txt").rfind("build 2", 0) == 0;
+        return count;
+    };
+    const bool midway = WaitUntil(60000, [&] { return newFiles() >= 10; });
+    TerminateProcess(updating.hProcess, 1);
+    WaitForSingleObject(updating.hProcess, 60000);
+    WaitForChildrenOf(updating.dwProcessId);
+    CloseHandle(updating.hProcess);
+    CloseHandle(updating.hThread);
+    ASSERT_TRUE(midway);
+    ASSERT_LT(newFiles(), kFiles) << "killed before the end";
+
+    HANDLE process = launcher.Start();
+    ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
+        const FILETIME expected = FileTimeOf(first[i].stamp);
+        const FILETIME actual = WriteTimeOf(installed + L"\\" + WideFromUtf8(name));
+        EXPECT_EQ(0, CompareFileTime(&expected, &actual)) << name << " keeps its time";
+    }
+    EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+    std::string tag;
+    EXPECT_FALSE(PendingArchiveStep(staging, tag));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 }

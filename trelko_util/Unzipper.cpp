@@ -272,6 +272,7 @@ bool CUnzipper::UnzipTo(const std::wstring& folderArgument)
         return false;
     if (unzGoToFirstFile(archive) != UNZ_OK)
         return false;
+    m_extracted.clear();
     do {
         if (!ExtractCurrent(folder))
             return false;
@@ -315,6 +316,7 @@ bool CUnzipper::ExtractCurrent(const std::wstring& folder)
             FileTimeToSystemTime(&local, &localTime) &&
             TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime) && SystemTimeToFileTime(&utcTime, &utc))
             SetFileTime(file, &utc, nullptr, &utc);
+        m_extracted.push_back({path, entry.uncompressedSize, entry.crc});
     }
     CloseHandle(file);
     return ok;

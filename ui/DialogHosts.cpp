@@ -89,15 +89,17 @@ void InstallationLink::ShowDownloadError(const std::wstring& text, const std::ws
         MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK);
 }
 
-bool InstallationLink::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
+StepOutcome InstallationLink::Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                                          const std::string& folder, bool repair, const std::string& tag,
+                                          const std::function<void(int)>& onArchive)
 {
     m_synchronising = true;
-    std::wstring error;
-    if (SynchroniseFolder(archive, staging, folder, error))
-        return true;
-    if (!error.empty() && !WindowGone())
-        MessageBoxW(m_owner, error.c_str(), L"Installazione", MB_OK | MB_ICONERROR);
-    return false;
+    // A stop asked for before the step began counts too.
+    if (Cancelled())
+        InterlockedExchange(&m_stop, 1);
+    StepOutcome outcome = SynchroniseArchives(archives, staging, folder, repair, &m_stop, tag, onArchive);
+    m_synchronising = false;
+    return outcome;
 }
 
 bool InstallationLink::Begin()
@@ -107,6 +109,7 @@ bool InstallationLink::Begin()
         return false;
     m_synchronising = false;
     m_hasRange = false;
+    InterlockedExchange(&m_stop, 0);
     return true;
 }
 

@@ -49,7 +49,13 @@ public:
     /// Asks the dialog to rebuild its list at its next paint.
     void RefillList() override { m_catalogue->RequestRefill(); }
     bool SaveInstalledState() override { return m_saveInstalledState(); }
-    bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override;
+    StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                            const std::string& folder, bool repair, const std::string& tag,
+                            const std::function<void(int)>& onArchive) override;
+    bool ConcludeSynchronisation(const std::string& staging, bool keep) override
+    {
+        return ConcludeArchiveStep(staging, keep);
+    }
     bool WindowGone() override { return Cancelled() || !IsWindow(m_owner); }
     void Received(uint64_t received, uint64_t total) override;
     bool Cancelled() const override { return m_cancelled.load() || m_catalogue->Cancelled(); }
@@ -63,8 +69,13 @@ public:
     bool Running() const { return m_running.load(); }
     /// True once the running worker has begun to synchronise a folder.
     bool Synchronising() const { return m_synchronising.load(); }
-    /// The window is closing: the download ends and nothing more is shown.
-    void Cancel() { m_cancelled = true; }
+    /// The window is closing: the download ends, a synchronisation stops at
+    /// its next file and is put back, and nothing more is shown.
+    void Cancel()
+    {
+        m_cancelled = true;
+        InterlockedExchange(&m_stop, 1);
+    }
 
 private:
     /// Sends a message to control of the dialog in short waits until it is
@@ -76,6 +87,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_synchronising{false};
+    volatile LONG m_stop = 0; // read by the library between files
     // Worker's own: the step shown, whether a range was set, the last position sent.
     int m_step = 0;
     bool m_hasRange = false;

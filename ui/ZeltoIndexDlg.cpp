@@ -60,6 +60,8 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
     if (!m_catalogueLink)
         return true;
     m_catalogueLink->Close(); // the invocation and installation workers see it too
+    if (m_installation)
+        m_installation->Cancel(); // a synchronisation stops at its next file and is put back
     const DWORD start = GetTickCount();
     if (!m_catalogueLink->WaitFinished(milliseconds))
         return false;
@@ -68,8 +70,8 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
             return false;
         Sleep(20);
     }
-    // Copies into a program's folder are never cut off halfway: a
-    // synchronisation once begun is waited for, with the record that follows.
+    // A synchronisation stops between two files and puts the folder back;
+    // one long copy is waited for, so that it is undone rather than cut.
     constexpr DWORD kSynchronisationWait = 120000;
     while (m_installation && m_installation->Running()) {
         if (GetTickCount() - start >= (m_installation->Synchronising() ? kSynchronisationWait : milliseconds))
@@ -103,8 +105,14 @@ SoftwareRecord CZeltoIndexDlg::CopyRecord(size_t index) const
 
 void CZeltoIndexDlg::StartInstallationWork(std::function<void(InstallationLink&)> job)
 {
-    if (m_installation && m_installation->Begin())
+    if (!m_installation || !m_installation->Begin())
+        return;
+    try {
         std::thread(InstallationThread, m_installation, std::move(job)).detach();
+    } catch (const std::system_error&) {
+        // No thread, no work: the next click may try again.
+        m_installation->End();
+    }
 }
 
 BOOL CZeltoIndexDlg::OnInitDialog()
@@ -355,7 +363,8 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
         }
         m_changelog.EnableWindow(!record.changelogAddress.empty());
         bool update = record.availableBuild > record.installedBuild;
-        m_install.EnableWindow(update);
+        // Up to date, it offers a repair.
+        m_install.EnableWindow(true);
         prefix = update ? AfxLoadString(IDS_UPDATE_AVAILABLE) : std::wstring();
     }
     if (m_list.GetSelectionTextColor() != oldText)
@@ -504,8 +513,21 @@ void CZeltoIndexDlg::OnToggleOnlyFavourites()
 void CZeltoIndexDlg::OnInstallSelected()
 {
     int selected = SelectedRecord();
-    if (selected >= 0)
-        OnInstall(m_state.m_catalogue[static_cast<size_t>(selected)].name);
+    if (selected < 0 || Busy())
+        return;
+    const SoftwareRecord record = CopyRecord(static_cast<size_t>(selected));
+    if (!OffersRepair(record)) {
+        OnInstall(record.name);
+        return;
+    }
+    // An up-to-date program can still be put right: every file that differs
+    // from the published one is copied again.
+    if (MessageBoxW(m_hWnd, AfxLoadString(IDS_REPAIR_QUESTION).c_str(), AfxLoadString(IDS_REPAIR_CAPTION).c_str(),
+                    MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    LauncherState& state = m_state;
+    const std::string name = record.name;
+    StartInstallationWork([&state, name](InstallationLink& link) { InstallOrUpdate(state, name, link, true); });
 }
 
 void CZeltoIndexDlg::OnChangelog() { OnSoftwareCommand(IDC_CHANGELOG); }
