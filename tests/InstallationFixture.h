@@ -69,6 +69,13 @@ public:
         return ConcludeArchiveStep(staging, keep);
     }
     bool WaitCatalogueReady() override { return true; }
+    bool WaitInstallationEnd() override
+    {
+        ++installationWaits;
+        if (onInstallationWait)
+            onInstallationWait();
+        return true;
+    }
     void RequestInstall(const std::string& name) override { requestedInstall = name; }
     void Invalidate() override { ++invalidations; }
     void Received(uint64_t received, uint64_t total) override { bytes.emplace_back(received, total); }
@@ -76,6 +83,8 @@ public:
 
     bool answerYes = false;
     std::function<void()> onStatus;
+    std::function<void()> onInstallationWait;
+    int installationWaits = 0;
     bool cancelled = false;
     volatile long stop = 0; // what the library reads between files
     std::vector<bool> conclusions;

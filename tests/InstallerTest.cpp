@@ -18,10 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <commctrl.h>
 
 #include <filesystem>
+#include <thread>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -468,6 +470,126 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
     link.End();
     EXPECT_FALSE(link.Running());
     DestroyWindow(window);
+}
+
+// Thumbnails loading while a program installs: the installation owns the bar
+// and the status line until it ends; the catalogue's warning then stands.
+TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window,
+                               reinterpret_cast<HMENU>(1009), nullptr, nullptr);
+    HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window,
+                                  reinterpret_cast<HMENU>(1010), nullptr, nullptr);
+    ASSERT_NE(nullptr, status);
+    auto position = [bar] { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); };
+    auto statusText = [status] {
+        wchar_t text[128] = {};
+        GetWindowTextW(status, text, 128);
+        return std::wstring(text);
+    };
+    auto catalogue = std::make_shared<CatalogueLink>(window, L"");
+    InstallationLink link(window, catalogue, [] { return true; });
+    catalogue->SetStatusText("Download thumbnails... 1/5");
+
+    ASSERT_TRUE(link.Begin());
+    link.SetProgressRange(0, 2);
+    link.SetProgressPos(1);
+    link.SetStatusText("Installing 0/1");
+    catalogue->SetStatusText("Download thumbnails... 2/5");
+    catalogue->SetProgressPos(0);
+    EXPECT_EQ(L"Installing 0/1", statusText());
+    EXPECT_EQ(InstallationLink::kStepScale, position()) << "the catalogue's last step does not reset the bar";
+    catalogue->SetStatusText("Impossibile verificare l'elenco");
+    link.SetStatusText("");
+    EXPECT_EQ(L"Impossibile verificare l'elenco", statusText()) << "the installation's end keeps the warning";
+    link.End();
+    EXPECT_EQ(L"Impossibile verificare l'elenco", statusText());
+    EXPECT_EQ(0, position()) << "the catalogue's own bar again";
+    catalogue->SetStatusText("");
+    EXPECT_EQ(L"", statusText());
+    DestroyWindow(window);
+}
+
+namespace {
+
+struct BoxSearch {
+    const wchar_t* caption;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM data)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(data);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t text[64] = {};
+    GetWindowTextW(window, text, 64);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) && wcscmp(text, search->caption) == 0)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+// The visible boxes of this process with that caption.
+std::vector<HWND> BoxesCaptioned(const wchar_t* caption)
+{
+    BoxSearch search{caption, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+} // namespace
+
+// Two workers with something to say: the second box comes only once the
+// first is answered, so closing one never enables the dialog under the other;
+// once the window is gone nothing is asked and no answer counts.
+TEST(InstallationLink, QuestionsOfTwoWorkersComeOneAfterTheOther)
+{
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    WindowPrompts installation(window), invocation(window);
+    std::atomic<int> answered{0};
+    std::thread first([&] { installation.Notify(L"uno", L"Domanda"); ++answered; });
+    std::thread second([&] { invocation.AskYesNo(L"due", L"Domanda"); ++answered; });
+    size_t most = 0;
+    int closed = 0;
+    while (closed < 2) {
+        PumpMessages();
+        std::vector<HWND> boxes = BoxesCaptioned(L"Domanda");
+        if (boxes.empty()) {
+            Sleep(10);
+            continue;
+        }
+        // Give a second box every chance to show up beside the first.
+        for (int i = 0; i < 25; ++i, Sleep(20))
+            PumpMessages();
+        boxes = BoxesCaptioned(L"Domanda");
+        most = std::max(most, boxes.size());
+        PostMessageW(boxes[0], WM_COMMAND, IDOK, 0);
+        PostMessageW(boxes[0], WM_COMMAND, IDNO, 0);
+        ++closed;
+        while (IsWindow(boxes[0]))
+            PumpMessages();
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(1u, most);
+    EXPECT_EQ(2, answered.load());
+
+    DestroyWindow(window);
+    EXPECT_FALSE(installation.AskYesNo(L"tre", L"Domanda"));
+    EXPECT_TRUE(BoxesCaptioned(L"Domanda").empty());
 }
 
 TEST_F(Installation, NestedRequestWhileBusyIsIgnoredAndUnknownNamesDoNothing)

@@ -13,6 +13,7 @@
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -728,4 +729,52 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     std::string tag;
     EXPECT_FALSE(PendingArchiveStep(staging, tag));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+// While a program installs, choosing another server is refused with a word and
+// the list shows the server in use again; closing the window then stops the
+// installation at once, leaving nothing installed or recorded.
+TEST(Startup, ServerChoiceDuringAnInstallationIsRefusedAndClosingStopsIt)
+{
+    std::map<std::string, std::string> files;
+    std::atomic<bool> archiveAsked{false};
+    LoopbackServer server([&](const HttpRequest& request) {
+        if (request.target == "/ABC/ABC_2.zip") {
+            archiveAsked = true;
+            HttpResponse silent;
+            silent.silent = true; // the download stays under way
+            return silent;
+        }
+        return StaticFiles(files)(request);
+    });
+    const std::string indexUrl = server.Url("/sw_index.dat");
+    files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"},
+             {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + indexUrl + "\r\n[PROVA]\r\nURL=http://elsewhere/\r\n"}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(indexUrl, server.Url("/sw_repo.dat"));
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
+              FALSE);
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    HWND servers = GetDlgItem(window, 1028);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return SendMessageW(servers, CB_GETCOUNT, 0, 0) == 2; }));
+
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return archiveAsked.load(); }));
+    SendMessageW(servers, CB_SETCURSEL, 1, 0);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1028, CBN_SELCHANGE), reinterpret_cast<LPARAM>(servers));
+    HWND refusal = WaitMessageBox(process, L"Aggiornamento configurazione", 10000);
+    ASSERT_NE(nullptr, refusal);
+    EXPECT_EQ(0, SendMessageW(servers, CB_GETCURSEL, 0, 0)) << "the server in use";
+    PostMessageW(refusal, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil(5000, [&] { return !IsWindow(refusal); }));
+    EXPECT_TRUE(IsWindow(window)) << "nothing closed";
+
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, L"software\\" + launcher.Name() + L"\\index\\ABC",
+                                          L"VERSION"));
 }

@@ -17,12 +17,19 @@
 #include <mutex>
 #include <string>
 
-/// Questions and notices as message boxes owned by the main dialog.
+/// Questions and notices as message boxes owned by the main dialog, one at a
+/// time in the process: a box that closes enables the dialog, which must not
+/// happen under another box still waiting for its answer.
 class WindowPrompts : public virtual LaunchHost {
 public:
     explicit WindowPrompts(HWND owner) : m_owner(owner) {}
     bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
     void Notify(const std::wstring& text, const std::wstring& caption) override;
+    /// Shows a box once no other box of the dialog is open (a worker waits
+    /// its turn; the dialog's own thread never waits, as a worker's box needs
+    /// it). 0, and nothing shown, once the window is gone; an answer given
+    /// after the window went counts as no answer (0).
+    int ShowBox(const std::wstring& text, const std::wstring& caption, UINT type);
 
 protected:
     HWND m_owner;
@@ -108,12 +115,14 @@ class InvocationLink : public InvocationHost,
                        public WindowPrompts,
                        public std::enable_shared_from_this<InvocationLink> {
 public:
-    InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue)
-        : WindowPrompts(window), m_catalogue(std::move(catalogue))
+    /// installing says whether an installation runs.
+    InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue, std::function<bool()> installing)
+        : WindowPrompts(window), m_catalogue(std::move(catalogue)), m_installing(std::move(installing))
     {
     }
 
     bool WaitCatalogueReady() override;
+    bool WaitInstallationEnd() override;
     void RequestInstall(const std::string& name) override;
     void Invalidate() override;
     bool WindowGone() override { return m_catalogue->Cancelled() || !IsWindow(m_owner); }
@@ -132,6 +141,7 @@ public:
 
 private:
     std::shared_ptr<CatalogueLink> m_catalogue;
+    std::function<bool()> m_installing;
     std::mutex m_lock;
     std::string m_pendingName;
     bool m_pending = false;

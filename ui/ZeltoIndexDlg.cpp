@@ -170,8 +170,10 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     LoadStandardImages();
 
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
-    m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
     m_installation = std::make_shared<InstallationLink>(m_hWnd, m_catalogueLink, m_saveInstalledState);
+    std::shared_ptr<InstallationLink> installation = m_installation;
+    m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink,
+                                                        [installation] { return installation->Running(); });
     StartCatalogueThread(m_state, m_catalogueLink);
     // A request is normally taken up when the window is activated; the timer
     // also catches one whose hand-over activated nothing (the window was
@@ -397,12 +399,24 @@ void CZeltoIndexDlg::OnFavourite()
 
 void CZeltoIndexDlg::ShowRestartNotice()
 {
-    MessageBoxW(m_hWnd, AfxLoadString(IDS_RESTART_NOTICE).c_str(), AfxLoadString(IDS_RESTART_CAPTION).c_str(),
+    WindowPrompts(m_hWnd).ShowBox(AfxLoadString(IDS_RESTART_NOTICE), AfxLoadString(IDS_RESTART_CAPTION),
                 MB_OK | MB_ICONEXCLAMATION);
+}
+
+bool CZeltoIndexDlg::RefuseChoiceWhileBusy()
+{
+    if (!Busy() && m_catalogueLink && m_catalogueLink->IsCatalogueReady())
+        return false;
+    // The list always shows the server in use: a choice not taken is undone, with a word.
+    m_servers.SetCurSel(m_catalogueLink ? m_catalogueLink->ServerInUse() : -1);
+    WindowPrompts(m_hWnd).Notify(AfxLoadString(IDS_CHOICE_REFUSED), AfxLoadString(IDS_RESTART_CAPTION));
+    return true;
 }
 
 void CZeltoIndexDlg::OnProxy()
 {
+    if (RefuseChoiceWhileBusy())
+        return;
     CProxyCfg proxy(this);
     if (proxy.DoModal() != IDOK)
         return;
@@ -413,7 +427,7 @@ void CZeltoIndexDlg::OnProxy()
 void CZeltoIndexDlg::OnServerChanged()
 {
     // The worker fills the server list before it announces the catalogue.
-    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
+    if (RefuseChoiceWhileBusy())
         return;
     int index = m_servers.GetCurSel();
     if (index < 0 || static_cast<size_t>(index) >= m_state.m_servers.size())
@@ -522,8 +536,7 @@ void CZeltoIndexDlg::OnInstallSelected()
     }
     // An up-to-date program can still be put right: every file that differs
     // from the published one is copied again.
-    if (MessageBoxW(m_hWnd, AfxLoadString(IDS_REPAIR_QUESTION).c_str(), AfxLoadString(IDS_REPAIR_CAPTION).c_str(),
-                    MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (!WindowPrompts(m_hWnd).AskYesNo(AfxLoadString(IDS_REPAIR_QUESTION), AfxLoadString(IDS_REPAIR_CAPTION)))
         return;
     LauncherState& state = m_state;
     const std::string name = record.name;
@@ -557,8 +570,9 @@ bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
         {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt, true},
         {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall, true},
         {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog, true},
-        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, true},
-        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, true},
+        // These two refuse with a word themselves, and put the list back.
+        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, false},
+        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, false},
     };
     for (const auto& command : commands) {
         if (command.id == id && (command.code == kAnyCode || command.code == code)) {
