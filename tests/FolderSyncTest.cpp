@@ -505,7 +505,9 @@ TEST_F(FolderSync, CutFileTheJournalKnowsIsCopiedAgainAndRepairPutsEveryFileRigh
     {
         InstallJournal journal(Staging());
         ASSERT_TRUE(journal.Begin(Destination(), "ABC=1", PathSet()));
-        ASSERT_TRUE(journal.KeepOldCopy(L"big.bin"));
+        const int number = journal.NoteReplaced(L"big.bin");
+        ASSERT_TRUE(journal.WriteNoted());
+        ASSERT_TRUE(journal.KeepOldCopy(L"big.bin", number));
     }
     WriteBytes(Installed(L"big.bin"), std::string(1000, 'o')); // cut, and dated now
     DeleteFileW((UndoFolderFor(Staging()) + L"1").c_str());     // the old copy lost

@@ -427,17 +427,40 @@ TEST_F(Installation, StoppedInstallationShowsSynchronisesAndRecordsNothing)
 // The installation worker's link to the window: the bar counts steps and
 // moves within a download's step with its bytes; one worker runs at a time;
 // once stopped it changes no control.
+namespace {
+
+// A window with the dialog's bar (1009) and status line (1010).
+struct BarWindow {
+    BarWindow()
+    {
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window, reinterpret_cast<HMENU>(1009),
+                              nullptr, nullptr);
+        status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window, reinterpret_cast<HMENU>(1010),
+                                 nullptr, nullptr);
+    }
+    ~BarWindow() { DestroyWindow(window); }
+    int Position() const { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); }
+    std::wstring Status() const
+    {
+        wchar_t text[128] = {};
+        GetWindowTextW(status, text, 128);
+        return text;
+    }
+    HWND window, bar, status;
+};
+
+} // namespace
+
 TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
 {
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-    HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window,
-                               reinterpret_cast<HMENU>(1009), nullptr, nullptr);
-    HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window,
-                                  reinterpret_cast<HMENU>(1010), nullptr, nullptr);
-    ASSERT_NE(nullptr, status);
-    auto position = [bar] { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); };
+    BarWindow dialog;
+    ASSERT_NE(nullptr, dialog.status);
+    HWND window = dialog.window;
+    HWND status = dialog.status;
+    auto position = [&dialog] { return dialog.Position(); };
     InstallationLink link(window, std::make_shared<CatalogueLink>(window, L""), [] { return true; });
 
     ASSERT_TRUE(link.Begin());
@@ -445,7 +468,7 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
     link.Received(10, 100);
     EXPECT_EQ(0, position()) << "a change log download has no steps to move in";
     link.SetProgressRange(0, 4);
-    EXPECT_EQ(4 * InstallationLink::kStepScale, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+    EXPECT_EQ(4 * InstallationLink::kStepScale, SendMessageW(dialog.bar, PBM_GETRANGE, FALSE, 0));
     link.SetProgressPos(1);
     EXPECT_EQ(InstallationLink::kStepScale, position()) << "each step shows its own fraction";
     link.Received(50, 200);
@@ -469,27 +492,17 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
     EXPECT_EQ(2 * InstallationLink::kStepScale, position());
     link.End();
     EXPECT_FALSE(link.Running());
-    DestroyWindow(window);
 }
 
 // Thumbnails loading while a program installs: the installation owns the bar
 // and the status line until it ends; the catalogue's warning then stands.
 TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
 {
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-    HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window,
-                               reinterpret_cast<HMENU>(1009), nullptr, nullptr);
-    HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window,
-                                  reinterpret_cast<HMENU>(1010), nullptr, nullptr);
-    ASSERT_NE(nullptr, status);
-    auto position = [bar] { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); };
-    auto statusText = [status] {
-        wchar_t text[128] = {};
-        GetWindowTextW(status, text, 128);
-        return std::wstring(text);
-    };
+    BarWindow dialog;
+    ASSERT_NE(nullptr, dialog.status);
+    HWND window = dialog.window;
+    auto position = [&dialog] { return dialog.Position(); };
+    auto statusText = [&dialog] { return dialog.Status(); };
     auto catalogue = std::make_shared<CatalogueLink>(window, L"");
     InstallationLink link(window, catalogue, [] { return true; });
     catalogue->SetStatusText("Download thumbnails... 1/5");
@@ -510,7 +523,6 @@ TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
     EXPECT_EQ(0, position()) << "the catalogue's own bar again";
     catalogue->SetStatusText("");
     EXPECT_EQ(L"", statusText());
-    DestroyWindow(window);
 }
 
 namespace {

@@ -245,8 +245,7 @@ TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
     LauncherCopy launcher(GetParam().program, GetParam().appData);
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     // The program's folder holds the library, as a shipped launcher's does.
-    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-              FALSE);
+    launcher.ShipSyncLibrary();
     const std::wstring installed = launcher.DataFolder() + L"apps\\ABC";
 
     HANDLE process = launcher.Start();
@@ -323,8 +322,7 @@ struct OutdatedProgram {
         files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"
                                        "TO_EXECUTE=abc.exe\r\n"}};
         launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
-        CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-                  FALSE);
+        launcher.ShipSyncLibrary();
         CreateDirectoryW(launcher.DataFolder().c_str(), nullptr);
         CreateDirectoryW((launcher.DataFolder() + L"apps").c_str(), nullptr);
         CreateDirectoryW(installed.c_str(), nullptr);
@@ -665,8 +663,7 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     namespace fs = std::filesystem;
     TempDir scratch;
     LauncherCopy launcher;
-    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-              FALSE);
+    launcher.ShipSyncLibrary();
     const std::wstring data = launcher.DataFolder();
     fs::create_directories(data + L"apps");
     const std::wstring installed = data + L"apps\\ABC";
@@ -752,8 +749,7 @@ TEST(Startup, ServerChoiceDuringAnInstallationIsRefusedAndClosingStopsIt)
              {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + indexUrl + "\r\n[PROVA]\r\nURL=http://elsewhere/\r\n"}};
     LauncherCopy launcher;
     launcher.SetCatalogueUrls(indexUrl, server.Url("/sw_repo.dat"));
-    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-              FALSE);
+    launcher.ShipSyncLibrary();
     HANDLE process = launcher.Start();
     HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
     ASSERT_NE(nullptr, window);

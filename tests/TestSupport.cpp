@@ -153,6 +153,11 @@ void LauncherCopy::SetCatalogueUrls(const std::string& index, const std::string&
     WriteRegString(HKEY_CURRENT_USER, key, L"REPOSITORY_URL", WideFromUtf8(repository));
 }
 
+void LauncherCopy::ShipSyncLibrary()
+{
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (m_programFolder + L"trelko_util_r.dll").c_str(), FALSE);
+}
+
 LauncherCopy::~LauncherCopy()
 {
     for (HANDLE process : m_processes) {

@@ -324,11 +324,27 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
     return SyncResult::Done;
 }
 
-// The planned copies, each noted in the journal before it is made and checked
-// after; anything but Done leaves the journal to be rolled back.
+// The planned copies, all noted in the journal before the first is made, each
+// checked after; anything but Done leaves the journal to be rolled back.
 SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const std::wstring& destination,
                        const std::vector<PlannedCopy>& plan, InstallJournal& journal, FileCopier& copier)
 {
+    std::vector<int> oldCopies; // per planned copy: the number of its old copy, 0 for none
+    PathSet notedFolders;
+    for (const PlannedCopy& copy : plan) {
+        for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
+            if (notedFolders.insert(folder).second)
+                journal.NoteFolder(folder);
+        if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            oldCopies.push_back(journal.NoteReplaced(copy.relative));
+        } else {
+            journal.NoteAdded(copy.relative);
+            oldCopies.push_back(0);
+        }
+    }
+    if (!journal.WriteNoted())
+        return SyncResult::CopyFailed;
+
     int announced = 0; // archives announced to onArchive
     auto announceUpTo = [&](int last) {
         for (; announced <= last; ++announced)
@@ -336,25 +352,19 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
                 step.onArchive(announced);
     };
     std::wstring readyFolder; // the last target folder known to exist
-    for (const PlannedCopy& copy : plan) {
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const PlannedCopy& copy = plan[i];
         if (StopRequested(step.stop))
             return SyncResult::Stopped;
         announceUpTo(copy.archive);
         // Files come folder by folder: each folder is looked at once.
         if (copy.targetFolder != readyFolder) {
-            for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
-                if (!journal.NoteFolder(folder))
-                    return SyncResult::CopyFailed;
             if (!IsFolder(copy.targetFolder) && !MakeFolderPath(copy.targetFolder))
                 return SyncResult::CopyFailed;
             readyFolder = copy.targetFolder;
         }
-        if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            if (!journal.KeepOldCopy(copy.relative))
-                return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
-        } else if (!journal.NoteAdded(copy.relative)) {
-            return SyncResult::CopyFailed;
-        }
+        if (oldCopies[i] != 0 && !journal.KeepOldCopy(copy.relative, oldCopies[i]))
+            return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
         // Whatever the copying process says, the copy must be its entry.
         const bool copied = copier.CopyInto(copy.source, copy.targetFolder, staging);
         if (!CopyMatchesEntry(copy.target, copy.size, copy.crc) || !copied)

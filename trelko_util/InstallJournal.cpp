@@ -195,7 +195,11 @@ bool InstallJournal::RollBack()
                 relative.erase(0, 1);
             const std::wstring target = destination + L"\\" + Wide(relative);
             const std::wstring old = m_undo + std::to_wstring(number);
-            if (Exists(old)) {
+            if (Exists(old) && SizeOf(old) != size && SizeOf(target) == size) {
+                // A move across volumes copies first: cut short, it left the
+                // old file in place and a part of it aside.
+                RemoveFile(old);
+            } else if (Exists(old)) {
                 if (!RemoveFile(target) ||
                     !MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
                     left.push_back(line);
@@ -261,17 +265,30 @@ bool InstallJournal::Append(const std::string& text)
     return m_file != INVALID_HANDLE_VALUE && WriteWhole(m_file, text);
 }
 
-bool InstallJournal::NoteFolder(const std::wstring& relative) { return Append("D " + Utf8(relative) + "\n"); }
+void InstallJournal::NoteFolder(const std::wstring& relative) { m_noted += "D " + Utf8(relative) + "\n"; }
 
-bool InstallJournal::NoteAdded(const std::wstring& relative) { return Append("A " + Utf8(relative) + "\n"); }
+void InstallJournal::NoteAdded(const std::wstring& relative) { m_noted += "A " + Utf8(relative) + "\n"; }
 
-bool InstallJournal::KeepOldCopy(const std::wstring& relative)
+int InstallJournal::NoteReplaced(const std::wstring& relative)
 {
-    const std::wstring target = m_destination + L"\\" + relative;
     const int number = ++m_kept;
-    if (!Append("R " + std::to_string(number) + " " + std::to_string(SizeOf(target)) + " " + Utf8(relative) + "\n"))
-        return false;
+    m_noted += "R " + std::to_string(number) + " " + std::to_string(SizeOf(m_destination + L"\\" + relative)) + " " +
+               Utf8(relative) + "\n";
+    return number;
+}
+
+bool InstallJournal::WriteNoted()
+{
+    // One flush for the whole step: a flush per file would cost more than
+    // the copies themselves.
+    const bool written = Append(m_noted);
+    m_noted.clear();
+    return written;
+}
+
+bool InstallJournal::KeepOldCopy(const std::wstring& relative, int number)
+{
     const std::wstring old = m_undo + std::to_wstring(number);
     RemoveFile(old);
-    return MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != FALSE;
+    return MoveFileExW((m_destination + L"\\" + relative).c_str(), old.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
 }

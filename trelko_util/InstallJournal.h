@@ -1,7 +1,8 @@
-// The journal of one installation step. Before a file of the destination is
-// replaced, its old copy is moved into the undo folder beside the staging
-// folder (the same volume) and a line saying so reaches the disk; files and
-// folders the step adds are noted the same way. Until the step is committed
+// The journal of one installation step. Every file of the destination the
+// step will replace or add, and every folder it will make, is noted, and the
+// notes reach the disk in one write before the first change; each replaced
+// file's old copy is then moved into the undo folder beside the staging
+// folder (the same volume) just before its copy. Until the step is committed
 // the journal can put the destination back as it was, file by file, whatever
 // stopped the step: a refusal, a stop request, the end of the process or the
 // machine going off.
@@ -54,13 +55,17 @@ public:
     /// Starts the journal of a step on destination (no journal may be
     /// pending), carrying the suspects of an earlier one.
     bool Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects);
-    /// Notes a folder (relative to the destination) about to be created.
-    bool NoteFolder(const std::wstring& relative);
-    /// Notes a file about to be added where none is.
-    bool NoteAdded(const std::wstring& relative);
-    /// Notes the file and moves its old copy into the undo folder; false when
-    /// it cannot be moved (the file then stays in place and noted).
-    bool KeepOldCopy(const std::wstring& relative);
+    /// Notes a folder (relative to the destination) the step will create.
+    void NoteFolder(const std::wstring& relative);
+    /// Notes a file the step will add where none is.
+    void NoteAdded(const std::wstring& relative);
+    /// Notes a file the step will replace; the number its old copy will have.
+    int NoteReplaced(const std::wstring& relative);
+    /// Writes what was noted since the last call, flushed to the disk.
+    bool WriteNoted();
+    /// Moves the old copy of a noted file into the undo folder; false when it
+    /// cannot be moved (the file then stays in place).
+    bool KeepOldCopy(const std::wstring& relative, int number);
     /// True once Begin has written a journal in this run.
     bool Started() const { return m_file != INVALID_HANDLE_VALUE; }
 
@@ -72,4 +77,5 @@ private:
     std::wstring m_destination;
     HANDLE m_file = INVALID_HANDLE_VALUE;
     int m_kept = 0;
+    std::string m_noted;
 };
