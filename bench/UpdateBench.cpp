@@ -44,7 +44,12 @@ public:
     void ShowDownloadError(const std::wstring&, const std::wstring&) override {}
     void RefillList() override {}
     bool SaveInstalledState() override { return true; }
-    bool Synchronise(const std::string&, const std::string&, const std::string&) override { return false; }
+    StepOutcome Synchronise(const std::vector<std::string>&, const std::string&, const std::string&, bool,
+                            const std::string&, const std::function<void(int)>&) override
+    {
+        return {SyncResult::CopyFailed, -1, L""};
+    }
+    bool ConcludeSynchronisation(const std::string&, bool) override { return false; }
     void Received(uint64_t, uint64_t) override {}
     std::string status;
 };
@@ -92,9 +97,8 @@ int main()
     fs::create_directories(dir / L"apps");
     const std::string staging = dir.Narrow() + "tmp";
     const std::string installed = dir.Narrow() + "apps\\installed";
-    std::wstring error;
-    if (!SynchroniseFolder(dir.Narrow() + "b1.zip", staging, installed, error)) {
-        fprintf(stderr, "build 1 cannot be installed: %s\n", Utf8FromWide(error).c_str());
+    if (!UpdateFolderFromArchiveNow(dir.Narrow() + "b1.zip", staging, installed)) {
+        fprintf(stderr, "build 1 cannot be installed\n");
         return 1;
     }
 
@@ -134,7 +138,7 @@ int main()
     // (the content comparison); the library then empties staging and copies.
     const double choose = Seconds([&] { partialOk = FetchChangedRecords(record, partialFolder, {}, zip, host); });
     const double copy =
-        Seconds([&] { partialOk = partialOk && SynchroniseFolder(zip, partialStaging, partialFolder, error); });
+        Seconds([&] { partialOk = partialOk && UpdateFolderFromArchiveNow(zip, partialStaging, partialFolder); });
     const double partial = choose + copy;
     const unsigned long long fetched = server.BodyBytesSent() - sentBefore;
     const double whole = Seconds([&] {
@@ -143,7 +147,7 @@ int main()
         options.expectedSha256 = record.archiveSha256;
         options.expectedSize = record.archiveSize;
         wholeOk = DownloadWithResume(record.downloadAddress, zip, options) &&
-                  SynchroniseFolder(zip, wholeStaging, wholeFolder, error);
+                  UpdateFolderFromArchiveNow(zip, wholeStaging, wholeFolder);
     });
     if (!partialOk || !wholeOk) {
         fprintf(stderr, "an update failed (changed records only: %d, whole: %d)\n", partialOk, wholeOk);

@@ -9,14 +9,21 @@ InstallStatus InstallState(const SoftwareRecord& record)
     return InstallStatus::UpdateAvailable;
 }
 
-void RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
+bool RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
                      const SettingsSaver& save)
 {
+    const SoftwareRecord before = record;
+    const KeyValueStore settingsBefore = settings;
     settings.SetValue("VERSION", std::to_string(record.availableBuild), record.name);
     settings.SetValue("PATH", folder, record.name);
     record.installedBuild = record.availableBuild;
     record.installedFolder = folder;
-    save();
+    if (save())
+        return true;
+    // Never a build recorded later (at exit) over a folder put back.
+    record = before;
+    settings = settingsBefore;
+    return false;
 }
 
 void RecordUninstalled(SoftwareRecord& record, KeyValueStore& settings, const SettingsSaver& save)

@@ -18,7 +18,9 @@ InstallStatus InstallState(const SoftwareRecord& record);
 using SettingsSaver = std::function<bool()>;
 
 /// After a successful installation: VERSION = available build, PATH = folder.
-void RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
+/// False when the settings could not be saved: the record and the settings
+/// then hold what they held before.
+bool RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
                      const SettingsSaver& save);
 /// After an uninstall: VERSION "0", PATH empty; the section and PREF stay.
 void RecordUninstalled(SoftwareRecord& record, KeyValueStore& settings, const SettingsSaver& save);

@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
+#include "trelko_util/InstallJournal.h"
 #include "trelko_util/Unzipper.h"
 
 #include <boost/algorithm/string/split.hpp>
@@ -59,6 +60,14 @@ bool DownloadArchive(const LauncherState& state, const SoftwareRecord& record, c
     return DownloadWithResume(record.downloadAddress, path, options);
 }
 
+/// Nothing is downloaded for an archive the signed index gives no digest for:
+/// saying that a download failed would be untrue.
+void RefuseUncheckedArchive(const std::string& name, InstallHost& host)
+{
+    host.SetStatusText("");
+    host.Notify(FormatText(host.Text(IDS_ARCHIVE_UNCHECKED), WideFromUtf8(name)), L"Installazione");
+}
+
 void MakeFolders(const std::string& folder)
 {
     std::error_code error;
@@ -74,7 +83,57 @@ std::wstring DownloadErrorText(const std::string& what, const std::string& path)
     return WideFromUtf8(text.data());
 }
 
+std::string StagingFolder(const LauncherState& state) { return state.m_dataFolder + "morvindex_tmp"; }
+
+/// What the user is told when a step failed: held files are the one case the
+/// user can mend by closing the program.
+unsigned SyncFailureText(SyncResult result)
+{
+    switch (result) {
+    case SyncResult::HeldOpen:
+        return IDS_SYNC_FAILED;
+    case SyncResult::ArchiveRefused:
+        return IDS_SYNC_REFUSED;
+    case SyncResult::NoSpace:
+        return IDS_SYNC_NO_SPACE;
+    default:
+        return IDS_SYNC_COPY_FAILED;
+    }
+}
+
 } // namespace
+
+std::string InstallationTag(const std::string& name, int build) { return name + "=" + std::to_string(build); }
+
+bool InstallationTagRecorded(const std::string& tag, const KeyValueStore& settings)
+{
+    const size_t equals = tag.rfind('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == tag.size())
+        return false;
+    const std::string build = tag.substr(equals + 1);
+    if (build.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return settings.GetValue(tag.substr(0, equals), "VERSION") == build;
+}
+
+void ResolvePendingInstallation(const LauncherState& state)
+{
+    const std::string staging = StagingFolder(state);
+    std::string tag;
+    if (!PendingArchiveStep(staging, tag))
+        return;
+    bool recorded;
+    {
+        std::lock_guard<std::mutex> hold(state.m_recordsLock);
+        recorded = InstallationTagRecorded(tag, state.m_settings);
+    }
+    ConcludeArchiveStep(staging, recorded);
+}
+
+bool OffersRepair(const SoftwareRecord& record)
+{
+    return record.installedBuild > 0 && record.availableBuild <= record.installedBuild;
+}
 
 std::vector<std::string> SplitDependencies(const std::string& deps)
 {
@@ -106,7 +165,7 @@ bool InstallBusy() { return g_installBusy.load(); }
 
 namespace {
 
-void RunInstallation(LauncherState& state, const std::string& name, InstallHost& host)
+void RunInstallation(LauncherState& state, const std::string& name, InstallHost& host, bool repair)
 {
     const SoftwareRecord* found = FindRecord(state, name);
     if (!found)
@@ -127,6 +186,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
         // A name that is no plain file name is as unknown as a missing one.
         const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
+        if (package && !ArchiveCanBeChecked(state, *package)) {
+            RefuseUncheckedArchive(dependency, host);
+            return;
+        }
         // A cached package archive is used whatever build the index now
         // offers, as long as it is what the index describes.
         bool ok = package && ((ArchiveCanBeChecked(state, *package) &&
@@ -147,9 +210,18 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
     const std::string folder = state.m_dataFolder + "apps\\" + name;
-    // An update may fetch only the records it will copy; anything else takes the whole archive.
+    const std::string staging = StagingFolder(state);
     const SoftwareRecord& application = state.m_catalogue[recordIndex];
-    const bool changedRecordsOnly = ArchiveCanBeChecked(state, application) &&
+    if (!ArchiveCanBeChecked(state, application)) {
+        RefuseUncheckedArchive(name, host);
+        return;
+    }
+    // An update may fetch only the records it will copy; anything else takes
+    // the whole archive. So does a repair, and a step whose journal is still
+    // there: its copies to redo (a copy that was cut) are decided by the
+    // library from the journal, which the records chosen here cannot know.
+    PendingJournal pending;
+    const bool changedRecordsOnly = !repair && !InstallJournal(WideFromUtf8(staging)).ReadPending(pending) &&
                                     FetchChangedRecords(application, folder, archives, archive, host);
     if ((!changedRecordsOnly && !DownloadArchive(state, application, archive, host)) || host.Cancelled()) {
         if (!host.Cancelled())
@@ -160,32 +232,39 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     archives.push_back(archive);
 
     MakeFolders(folder);
-    const std::string staging = state.m_dataFolder + "morvindex_tmp";
     const int m = static_cast<int>(archives.size());
-    int failures = 0;
-    for (int i = 0; i < m; ++i) {
-        progressStep();
-        host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
-        if (!host.Synchronise(archives[static_cast<size_t>(i)], staging, folder)) {
-            ++failures;
-            // A cached package the library cannot use is fetched anew next time.
-            if (i < n) {
-                std::error_code error;
-                fs::remove(fs::path(WideFromUtf8(archives[static_cast<size_t>(i)])), error);
-            }
-        }
-    }
+    const int build = state.m_catalogue[recordIndex].availableBuild;
+    const StepOutcome outcome =
+        host.Synchronise(archives, staging, folder, repair, InstallationTag(name, build), [&](int i) {
+            progressStep();
+            host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
+        });
     host.SetStatusText("");
-    if (failures > 0) {
-        // Most often a file of the program is in use: the program is open.
-        host.Notify(host.Text(IDS_SYNC_FAILED), L"Installazione");
+    if (outcome.result != SyncResult::Done) {
+        // Only a package the library itself refuses is fetched anew next
+        // time: other programs share the cached ones.
+        if (outcome.result == SyncResult::ArchiveRefused && outcome.failedArchive >= 0 && outcome.failedArchive < n) {
+            std::error_code error;
+            fs::remove(fs::path(WideFromUtf8(archives[static_cast<size_t>(outcome.failedArchive)])), error);
+        }
+        if (outcome.result != SyncResult::Stopped)
+            host.Notify(outcome.error.empty() ? host.Text(SyncFailureText(outcome.result)) : outcome.error,
+                        L"Installazione");
         return;
     }
 
     SoftwareRecord& record = state.m_catalogue[recordIndex];
+    bool recorded;
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); });
+        recorded = RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); });
+    }
+    // The old copies go only once the new build is recorded; a build that
+    // cannot be recorded is put back.
+    host.ConcludeSynchronisation(staging, recorded);
+    if (!recorded) {
+        host.Notify(host.Text(IDS_SYNC_NOT_RECORDED), L"Installazione");
+        return;
     }
     host.RefillList();
     // Nobody is there to answer once the window has gone.
@@ -203,7 +282,7 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
 
 } // namespace
 
-void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host)
+void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host, bool repair)
 {
     if (g_installBusy.exchange(true))
         return;
@@ -213,7 +292,7 @@ void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost&
     // Nothing an archive, the disk or the network throws may end the program:
     // the installation simply failed, and the build stays as it was.
     try {
-        RunInstallation(state, name, host);
+        RunInstallation(state, name, host, repair);
     } catch (const std::exception& error) {
         host.SetStatusText("");
         host.ShowDownloadError(L"Installazione non riuscita: " + WideFromUtf8(error.what()), L"Installazione");

@@ -6,6 +6,7 @@
 #include "install/Launch.h"
 #include "launcher/LauncherState.h"
 #include "net/HttpTransfer.h"
+#include "launcher/SyncBinding.h"
 
 #include <cstdint>
 #include <functional>
@@ -28,9 +29,32 @@ public:
     virtual void RefillList() = 0;
     /// Writes the settings store to the registry.
     virtual bool SaveInstalledState() = 0;
-    /// Brings the folder up to date from the archive (aggiorna_files).
-    virtual bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) = 0;
+    /// Brings the folder up to date from every archive as one step
+    /// (SynchroniseArchives), stopping between files once cancelled; a step
+    /// that succeeds stays pending under tag until ConcludeSynchronisation.
+    virtual StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                                    const std::string& folder, bool repair, const std::string& tag,
+                                    const std::function<void(int)>& onArchive) = 0;
+    /// Makes the pending step stand (keep) or puts the folder back.
+    virtual bool ConcludeSynchronisation(const std::string& staging, bool keep) = 0;
 };
+
+/// The tag an installation step of a program carries: "NAME=BUILD".
+std::string InstallationTag(const std::string& name, int build);
+
+/// True when the step tagged tag was recorded: the settings store holds its
+/// build as the program's VERSION. A pending step found at start stands then,
+/// else it is rolled back.
+bool InstallationTagRecorded(const std::string& tag, const KeyValueStore& settings);
+
+/// At start, before anything touches a program's folder: an installation step
+/// left pending in the data folder's staging (the process ended or the machine
+/// went off) stands when it was recorded and is rolled back otherwise.
+void ResolvePendingInstallation(const LauncherState& state);
+
+/// True when "Installa/Aggiorna" offers to repair the record rather than
+/// install or update it: it is installed and no newer build is on offer.
+bool OffersRepair(const SoftwareRecord& record);
 
 /// DEPS split at every "," with nothing trimmed; "" gives no names.
 std::vector<std::string> SplitDependencies(const std::string& deps);
@@ -44,11 +68,13 @@ bool CachedArchiveUsable(const std::string& path, const std::string& sha256 = st
 /// Installs or updates the first record named name. Does nothing while another
 /// installation runs or when the name is unknown. Reports downloads that fail
 /// twice, records the new build only when every archive synchronised (and
-/// says when one did not), then offers to start the program. Once the host is
-/// cancelled it stops before the next download or before synchronising,
-/// silently and recording nothing; synchronisations once begun are finished
-/// and recorded, so the folder and its recorded build always agree.
-void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host);
+/// says why when one did not), then offers to start the program. The archives
+/// are synchronised as one step: the folder holds the previous build or the
+/// new one, never a mix. Once the host is cancelled it stops before the next
+/// download, or between files of the step (which is then put back), silently
+/// and recording nothing. With repair, every file whose size or CRC-32
+/// differs from the archive is copied again.
+void InstallOrUpdate(LauncherState& state, const std::string& name, InstallHost& host, bool repair = false);
 
 /// True while InstallOrUpdate runs in this process.
 bool InstallBusy();

@@ -102,6 +102,10 @@ void ProcessInvocation(const LauncherState& state, InvocationHost& host)
         return;
     if (!host.WaitCatalogueReady())
         return;
+    // Neither a start in the middle of the copies nor a second installation
+    // of the same program: the request waits for the one that runs.
+    if (!host.WaitInstallationEnd())
+        return;
     // Another round may have taken the request while this one waited.
     std::string content;
     if (!TakeRequest(state.m_dataFolderW, content))

@@ -11,6 +11,8 @@ class InvocationHost : public virtual LaunchHost {
 public:
     /// Waits until the catalogue is built; false when the window went away first.
     virtual bool WaitCatalogueReady() = 0;
+    /// Waits while an installation runs; false when the window went away first.
+    virtual bool WaitInstallationEnd() = 0;
     /// Asks the window to install name at its next paint.
     virtual void RequestInstall(const std::string& name) = 0;
     /// Lets the window's paint handler run.
@@ -26,5 +28,6 @@ bool RequestWaiting(const LauncherState& state);
 /// again, also after a restart), and, when SW_CODE names an installed program
 /// that will start, copies it to the launch file <SW_CODE>invoke.dat and
 /// starts that program with the launch file's quoted path. Only one request is
-/// processed at a time in a process.
+/// processed at a time in a process. A request that arrives during an
+/// installation is taken up once it has ended, as if it had come then.
 void ProcessInvocation(const LauncherState& state, InvocationHost& host);

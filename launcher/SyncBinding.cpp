@@ -79,10 +79,13 @@ std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath)
     return std::wstring();
 }
 
-AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
+namespace {
+
+// The library, loaded at the first call and kept for the life of the process.
+HMODULE LoadSyncLibrary(std::wstring& error)
 {
     static std::once_flag once;
-    static AggiornaFilesFn function = nullptr;
+    static HMODULE module = nullptr;
     static std::wstring loadError;
     std::call_once(once, [] {
         // The executable's path, read here: the program identity calls the
@@ -97,35 +100,108 @@ AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
             loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
             return;
         }
-        function = reinterpret_cast<AggiornaFilesFn>(
-            reinterpret_cast<void*>(GetProcAddress(library, "aggiorna_files")));
-        if (!function)
-            loadError = L"trelko_util_r.dll: aggiorna_files: " + WideFromUtf8(Win32ErrorText(GetLastError()));
+        module = library;
     });
     error = loadError;
+    return module;
+}
+
+// An export of the library; null with error set when it cannot be had.
+void* LoadSyncExport(const char* name, std::wstring& error)
+{
+    HMODULE module = LoadSyncLibrary(error);
+    if (!module)
+        return nullptr;
+    void* function = reinterpret_cast<void*>(GetProcAddress(module, name));
+    if (!function)
+        error = L"trelko_util_r.dll: " + WideFromUtf8(name) + L": " + WideFromUtf8(Win32ErrorText(GetLastError()));
     return function;
 }
 
-bool SynchroniseFolder(const std::string& archive, const std::string& staging, const std::string& folder,
-                       std::wstring& error)
+using AggiornaPassoFn = int(__cdecl*)(const char* const* archives, int count, const char* staging,
+                                      const char* destination, int mode, const volatile long* stop, const char* tag,
+                                      int* failedArchive, void(__cdecl* progress)(void* context, int archive),
+                                      void* context);
+
+void __cdecl AnnounceArchive(void* context, int archive)
 {
-    error.clear();
-    AggiornaFilesFn aggiorna = LoadAggiornaFiles(error);
-    if (!aggiorna) {
-        error = L"Impossibile caricare la libreria di installazione.\n" + error;
-        return false;
+    (*static_cast<const std::function<void(int)>*>(context))(archive);
+}
+using ConcludiPassoFn = bool(__cdecl*)(const char* staging, int keep);
+using PassoInSospesoFn = bool(__cdecl*)(const char* staging, char* tag, int size);
+
+const wchar_t kLibraryMissing[] = L"Impossibile caricare la libreria di installazione.\n";
+
+// A launcher path in the form the library reads; false with error set when it cannot spell it.
+bool ToLibraryPath(const std::string& path, std::string& ansi, std::wstring& error)
+{
+    if (LibraryPath(WideFromUtf8(path), ansi))
+        return true;
+    error = L"Impossibile installare: la libreria di installazione non pu\u00f2 leggere il percorso\n" +
+            WideFromUtf8(path);
+    return false;
+}
+
+} // namespace
+
+AggiornaFilesFn LoadAggiornaFiles(std::wstring& error)
+{
+    return reinterpret_cast<AggiornaFilesFn>(LoadSyncExport("aggiorna_files", error));
+}
+
+StepOutcome SynchroniseArchives(const std::vector<std::string>& archives, const std::string& staging,
+                                const std::string& folder, bool repair, const volatile long* stop,
+                                const std::string& tag, const std::function<void(int)>& onArchive)
+{
+    StepOutcome outcome;
+    outcome.result = SyncResult::CopyFailed;
+    auto passo = reinterpret_cast<AggiornaPassoFn>(LoadSyncExport("aggiorna_passo", outcome.error));
+    if (!passo) {
+        outcome.error = kLibraryMissing + outcome.error;
+        return outcome;
     }
     // The staging folder must exist for its short form to be found.
     std::error_code ignored;
     fs::create_directories(fs::path(WideFromUtf8(staging)), ignored);
-    std::string ansi[3];
-    const std::string* paths[3] = {&archive, &staging, &folder};
-    for (int i = 0; i < 3; ++i) {
-        if (!LibraryPath(WideFromUtf8(*paths[i]), ansi[i])) {
-            error = L"Impossibile installare: la libreria di installazione non pu\u00f2 leggere il percorso\n" +
-                    WideFromUtf8(*paths[i]);
-            return false;
-        }
+    std::vector<std::string> ansi(archives.size());
+    std::vector<const char*> pointers;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        if (!ToLibraryPath(archives[i], ansi[i], outcome.error))
+            return outcome;
+        pointers.push_back(ansi[i].c_str());
     }
-    return aggiorna(ansi[0].c_str(), ansi[1].c_str(), ansi[2].c_str(), 1);
+    std::string ansiStaging, ansiFolder;
+    if (!ToLibraryPath(staging, ansiStaging, outcome.error) || !ToLibraryPath(folder, ansiFolder, outcome.error))
+        return outcome;
+    const int mode = 1 | (repair ? 2 : 0);
+    outcome.result = static_cast<SyncResult>(passo(pointers.data(), static_cast<int>(pointers.size()),
+                                                   ansiStaging.c_str(), ansiFolder.c_str(), mode, stop, tag.c_str(),
+                                                   &outcome.failedArchive, onArchive ? AnnounceArchive : nullptr,
+                                                   const_cast<std::function<void(int)>*>(&onArchive)));
+    return outcome;
+}
+
+bool ConcludeArchiveStep(const std::string& staging, bool keep)
+{
+    std::wstring error;
+    auto concludi = reinterpret_cast<ConcludiPassoFn>(LoadSyncExport("concludi_passo", error));
+    std::string ansi;
+    return concludi && ToLibraryPath(staging, ansi, error) && concludi(ansi.c_str(), keep ? 1 : 0);
+}
+
+bool PendingArchiveStep(const std::string& staging, std::string& tag)
+{
+    tag.clear();
+    std::wstring error;
+    auto pending = reinterpret_cast<PassoInSospesoFn>(LoadSyncExport("passo_in_sospeso", error));
+    std::string ansi;
+    // A staging folder that is not there holds no journal beside it either.
+    std::error_code missing;
+    if (!pending || !fs::exists(fs::path(WideFromUtf8(staging)), missing) || !ToLibraryPath(staging, ansi, error))
+        return false;
+    char buffer[512] = {};
+    if (!pending(ansi.c_str(), buffer, sizeof buffer))
+        return false;
+    tag = buffer;
+    return true;
 }

@@ -2,7 +2,11 @@
 // to the launcher or in its "index_deps" folder.
 #pragma once
 
+#include "trelko_util/SyncResult.h"
+
+#include <functional>
 #include <string>
+#include <vector>
 
 /// On its first call in a process: puts the folder holding trelko_util_r.dll
 /// (index_deps winning over the program folder) at the front of PATH.
@@ -28,10 +32,27 @@ std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath);
 /// loaded; error then says what failed.
 AggiornaFilesFn LoadAggiornaFiles(std::wstring& error);
 
-/// Brings folder up to date from archive through the library's export, with
-/// content comparison. The UTF-8 paths are handed over in the ANSI code page
-/// (their short form where it cannot spell them). On false, error says why
-/// when the call could not be made at all; it stays empty when the library
-/// itself reported the failure.
-bool SynchroniseFolder(const std::string& archive, const std::string& staging, const std::string& folder,
-                       std::wstring& error);
+/// How an installation step ended: the library's result, the index of an
+/// archive it refused (-1 for none), and, when the library could not be
+/// called at all, why (result CopyFailed then).
+struct StepOutcome {
+    SyncResult result = SyncResult::Done;
+    int failedArchive = -1;
+    std::wstring error;
+};
+
+/// Brings folder up to date from every archive as one step (aggiorna_passo),
+/// with content comparison, and in repair mode copying again every file whose
+/// size or CRC-32 differs from its entry. stop is read between files. A step
+/// that returns Done stays pending, under tag, until ConcludeArchiveStep.
+/// onArchive is told each archive's index as its files' turn comes.
+StepOutcome SynchroniseArchives(const std::vector<std::string>& archives, const std::string& staging,
+                                const std::string& folder, bool repair, const volatile long* stop,
+                                const std::string& tag, const std::function<void(int)>& onArchive = nullptr);
+
+/// Makes the pending step of staging stand (keep) or puts its folder back.
+/// True when no step is left pending.
+bool ConcludeArchiveStep(const std::string& staging, bool keep);
+
+/// True when a step is pending with staging; tag is what it was given.
+bool PendingArchiveStep(const std::string& staging, std::string& tag);

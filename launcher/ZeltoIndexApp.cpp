@@ -1,6 +1,7 @@
 #include "launcher/ZeltoIndexApp.h"
 
 #include "framework/ShellManager.h"
+#include "install/Installer.h"
 #include "launcher/HandOver.h"
 #include "launcher/ProgramIdentity.h"
 #include "launcher/Registration.h"
@@ -27,6 +28,8 @@ CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow) : m_sharedWindow(sha
 
 CZeltoIndexApp::~CZeltoIndexApp()
 {
+    // A worker may still be recording an installation.
+    std::lock_guard<std::mutex> hold(m_recordsLock);
     if (m_settings != m_savedSettings)
         SaveInstalledState();
 }
@@ -68,6 +71,11 @@ BOOL CZeltoIndexApp::InitInstance()
         return FALSE;
     }
 
+    // An installation the last run left halfway is concluded before anything
+    // else touches the program folders: it stands if it was recorded, else
+    // the folder goes back to the build that is.
+    ResolvePendingInstallation(*this);
+
     CGCFileTypeAccess fileType;
     FillProgramFileType(fileType, GetProgramName(), GetFullProgramPath());
     fileType.RegSetExtension();
@@ -87,8 +95,11 @@ BOOL CZeltoIndexApp::InitInstance()
             // A worker still uses the process state (a stalled download, a
             // question whose window is gone): nothing may be destroyed under
             // it. The settings are saved and the process ends here.
-            if (m_settings != m_savedSettings)
-                SaveInstalledState();
+            {
+                std::lock_guard<std::mutex> hold(m_recordsLock);
+                if (m_settings != m_savedSettings)
+                    SaveInstalledState();
+            }
             TerminateProcess(GetCurrentProcess(), 0);
         }
     }

@@ -281,7 +281,7 @@ bool ParseContentRange(const std::string& text, ContentRange& range)
     return true;
 }
 
-ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset)
+ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset, uint64_t knownEnd)
 {
     if (status >= 400)
         return ResumeDecision::Fail;
@@ -290,7 +290,7 @@ ResumeDecision DecideResume(unsigned status, const std::string& contentRange, ui
     // Only the rest, up to the end of the body, continues what is kept.
     ContentRange range;
     if (!ParseContentRange(contentRange, range) || range.first != offset ||
-        (range.totalKnown && range.last + 1 != range.total))
+        (range.totalKnown && range.last + 1 != range.total) || (knownEnd != 0 && range.last + 1 != knownEnd))
         return ResumeDecision::Fail;
     return offset == 0 ? ResumeDecision::Restart : ResumeDecision::Append;
 }
@@ -385,6 +385,7 @@ private:
 struct PartialBody {
     uint64_t kept = 0;
     std::string validator; // ETag or Last-Modified of the answer that sent them
+    uint64_t total = 0;    // the whole body's length as that answer gave it, 0 when it did not
     std::unique_ptr<BackgroundSha256> hash;
 };
 
@@ -514,13 +515,15 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         return broken();
     // An error page is no download: the file keeps what it had.
     const std::string contentRange = transfer.Header(HTTP_QUERY_CONTENT_RANGE);
-    const ResumeDecision decision = DecideResume(status, contentRange, resuming ? partial.kept : 0);
+    const ResumeDecision decision =
+        DecideResume(status, contentRange, resuming ? partial.kept : 0, resuming ? partial.total : 0);
     if (decision == ResumeDecision::Fail)
         return AttemptResult::Failed;
 
     const bool append = decision == ResumeDecision::Append;
     if (!append) {
         partial.kept = 0;
+        partial.total = 0;
         partial.hash.reset();
     }
     const uint64_t offset = partial.kept;
@@ -548,6 +551,8 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         totalKnown = true;
         total = range.last + 1;
     }
+    if (!append && totalKnown)
+        partial.total = total;
 
     const uint64_t limit =
         options.maxBytes ? options.maxBytes : FreeSpaceFor(file) + (append ? partial.kept : 0);
@@ -601,8 +606,9 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         if (!watch.Received(got))
             return keep();
         const uint64_t received = writer.Size() + got;
-        // A body that passes its limit or its size is stopped at once.
-        if (received > limit || (sized && received > expected)) {
+        // A body that passes its limit, its size or the end its answer gave
+        // (a part running past its Content-Range) is stopped at once.
+        if (received > limit || (sized && received > expected) || (totalKnown && received > total)) {
             if (received > limit && options.maxBytes)
                 overLimit();
             return fail();

@@ -118,7 +118,10 @@ enum class ResumeDecision {
 };
 
 /// Decides from the answer's status and Content-Range (empty when absent).
-ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset);
+/// knownEnd, when not 0, is the body's length as the first answer gave it: a
+/// part must end exactly there, whatever total it names (or "*").
+ResumeDecision DecideResume(unsigned status, const std::string& contentRange, uint64_t offset,
+                            uint64_t knownEnd = 0);
 
 /// One WinINet internet handle, connection and request, with the proxy taken
 /// from the settings file when the transfer is created.

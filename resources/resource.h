@@ -15,6 +15,14 @@
 #define IDS_RESTART_CAPTION         110
 #define IDS_START_QUESTION          111
 #define IDS_SYNC_FAILED             112
+#define IDS_SYNC_REFUSED            113
+#define IDS_SYNC_NO_SPACE           114
+#define IDS_SYNC_COPY_FAILED        115
+#define IDS_SYNC_NOT_RECORDED       116
+#define IDS_REPAIR_QUESTION         117
+#define IDS_REPAIR_CAPTION          118
+#define IDS_ARCHIVE_UNCHECKED       119
+#define IDS_CHOICE_REFUSED          120
 #define IDS_START_REFUSED           150
 #define IDS_START_NOT_RELATIVE      151
 #define IDS_START_MISSING           152

@@ -3,6 +3,12 @@
 // named by its first argument: PATH, the loaded library's path, the load error,
 // its working folder and that argument. Each start also adds the request it
 // was given to starts.log in its working folder.
+//
+// "--cut-copy SOURCE TARGET EVENT" is a copying process for the tests to end
+// from outside: it writes the first half of SOURCE to TARGET, sets the named
+// event and waits to be ended.
+// "--step STAGING FOLDER TAG ARCHIVE..." runs one installation step through
+// the library, as the launcher does, and ends with its result.
 #include "launcher/ProgramIdentity.h"
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
@@ -10,11 +16,54 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+int CutCopy(const std::wstring& source, const std::wstring& target, const std::wstring& event)
+{
+    FILE* in = _wfopen(source.c_str(), L"rb");
+    FILE* out = _wfopen(target.c_str(), L"wb");
+    if (!in || !out)
+        return 4;
+    fseek(in, 0, SEEK_END);
+    const long half = ftell(in) / 2;
+    fseek(in, 0, SEEK_SET);
+    for (long i = 0; i < half; ++i)
+        fputc(fgetc(in), out);
+    fclose(in);
+    fclose(out);
+    HANDLE written = OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str());
+    if (!written)
+        return 5;
+    SetEvent(written);
+    Sleep(INFINITE);
+    return 0;
+}
+
+int Step(int argc, wchar_t** argv)
+{
+    std::vector<std::string> archives;
+    for (int i = 5; i < argc; ++i)
+        archives.push_back(Utf8FromWide(argv[i]));
+    volatile long stop = 0;
+    return static_cast<int>(
+        SynchroniseArchives(archives, Utf8FromWide(argv[2]), Utf8FromWide(argv[3]), false, &stop,
+                            Utf8FromWide(argv[4]), nullptr)
+            .result);
+}
+
+} // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2)
         return 2;
+    if (argc == 5 && std::wstring(argv[1]) == L"--cut-copy")
+        return CutCopy(argv[2], argv[3], argv[4]);
+    if (argc >= 6 && std::wstring(argv[1]) == L"--step")
+        return Step(argc, argv);
     GetProgramName();
     GetProgramName(); // a second call must not prepend the folder again
 

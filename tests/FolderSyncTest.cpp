@@ -2,6 +2,7 @@
 #include "trelko_util/FileServices.h"
 #include "trelko_util/FolderSync.h"
 #include "trelko_util/Unzipper.h"
+#include "trelko_util/InstallJournal.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
 
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <stdexcept>
 
 using namespace testing_support;
 
@@ -25,6 +28,92 @@ public:
     XcopyCopier xcopy;
     std::vector<std::wstring> copied;
 };
+
+// Copies with xcopy, except the file named cut: that one is copied by a
+// process that writes half of it and is then ended from outside by its id,
+// with the exit code given (as "End task", a crash or an antivirus would).
+class CutCopier : public CountingCopier {
+public:
+    CutCopier(std::wstring cut, DWORD exitCode) : m_cut(std::move(cut)), m_exitCode(exitCode) {}
+    bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override
+    {
+        const std::wstring name = file.substr(file.find_last_of(L'\\') + 1);
+        if (name != m_cut)
+            return CountingCopier::CopyInto(file, folder, workingFolder);
+        const std::wstring event = UniqueName(L"cut-copy-");
+        HANDLE written = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+        const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
+        std::wstring commandLine =
+            L"\"" + probe + L"\" --cut-copy \"" + file + L"\" \"" + folder + L"\\" + name + L"\" " + event;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!written || !CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &process))
+            return false;
+        HANDLE either[2] = {written, process.hProcess};
+        WaitForMultipleObjects(2, either, FALSE, 60000);
+        TerminateProcess(process.hProcess, m_exitCode);
+        WaitForSingleObject(process.hProcess, 60000);
+        DWORD exitCode = 99;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        CloseHandle(written);
+        ++cutCopies;
+        return exitCode == 0; // all a caller of a copying process learns
+    }
+    int cutCopies = 0;
+
+private:
+    std::wstring m_cut;
+    DWORD m_exitCode;
+};
+
+// Sets the stop flag once it has copied stopAfter files.
+class StoppingCopier : public CountingCopier {
+public:
+    bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override
+    {
+        const bool ok = CountingCopier::CopyInto(file, folder, workingFolder);
+        if (static_cast<int>(copied.size()) == stopAfter)
+            stop = 1;
+        return ok;
+    }
+    int stopAfter = 2;
+    volatile long stop = 0;
+};
+
+// Ends the step the way the end of the process would: mid-way, with no
+// chance to clean up.
+class DyingCopier : public CountingCopier {
+public:
+    bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override
+    {
+        if (static_cast<int>(copied.size()) == dieAt) {
+            // Half a file written, as a copy cut by the machine going off leaves it.
+            WriteBytes(folder + file.substr(file.find_last_of(L'\\')), "cut");
+            throw std::runtime_error("process ended");
+        }
+        return CountingCopier::CopyInto(file, folder, workingFolder);
+    }
+    int dieAt = 2;
+};
+
+// Every file below folder with its bytes, by relative path; folders end with "\".
+std::map<std::wstring, std::string> TreeOf(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> tree;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder);
+         it != std::filesystem::recursive_directory_iterator(); ++it) {
+        std::wstring relative = it->path().wstring().substr(folder.size());
+        if (it->is_directory())
+            tree[relative + L"\\"] = "";
+        else
+            tree[relative] = ReadBytes(it->path().wstring());
+    }
+    return tree;
+}
 
 class FolderSync : public ::testing::Test {
 protected:
@@ -45,6 +134,38 @@ protected:
     {
         copier.copied.clear();
         return UpdateFolderFromArchive(Archive(), Staging(), Destination(), compareContent, copier);
+    }
+
+    SyncStep Step(const std::vector<std::wstring>& archives) const
+    {
+        SyncStep step;
+        step.archives = archives;
+        step.staging = Staging();
+        step.destination = Destination();
+        return step;
+    }
+    bool Pending() const
+    {
+        std::string tag;
+        return PendingStep(Staging(), tag);
+    }
+    // Build 1 installed: a file to be replaced, one to stay, one in a folder.
+    std::map<std::wstring, std::string> InstallFirstBuild()
+    {
+        MakeArchive({{"a.txt", "old a", stamp}, {"big.bin", std::string(300000, 'o'), stamp},
+                     {"keep.txt", "kept", stamp}, {"sub/s.txt", "old s", stamp}});
+        EXPECT_TRUE(Run());
+        return TreeOf(Destination());
+    }
+    // Build 2: two files replaced, two new ones (one in a new folder).
+    void MakeSecondBuild()
+    {
+        DosStamp later = MakeDos(2024, 3, 3, 4, 5, 6);
+        std::string big(400000, '\0');
+        for (size_t i = 0; i < big.size(); ++i)
+            big[i] = static_cast<char>(i * 7 + i / 1000);
+        MakeArchive({{"a.txt", "new a", later}, {"big.bin", big, later}, {"keep.txt", "kept", stamp},
+                     {"sub/s.txt", "old s", stamp}, {"c.txt", "new c", later}, {"new/deep/n.txt", "new n", later}});
     }
 
     TempDir dir;
@@ -301,4 +422,154 @@ TEST_F(FolderSync, MissingParentOfTheDestinationFails)
     MakeArchive({{"f.txt", "x", stamp}});
     EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), dir / L"no\\such\\dest", true, copier));
     EXPECT_FALSE(UpdateFolderFromArchive(Archive(), dir / L"no\\staging", Destination(), true, copier));
+}
+
+// A copying process ended from outside half-way may report success (Wine gives
+// exit code 0) or failure: either way the copy is checked against its entry,
+// the step fails and the folder holds the previous build, file by file. The
+// next run leaves every file exactly as published.
+TEST_F(FolderSync, CopyCutByAnEndedProcessFailsTheStepAndPutsThePreviousBuildBack)
+{
+    const std::map<std::wstring, std::string> first = InstallFirstBuild();
+    MakeSecondBuild();
+    for (DWORD exitCode : {DWORD(0), DWORD(1)}) {
+        SCOPED_TRACE(exitCode);
+        CutCopier cutting(L"big.bin", exitCode);
+        EXPECT_FALSE(UpdateFolderFromArchive(Archive(), Staging(), Destination(), true, cutting));
+        EXPECT_EQ(1, cutting.cutCopies);
+        EXPECT_EQ(first, TreeOf(Destination()));
+        EXPECT_FALSE(Pending());
+    }
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(TreeOf(dir / L"tmp\\ABC"), TreeOf(Destination())) << "the second build, as published";
+    EXPECT_EQ(4u, copier.copied.size());
+}
+
+// Closing the window stops the step between two files: what was copied goes,
+// what was replaced comes back, folders it made are removed.
+TEST_F(FolderSync, StopRequestBetweenFilesPutsTheFolderBackAtOnce)
+{
+    const std::map<std::wstring, std::string> first = InstallFirstBuild();
+    MakeSecondBuild();
+    StoppingCopier stopping;
+    SyncStep step = Step({Archive()});
+    step.stop = &stopping.stop;
+    EXPECT_EQ(SyncResult::Stopped, SynchroniseStep(step, stopping));
+    EXPECT_EQ(2u, stopping.copied.size()) << "stopped at the next file";
+    EXPECT_EQ(first, TreeOf(Destination()));
+    EXPECT_FALSE(Pending());
+}
+
+// The end of the process (a kill, a power cut) leaves the journal: whoever
+// comes next puts the folder back before anything else, and a step left
+// pending for its caller to record is concluded either way.
+TEST_F(FolderSync, StepEndedWithTheProcessIsPutBackByTheNextCallOrConcluded)
+{
+    const std::map<std::wstring, std::string> first = InstallFirstBuild();
+    MakeSecondBuild();
+    DyingCopier dying;
+    SyncStep step = Step({Archive()});
+    step.tag = "ABC=2";
+    EXPECT_THROW(SynchroniseStep(step, dying), std::runtime_error);
+    std::string tag;
+    ASSERT_TRUE(PendingStep(Staging(), tag));
+    EXPECT_EQ("ABC=2", tag);
+    EXPECT_NE(first, TreeOf(Destination())) << "a mix, until someone looks";
+    ASSERT_TRUE(ConcludeStep(Staging(), false));
+    EXPECT_EQ(first, TreeOf(Destination()));
+    EXPECT_FALSE(Pending());
+
+    // The same end, found by the next call for that staging folder.
+    EXPECT_THROW(SynchroniseStep(step, dying), std::runtime_error);
+    MakeArchive({{"a.txt", "old a", stamp}, {"big.bin", std::string(300000, 'o'), stamp},
+                 {"keep.txt", "kept", stamp}, {"sub/s.txt", "old s", stamp}});
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(copier.copied.empty()) << "back to build 1 before comparing";
+    EXPECT_EQ(first, TreeOf(Destination()));
+
+    // A step that succeeded waits for its caller: put back, or made to stand.
+    MakeSecondBuild();
+    step.leavePending = true;
+    ASSERT_EQ(SyncResult::Done, SynchroniseStep(step, copier));
+    ASSERT_TRUE(Pending());
+    ASSERT_TRUE(ConcludeStep(Staging(), false));
+    EXPECT_EQ(first, TreeOf(Destination()));
+    ASSERT_EQ(SyncResult::Done, SynchroniseStep(step, copier));
+    ASSERT_TRUE(ConcludeStep(Staging(), true));
+    EXPECT_FALSE(Pending());
+    EXPECT_EQ(TreeOf(dir / L"tmp\\ABC"), TreeOf(Destination()));
+    EXPECT_FALSE(FileExists(UndoFolderFor(Staging()) + L"1")) << "old copies go with the journal";
+}
+
+// A package and a program into one folder: a held file of the program stops
+// the package's copies too.
+TEST_F(FolderSync, SeveralArchivesAreOneStepAndAHeldFileStopsThemAll)
+{
+    std::filesystem::create_directories(dir / L"deps");
+    const std::wstring package = dir / L"deps\\LIB.zip";
+    ASSERT_TRUE(WriteZip(package, {{"lib.dll", "old lib", stamp}}));
+    MakeArchive({{"prog.exe", "old prog", stamp}});
+    ASSERT_EQ(SyncResult::Done, SynchroniseStep(Step({package, Archive()}), copier));
+    EXPECT_EQ("old lib", ReadBytes(Installed(L"lib.dll")));
+    EXPECT_FALSE(Pending());
+
+    DosStamp later = MakeDos(2025, 1, 1, 0, 0, 0);
+    ASSERT_TRUE(WriteZip(package, {{"lib.dll", "new lib", later}}));
+    MakeArchive({{"prog.exe", "new prog", later}});
+    HANDLE held = CreateFileW(Installed(L"prog.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    copier.copied.clear();
+    const SyncResult result = SynchroniseStep(Step({package, Archive()}), copier);
+    CloseHandle(held);
+    EXPECT_EQ(SyncResult::HeldOpen, result);
+    EXPECT_TRUE(copier.copied.empty());
+    EXPECT_EQ("old lib", ReadBytes(Installed(L"lib.dll")));
+
+    int failed = 5;
+    WriteBytes(package, "no archive");
+    EXPECT_EQ(SyncResult::ArchiveRefused, SynchroniseStep(Step({Archive(), package}), copier, &failed));
+    EXPECT_EQ(1, failed) << "which archive the library refused";
+}
+
+// A file the journal shows was being copied when its old copy was lost is
+// copied again although its cut copy is newer; a file the user edited stays.
+// Repairing copies every file whose size or CRC differs, whatever its time.
+TEST_F(FolderSync, CutFileTheJournalKnowsIsCopiedAgainAndRepairPutsEveryFileRight)
+{
+    InstallFirstBuild();
+    {
+        InstallJournal journal(Staging());
+        ASSERT_TRUE(journal.Begin(Destination(), "ABC=1", PathSet()));
+        const int number = journal.NoteReplaced(L"big.bin");
+        ASSERT_TRUE(journal.WriteNoted());
+        ASSERT_TRUE(journal.KeepOldCopy(L"big.bin", number));
+    }
+    WriteBytes(Installed(L"big.bin"), std::string(1000, 'o')); // cut, and dated now
+    DeleteFileW((UndoFolderFor(Staging()) + L"1").c_str());     // the old copy lost
+    WriteBytes(Installed(L"a.txt"), "edited by the user");
+    WriteBytes(Installed(L"keep.txt"), "cut");
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(std::vector<std::wstring>{L"big.bin"}, copier.copied);
+    EXPECT_EQ(std::string(300000, 'o'), ReadBytes(Installed(L"big.bin")));
+    EXPECT_EQ("edited by the user", ReadBytes(Installed(L"a.txt")));
+    EXPECT_FALSE(Pending());
+
+    SyncStep repair = Step({Archive()});
+    repair.repair = true;
+    copier.copied.clear();
+    ASSERT_EQ(SyncResult::Done, SynchroniseStep(repair, copier));
+    EXPECT_EQ(2u, copier.copied.size()) << "only what differs";
+    EXPECT_EQ("old a", ReadBytes(Installed(L"a.txt")));
+    EXPECT_EQ("kept", ReadBytes(Installed(L"keep.txt")));
+}
+
+TEST(CopyDecision, CutCopiesAndRepairsAreSeparateStepsOverSizesAndCrcs)
+{
+    EXPECT_TRUE(CutCopyNeedsRedo(true, 10, 20));
+    EXPECT_FALSE(CutCopyNeedsRedo(true, 20, 20));
+    EXPECT_FALSE(CutCopyNeedsRedo(false, 10, 20)) << "a file the user edited stays theirs";
+    EXPECT_TRUE(RepairNeedsCopy(false, 0, 0, 5, 7));
+    EXPECT_TRUE(RepairNeedsCopy(true, 4, 7, 5, 7));
+    EXPECT_TRUE(RepairNeedsCopy(true, 5, 8, 5, 7));
+    EXPECT_FALSE(RepairNeedsCopy(true, 5, 7, 5, 7));
 }

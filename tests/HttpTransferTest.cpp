@@ -372,6 +372,10 @@ TEST(ContentRange, AnswerDecidesAppendRestartOrFail)
     EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "", 600));
     EXPECT_EQ(ResumeDecision::Fail, DecideResume(416, "bytes */1000", 600));
     EXPECT_EQ(ResumeDecision::Fail, DecideResume(404, "", 0));
+    // Where the first answer gave the length, the rest must end there.
+    EXPECT_EQ(ResumeDecision::Append, DecideResume(206, "bytes 600-999/*", 600, 1000));
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "bytes 600-1099/*", 600, 1000));
+    EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "bytes 600-1099/1100", 600, 1000));
 }
 
 // The second attempt asks only for what the first did not bring, tied to
@@ -402,6 +406,21 @@ TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)
             response = RangeAnswer(request, body, "\"v1\"");
             response.closeDelimited = true;
             response.cutAt = 50000;
+        } else if (mode == "rest-unknown-total" && !first) {
+            // "/*" and no length: the server's close ends a rest that runs
+            // past the length the first answer gave.
+            response.status = 206;
+            response.body = body.substr(180000) + "trailing bytes";
+            response.headers.push_back("ETag: \"v1\"");
+            response.headers.push_back("Content-Range: bytes 180000-" + std::to_string(body.size() + 13) + "/*");
+            response.closeDelimited = true;
+        } else if (mode == "rest-too-long" && !first) {
+            // A Content-Range that ends where it must, and a body that runs on.
+            response.status = 206;
+            response.body = body.substr(180000) + "trailing bytes";
+            response.headers.push_back("ETag: \"v1\"");
+            response.headers.push_back("Content-Range: bytes 180000-299999/*");
+            response.closeDelimited = true;
         } else if (mode == "rest-short" && !first) {
             // A length that ends the rest long before its Content-Range does.
             response.status = 206;
@@ -455,6 +474,12 @@ TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)
     for (const char* shortRest : {"rest-cut", "rest-short"}) {
         EXPECT_FALSE(download(shortRest)) << shortRest << ": the rest ends before its Content-Range";
         EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat")) << shortRest;
+    }
+    // The first answer said 300000 bytes: a part that ends elsewhere, or runs
+    // past its range, is no rest of that file.
+    for (const char* longRest : {"rest-unknown-total", "rest-too-long"}) {
+        EXPECT_FALSE(download(longRest)) << longRest;
+        EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat")) << longRest;
     }
     EXPECT_FALSE(download("changed", HexOf(Sha256Of(body)))) << "the whole file is checked";
     EXPECT_EQ("previous good copy", ReadBytes(dir / L"out.dat"));

@@ -55,12 +55,27 @@ public:
     }
     void RefillList() override { ++refills; }
     bool SaveInstalledState() override { return ++saves > 0; }
-    bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+    StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                            const std::string& folder, bool repair, const std::string& tag,
+                            const std::function<void(int)>& onArchive) override
     {
-        std::wstring error;
-        return SynchroniseFolder(archive, staging, folder, error);
+        if (cancelled)
+            stop = 1;
+        return SynchroniseArchives(archives, staging, folder, repair, &stop, tag, onArchive);
+    }
+    bool ConcludeSynchronisation(const std::string& staging, bool keep) override
+    {
+        conclusions.push_back(keep);
+        return ConcludeArchiveStep(staging, keep);
     }
     bool WaitCatalogueReady() override { return true; }
+    bool WaitInstallationEnd() override
+    {
+        ++installationWaits;
+        if (onInstallationWait)
+            onInstallationWait();
+        return true;
+    }
     void RequestInstall(const std::string& name) override { requestedInstall = name; }
     void Invalidate() override { ++invalidations; }
     void Received(uint64_t received, uint64_t total) override { bytes.emplace_back(received, total); }
@@ -68,7 +83,11 @@ public:
 
     bool answerYes = false;
     std::function<void()> onStatus;
+    std::function<void()> onInstallationWait;
+    int installationWaits = 0;
     bool cancelled = false;
+    volatile long stop = 0; // what the library reads between files
+    std::vector<bool> conclusions;
     std::vector<std::wstring> questions, notices, noticeCaptions, opened, errors;
     std::vector<std::pair<uint64_t, uint64_t>> bytes;
     std::pair<int, int> range{-1, -1};

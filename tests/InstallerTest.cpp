@@ -19,12 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <commctrl.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -156,7 +158,9 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     state.m_catalogue[0].archiveSha256.clear(); // abc went with the catalogue's growth
     RecordingHost unchecked;
     InstallOrUpdate(state, "ABC", unchecked);
-    EXPECT_EQ(1u, unchecked.errors.size());
+    EXPECT_TRUE(unchecked.errors.empty()) << "no download failed: none was made";
+    ASSERT_EQ(1u, unchecked.notices.size());
+    EXPECT_EQ(L"<119:ABC>", unchecked.notices[0]);
     EXPECT_EQ(3, Downloads("/ABC.zip")) << "not even downloaded";
 
     // A SHA256 or SIZE that is no digest or size matches nothing, key or not.
@@ -164,7 +168,8 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     state.m_catalogue[0].archiveCheckMalformed = true;
     RecordingHost malformed;
     InstallOrUpdate(state, "ABC", malformed);
-    EXPECT_EQ(1u, malformed.errors.size());
+    EXPECT_TRUE(malformed.errors.empty());
+    EXPECT_EQ(1u, malformed.notices.size());
     EXPECT_EQ(3, Downloads("/ABC.zip"));
 }
 
@@ -223,9 +228,13 @@ TEST_F(Installation, CachedPackageWhoseSynchronisationFailsIsRemoved)
     WriteBytes(data / L"deps\\LIBA.zip", ZipBytes(scratch, {{"liba.dll", "cached a"}}));
     class FailingPackage : public RecordingHost {
     public:
-        bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override
+        StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string&, const std::string&,
+                                bool, const std::string&, const std::function<void(int)>&) override
         {
-            return archive.find("LIBA") == std::string::npos && RecordingHost::Synchronise(archive, staging, folder);
+            StepOutcome outcome;
+            outcome.result = SyncResult::ArchiveRefused;
+            outcome.failedArchive = archives[0].find("LIBA") != std::string::npos ? 0 : -1;
+            return outcome;
         }
     } failing;
     InstallOrUpdate(state, "ABC", failing);
@@ -259,19 +268,126 @@ TEST_F(Installation, MissingDependencyOrApplicationStopsWithTheDownloadError)
     EXPECT_EQ(0, second.refills);
 }
 
-TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysTheProgramMayBeOpen)
+// Each failure says what it is: "probably open" only for a file held open,
+// and only a package the library refuses is thrown out of the shared cache.
+TEST_F(Installation, FailedSynchronisationKeepsThePreviousStateAndSaysWhy)
 {
-    SoftwareRecord& record = Add("ABC", 0, 5);
+    SoftwareRecord& record = Add("ABC", 0, 5, "LIBA");
     record.installedBuild = 4;
+    Add("LIBA", 100, 1);
     files["/ABC.zip"] = "this is an error page, not an archive";
+    fs::create_directories(data / L"deps");
+    const std::string package = ZipBytes(scratch, {{"liba.dll", "a"}});
+    WriteBytes(data / L"deps\\LIBA.zip", package);
     InstallOrUpdate(state, "ABC", host);
     EXPECT_TRUE(host.errors.empty());
     EXPECT_EQ("", host.statuses.back());
     EXPECT_EQ(4, state.m_catalogue[0].installedBuild);
     EXPECT_EQ(0, host.saves);
     ASSERT_EQ(1u, host.notices.size());
-    EXPECT_EQ(L"<112:%s>", host.notices[0]);
+    EXPECT_EQ(L"<113:%s>", host.notices[0]) << "the archive is refused, nothing is open";
     EXPECT_EQ(L"Installazione", host.noticeCaptions[0]);
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip")) << "the package is not at fault";
+
+    // Build 5 over a folder whose program is open: nothing of either archive
+    // is copied, and the cached package stays for other programs and offline.
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program 5", MakeDos(2025, 1, 1, 0, 0, 0)}});
+    fs::create_directories(data / L"apps\\ABC");
+    WriteBytes(data / L"apps\\ABC\\abc.exe", "program 4");
+    SetWriteTime(data / L"apps\\ABC\\abc.exe", FileTimeOf(MakeDos(2024, 1, 1, 0, 0, 0)));
+    HANDLE held = CreateFileW((data / L"apps\\ABC\\abc.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    RecordingHost open;
+    InstallOrUpdate(state, "ABC", open);
+    CloseHandle(held);
+    ASSERT_EQ(1u, open.notices.size());
+    EXPECT_EQ(L"<112:%s>", open.notices[0]);
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\liba.dll")) << "the package waits for the program";
+    EXPECT_EQ(package, ReadBytes(data / L"deps\\LIBA.zip"));
+    EXPECT_EQ(0, open.saves);
+
+    RecordingHost closed;
+    InstallOrUpdate(state, "ABC", closed);
+    EXPECT_TRUE(closed.notices.empty());
+    EXPECT_EQ("program 5", ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("a", ReadBytes(data / L"apps\\ABC\\liba.dll"));
+    EXPECT_EQ(std::vector<bool>{true}, closed.conclusions) << "the step stands once recorded";
+    EXPECT_EQ("5", state.m_settings.GetValue("ABC", "VERSION"));
+}
+
+// A build that cannot be recorded is put back, and nothing of it stays in
+// memory to be saved at exit.
+TEST_F(Installation, BuildThatCannotBeRecordedIsPutBack)
+{
+    Add("ABC", 0, 3);
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", "program"}});
+    class Unsaved : public RecordingHost {
+    public:
+        bool SaveInstalledState() override { return false; }
+    } unsaved;
+    InstallOrUpdate(state, "ABC", unsaved);
+    EXPECT_FALSE(FileExists(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ(std::vector<bool>{false}, unsaved.conclusions);
+    EXPECT_FALSE(state.m_settings.HasKey("ABC", "VERSION"));
+    EXPECT_EQ(0, state.m_catalogue[0].installedBuild);
+    ASSERT_EQ(1u, unsaved.notices.size());
+    EXPECT_EQ(L"<116:%s>", unsaved.notices[0]);
+}
+
+// A step found pending at start stands when its build was recorded, and is
+// put back otherwise.
+TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
+{
+    KeyValueStore settings;
+    settings.SetValue("VERSION", "7", "ABC");
+    EXPECT_TRUE(InstallationTagRecorded(InstallationTag("ABC", 7), settings));
+    EXPECT_FALSE(InstallationTagRecorded("ABC=6", settings));
+    EXPECT_FALSE(InstallationTagRecorded("LIB=7", settings));
+    EXPECT_FALSE(InstallationTagRecorded("ABC=", settings));
+    EXPECT_FALSE(InstallationTagRecorded("", settings));
+
+    const std::string archive = data.Narrow() + "abc.zip";
+    WriteBytes(WideFromUtf8(archive), ZipBytes(scratch, {{"abc.exe", "program"}}));
+    const std::string staging = data.Narrow() + "morvindex_tmp";
+    const std::string folder = data.Narrow() + "apps\\ABC";
+    fs::create_directories(data / L"apps");
+    volatile long stop = 0;
+    for (bool recorded : {false, true}) {
+        SCOPED_TRACE(recorded);
+        ASSERT_EQ(SyncResult::Done,
+                  SynchroniseArchives({archive}, staging, folder, false, &stop, InstallationTag("ABC", 2)).result);
+        if (recorded)
+            state.m_settings.SetValue("VERSION", "2", "ABC");
+        ResolvePendingInstallation(state);
+        std::string tag;
+        EXPECT_FALSE(PendingArchiveStep(staging, tag));
+        EXPECT_EQ(recorded, FileExists(data / L"apps\\ABC\\abc.exe"));
+    }
+}
+
+// "Installa/Aggiorna" on an up-to-date program repairs it: a file cut short
+// and dated later than the archive is copied again.
+TEST_F(Installation, RepairCopiesAgainWhatDiffersFromTheArchive)
+{
+    SoftwareRecord& record = Add("ABC", 0, 3);
+    EXPECT_FALSE(OffersRepair(record)) << "not installed";
+    files["/ABC.zip"] = ZipBytes(scratch, {{"abc.exe", std::string(5000, 'p')}, {"b.dll", "library"}});
+    InstallOrUpdate(state, "ABC", host);
+    EXPECT_TRUE(OffersRepair(state.m_catalogue[0]));
+    state.m_catalogue[0].availableBuild = 4;
+    EXPECT_FALSE(OffersRepair(state.m_catalogue[0])) << "an update is on offer";
+    state.m_catalogue[0].availableBuild = 3;
+
+    WriteBytes(data / L"apps\\ABC\\abc.exe", std::string(1200, 'p')); // cut, dated now
+    RecordingHost plain;
+    InstallOrUpdate(state, "ABC", plain);
+    EXPECT_EQ(1200u, ReadBytes(data / L"apps\\ABC\\abc.exe").size()) << "newer than the archive's";
+    RecordingHost repair;
+    InstallOrUpdate(state, "ABC", repair, true);
+    EXPECT_EQ(std::string(5000, 'p'), ReadBytes(data / L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ("library", ReadBytes(data / L"apps\\ABC\\b.dll"));
+    EXPECT_EQ("3", state.m_settings.GetValue("ABC", "VERSION"));
 }
 
 // Closing the window stops an installation: a download not begun is not
@@ -324,17 +440,40 @@ TEST_F(Installation, StoppedInstallationShowsSynchronisesAndRecordsNothing)
 // The installation worker's link to the window: the bar counts steps and
 // moves within a download's step with its bytes; one worker runs at a time;
 // once stopped it changes no control.
+namespace {
+
+// A window with the dialog's bar (1009) and status line (1010).
+struct BarWindow {
+    BarWindow()
+    {
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+        bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window, reinterpret_cast<HMENU>(1009),
+                              nullptr, nullptr);
+        status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window, reinterpret_cast<HMENU>(1010),
+                                 nullptr, nullptr);
+    }
+    ~BarWindow() { DestroyWindow(window); }
+    int Position() const { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); }
+    std::wstring Status() const
+    {
+        wchar_t text[128] = {};
+        GetWindowTextW(status, text, 128);
+        return text;
+    }
+    HWND window, bar, status;
+};
+
+} // namespace
+
 TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
 {
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-    HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window,
-                               reinterpret_cast<HMENU>(1009), nullptr, nullptr);
-    HWND status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window,
-                                  reinterpret_cast<HMENU>(1010), nullptr, nullptr);
-    ASSERT_NE(nullptr, status);
-    auto position = [bar] { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); };
+    BarWindow dialog;
+    ASSERT_NE(nullptr, dialog.status);
+    HWND window = dialog.window;
+    HWND status = dialog.status;
+    auto position = [&dialog] { return dialog.Position(); };
     InstallationLink link(window, std::make_shared<CatalogueLink>(window, L""), [] { return true; });
 
     ASSERT_TRUE(link.Begin());
@@ -342,7 +481,7 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
     link.Received(10, 100);
     EXPECT_EQ(0, position()) << "a change log download has no steps to move in";
     link.SetProgressRange(0, 4);
-    EXPECT_EQ(4 * InstallationLink::kStepScale, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+    EXPECT_EQ(4 * InstallationLink::kStepScale, SendMessageW(dialog.bar, PBM_GETRANGE, FALSE, 0));
     link.SetProgressPos(1);
     EXPECT_EQ(InstallationLink::kStepScale, position()) << "each step shows its own fraction";
     link.Received(50, 200);
@@ -366,7 +505,116 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
     EXPECT_EQ(2 * InstallationLink::kStepScale, position());
     link.End();
     EXPECT_FALSE(link.Running());
+}
+
+// Thumbnails loading while a program installs: the installation owns the bar
+// and the status line until it ends; the catalogue's warning then stands.
+TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
+{
+    BarWindow dialog;
+    ASSERT_NE(nullptr, dialog.status);
+    HWND window = dialog.window;
+    auto position = [&dialog] { return dialog.Position(); };
+    auto statusText = [&dialog] { return dialog.Status(); };
+    auto catalogue = std::make_shared<CatalogueLink>(window, L"");
+    InstallationLink link(window, catalogue, [] { return true; });
+    catalogue->SetStatusText("Download thumbnails... 1/5");
+
+    ASSERT_TRUE(link.Begin());
+    link.SetProgressRange(0, 2);
+    link.SetProgressPos(1);
+    link.SetStatusText("Installing 0/1");
+    catalogue->SetStatusText("Download thumbnails... 2/5");
+    catalogue->SetProgressPos(0);
+    EXPECT_EQ(L"Installing 0/1", statusText());
+    EXPECT_EQ(InstallationLink::kStepScale, position()) << "the catalogue's last step does not reset the bar";
+    catalogue->SetStatusText("Impossibile verificare l'elenco");
+    link.SetStatusText("");
+    EXPECT_EQ(L"Impossibile verificare l'elenco", statusText()) << "the installation's end keeps the warning";
+    link.End();
+    EXPECT_EQ(L"Impossibile verificare l'elenco", statusText());
+    EXPECT_EQ(0, position()) << "the catalogue's own bar again";
+    catalogue->SetStatusText("");
+    EXPECT_EQ(L"", statusText());
+}
+
+namespace {
+
+struct BoxSearch {
+    const wchar_t* caption;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM data)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(data);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t text[64] = {};
+    GetWindowTextW(window, text, 64);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) && wcscmp(text, search->caption) == 0)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+// The visible boxes of this process with that caption.
+std::vector<HWND> BoxesCaptioned(const wchar_t* caption)
+{
+    BoxSearch search{caption, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+} // namespace
+
+// Two workers with something to say: the second box comes only once the
+// first is answered, so closing one never enables the dialog under the other;
+// once the window is gone nothing is asked and no answer counts.
+TEST(InstallationLink, QuestionsOfTwoWorkersComeOneAfterTheOther)
+{
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    WindowPrompts installation(window), invocation(window);
+    std::atomic<int> answered{0};
+    std::thread first([&] { installation.Notify(L"uno", L"Domanda"); ++answered; });
+    std::thread second([&] { invocation.AskYesNo(L"due", L"Domanda"); ++answered; });
+    size_t most = 0;
+    int closed = 0;
+    while (closed < 2) {
+        PumpMessages();
+        std::vector<HWND> boxes = BoxesCaptioned(L"Domanda");
+        if (boxes.empty()) {
+            Sleep(10);
+            continue;
+        }
+        // Give a second box every chance to show up beside the first.
+        for (int i = 0; i < 25; ++i, Sleep(20))
+            PumpMessages();
+        boxes = BoxesCaptioned(L"Domanda");
+        most = std::max(most, boxes.size());
+        PostMessageW(boxes[0], WM_COMMAND, IDOK, 0);
+        PostMessageW(boxes[0], WM_COMMAND, IDNO, 0);
+        ++closed;
+        while (IsWindow(boxes[0]))
+            PumpMessages();
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(1u, most);
+    EXPECT_EQ(2, answered.load());
+
     DestroyWindow(window);
+    EXPECT_FALSE(installation.AskYesNo(L"tre", L"Domanda"));
+    EXPECT_TRUE(BoxesCaptioned(L"Domanda").empty());
 }
 
 TEST_F(Installation, NestedRequestWhileBusyIsIgnoredAndUnknownNamesDoNothing)
@@ -579,18 +827,22 @@ TEST_F(Installation, UpdateFetchesOnlyTheChangedRecordsOrElseTheWholeArchive)
         // What the whole archive makes of build 1's folder.
         const std::string installed = caseData.Narrow() + "apps\\ABC";
         const std::string expected = caseData.Narrow() + "expected";
-        std::wstring error;
+        const std::string wholeStaging = caseData.Narrow() + "t";
+        auto wholeUpdate = [&](const char* zip) {
+            return UpdateFolderFromArchiveNow(caseData.Narrow() + zip, wholeStaging, expected);
+        };
         fs::create_directories(fs::path(caseData / L"apps"));
-        ASSERT_TRUE(SynchroniseFolder(caseData.Narrow() + "b1.zip", caseData.Narrow() + "t", expected, error));
+        ASSERT_TRUE(wholeUpdate("b1.zip"));
         if (road != FreshInstall) { // copies keep their times
             for (const auto& item : fs::recursive_directory_iterator(fs::path(WideFromUtf8(expected)))) {
                 const fs::path copy = WideFromUtf8(installed) + item.path().wstring().substr(expected.size());
                 fs::create_directories(copy.parent_path());
-                if (item.is_regular_file())
+                if (item.is_regular_file()) {
                     ASSERT_TRUE(CopyFileW(item.path().c_str(), copy.c_str(), TRUE));
+                }
             }
         }
-        ASSERT_TRUE(SynchroniseFolder(caseData.Narrow() + "b2.zip", caseData.Narrow() + "t", expected, error));
+        ASSERT_TRUE(wholeUpdate("b2.zip"));
 
         LoopbackServer site([&](const HttpRequest& request) {
             if (request.target == "/ABC.zip.entries") {

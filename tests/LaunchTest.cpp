@@ -138,6 +138,24 @@ TEST_F(Installation, InvocationBecomesALaunchFileAndBothRequestFilesGo)
     EXPECT_FALSE(FileExists(data / L"gogo.morvindex"));
     EXPECT_EQ(1, host.invalidations);
 
+    // A request that comes during an installation is taken up once it ends,
+    // as if it had come then: the program updated meanwhile just starts.
+    AddInstalled("UPD", 3, 2);
+    WriteBytes(data / L"invoke.morvindex", "SW_CODE=UPD\r\n");
+    const int waitsBefore = host.installationWaits;
+    host.onInstallationWait = [&] {
+        EXPECT_TRUE(FileExists(data / L"invoke.morvindex")) << "not taken during the installation";
+        state.m_catalogue.back().installedBuild = 3;
+    };
+    ProcessInvocation(state, host);
+    host.onInstallationWait = nullptr;
+    EXPECT_EQ(waitsBefore + 1, host.installationWaits);
+    EXPECT_TRUE(host.questions.empty()) << "no second update offered";
+    EXPECT_EQ("", host.requestedInstall);
+    ASSERT_EQ(2u, host.opened.size());
+    host.opened.pop_back();
+    host.invalidations = 1;
+
     // Without SW_CODE the request is consumed silently.
     WriteBytes(data / L"invoke.morvindex", "USER=x\r\n");
     ProcessInvocation(state, host);

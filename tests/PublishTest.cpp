@@ -171,8 +171,7 @@ TEST(Publish, SiteBuiltWithTheToolIsListedAndInstalledByTheLauncherWithTheKey)
     LauncherCopy launcher;
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     WriteBytes(launcher.Folder() + L"server.dat", "[SIGNATURE]\r\nKEY=" + key + "\r\n");
-    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-              FALSE);
+    launcher.ShipSyncLibrary();
     HANDLE process = launcher.Start();
     HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
     ASSERT_NE(nullptr, window);

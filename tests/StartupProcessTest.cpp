@@ -3,6 +3,7 @@
 // and its own APPDATA.
 #include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
+#include "launcher/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSigning.h"
@@ -14,6 +15,8 @@
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -253,8 +256,7 @@ TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
     LauncherCopy launcher(GetParam().program, GetParam().appData);
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     // The program's folder holds the library, as a shipped launcher's does.
-    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-              FALSE);
+    launcher.ShipSyncLibrary();
     const std::wstring installed = launcher.DataFolder() + L"apps\\ABC";
 
     HANDLE process = launcher.Start();
@@ -272,7 +274,17 @@ TEST_P(InstallRoad, InstallRestartWebRequestAndUninstall)
     const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
     EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
     EXPECT_EQ(installed, ReadRegString(HKEY_CURRENT_USER, key, L"PATH"));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, 1011))) << "up to date now";
+    // Up to date, "Installa/Aggiorna" offers to repair it.
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, 1011)));
+    // The click is taken once the installation's worker has ended.
+    HWND repair = nullptr;
+    for (int attempt = 0; attempt < 20 && !repair; ++attempt) {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+        repair = WaitMessageBox(process, L"Riparazione", 1000);
+    }
+    ASSERT_NE(nullptr, repair);
+    PostMessageW(repair, WM_COMMAND, IDNO, 0);
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 
     // After a restart the recorded folder is found again.
@@ -321,8 +333,7 @@ struct OutdatedProgram {
         files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"
                                        "TO_EXECUTE=abc.exe\r\n"}};
         launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
-        CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (launcher.Folder() + L"trelko_util_r.dll").c_str(),
-                  FALSE);
+        launcher.ShipSyncLibrary();
         CreateDirectoryW(launcher.DataFolder().c_str(), nullptr);
         CreateDirectoryW((launcher.DataFolder() + L"apps").c_str(), nullptr);
         CreateDirectoryW(installed.c_str(), nullptr);
@@ -628,4 +639,170 @@ TEST(ReportListUnderLoad, HeaderClicksWhileThumbnailsArriveKeepEveryRow)
     EXPECT_EQ(1, seen[L"P0"]);
     EXPECT_EQ(1, seen[L"P299"]);
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+namespace {
+
+// Ends every process started by the process with id parent, and theirs: a
+// copying process whose installer was killed may wait for ever under Wine
+// (its console went with the installer), holding the file it copies.
+void EndDescendantsOf(DWORD parent)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<DWORD> children;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent)
+            children.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    for (DWORD child : children) {
+        EndDescendantsOf(child);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child);
+        if (process) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 10000);
+            CloseHandle(process);
+        }
+    }
+}
+
+} // namespace
+
+// The process running an update of many files is killed half-way: the next
+// start of the launcher puts the folder back to the recorded build, file by
+// file, before anything else touches it.
+TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
+{
+    namespace fs = std::filesystem;
+    TempDir scratch;
+    LauncherCopy launcher;
+    launcher.ShipSyncLibrary();
+    const std::wstring data = launcher.DataFolder();
+    fs::create_directories(data + L"apps");
+    const std::wstring installed = data + L"apps\\ABC";
+    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
+    constexpr int kFiles = 60;
+    std::vector<ZipEntry> first, second;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
+        second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
+    }
+    second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_1.zip", first));
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", second));
+    volatile long stop = 0;
+    ASSERT_EQ(SyncResult::Done, SynchroniseArchives({scratch.Narrow() + "ABC_1.zip"}, staging,
+                                                    Utf8FromWide(installed), false, &stop, "ABC=1")
+                                    .result);
+    ASSERT_TRUE(ConcludeArchiveStep(staging, true));
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
+    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+
+    // Build 2 by a process of its own, as the launcher installs it, ended
+    // from outside once a good part of the files are new.
+    const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
+    std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + installed +
+                               L"\" ABC=2 \"" + (scratch / L"ABC_2.zip") + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION updating = {};
+    ASSERT_TRUE(CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &updating));
+    auto newFiles = [&] {
+        int count = 0;
+        for (int i = 0; i < kFiles; ++i)
+            count += ReadBytes(installed + L"\\f" + std::to_wstring(i) + L".txt").rfind("build 2", 0) == 0;
+        return count;
+    };
+    // Counted by the old copies moved aside: reading the program's files would
+    // hold them open, and a held file stops the update before it begins.
+    auto oldCopiesAside = [&] {
+        int count = 0;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((data + L"morvindex_tmp.undo\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return 0;
+        do
+            count += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(found.cFileName, L"journal.txt") != 0;
+        while (FindNextFileW(find, &found));
+        FindClose(find);
+        return count;
+    };
+    const bool midway = WaitUntil(120000, [&] { return oldCopiesAside() >= 10; });
+    TerminateProcess(updating.hProcess, 1);
+    WaitForSingleObject(updating.hProcess, 60000);
+    EndDescendantsOf(updating.dwProcessId);
+    CloseHandle(updating.hProcess);
+    CloseHandle(updating.hThread);
+    ASSERT_TRUE(midway);
+    const int mixed = newFiles();
+    ASSERT_GT(mixed, 0) << "a mix of two builds, until the next start";
+    ASSERT_LT(mixed, kFiles) << "killed before the end";
+
+    HANDLE process = launcher.Start();
+    ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
+        const FILETIME expected = FileTimeOf(first[i].stamp);
+        const FILETIME actual = WriteTimeOf(installed + L"\\" + WideFromUtf8(name));
+        EXPECT_EQ(0, CompareFileTime(&expected, &actual)) << name << " keeps its time";
+    }
+    EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+    std::string tag;
+    EXPECT_FALSE(PendingArchiveStep(staging, tag));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+// While a program installs, choosing another server is refused with a word and
+// the list shows the server in use again; closing the window then stops the
+// installation at once, leaving nothing installed or recorded.
+TEST(Startup, ServerChoiceDuringAnInstallationIsRefusedAndClosingStopsIt)
+{
+    std::map<std::string, std::string> files;
+    std::atomic<bool> archiveAsked{false};
+    LoopbackServer server([&](const HttpRequest& request) {
+        if (request.target == "/ABC/ABC_2.zip") {
+            archiveAsked = true;
+            HttpResponse silent;
+            silent.silent = true; // the download stays under way
+            return silent;
+        }
+        return StaticFiles(files)(request);
+    });
+    const std::string indexUrl = server.Url("/sw_index.dat");
+    files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"},
+             {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + indexUrl + "\r\n[PROVA]\r\nURL=http://elsewhere/\r\n"}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(indexUrl, server.Url("/sw_repo.dat"));
+    launcher.ShipSyncLibrary();
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    HWND servers = GetDlgItem(window, 1028);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return SendMessageW(servers, CB_GETCOUNT, 0, 0) == 2; }));
+
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return archiveAsked.load(); }));
+    SendMessageW(servers, CB_SETCURSEL, 1, 0);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1028, CBN_SELCHANGE), reinterpret_cast<LPARAM>(servers));
+    HWND refusal = WaitMessageBox(process, L"Aggiornamento configurazione", 10000);
+    ASSERT_NE(nullptr, refusal);
+    EXPECT_EQ(0, SendMessageW(servers, CB_GETCURSEL, 0, 0)) << "the server in use";
+    PostMessageW(refusal, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil(5000, [&] { return !IsWindow(refusal); }));
+    EXPECT_TRUE(IsWindow(window)) << "nothing closed";
+
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    EXPECT_FALSE(FileExists(launcher.DataFolder() + L"apps\\ABC\\abc.exe"));
+    EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, L"software\\" + launcher.Name() + L"\\index\\ABC",
+                                          L"VERSION"));
 }

@@ -1,5 +1,6 @@
 #include "tests/TestSupport.h"
 
+#include "launcher/SyncBinding.h"
 #include "store/Text.h"
 
 #include <filesystem>
@@ -153,6 +154,11 @@ void LauncherCopy::SetCatalogueUrls(const std::string& index, const std::string&
     WriteRegString(HKEY_CURRENT_USER, key, L"REPOSITORY_URL", WideFromUtf8(repository));
 }
 
+void LauncherCopy::ShipSyncLibrary()
+{
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (m_programFolder + L"trelko_util_r.dll").c_str(), FALSE);
+}
+
 LauncherCopy::~LauncherCopy()
 {
     for (HANDLE process : m_processes) {
@@ -289,6 +295,12 @@ HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds)
         return search.found != nullptr;
     });
     return search.found;
+}
+
+bool UpdateFolderFromArchiveNow(const std::string& archive, const std::string& staging, const std::string& folder)
+{
+    return SynchroniseArchives({archive}, staging, folder, false, nullptr, "").result == SyncResult::Done &&
+           ConcludeArchiveStep(staging, true);
 }
 
 } // namespace testing_support

@@ -93,6 +93,8 @@ public:
 
     /// Index and repository addresses the copy starts with (registry overrides).
     void SetCatalogueUrls(const std::string& index, const std::string& repository);
+    /// Puts trelko_util_r.dll beside the copy, as a shipped launcher has it.
+    void ShipSyncLibrary();
     /// Starts the copy with an optional raw argument text; returns the process handle.
     HANDLE Start(const std::wstring& arguments = std::wstring());
     /// Waits for the process to end; returns its exit code, or STILL_ACTIVE on time-out.
@@ -111,5 +113,9 @@ private:
     std::wstring m_appData;
     std::vector<HANDLE> m_processes;
 };
+
+/// One archive into folder through the shipped library, as one step that is
+/// concluded at once: the whole-archive update the other roads are held to.
+bool UpdateFolderFromArchiveNow(const std::string& archive, const std::string& staging, const std::string& folder);
 
 } // namespace testing_support

@@ -1,6 +1,8 @@
 #include "trelko_util/FolderSync.h"
 
+#include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
+#include "trelko_util/InstallJournal.h"
 #include "trelko_util/Unzipper.h"
 
 #include <windows.h>
@@ -8,6 +10,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <map>
 #include <vector>
 
 namespace {
@@ -125,7 +128,41 @@ struct PlannedCopy {
     std::wstring source;
     std::wstring targetFolder;
     std::wstring target;
+    std::wstring relative; // target below the destination
+    int archive = 0;       // index of the archive it comes from
+    unsigned long long size = 0;
+    uint32_t crc = 0;
 };
+
+unsigned long long FileSizeOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return ~0ULL;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+uint32_t CrcOf(const std::wstring& path)
+{
+    zelto::ComputeCrc32 crc32;
+    bool error = false;
+    return crc32.FileCrc(path, error);
+}
+
+bool StopRequested(const volatile long* stop) { return stop && *stop != 0; }
+
+// The folders below destination that creating folder (below it) will add,
+// outermost first, relative to destination.
+std::vector<std::wstring> MissingFolders(const std::wstring& destination, const std::wstring& folder)
+{
+    std::vector<std::wstring> missing;
+    std::wstring current = folder;
+    while (current.size() > destination.size() && !IsFolder(current)) {
+        missing.insert(missing.begin(), current.substr(destination.size() + 1));
+        current.resize(current.find_last_of(L'\\'));
+    }
+    return missing;
+}
 
 } // namespace
 
@@ -161,77 +198,258 @@ std::wstring ExtractionFolderFor(const std::wstring& archive, const std::wstring
     return folder + name;
 }
 
-bool UpdateFolderFromArchive(const std::wstring& archive, const std::wstring& stagingArgument,
-                             const std::wstring& destinationArgument, bool compareContent, FileCopier& copier)
+bool CutCopyNeedsRedo(bool beingCopied, unsigned long long installedSize, unsigned long long entrySize)
 {
-    if (!IsUsableFolderArgument(stagingArgument) || !IsUsableFolderArgument(destinationArgument))
-        return false;
-    if (!CanOpenForReading(archive))
-        return false;
+    return beingCopied && installedSize != entrySize;
+}
 
-    std::wstring staging = stagingArgument;
-    if (staging.back() != L'\\')
-        staging += L'\\';
-    std::wstring destination = destinationArgument;
-    if (destination.back() == L'\\')
-        destination.pop_back();
+bool RepairNeedsCopy(bool targetReadable, unsigned long long installedSize, uint32_t installedCrc,
+                     unsigned long long entrySize, uint32_t entryCrc)
+{
+    return !targetReadable || installedSize != entrySize || installedCrc != entryCrc;
+}
 
-    // An archive that is no zip, has no entries, names a path outside the
-    // extraction folder, overlaps its own entries or would not fit is refused
-    // before anything is touched.
-    CUnzipper unzipper;
-    if (!unzipper.Open(archive) || !unzipper.CheckEntries() ||
-        !FitsFreeSpace(unzipper.DeclaredSize(), staging, destination))
+bool CopyMatchesEntry(const std::wstring& target, unsigned long long entrySize, uint32_t entryCrc)
+{
+    if (FileSizeOf(target) != entrySize)
         return false;
+    zelto::ComputeCrc32 crc32;
+    bool error = false;
+    const uint32_t crc = crc32.FileCrc(target, error);
+    return !error && crc == entryCrc;
+}
+
+namespace {
+
+// Everything an archive step needs before its first copy: the archives
+// checked and extracted, and the copies planned against the installed files.
+SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std::wstring& destination,
+                    const PathSet& suspects, std::vector<PlannedCopy>& plan, int* failedArchive)
+{
+    unsigned long long declared = 0;
+    for (size_t i = 0; i < step.archives.size(); ++i) {
+        CUnzipper unzipper;
+        if (failedArchive)
+            *failedArchive = static_cast<int>(i);
+        if (!CanOpenForReading(step.archives[i]) || !unzipper.Open(step.archives[i]) || !unzipper.CheckEntries())
+            return SyncResult::ArchiveRefused;
+        declared += unzipper.DeclaredSize();
+    }
+    if (failedArchive)
+        *failedArchive = -1;
+    if (!FitsFreeSpace(declared, staging, destination))
+        return SyncResult::NoSpace;
 
     if (!IsFolder(staging)) {
         if (!CreateDirectoryW(staging.c_str(), nullptr))
-            return false;
+            return SyncResult::CopyFailed;
     } else if (!EmptyFilesBelow(staging)) {
-        return false;
+        return SyncResult::CopyFailed;
     }
-    if (!IsFolder(destination) && !CreateDirectoryW(destination.c_str(), nullptr))
-        return false;
 
-    std::wstring extraction = ExtractionFolderFor(archive, staging);
-    if (!unzipper.UnzipTo(extraction))
-        return false;
-    unzipper.Close();
+    std::map<std::wstring, size_t, PathLess> planned; // target -> its place in plan
+    std::vector<std::wstring> extractions;
+    for (size_t i = 0; i < step.archives.size(); ++i) {
+        // Two archives of one name (a package and a program) get folders of their own.
+        std::wstring extraction = ExtractionFolderFor(step.archives[i], staging);
+        for (const std::wstring& used : extractions)
+            if (lstrcmpiW(used.c_str(), extraction.c_str()) == 0)
+                extraction += L"~" + std::to_wstring(i);
+        extractions.push_back(extraction);
+        CUnzipper unzipper;
+        if (failedArchive)
+            *failedArchive = static_cast<int>(i);
+        if (!unzipper.Open(step.archives[i]) || !unzipper.CheckEntries() || !unzipper.UnzipTo(extraction))
+            return SyncResult::ArchiveRefused;
+        std::map<std::wstring, const ExtractedFile*, PathLess> entries;
+        for (const ExtractedFile& file : unzipper.Extracted())
+            entries[file.path] = &file;
 
-    std::vector<ListedFile> files;
-    std::wstring root = extraction + L"\\";
-    ListFiles(root, L"*", true, files);
-    std::vector<PlannedCopy> plan;
-    for (const ListedFile& file : files) {
-        std::wstring relative = file.first.substr(root.size()); // "" or "sub\dir\"
-        PlannedCopy copy;
-        copy.targetFolder =
-            destination + (relative.empty() ? L"" : L"\\" + relative.substr(0, relative.size() - 1));
-        copy.source = file.first + file.second;
-        copy.target = copy.targetFolder + L"\\" + file.second;
-        bool readable = CanOpenForReading(copy.target);
-        long long difference = readable ? CompareFileTimes(copy.source, copy.target) : 0;
-        bool differ = readable && difference == 0 && compareContent &&
-                      FileFingerprint(copy.source) != FileFingerprint(copy.target);
-        if (DecideCopy(readable, difference, compareContent, differ) == CopyDecision::Copy)
-            plan.push_back(copy);
+        std::vector<ListedFile> files;
+        std::wstring root = extraction + L"\\";
+        ListFiles(root, L"*", true, files);
+        for (const ListedFile& file : files) {
+            std::wstring relative = file.first.substr(root.size()); // "" or "sub\dir\"
+            PlannedCopy copy;
+            copy.targetFolder =
+                destination + (relative.empty() ? L"" : L"\\" + relative.substr(0, relative.size() - 1));
+            copy.source = file.first + file.second;
+            copy.target = copy.targetFolder + L"\\" + file.second;
+            copy.relative = relative + file.second;
+            copy.archive = static_cast<int>(i);
+            auto entry = entries.find(copy.source);
+            if (entry == entries.end())
+                return SyncResult::CopyFailed;
+            copy.size = entry->second->size;
+            copy.crc = entry->second->crc;
+            // A file an earlier archive of the step will copy is compared with
+            // that copy, as if the archives were installed one after another.
+            auto earlier = planned.find(copy.target);
+            const std::wstring installed = earlier == planned.end() ? copy.target : plan[earlier->second].source;
+            bool readable = CanOpenForReading(installed);
+            long long difference = readable ? CompareFileTimes(copy.source, installed) : 0;
+            bool differ = readable && difference == 0 && step.compareContent &&
+                          FileFingerprint(copy.source) != FileFingerprint(installed);
+            bool copyIt = DecideCopy(readable, difference, step.compareContent, differ) == CopyDecision::Copy;
+            if (!copyIt && readable && earlier == planned.end())
+                copyIt = CutCopyNeedsRedo(suspects.count(copy.relative) > 0, FileSizeOf(installed), copy.size);
+            if (!copyIt && step.repair)
+                copyIt = RepairNeedsCopy(readable, readable ? FileSizeOf(installed) : 0,
+                                         readable ? CrcOf(installed) : 0, copy.size, copy.crc);
+            if (!copyIt)
+                continue;
+            if (earlier != planned.end()) {
+                plan[earlier->second] = copy;
+            } else {
+                planned[copy.target] = plan.size();
+                plan.push_back(copy);
+            }
+        }
     }
     // Never half an update: a file that a running program holds would stop
-    // the copies halfway, leaving a mix of two builds, so nothing is copied.
+    // the copies halfway, so nothing is copied.
     for (const PlannedCopy& copy : plan)
         if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES && !CanReplaceNow(copy.target))
-            return false;
+            return SyncResult::HeldOpen;
+    return SyncResult::Done;
+}
 
-    std::wstring readyFolder; // the last target folder known to exist
+// The planned copies, all noted in the journal before the first is made, each
+// checked after; anything but Done leaves the journal to be rolled back.
+SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const std::wstring& destination,
+                       const std::vector<PlannedCopy>& plan, InstallJournal& journal, FileCopier& copier)
+{
+    std::vector<int> oldCopies; // per planned copy: the number of its old copy, 0 for none
+    PathSet notedFolders;
     for (const PlannedCopy& copy : plan) {
+        for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
+            if (notedFolders.insert(folder).second)
+                journal.NoteFolder(folder);
+        if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            oldCopies.push_back(journal.NoteReplaced(copy.relative));
+        } else {
+            journal.NoteAdded(copy.relative);
+            oldCopies.push_back(0);
+        }
+    }
+    if (!journal.WriteNoted())
+        return SyncResult::CopyFailed;
+
+    int announced = 0; // archives announced to onArchive
+    auto announceUpTo = [&](int last) {
+        for (; announced <= last; ++announced)
+            if (step.onArchive)
+                step.onArchive(announced);
+    };
+    std::wstring readyFolder; // the last target folder known to exist
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const PlannedCopy& copy = plan[i];
+        if (StopRequested(step.stop))
+            return SyncResult::Stopped;
+        announceUpTo(copy.archive);
         // Files come folder by folder: each folder is looked at once.
         if (copy.targetFolder != readyFolder) {
             if (!IsFolder(copy.targetFolder) && !MakeFolderPath(copy.targetFolder))
-                return false;
+                return SyncResult::CopyFailed;
             readyFolder = copy.targetFolder;
         }
-        if (!copier.CopyInto(copy.source, copy.targetFolder, staging))
-            return false;
+        if (oldCopies[i] != 0 && !journal.KeepOldCopy(copy.relative, oldCopies[i]))
+            return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
+        // Whatever the copying process says, the copy must be its entry.
+        const bool copied = copier.CopyInto(copy.source, copy.targetFolder, staging);
+        if (!CopyMatchesEntry(copy.target, copy.size, copy.crc) || !copied)
+            return SyncResult::CopyFailed;
     }
+    announceUpTo(static_cast<int>(step.archives.size()) - 1);
+    return SyncResult::Done;
+}
+
+std::wstring WithTrailingSeparator(std::wstring folder)
+{
+    if (folder.back() != L'\\')
+        folder += L'\\';
+    return folder;
+}
+
+} // namespace
+
+SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failedArchive)
+{
+    if (failedArchive)
+        *failedArchive = -1;
+    if (!IsUsableFolderArgument(step.staging) || !IsUsableFolderArgument(step.destination))
+        return SyncResult::BadArguments;
+    const std::wstring staging = WithTrailingSeparator(step.staging);
+    std::wstring destination = step.destination;
+    if (destination.back() == L'\\')
+        destination.pop_back();
+
+    // Whatever an earlier step left half done is put back before anything
+    // else touches a folder.
+    InstallJournal journal(staging);
+    PendingJournal pending;
+    const bool wasPending = journal.ReadPending(pending);
+    if (wasPending && !journal.RollBack())
+        return SyncResult::HeldOpen;
+    PathSet suspects;
+    if (wasPending && journal.ReadPending(pending) && lstrcmpiW(pending.destination.c_str(), destination.c_str()) == 0)
+        suspects = pending.suspects;
+
+    if (step.archives.empty())
+        return SyncResult::ArchiveRefused;
+    std::vector<PlannedCopy> plan;
+    SyncResult result = PlanStep(step, staging, destination, suspects, plan, failedArchive);
+    if (result != SyncResult::Done)
+        return result;
+    if (!IsFolder(destination) && !CreateDirectoryW(destination.c_str(), nullptr))
+        return SyncResult::CopyFailed;
+    if (plan.empty()) {
+        for (size_t i = 0; i < step.archives.size() && step.onArchive; ++i)
+            step.onArchive(static_cast<int>(i));
+        return SyncResult::Done;
+    }
+
+    if (!journal.Begin(destination, step.tag, suspects))
+        return SyncResult::CopyFailed;
+    result = CopyPlanned(step, staging, destination, plan, journal, copier);
+    if (result != SyncResult::Done) {
+        journal.RollBack();
+        return result;
+    }
+    if (!step.leavePending)
+        journal.Commit();
+    return SyncResult::Done;
+}
+
+bool ConcludeStep(const std::wstring& staging, bool keep)
+{
+    InstallJournal journal(staging);
+    PendingJournal pending;
+    if (!journal.ReadPending(pending))
+        return true;
+    if (keep && pending.hasWork)
+        return journal.Commit();
+    return journal.RollBack();
+}
+
+bool PendingStep(const std::wstring& staging, std::string& tag)
+{
+    InstallJournal journal(staging);
+    PendingJournal pending;
+    tag.clear();
+    if (!journal.ReadPending(pending) || !pending.hasWork)
+        return false;
+    tag = pending.tag;
     return true;
+}
+
+bool UpdateFolderFromArchive(const std::wstring& archive, const std::wstring& staging,
+                             const std::wstring& destination, bool compareContent, FileCopier& copier)
+{
+    SyncStep step;
+    step.archives.push_back(archive);
+    step.staging = staging;
+    step.destination = destination;
+    step.compareContent = compareContent;
+    return SynchroniseStep(step, copier) == SyncResult::Done;
 }

@@ -4,8 +4,12 @@
 #pragma once
 
 #include "trelko_util/CopyDecision.h"
+#include "trelko_util/SyncResult.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 /// Copies one file into a folder, keeping attributes and last-write time and
 /// overwriting read-only and hidden files.
@@ -22,13 +26,64 @@ public:
     bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override;
 };
 
-/// The whole update; false at the first failing step, leaving what was done.
-/// Refused before anything is touched: a staging or destination argument that
-/// is empty, a drive's root once its "\" is added, a drive without a folder
+/// A step apart from the copy decision: a file whose installed size differs
+/// from its entry's while the journal of a stopped installation shows it was
+/// being copied is copied again, whatever its time says (a cut copy carries
+/// the time it was cut, and would otherwise pose as newer for good).
+bool CutCopyNeedsRedo(bool beingCopied, unsigned long long installedSize, unsigned long long entrySize);
+
+/// A step apart from the copy decision, taken only when repairing: a file
+/// whose installed size or CRC-32 differs from its entry's is copied again,
+/// whatever its time says; a missing one is copied too.
+bool RepairNeedsCopy(bool targetReadable, unsigned long long installedSize, uint32_t installedCrc,
+                     unsigned long long entrySize, uint32_t entryCrc);
+
+/// A copy stands only when the target has exactly its entry's size and
+/// CRC-32: a copying process ended from outside may report success.
+bool CopyMatchesEntry(const std::wstring& target, unsigned long long entrySize, uint32_t entryCrc);
+
+/// One installation step: several archives into one folder, all or nothing.
+struct SyncStep {
+    std::vector<std::wstring> archives;
+    std::wstring staging;
+    std::wstring destination;
+    bool compareContent = true;
+    /// Copy again every file whose size or CRC-32 differs from its entry's.
+    bool repair = false;
+    /// Read between files; non-zero stops the step, which is then undone.
+    const volatile long* stop = nullptr;
+    /// Kept in the journal, so that whoever finds it pending can tell whether
+    /// the step had been recorded (ConcludeStep).
+    std::string tag;
+    /// True: a step that succeeds leaves its journal for ConcludeStep, so the
+    /// caller can record it first; false: it is concluded at once.
+    bool leavePending = false;
+    /// Told the index of each archive, in order, as its files' turn comes
+    /// (archives with nothing to copy included).
+    std::function<void(int)> onArchive;
+};
+
+/// Runs a step. A journal left by an earlier step with the same staging folder
+/// is rolled back first (HeldOpen when that cannot be completed). Refused
+/// before anything is touched: a staging or destination argument that is
+/// empty, a drive's root once its "\" is added, a drive without a folder
 /// ("X:", "X:name") or a link; an archive the library would not accept
-/// (IsAcceptableArchive); an archive whose declared size does not fit the free
-/// space of the staging and destination disks. No file is copied unless every
-/// file about to be replaced can be replaced now (CanReplaceNow).
+/// (failedArchive then says which); archives whose declared size does not fit
+/// the free space of the staging and destination disks; a file about to be
+/// replaced that is held open (CanReplaceNow). Each replaced file's old copy
+/// is kept beside staging and each copy checked against its entry's size and
+/// CRC-32; any failure or a stop request puts every file back as it was.
+SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failedArchive = nullptr);
+
+/// Concludes the step left pending with staging: keep makes it stand, else it
+/// is rolled back. True when no step is left pending afterwards.
+bool ConcludeStep(const std::wstring& staging, bool keep);
+
+/// True when a step is pending with staging, with the tag it was given.
+bool PendingStep(const std::wstring& staging, std::string& tag);
+
+/// One archive as one step, concluded at once; false at the first failure,
+/// with the folder as it was.
 bool UpdateFolderFromArchive(const std::wstring& archive, const std::wstring& staging,
                              const std::wstring& destination, bool compareContent, FileCopier& copier);
 

@@ -275,6 +275,7 @@ bool CUnzipper::UnzipTo(const std::wstring& folderArgument)
         return false;
     if (unzGoToFirstFile(archive) != UNZ_OK)
         return false;
+    m_extracted.clear();
     do {
         if (!ExtractCurrent(folder))
             return false;
@@ -315,6 +316,7 @@ bool CUnzipper::ExtractCurrent(const std::wstring& folder)
         FILETIME utc;
         if (EntryWriteTime(entry.dosDate, utc))
             SetFileTime(file, &utc, nullptr, &utc);
+        m_extracted.push_back({path, entry.uncompressedSize, entry.crc});
     }
     CloseHandle(file);
     return ok;

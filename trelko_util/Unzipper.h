@@ -8,6 +8,13 @@
 #include <string>
 #include <vector>
 
+/// A file written by an extraction: its path and what its entry declares.
+struct ExtractedFile {
+    std::wstring path;
+    unsigned long long size = 0;
+    unsigned long crc = 0;
+};
+
 /// True when an entry name (UTF-8) can be written inside the extraction folder
 /// as it is: not absolute, no drive letter, and every component a plain file
 /// name (no "..", no device name, no trailing dot or space).
@@ -49,6 +56,9 @@ public:
     bool UnzipTo(const std::wstring& folder);
     /// Each entry's place and central record (after CheckEntries).
     bool ListRecords(std::vector<EntryRecord>& records);
+    /// The files the last UnzipTo wrote, each with its entry's size and CRC-32
+    /// (which the written data matched).
+    const std::vector<ExtractedFile>& Extracted() const { return m_extracted; }
     void Close();
 
 private:
@@ -57,6 +67,7 @@ private:
     void* m_archive = nullptr;
     std::wstring m_outputFolder;
     unsigned long long m_declaredSize = 0;
+    std::vector<ExtractedFile> m_extracted;
 };
 
 /// True when the library would accept the archive at path before extracting

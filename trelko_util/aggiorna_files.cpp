@@ -1,7 +1,11 @@
-// The library's one export.
+// The library's exports: aggiorna_files, one archive as one step, and the
+// installation step of several archives that its caller concludes once it has
+// recorded the step (aggiorna_passo, concludi_passo, passo_in_sospeso).
 #include "trelko_util/FolderSync.h"
 
 #include <windows.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -38,6 +42,86 @@ extern "C" bool __cdecl aggiorna_files(const char* archive, const char* staging,
         XcopyCopier copier;
         return UpdateFolderFromArchive(wideArchive, wideStaging, wideDestination, (compareContent & 0xFF) != 0,
                                        copier);
+    } catch (...) {
+        return false;
+    }
+}
+
+/// Several archives into one folder as one step. mode: bit 0 compares content
+/// at equal times, bit 1 repairs (every file whose size or CRC-32 differs from
+/// its entry is copied again). stop, when given, is read between files; a
+/// non-zero value stops the step. tag (may be null) is kept with the pending
+/// step. progress (may be null) is called on the caller's thread with context
+/// and the index of each archive, in order, as its files' turn comes. Returns
+/// a SyncResult value; failedArchive (may be null) receives the index of a
+/// refused archive, else -1. A step that returns 0 stays pending until
+/// concludi_passo; any other result has put the folder back already.
+extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, const char* staging,
+                                      const char* destination, int mode, const volatile long* stop, const char* tag,
+                                      int* failedArchive, void(__cdecl* progress)(void* context, int archive),
+                                      void* context)
+{
+    try {
+        if (failedArchive)
+            *failedArchive = -1;
+        if (!archives || count <= 0 || !staging || !destination)
+            return static_cast<int>(SyncResult::BadArguments);
+        SyncStep step;
+        for (int i = 0; i < count; ++i) {
+            std::wstring archive;
+            if (!archives[i] || !WideFromAnsi(archives[i], archive)) {
+                if (failedArchive)
+                    *failedArchive = i;
+                return static_cast<int>(SyncResult::ArchiveRefused);
+            }
+            step.archives.push_back(archive);
+        }
+        if (!WideFromAnsi(staging, step.staging) || !WideFromAnsi(destination, step.destination))
+            return static_cast<int>(SyncResult::BadArguments);
+        step.compareContent = (mode & 1) != 0;
+        step.repair = (mode & 2) != 0;
+        step.stop = stop;
+        step.tag = tag ? tag : "";
+        step.leavePending = true;
+        if (progress)
+            step.onArchive = [progress, context](int archive) { progress(context, archive); };
+        XcopyCopier copier;
+        return static_cast<int>(SynchroniseStep(step, copier, failedArchive));
+    } catch (...) {
+        return static_cast<int>(SyncResult::CopyFailed);
+    }
+}
+
+/// Concludes the step pending with staging: keep non-zero makes it stand
+/// (its old copies are dropped), zero puts the folder back. True when no step
+/// is pending afterwards.
+extern "C" bool __cdecl concludi_passo(const char* staging, int keep)
+{
+    try {
+        std::wstring wideStaging;
+        return staging && WideFromAnsi(staging, wideStaging) && !wideStaging.empty() &&
+               ConcludeStep(wideStaging, keep != 0);
+    } catch (...) {
+        return false;
+    }
+}
+
+/// True when a step is pending with staging; its tag is copied into tag
+/// (size bytes with the terminating NUL, cut when longer).
+extern "C" bool __cdecl passo_in_sospeso(const char* staging, char* tag, int size)
+{
+    try {
+        std::wstring wideStaging;
+        std::string pendingTag;
+        if (!staging || !WideFromAnsi(staging, wideStaging) || wideStaging.empty() ||
+            !PendingStep(wideStaging, pendingTag))
+            return false;
+        if (tag && size > 0) {
+            const size_t length = std::min(pendingTag.size(), static_cast<size_t>(size - 1));
+            pendingTag.copy(tag, length);
+            tag[length] = '\0';
+        }
+        return true;
     } catch (...) {
         return false;
     }

@@ -75,15 +75,51 @@ void CatalogueLink::Invalidate()
 
 void CatalogueLink::SetStatusText(const std::string& text)
 {
-    Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Keep(WideFromUtf8(text))));
+    std::lock_guard<std::mutex> hold(m_barLock);
+    m_lastStatus = WideFromUtf8(text);
+    if (!m_barLent)
+        Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Keep(m_lastStatus)));
 }
 
 void CatalogueLink::SetProgressRange(int low, int high)
 {
-    Send(IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
+    std::lock_guard<std::mutex> hold(m_barLock);
+    m_lastLow = low;
+    m_lastHigh = high;
+    if (!m_barLent)
+        Send(IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(low, high));
 }
 
-void CatalogueLink::SetProgressPos(int position) { Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0); }
+void CatalogueLink::SetProgressPos(int position)
+{
+    std::lock_guard<std::mutex> hold(m_barLock);
+    m_lastPosition = position;
+    if (!m_barLent)
+        Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void CatalogueLink::LendBar()
+{
+    std::lock_guard<std::mutex> hold(m_barLock);
+    m_barLent = true;
+}
+
+void CatalogueLink::ReturnBar()
+{
+    std::lock_guard<std::mutex> hold(m_barLock);
+    if (!m_barLent)
+        return;
+    m_barLent = false;
+    Send(IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(m_lastLow, m_lastHigh));
+    Send(IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(m_lastPosition), 0);
+    Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Keep(m_lastStatus)));
+}
+
+std::wstring CatalogueLink::StandingStatus()
+{
+    std::lock_guard<std::mutex> hold(m_barLock);
+    return m_lastStatus;
+}
 
 void CatalogueLink::ResetServers()
 {
@@ -104,7 +140,11 @@ void CatalogueLink::AddServer(const std::wstring& name)
     }
 }
 
-void CatalogueLink::SelectServer(int index) { Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
+void CatalogueLink::SelectServer(int index)
+{
+    m_serverInUse = index;
+    Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
 
 void CatalogueLink::SetInstalledCount(int count) { m_installedCount = count; }
 

@@ -39,6 +39,15 @@ public:
     bool Cancelled() const override { return m_closed.load(); }
     std::wstring AllCategoriesText() const override { return m_allCategories; }
 
+    /// An installation takes the bar and the status line: until ReturnBar the
+    /// catalogue's reports are only kept (the last text, range and position).
+    void LendBar();
+    /// Gives them back: what the catalogue last reported shows again.
+    void ReturnBar();
+    /// The status text the catalogue last reported: a warning in it stands
+    /// until the catalogue itself replaces it.
+    std::wstring StandingStatus();
+
     /// Called by the dialog as it goes away: the worker stops at its next step
     /// and touches no window any more.
     void Close() { m_closed = true; }
@@ -46,6 +55,8 @@ public:
     /// Flags for the dialog's paint handler; Take* clears what it returns.
     bool TakeRefillRequest() { return m_refillRequest.exchange(false); }
     bool IsCatalogueReady() const { return m_catalogueReady.load(); }
+    /// The entry of the server list that names the server in use (-1 before the list is filled).
+    int ServerInUse() const { return m_serverInUse.load(); }
     int InstalledCount() const { return m_installedCount.load(); }
     std::vector<std::pair<std::string, std::string>> TakeThumbnails();
     /// The settings' SERIAL records of the verified files in use (name and
@@ -75,9 +86,14 @@ private:
     std::atomic<int> m_installedCount{0};
     std::mutex m_serialsLock;
     std::vector<std::pair<std::string, SerialRecord>> m_serials;
+    std::atomic<int> m_serverInUse{-1};
     LRESULT m_serversAdded = 0;
     std::mutex m_textsLock;
     std::deque<std::wstring> m_texts;
+    std::mutex m_barLock; // held while the bar or status line is sent to or lent
+    bool m_barLent = false;
+    std::wstring m_lastStatus;
+    int m_lastLow = 0, m_lastHigh = 100, m_lastPosition = 0;
     std::mutex m_thumbnailsLock;
     std::vector<std::pair<std::string, std::string>> m_thumbnails;
 };

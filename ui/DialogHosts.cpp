@@ -7,17 +7,43 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <chrono>
 #include <system_error>
 #include <thread>
 
+namespace {
+
+// The turn of the one box the dialog may own.
+std::timed_mutex g_boxTurn;
+
+} // namespace
+
+int WindowPrompts::ShowBox(const std::wstring& text, const std::wstring& caption, UINT type)
+{
+    std::unique_lock<std::timed_mutex> turn(g_boxTurn, std::defer_lock);
+    if (GetWindowThreadProcessId(m_owner, nullptr) == GetCurrentThreadId()) {
+        // The dialog's thread cannot be clicked while a box is open (the box
+        // disables it), so its turn is free unless a box is just coming up.
+        turn.try_lock();
+    } else {
+        while (!turn.try_lock_for(std::chrono::milliseconds(200)))
+            if (!IsWindow(m_owner))
+                return 0;
+    }
+    if (!IsWindow(m_owner))
+        return 0;
+    const int answer = MessageBoxW(m_owner, text.c_str(), caption.c_str(), type);
+    return IsWindow(m_owner) ? answer : 0;
+}
+
 bool WindowPrompts::AskYesNo(const std::wstring& text, const std::wstring& caption)
 {
-    return MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+    return ShowBox(text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 void WindowPrompts::Notify(const std::wstring& text, const std::wstring& caption)
 {
-    MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+    ShowBox(text, caption, MB_OK | MB_ICONEXCLAMATION);
 }
 
 InstallationLink::InstallationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue,
@@ -45,6 +71,7 @@ void InstallationLink::Send(int control, UINT message, WPARAM wParam, LPARAM lPa
 void InstallationLink::SetProgressRange(int low, int high)
 {
     m_hasRange = true;
+    m_catalogue->LendBar();
     Send(IDC_PROGRESS, PBM_SETRANGE32, static_cast<WPARAM>(low * kStepScale), high * kStepScale);
 }
 
@@ -77,7 +104,9 @@ void InstallationLink::SetStatusText(const std::string& text)
     const wchar_t* kept;
     {
         std::lock_guard<std::mutex> hold(m_textsLock);
-        m_texts.push_back(WideFromUtf8(text));
+        // An installation's last, empty status gives the line back to what
+        // the catalogue says (a warning stays).
+        m_texts.push_back(text.empty() ? m_catalogue->StandingStatus() : WideFromUtf8(text));
         kept = m_texts.back().c_str();
     }
     Send(IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(kept));
@@ -86,18 +115,20 @@ void InstallationLink::SetStatusText(const std::string& text)
 void InstallationLink::ShowDownloadError(const std::wstring& text, const std::wstring& caption)
 {
     if (!WindowGone())
-        MessageBoxW(m_owner, text.c_str(), caption.c_str(), MB_OK);
+        ShowBox(text, caption, MB_OK);
 }
 
-bool InstallationLink::Synchronise(const std::string& archive, const std::string& staging, const std::string& folder)
+StepOutcome InstallationLink::Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                                          const std::string& folder, bool repair, const std::string& tag,
+                                          const std::function<void(int)>& onArchive)
 {
     m_synchronising = true;
-    std::wstring error;
-    if (SynchroniseFolder(archive, staging, folder, error))
-        return true;
-    if (!error.empty() && !WindowGone())
-        MessageBoxW(m_owner, error.c_str(), L"Installazione", MB_OK | MB_ICONERROR);
-    return false;
+    // A stop asked for before the step began counts too.
+    if (Cancelled())
+        InterlockedExchange(&m_stop, 1);
+    StepOutcome outcome = SynchroniseArchives(archives, staging, folder, repair, &m_stop, tag, onArchive);
+    m_synchronising = false;
+    return outcome;
 }
 
 bool InstallationLink::Begin()
@@ -107,11 +138,14 @@ bool InstallationLink::Begin()
         return false;
     m_synchronising = false;
     m_hasRange = false;
+    InterlockedExchange(&m_stop, 0);
     return true;
 }
 
 void InstallationLink::End()
 {
+    if (!Cancelled())
+        m_catalogue->ReturnBar();
     m_running = false;
     // A refill or a requested install put off while this ran.
     if (!Cancelled())
@@ -140,6 +174,23 @@ bool InvocationLink::WaitCatalogueReady()
         Sleep(200);
     }
     return !m_catalogue->Cancelled();
+}
+
+bool InvocationLink::WaitInstallationEnd()
+{
+    // An install the dialog was asked for but has not begun counts as running.
+    for (;;) {
+        if (m_catalogue->Cancelled())
+            return false;
+        bool pending;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            pending = m_pending;
+        }
+        if (!pending && !(m_installing && m_installing()))
+            return true;
+        Sleep(200);
+    }
 }
 
 void InvocationLink::RequestInstall(const std::string& name)

@@ -17,12 +17,19 @@
 #include <mutex>
 #include <string>
 
-/// Questions and notices as message boxes owned by the main dialog.
+/// Questions and notices as message boxes owned by the main dialog, one at a
+/// time in the process: a box that closes enables the dialog, which must not
+/// happen under another box still waiting for its answer.
 class WindowPrompts : public virtual LaunchHost {
 public:
     explicit WindowPrompts(HWND owner) : m_owner(owner) {}
     bool AskYesNo(const std::wstring& text, const std::wstring& caption) override;
     void Notify(const std::wstring& text, const std::wstring& caption) override;
+    /// Shows a box once no other box of the dialog is open (a worker waits
+    /// its turn; the dialog's own thread never waits, as a worker's box needs
+    /// it). 0, and nothing shown, once the window is gone; an answer given
+    /// after the window went counts as no answer (0).
+    int ShowBox(const std::wstring& text, const std::wstring& caption, UINT type);
 
 protected:
     HWND m_owner;
@@ -49,7 +56,13 @@ public:
     /// Asks the dialog to rebuild its list at its next paint.
     void RefillList() override { m_catalogue->RequestRefill(); }
     bool SaveInstalledState() override { return m_saveInstalledState(); }
-    bool Synchronise(const std::string& archive, const std::string& staging, const std::string& folder) override;
+    StepOutcome Synchronise(const std::vector<std::string>& archives, const std::string& staging,
+                            const std::string& folder, bool repair, const std::string& tag,
+                            const std::function<void(int)>& onArchive) override;
+    bool ConcludeSynchronisation(const std::string& staging, bool keep) override
+    {
+        return ConcludeArchiveStep(staging, keep);
+    }
     bool WindowGone() override { return Cancelled() || !IsWindow(m_owner); }
     void Received(uint64_t received, uint64_t total) override;
     bool Cancelled() const override { return m_cancelled.load() || m_catalogue->Cancelled(); }
@@ -63,8 +76,13 @@ public:
     bool Running() const { return m_running.load(); }
     /// True once the running worker has begun to synchronise a folder.
     bool Synchronising() const { return m_synchronising.load(); }
-    /// The window is closing: the download ends and nothing more is shown.
-    void Cancel() { m_cancelled = true; }
+    /// The window is closing: the download ends, a synchronisation stops at
+    /// its next file and is put back, and nothing more is shown.
+    void Cancel()
+    {
+        m_cancelled = true;
+        InterlockedExchange(&m_stop, 1);
+    }
 
 private:
     /// Sends a message to control of the dialog in short waits until it is
@@ -76,6 +94,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_synchronising{false};
+    volatile LONG m_stop = 0; // read by the library between files
     // Worker's own: the step shown, whether a range was set, the last position sent.
     int m_step = 0;
     bool m_hasRange = false;
@@ -96,12 +115,14 @@ class InvocationLink : public InvocationHost,
                        public WindowPrompts,
                        public std::enable_shared_from_this<InvocationLink> {
 public:
-    InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue)
-        : WindowPrompts(window), m_catalogue(std::move(catalogue))
+    /// installing says whether an installation runs.
+    InvocationLink(HWND window, std::shared_ptr<CatalogueLink> catalogue, std::function<bool()> installing)
+        : WindowPrompts(window), m_catalogue(std::move(catalogue)), m_installing(std::move(installing))
     {
     }
 
     bool WaitCatalogueReady() override;
+    bool WaitInstallationEnd() override;
     void RequestInstall(const std::string& name) override;
     void Invalidate() override;
     bool WindowGone() override { return m_catalogue->Cancelled() || !IsWindow(m_owner); }
@@ -120,6 +141,7 @@ public:
 
 private:
     std::shared_ptr<CatalogueLink> m_catalogue;
+    std::function<bool()> m_installing;
     std::mutex m_lock;
     std::string m_pendingName;
     bool m_pending = false;

@@ -60,6 +60,8 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
     if (!m_catalogueLink)
         return true;
     m_catalogueLink->Close(); // the invocation and installation workers see it too
+    if (m_installation)
+        m_installation->Cancel(); // a synchronisation stops at its next file and is put back
     const DWORD start = GetTickCount();
     if (!m_catalogueLink->WaitFinished(milliseconds))
         return false;
@@ -68,8 +70,8 @@ bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
             return false;
         Sleep(20);
     }
-    // Copies into a program's folder are never cut off halfway: a
-    // synchronisation once begun is waited for, with the record that follows.
+    // A synchronisation stops between two files and puts the folder back;
+    // one long copy is waited for, so that it is undone rather than cut.
     constexpr DWORD kSynchronisationWait = 120000;
     while (m_installation && m_installation->Running()) {
         if (GetTickCount() - start >= (m_installation->Synchronising() ? kSynchronisationWait : milliseconds))
@@ -103,8 +105,14 @@ SoftwareRecord CZeltoIndexDlg::CopyRecord(size_t index) const
 
 void CZeltoIndexDlg::StartInstallationWork(std::function<void(InstallationLink&)> job)
 {
-    if (m_installation && m_installation->Begin())
+    if (!m_installation || !m_installation->Begin())
+        return;
+    try {
         std::thread(InstallationThread, m_installation, std::move(job)).detach();
+    } catch (const std::system_error&) {
+        // No thread, no work: the next click may try again.
+        m_installation->End();
+    }
 }
 
 BOOL CZeltoIndexDlg::OnInitDialog()
@@ -162,8 +170,10 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     LoadStandardImages();
 
     m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
-    m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink);
     m_installation = std::make_shared<InstallationLink>(m_hWnd, m_catalogueLink, m_saveInstalledState);
+    std::shared_ptr<InstallationLink> installation = m_installation;
+    m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink,
+                                                        [installation] { return installation->Running(); });
     StartCatalogueThread(m_state, m_catalogueLink);
     // A request is normally taken up when the window is activated; the timer
     // also catches one whose hand-over activated nothing (the window was
@@ -355,7 +365,8 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
         }
         m_changelog.EnableWindow(!record.changelogAddress.empty());
         bool update = record.availableBuild > record.installedBuild;
-        m_install.EnableWindow(update);
+        // Up to date, it offers a repair.
+        m_install.EnableWindow(true);
         prefix = update ? AfxLoadString(IDS_UPDATE_AVAILABLE) : std::wstring();
     }
     if (m_list.GetSelectionTextColor() != oldText)
@@ -388,12 +399,24 @@ void CZeltoIndexDlg::OnFavourite()
 
 void CZeltoIndexDlg::ShowRestartNotice()
 {
-    MessageBoxW(m_hWnd, AfxLoadString(IDS_RESTART_NOTICE).c_str(), AfxLoadString(IDS_RESTART_CAPTION).c_str(),
+    WindowPrompts(m_hWnd).ShowBox(AfxLoadString(IDS_RESTART_NOTICE), AfxLoadString(IDS_RESTART_CAPTION),
                 MB_OK | MB_ICONEXCLAMATION);
+}
+
+bool CZeltoIndexDlg::RefuseChoiceWhileBusy()
+{
+    if (!Busy() && m_catalogueLink && m_catalogueLink->IsCatalogueReady())
+        return false;
+    // The list always shows the server in use: a choice not taken is undone, with a word.
+    m_servers.SetCurSel(m_catalogueLink ? m_catalogueLink->ServerInUse() : -1);
+    WindowPrompts(m_hWnd).Notify(AfxLoadString(IDS_CHOICE_REFUSED), AfxLoadString(IDS_RESTART_CAPTION));
+    return true;
 }
 
 void CZeltoIndexDlg::OnProxy()
 {
+    if (RefuseChoiceWhileBusy())
+        return;
     CProxyCfg proxy(this);
     if (proxy.DoModal() != IDOK)
         return;
@@ -404,7 +427,7 @@ void CZeltoIndexDlg::OnProxy()
 void CZeltoIndexDlg::OnServerChanged()
 {
     // The worker fills the server list before it announces the catalogue.
-    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
+    if (RefuseChoiceWhileBusy())
         return;
     int index = m_servers.GetCurSel();
     if (index < 0 || static_cast<size_t>(index) >= m_state.m_servers.size())
@@ -504,8 +527,20 @@ void CZeltoIndexDlg::OnToggleOnlyFavourites()
 void CZeltoIndexDlg::OnInstallSelected()
 {
     int selected = SelectedRecord();
-    if (selected >= 0)
-        OnInstall(m_state.m_catalogue[static_cast<size_t>(selected)].name);
+    if (selected < 0 || Busy())
+        return;
+    const SoftwareRecord record = CopyRecord(static_cast<size_t>(selected));
+    if (!OffersRepair(record)) {
+        OnInstall(record.name);
+        return;
+    }
+    // An up-to-date program can still be put right: every file that differs
+    // from the published one is copied again.
+    if (!WindowPrompts(m_hWnd).AskYesNo(AfxLoadString(IDS_REPAIR_QUESTION), AfxLoadString(IDS_REPAIR_CAPTION)))
+        return;
+    LauncherState& state = m_state;
+    const std::string name = record.name;
+    StartInstallationWork([&state, name](InstallationLink& link) { InstallOrUpdate(state, name, link, true); });
 }
 
 void CZeltoIndexDlg::OnChangelog() { OnSoftwareCommand(IDC_CHANGELOG); }
@@ -535,8 +570,9 @@ bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
         {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt, true},
         {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall, true},
         {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog, true},
-        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, true},
-        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, true},
+        // These two refuse with a word themselves, and put the list back.
+        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, false},
+        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, false},
     };
     for (const auto& command : commands) {
         if (command.id == id && (command.code == kAnyCode || command.code == code)) {

@@ -60,6 +60,10 @@ private:
     int SelectedRecord() const;
     void OnCategoryChanged();
     void OnFavourite();
+    /// True, with the server list set back and a word to the user, while an
+    /// installation runs or the catalogue is not ready: a server or proxy
+    /// change then closes nothing.
+    bool RefuseChoiceWhileBusy();
     void OnProxy();
     void OnServerChanged();
     void ShowRestartNotice();

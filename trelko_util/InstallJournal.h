@@ -1,0 +1,81 @@
+// The journal of one installation step. Every file of the destination the
+// step will replace or add, and every folder it will make, is noted, and the
+// notes reach the disk in one write before the first change; each replaced
+// file's old copy is then moved into the undo folder beside the staging
+// folder (the same volume) just before its copy. Until the step is committed
+// the journal can put the destination back as it was, file by file, whatever
+// stopped the step: a refusal, a stop request, the end of the process or the
+// machine going off.
+#pragma once
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+/// Case-insensitive order of relative paths, as the file system compares them.
+struct PathLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const { return lstrcmpiW(a.c_str(), b.c_str()) < 0; }
+};
+using PathSet = std::set<std::wstring, PathLess>;
+
+/// The undo folder of a staging folder: the staging path (without its trailing
+/// "\") + ".undo\". The journal is "journal.txt" in it.
+std::wstring UndoFolderFor(const std::wstring& staging);
+
+/// What a journal found on disk says.
+struct PendingJournal {
+    std::wstring destination;
+    std::string tag;
+    /// Files that were being copied when their old copy went missing: a cut
+    /// copy may be left there (see CutCopyNeedsRedo).
+    PathSet suspects;
+    /// True when files or folders are still to be put back.
+    bool hasWork = false;
+};
+
+class InstallJournal {
+public:
+    explicit InstallJournal(const std::wstring& staging);
+    ~InstallJournal();
+    InstallJournal(const InstallJournal&) = delete;
+    InstallJournal& operator=(const InstallJournal&) = delete;
+
+    /// Reads the journal left on disk; false when there is none.
+    bool ReadPending(PendingJournal& pending) const;
+    /// Puts back everything the journal on disk records, newest first. True
+    /// when nothing is left to undo (suspect lines are kept for the next step);
+    /// false when a file could not be put back (it is held open): the journal
+    /// then keeps what is left, for the next try.
+    bool RollBack();
+    /// The step stands: the journal and the old copies are removed.
+    bool Commit();
+
+    /// Starts the journal of a step on destination (no journal may be
+    /// pending), carrying the suspects of an earlier one.
+    bool Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects);
+    /// Notes a folder (relative to the destination) the step will create.
+    void NoteFolder(const std::wstring& relative);
+    /// Notes a file the step will add where none is.
+    void NoteAdded(const std::wstring& relative);
+    /// Notes a file the step will replace; the number its old copy will have.
+    int NoteReplaced(const std::wstring& relative);
+    /// Writes what was noted since the last call, flushed to the disk.
+    bool WriteNoted();
+    /// Moves the old copy of a noted file into the undo folder; false when it
+    /// cannot be moved (the file then stays in place).
+    bool KeepOldCopy(const std::wstring& relative, int number);
+    /// True once Begin has written a journal in this run.
+    bool Started() const { return m_file != INVALID_HANDLE_VALUE; }
+
+private:
+    bool Append(const std::string& line);
+    void Close();
+
+    std::wstring m_undo;
+    std::wstring m_destination;
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+    int m_kept = 0;
+    std::string m_noted;
+};
