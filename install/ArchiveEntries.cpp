@@ -1,6 +1,7 @@
 #include "install/ArchiveEntries.h"
 
 #include "net/Crypto.h"
+#include "trelko_util/Unzipper.h"
 
 #include <windows.h>
 
@@ -12,6 +13,8 @@ namespace {
 
 const char kFirstLine[] = "MORVINDEX-ENTRIES 1";
 const char kArchiveKey[] = "ARCHIVE ";
+// A zip without its 64-bit extension holds at most this many entries.
+const size_t kMostEntries = 0xFFFF;
 
 std::string Hex8(uint32_t value)
 {
@@ -69,6 +72,13 @@ bool ParseEntryLine(const std::string& line, uint64_t archiveSize, ArchiveEntry&
     for (unsigned char c : entry.name)
         if (c < 0x20 || c == 0x7F)
             return false;
+    // Names become paths below the program's folder: one the library would
+    // refuse (absolute, "..", a device such as "AUX", whose opening blocks) or
+    // one with an empty component ("a//b", which another entry may spell
+    // "a/b") maps nothing.
+    if (!IsSafeEntryName(entry.name) || entry.name.find("//") != std::string::npos ||
+        entry.name.find('\\') != std::string::npos)
+        return false;
     // A record holds at least its 30-byte header and its data, inside the archive.
     return entry.length >= 30 + entry.compressedSize && entry.offset <= archiveSize &&
            entry.length <= archiveSize - entry.offset;
@@ -109,6 +119,13 @@ bool ParseEntriesFile(const std::string& text, ArchiveEntries& entries)
     while (at < text.size()) {
         ArchiveEntry entry;
         if (!nextLine(line) || !ParseEntryLine(line, entries.archiveSize, entry))
+            return false;
+        // Records follow one another without overlapping, as an archive writes
+        // them: a map whose records share bytes would have the same bytes
+        // fetched, held and hashed once per entry.
+        if (!entries.entries.empty() && entry.offset < entries.entries.back().offset + entries.entries.back().length)
+            return false;
+        if (entries.entries.size() == kMostEntries)
             return false;
         entries.entries.push_back(std::move(entry));
     }

@@ -170,15 +170,29 @@ std::vector<ByteRange> PlanRequests(std::vector<ByteRange> records, uint64_t mer
         else
             requests.push_back(record);
     }
-    while (requests.size() > std::max<size_t>(maxRequests, 1)) {
-        size_t smallest = 1;
-        for (size_t i = 2; i < requests.size(); ++i)
-            if (requests[i].first - requests[i - 1].last < requests[smallest].first - requests[smallest - 1].last)
-                smallest = i;
-        requests[smallest - 1].last = std::max(requests[smallest - 1].last, requests[smallest].last);
-        requests.erase(requests.begin() + static_cast<std::ptrdiff_t>(smallest));
+    const size_t most = std::max<size_t>(maxRequests, 1);
+    if (requests.size() <= most)
+        return requests;
+    // Too many: the smallest gaps are closed (the first of equal ones first).
+    // Closing a gap leaves the others as they were, so they are chosen at once.
+    std::vector<size_t> gaps(requests.size() - 1);
+    for (size_t i = 0; i < gaps.size(); ++i)
+        gaps[i] = i + 1; // the gap before requests[i + 1]
+    auto gapBefore = [&requests](size_t i) { return requests[i].first - requests[i - 1].last; };
+    std::sort(gaps.begin(), gaps.end(), [&gapBefore](size_t a, size_t b) {
+        return gapBefore(a) != gapBefore(b) ? gapBefore(a) < gapBefore(b) : a < b;
+    });
+    std::vector<bool> closed(requests.size(), false);
+    for (size_t k = 0; k < requests.size() - most; ++k)
+        closed[gaps[k]] = true;
+    std::vector<ByteRange> joined;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (closed[i])
+            joined.back().last = std::max(joined.back().last, requests[i].last);
+        else
+            joined.push_back(requests[i]);
     }
-    return requests;
+    return joined;
 }
 
 uint64_t RequestedBytes(const std::vector<ByteRange>& requests)
@@ -362,8 +376,13 @@ bool FetchChangedRecords(const SoftwareRecord& record, const std::string& folder
                          InstallHost& host)
 {
     FetchProgress progress(host, record.archiveSize < 0 ? 0 : static_cast<uint64_t>(record.archiveSize));
-    if (TryChangedRecords(record, folder, earlierArchives, archivePath, progress))
-        return true;
+    // Whatever goes wrong on this road (memory for the records included), the
+    // whole archive is still there to take.
+    try {
+        if (TryChangedRecords(record, folder, earlierArchives, archivePath, progress))
+            return true;
+    } catch (...) {
+    }
     if (progress.Fetched() > 0)
         host.SetStatusText("Download application... ");
     return false;

@@ -236,8 +236,14 @@ unsigned long long ArchiveDeadlineMs(int64_t size)
 {
     if (size < 0)
         return 0;
-    return kArchiveGraceMs + static_cast<uint64_t>(size) / kArchiveFloorBytesPerSecond * 1000 +
-           static_cast<uint64_t>(size) % kArchiveFloorBytesPerSecond * 1000 / kArchiveFloorBytesPerSecond;
+    // No archive needs more than 30 days; an absurd SIZE must not overflow the clock.
+    constexpr uint64_t kLongestMs = 30ull * 24 * 3600 * 1000;
+    const uint64_t seconds = static_cast<uint64_t>(size) / kArchiveFloorBytesPerSecond;
+    if (seconds >= kLongestMs / 1000)
+        return kLongestMs;
+    return std::min<uint64_t>(kLongestMs, kArchiveGraceMs + seconds * 1000 +
+                                              static_cast<uint64_t>(size) % kArchiveFloorBytesPerSecond * 1000 /
+                                                  kArchiveFloorBytesPerSecond);
 }
 
 bool ParseContentRange(const std::string& text, ContentRange& range)
@@ -569,8 +575,10 @@ AttemptResult Attempt(const std::string& url, const std::wstring& file, const Do
         overLimit();
         return AttemptResult::Failed;
     }
-    if (totalKnown && (total > limit || (sized && total != expected)))
+    if (totalKnown && (total > limit || (sized && total != expected))) {
+        transfer.Abandon();
         return AttemptResult::Failed;
+    }
 
     AtomicFileWriter writer(file, kPartSuffix);
     if (!(append ? writer.OpenToAppend(partial.kept) : writer.Open()))
@@ -675,16 +683,23 @@ RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last,
     DWORD status = 0;
     if (!transfer.Send(status, "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last) + "\r\n"))
         return RangeResult::Failed;
+    // An answer given up before its end is left unread: closing the request
+    // would otherwise read the rest (a whole archive, or an endless body) on
+    // this thread to keep the connection.
+    auto giveUp = [&transfer](RangeResult result) {
+        transfer.Abandon();
+        return result;
+    };
     if (status == 200)
-        return RangeResult::WholeFile; // closing the transfer reads nothing more of it
+        return giveUp(RangeResult::WholeFile);
     ContentRange range;
     if (status != 206 || !ParseContentRange(transfer.Header(HTTP_QUERY_CONTENT_RANGE), range) ||
         range.first != first || range.last != last || !transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
-        return RangeResult::Failed;
+        return giveUp(RangeResult::Failed);
     const uint64_t length = last - first + 1;
     bool lengthKnown = false;
     if (ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown) != length && lengthKnown)
-        return RangeResult::Failed;
+        return giveUp(RangeResult::Failed);
     body.reserve(static_cast<size_t>(length));
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
     for (;;) {
@@ -694,12 +709,12 @@ RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last,
         if (got == 0)
             break;
         if (!watch.Received(got) || body.size() + got > length)
-            return RangeResult::Failed;
+            return giveUp(RangeResult::Failed);
         body.append(buffer.get(), got);
         if (options.progress) {
             options.progress->Received(body.size(), length);
             if (options.progress->Cancelled())
-                return RangeResult::Failed;
+                return giveUp(RangeResult::Failed);
         }
     }
     return body.size() == length && !watch.Cancelled() ? RangeResult::Received : RangeResult::Failed;

@@ -733,6 +733,7 @@ TEST(PartialUpdate, RequestsJoinNeighboursStayFewAndTheMapReadsBackExactly)
     entries.entries.push_back(entry);
     entry.folder = true;
     entry.name = "sub dir/";
+    entry.offset = 200;
     entries.entries.push_back(entry);
     const std::string text = FormatEntriesFile(entries);
     ArchiveEntries back;
@@ -754,6 +755,10 @@ TEST(PartialUpdate, RequestsJoinNeighboursStayFewAndTheMapReadsBackExactly)
     EXPECT_FALSE(spoilt("100 60 20", "100 40 20")) << "shorter than its header and data";
     EXPECT_FALSE(spoilt(std::string(64, 'a') + " sub dir/\n", std::string(64, 'a') + " \n"));
     EXPECT_FALSE(spoilt(" sub dir/\n", " sub dir/"));
+    // Names are paths below the program's folder; records do not share bytes.
+    for (const char* name : {"sub dir/AUX", "../Citt\xC3\xA0.txt", "C:/x.txt", "sub dir//x.txt", "sub dir\\x.txt"})
+        EXPECT_FALSE(spoilt("sub dir/Citt\xC3\xA0 v2.txt", name)) << name;
+    EXPECT_FALSE(spoilt("200 60 20", "150 60 20")) << "records that overlap";
 }
 
 namespace {
