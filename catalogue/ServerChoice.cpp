@@ -24,12 +24,23 @@ bool StoreServerChoice(const std::string& serverSettingsFile, const std::string&
     // byte-order mark keeps its key when it is written again.
     std::string bytes;
     ReadFileBytes(WideFromUtf8(serverSettingsFile), bytes);
+    const std::string fileText = ServerFileText(bytes);
     KeyValueStore settings;
-    settings.LoadText(ServerFileText(bytes));
+    settings.LoadText(fileText);
+    // The key as start-up finds it, whatever the header around it looked like
+    // ("[ SIGNATURE ]", a bracket missing): lost here, it would leave a KEY
+    // outside its section, which refuses every catalogue from then on.
+    bool signaturesRequired = false;
+    PublicKey ignored;
+    std::string keyText;
+    ReadMakerKey(fileText, signaturesRequired, ignored, &keyText);
     std::string text;
-    if (const KeyValueSection* signature = settings.FindSection("SIGNATURE")) {
-        AppendSection(text, "SIGNATURE", *signature);
-        text.erase(0, 2);
+    if (signaturesRequired) {
+        text = "[SIGNATURE]\r\nKEY=" + keyText + "\r\n";
+        if (const KeyValueSection* signature = settings.FindSection("SIGNATURE"))
+            for (const auto& entry : signature->Items())
+                if (entry.first != "KEY")
+                    text += entry.first + "=" + entry.second + "\r\n";
     }
     text += "[SERVER]\r\nURL=" + url + "\r\n";
     if (const KeyValueSection* server = settings.FindSection("SERVER"))

@@ -79,7 +79,7 @@ std::string ServerFileText(const std::string& bytes)
     return lines;
 }
 
-void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key)
+void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key, std::string* keyTextOut)
 {
     const auto trim = [](std::string text) {
         const char* blanks = " \t\r\n\v\f";
@@ -122,6 +122,8 @@ void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& 
     }
     if (required && !keyText.empty())
         ParsePublicKey(keyText, key);
+    if (keyTextOut)
+        *keyTextOut = keyText;
 }
 
 void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,

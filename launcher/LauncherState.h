@@ -63,7 +63,9 @@ std::string ServerFileText(const std::string& bytes);
 /// any line of the file. Any signature section or KEY line at all makes
 /// required true; key is filled only when the (last) KEY of the signature
 /// section is a P-256 public key, so one that cannot be used fails closed.
-void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key);
+/// keyText, when given, gets that KEY's value as written.
+void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key,
+                  std::string* keyText = nullptr);
 
 /// Fills the folder and address members for a program, as the application
 /// object does at start-up (the settings store must already be loaded).

@@ -6,9 +6,11 @@
 #include "install/Invocation.h"
 #include "install/PartialUpdate.h"
 #include "launcher/HandOver.h"
+#include "launcher/LauncherState.h"
 #include "launcher/SyncBinding.h"
 #include "net/Crypto.h"
 #include "resources/resource.h"
+#include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/InstallationFixture.h"
@@ -686,6 +688,22 @@ TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
     signedHead.LoadFile(dir / L"signed.dat", 10);
     EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", signedHead.GetValue("SIGNATURE", "KEY"));
     EXPECT_EQ("http://chosen/", signedHead.GetValue("SERVER", "URL"));
+
+    // A header start-up reads as the signature section, however it was
+    // written, keeps its key there.
+    for (const char* header : {"SIGNATURE]", "[SIGNATURE", "[ signature ]"}) {
+        WriteBytes(dir / L"odd.dat", std::string("[SERVER]\r\nURL=http://old/\r\n") + header +
+                                         "\r\nKEY = MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\r\n");
+        ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "odd.dat", "http://chosen/"));
+        std::string written;
+        ASSERT_TRUE(ReadFileBytes(dir / L"odd.dat", written));
+        bool required = false;
+        PublicKey key;
+        std::string keyText;
+        ReadMakerKey(ServerFileText(written), required, key, &keyText);
+        EXPECT_TRUE(required) << header;
+        EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", keyText) << header << "\n" << written;
+    }
 }
 
 TEST(HostileNames, EachRuleOfAPlainFileName)
