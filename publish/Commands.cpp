@@ -144,6 +144,18 @@ bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool i
 
 // ---- init ----
 
+/// A command that ended half-way through putting its files in place (killed,
+/// the power cut) is undone before another touches the site.
+bool RecoverSite(const std::wstring& site, Reporter& reporter)
+{
+    if (StagedFiles::Recover(site))
+        return true;
+    reporter.Error("an earlier command ended while writing " + Utf8FromWide(site) +
+                   ", and its files cannot all be put back (publishing.journal there says which): close what holds "
+                   "them and run the command again");
+    return false;
+}
+
 int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
 {
     if (arguments.size() != 2) {
@@ -158,6 +170,8 @@ int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
                        "launcher puts it in front of every name of the index as it is");
         return kPublishUsage;
     }
+    if (!RecoverSite(site, reporter))
+        return kPublishFailed;
     for (const char* file : {kIndexFile, kRepositoryFile}) {
         if (IsFilePath(SitePath(site, file))) {
             reporter.Error(Utf8FromWide(SitePath(site, file)) + " exists already: init starts a new site");
@@ -175,7 +189,7 @@ int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
     repository.SetValue("ROLE", CatalogueRole(false), "PATHS");
     repository.SetValue("SERIAL", "1", "PATHS");
     repository.SetValue("URL", indexAddress, "PRINCIPALE");
-    StagedFiles staged;
+    StagedFiles staged(site);
     std::string problem;
     if (!staged.Stage(SitePath(site, kIndexFile), index.ToText(), problem) ||
         !staged.Stage(SitePath(site, kRepositoryFile), repository.ToText(), problem) || !staged.Commit(problem)) {
@@ -253,6 +267,8 @@ public:
     {
         const AddRequest& request = m_request;
         const std::string& name = request.name;
+        if (!RecoverSite(request.site, m_reporter))
+            return kPublishFailed;
         const std::wstring indexPath = SitePath(request.site, kIndexFile);
         std::string indexBytes;
         if (!ReadFileBytes(indexPath, indexBytes))
@@ -412,7 +428,7 @@ public:
 
         // The archive, its entries file and the index go in place together, or none does.
         const bool replacing = IsFilePath(archive);
-        StagedFiles staged;
+        StagedFiles staged(request.site);
         staged.Adopt(archive);
         if ((!m_package && !staged.Stage(EntriesFilePath(archive), entriesText, error)) ||
             !staged.Stage(indexPath, text, error) || !staged.Commit(error)) {
@@ -617,6 +633,8 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
         return kPublishUsage;
     }
     const std::wstring& site = positional[0];
+    if (!RecoverSite(site, reporter))
+        return kPublishFailed;
     std::string pem, error;
     SigningKey key;
     if (!ReadFileBytes(positional[1], pem)) {
@@ -633,7 +651,7 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
     PublicKey verifier;
     // Both files and both signatures are written beside their places first:
     // a refusal or a failed write leaves every one as it was.
-    StagedFiles staged;
+    StagedFiles staged(site);
     const char* files[2] = {kIndexFile, kRepositoryFile};
     std::string stamps[2];
     for (int i = 0; i < 2; ++i) {

@@ -18,7 +18,28 @@ bool MoveOver(const std::wstring& from, const std::wstring& to)
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+std::wstring JournalPath(const std::wstring& site)
+{
+    std::wstring path = site;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    return path + L"publishing.journal";
+}
+
+std::wstring PreviousPath(const std::wstring& target) { return target + L".previous"; }
+
+// The journal names targets below the site by their relative paths (the site
+// is published: no folder of the maker's machine is written into it), one a
+// line, "+" before one that had a previous file and "-" before one that had none.
+std::string RelativeToSite(const std::wstring& site, const std::wstring& target)
+{
+    const std::wstring prefix = JournalPath(site).substr(0, JournalPath(site).size() - wcslen(L"publishing.journal"));
+    return Utf8FromWide(target.compare(0, prefix.size(), prefix) == 0 ? target.substr(prefix.size()) : target);
+}
+
 } // namespace
+
+StagedFiles::StagedFiles(const std::wstring& site) : m_site(site) {}
 
 StagedFiles::~StagedFiles()
 {
@@ -49,11 +70,20 @@ bool StagedFiles::Commit(std::string& error)
         std::wstring previous; // empty: there was no file
     };
     std::vector<Moved> moved;
+    std::string journal;
+    for (const Entry& entry : m_entries)
+        DeleteFileW(PreviousPath(entry.target).c_str()); // left by a run that ended without a journal
+    for (const Entry& entry : m_entries)
+        journal += (IsFile(entry.target) ? "+" : "-") + RelativeToSite(m_site, entry.target) + "\n";
+    if (!ReplaceFileContent(JournalPath(m_site), journal)) {
+        error = "cannot write " + Utf8FromWide(JournalPath(m_site));
+        return false;
+    }
     bool ok = true;
     for (const Entry& entry : m_entries) {
         Moved done{entry.target, std::wstring()};
         if (IsFile(entry.target)) {
-            done.previous = entry.target + L".previous";
+            done.previous = PreviousPath(entry.target);
             if (!CopyFileW(entry.target.c_str(), done.previous.c_str(), FALSE)) {
                 error = "cannot keep a copy of " + Utf8FromWide(entry.target) + ": " + Win32ErrorText(GetLastError());
                 ok = false;
@@ -68,7 +98,15 @@ bool StagedFiles::Commit(std::string& error)
             break;
         }
         moved.push_back(done);
+        if (m_endAfterMoves >= 0 && moved.size() == static_cast<size_t>(m_endAfterMoves)) {
+            m_entries.clear();
+            return false;
+        }
     }
+    // Once every file is in place the step stands: the journal goes first, so
+    // that an end before the previous copies are gone cannot undo it.
+    if (ok)
+        DeleteFileW(JournalPath(m_site).c_str());
     for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
         if (ok) {
             if (!it->previous.empty())
@@ -82,5 +120,42 @@ bool StagedFiles::Commit(std::string& error)
     for (const Entry& entry : m_entries)
         DeleteFileW(entry.staged.c_str());
     m_entries.clear();
+    if (!ok)
+        DeleteFileW(JournalPath(m_site).c_str());
+    return ok;
+}
+
+bool StagedFiles::Recover(const std::wstring& site)
+{
+    const std::wstring journalPath = JournalPath(site);
+    std::string journal;
+    if (!ReadFileBytes(journalPath, journal))
+        return true;
+    const std::wstring prefix = journalPath.substr(0, journalPath.size() - wcslen(L"publishing.journal"));
+    bool ok = true;
+    size_t start = 0;
+    while (start < journal.size()) {
+        size_t end = journal.find('\n', start);
+        if (end == std::string::npos)
+            end = journal.size();
+        const std::string line = journal.substr(start, end - start);
+        start = end + 1;
+        if (line.size() < 2 || (line[0] != '+' && line[0] != '-'))
+            continue;
+        std::wstring target = WideFromUtf8(line.substr(1));
+        if (target.size() < 2 || target[1] != L':')
+            target = prefix + target;
+        const std::wstring previous = PreviousPath(target);
+        if (line[0] == '+') {
+            // Its previous copy is there only once the commit came to it.
+            if (IsFile(previous) && !MoveOver(previous, target))
+                ok = false;
+        } else if (IsFile(target) && !DeleteFileW(target.c_str())) {
+            ok = false;
+        }
+        DeleteFileW(StagingPath(target).c_str());
+    }
+    if (ok)
+        DeleteFileW(journalPath.c_str());
     return ok;
 }

@@ -8,7 +8,10 @@
 
 class StagedFiles {
 public:
-    StagedFiles() = default;
+    /// Files of the site folder site. Commit notes what it replaces in a
+    /// journal there, so that a command ended half-way through it (killed,
+    /// the power cut) is undone by Recover before the next one.
+    explicit StagedFiles(const std::wstring& site);
     /// Removes whatever was staged and not put in place.
     ~StagedFiles();
     StagedFiles(const StagedFiles&) = delete;
@@ -27,10 +30,19 @@ public:
     /// go, when there was none) and error says what failed.
     bool Commit(std::string& error);
 
+    /// Puts back what a Commit ended half-way left in site: every target as it
+    /// was before, nothing staged left. True when nothing was left to undo or
+    /// all of it was undone.
+    static bool Recover(const std::wstring& site);
+
+    /// For tests: Commit ends as a killed process would, after that many moves.
+    int m_endAfterMoves = -1;
+
 private:
     struct Entry {
         std::wstring target;
         std::wstring staged;
     };
+    std::wstring m_site;
     std::vector<Entry> m_entries;
 };

@@ -5,6 +5,7 @@
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
+#include "publish/StagedFiles.h"
 #include "publish/Signing.h"
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
@@ -487,10 +488,36 @@ TEST_F(PublishSite, RefusedCommandsWriteNothingAndCarelessFilesAreRefused)
     }
     for (const auto& file : signedSite)
         EXPECT_EQ(file.second, ReadBytes(site + L"\\" + file.first)) << Utf8FromWide(file.first);
+    // A command ended half-way through putting its files in place (killed,
+    // the power cut) is undone before the next one touches the site.
+    const auto endHalfWay = [this](int moves) {
+        StagedFiles staged(site);
+        std::string error;
+        staged.m_endAfterMoves = moves;
+        ASSERT_TRUE(staged.Stage(site + L"\\sw_index.dat", "new index", error));
+        ASSERT_TRUE(staged.Stage(site + L"\\sw_index.dat.sig", "new signature", error));
+        ASSERT_TRUE(staged.Stage(site + L"\\added.dat", "a file that was not there", error));
+        EXPECT_FALSE(staged.Commit(error));
+    };
+    for (int moves : {1, 3}) {
+        endHalfWay(moves);
+        EXPECT_EQ("new index", ReadBytes(site + L"\\sw_index.dat"));
+        EXPECT_TRUE(StagedFiles::Recover(site));
+        for (const auto& file : signedSite)
+            EXPECT_EQ(file.second, ReadBytes(site + L"\\" + file.first)) << moves << Utf8FromWide(file.first);
+        for (const wchar_t* left : {L"added.dat", L"publishing.journal", L"sw_index.dat.previous",
+                                    L"sw_index.dat.sig.publishing", L"added.dat.publishing"})
+            EXPECT_FALSE(FileExists(site + L"\\" + left)) << moves << Utf8FromWide(left);
+    }
+    endHalfWay(2);
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\added.dat")) << "sign puts the ended command's files back first";
+    EXPECT_FALSE(FileExists(site + L"\\publishing.journal"));
+    EXPECT_TRUE(CheckSite(site, PublicKeyText(maker)).problems.empty());
     // Signing again raises SERIAL: no two signed indexes share one.
     ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem", L"--expires", L"2"})) << Joined(reporter.lines);
-    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=4")) << Joined(reporter.lines);
-    EXPECT_TRUE(said("sw_repo.dat: [PATHS] SERIAL=3")) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=5")) << Joined(reporter.lines);
+    EXPECT_TRUE(said("sw_repo.dat: [PATHS] SERIAL=4")) << Joined(reporter.lines);
 
     // Careless index files.
     const std::string good = ReadBytes(site + L"\\sw_index.dat");
