@@ -28,6 +28,8 @@ const char kHttpVersion[] = "HTTP/1.0";
 constexpr DWORD kReadSize = 65536;
 constexpr uint64_t kMinimumFileSize = 10;
 const wchar_t kPartSuffix[] = L".part";
+// Threads that may be closing abandoned requests at once (HttpTransfer::Abandon).
+constexpr int kMostClosers = 4;
 
 } // namespace
 
@@ -142,11 +144,24 @@ void HttpTransfer::Abandon()
         handles[2] = m_internet;
         m_request = m_connection = m_internet = nullptr;
     }
-    std::thread([handles] {
-        for (HINTERNET handle : handles)
-            if (handle)
-                InternetCloseHandle(handle);
-    }).detach();
+    // Closing reads on for as long as the server sends, so only a few closers
+    // run at once; past them a request stays open, unread, until the process
+    // ends, and the server's flow control holds its body back meanwhile.
+    static std::atomic<int> closers{0};
+    if (closers.fetch_add(1) >= kMostClosers) {
+        closers.fetch_sub(1);
+        return;
+    }
+    try {
+        std::thread([handles] {
+            for (HINTERNET handle : handles)
+                if (handle)
+                    InternetCloseHandle(handle);
+            closers.fetch_sub(1);
+        }).detach();
+    } catch (...) {
+        closers.fetch_sub(1); // no thread to be had: the request stays open
+    }
 }
 
 void HttpTransfer::Reset()

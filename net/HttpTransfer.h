@@ -152,7 +152,8 @@ public:
     /// Ends the request and leaves its handles to be closed on a thread of
     /// their own: closing a request whose body was not read whole can make
     /// WinINet read the rest (Wine reads whatever keeps arriving), and that
-    /// must not hold up the caller.
+    /// must not hold up the caller. With a few such threads already at work
+    /// the request is left open and unread until the process ends.
     void Abandon();
     void Close();
 
