@@ -3,12 +3,14 @@
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
+#include "tests/ZipFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <map>
 
 using namespace testing_support;
@@ -19,11 +21,17 @@ namespace {
 /// availableBuild; started and showing its list. With stallRepository the
 /// repository download never gets an answer, and the list stays empty.
 struct InstalledProbe {
-    InstalledProbe(int installedBuild, int availableBuild, bool stallRepository = false)
+    InstalledProbe(int installedBuild, int availableBuild, bool stallRepository = false,
+                   const std::string& archive = std::string())
         : stall(stallRepository), server([this](const HttpRequest& request) { return Serve(request); })
     {
-        files = {{"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=" + std::to_string(availableBuild) +
-                                       "\r\nTO_EXECUTE=probe.exe\r\n"}};
+        files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=" +
+                                       std::to_string(availableBuild) + "\r\nTO_EXECUTE=probe.exe\r\n"}};
+        // The archive of the build on offer, answered once archiveRelease is set.
+        if (!archive.empty()) {
+            files["/ABC/ABC_" + std::to_string(availableBuild) + ".zip"] = archive;
+            launcher.ShipSyncLibrary();
+        }
         launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
         CreateDirectoryW(folder.c_str(), nullptr);
         CopyFileW((BinaryFolder() + L"binding_probe.exe").c_str(), (folder + L"\\probe.exe").c_str(), FALSE);
@@ -40,22 +48,34 @@ struct InstalledProbe {
         // The repository never answers while stall is set: a stalled download.
         if (request.target == "/sw_repo.dat")
             WaitForSingleObject(release, stall ? 60000 : 0);
+        if (request.target.size() > 4 && request.target.compare(request.target.size() - 4, 4, ".zip") == 0) {
+            ++archiveRequests;
+            WaitForSingleObject(archiveRelease, 60000);
+        }
         return StaticFiles(files)(request);
     }
-    /// How many starts carried "N=<tag>".
-    int Starts(const std::string& tag) const
+    /// How many starts carried "N=<tag>" in the program's installed folder.
+    int StartsIn(const std::wstring& programFolder, const std::string& tag) const
     {
-        std::string log = ReadBytes(folder + L"\\starts.log");
+        std::string log = ReadBytes(programFolder + L"\\starts.log");
         int count = 0;
         for (size_t at = log.find("N=" + tag + "\r\n"); at != std::string::npos;
              at = log.find("N=" + tag + "\r\n", at + 1))
             ++count;
         return count;
     }
-    ~InstalledProbe() { SetEvent(release); }
+    /// How many starts carried "N=<tag>".
+    int Starts(const std::string& tag) const { return StartsIn(folder, tag); }
+    ~InstalledProbe()
+    {
+        SetEvent(release);
+        SetEvent(archiveRelease);
+    }
 
     bool stall;
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE archiveRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> archiveRequests{0};
     std::map<std::string, std::string> files;
     LoopbackServer server;
     LauncherCopy launcher;
@@ -82,6 +102,43 @@ TEST(Startup, DocumentArgumentReachesTheLaunchFileByteForByte)
     // The probe adds what its launch file held to starts.log, then a "--" line.
     const std::wstring log = running.folder + L"\\starts.log";
     EXPECT_TRUE(WaitUntil(20000, [&] { return ReadBytes(log) == bytes + "--\n"; })) << ReadBytes(log);
+    EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
+}
+
+// A web request for the program being updated waits for the update, then
+// starts the new build once: neither the old build mid-copy nor a second
+// installation.
+TEST(Invocation, RequestDuringAnUpdateWaitsAndStartsTheNewBuildOnce)
+{
+    TempDir scratch;
+    const std::string probe = ReadBytes(BinaryFolder() + L"binding_probe.exe");
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", {{"probe.exe", probe, MakeDos(2024, 6, 1, 12, 0, 0)},
+                                                 {"build2.txt", "2", MakeDos(2024, 6, 1, 12, 0, 0)}}));
+    InstalledProbe running(1, 2, false, ReadBytes(scratch / L"ABC_2.zip"));
+    ASSERT_TRUE(running.ready);
+    PostMessageW(running.window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(running.window, 1011)));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return running.archiveRequests.load() == 1; }));
+
+    HANDLE request = running.launcher.Start(L"morvindex:sw_code=abc&n=web");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(request, kStartTimeout));
+    Sleep(2500); // a request taken up at once would have asked or started by now
+    EXPECT_EQ(nullptr, WaitMessageBox(running.process, L"Aggiornamento", 0)) << "no question while installing";
+    EXPECT_EQ(0, running.Starts("web")) << "the old build is not started mid-update";
+
+    SetEvent(running.archiveRelease);
+    const std::wstring installed = running.launcher.DataFolder() + L"apps\\ABC";
+    // The installation offers the start; the request then starts the new build.
+    HWND offer = WaitMessageBox(running.process, L"Aggiornamento", 30000);
+    ASSERT_NE(nullptr, offer);
+    PostMessageW(offer, WM_COMMAND, IDNO, 0);
+    EXPECT_TRUE(WaitUntil(20000, [&] { return running.StartsIn(installed, "web") == 1; }));
+    Sleep(2500); // a second question or start would show by now
+    EXPECT_EQ(1, running.StartsIn(installed, "web"));
+    EXPECT_EQ(0, running.Starts("web"));
+    EXPECT_EQ(1, running.archiveRequests.load()) << "one installation";
+    EXPECT_EQ(L"2", ReadRegString(HKEY_CURRENT_USER, L"software\\" + running.launcher.Name() + L"\\index\\ABC",
+                                  L"VERSION"));
     EXPECT_TRUE(LauncherCopy::Close(running.process, kStartTimeout));
 }
 
