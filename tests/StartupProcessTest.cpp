@@ -674,6 +674,27 @@ void EndDescendantsOf(DWORD parent)
 // The process running an update of many files is killed half-way: the next
 // start of the launcher puts the folder back to the recorded build, file by
 // file, before anything else touches it.
+namespace {
+
+// How far an update of the data folder's programs has gone, counted by the old
+// copies moved aside: reading the program's files would hold them open, and a
+// held file stops the update before it begins.
+int OldCopiesAside(const std::wstring& dataFolder)
+{
+    int count = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dataFolder + L"morvindex_tmp.undo\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do
+        count += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(found.cFileName, L"journal.txt") != 0;
+    while (FindNextFileW(find, &found));
+    FindClose(find);
+    return count;
+}
+
+} // namespace
+
 TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
 {
     namespace fs = std::filesystem;
@@ -719,21 +740,7 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
             count += ReadBytes(installed + L"\\f" + std::to_wstring(i) + L".txt").rfind("build 2", 0) == 0;
         return count;
     };
-    // Counted by the old copies moved aside: reading the program's files would
-    // hold them open, and a held file stops the update before it begins.
-    auto oldCopiesAside = [&] {
-        int count = 0;
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((data + L"morvindex_tmp.undo\\*").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE)
-            return 0;
-        do
-            count += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(found.cFileName, L"journal.txt") != 0;
-        while (FindNextFileW(find, &found));
-        FindClose(find);
-        return count;
-    };
-    const bool midway = WaitUntil(120000, [&] { return oldCopiesAside() >= 10; });
+    const bool midway = WaitUntil(120000, [&] { return OldCopiesAside(data) >= 10; });
     TerminateProcess(updating.hProcess, 1);
     WaitForSingleObject(updating.hProcess, 60000);
     EndDescendantsOf(updating.dwProcessId);
@@ -758,6 +765,57 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     std::string tag;
     EXPECT_FALSE(PendingArchiveStep(staging, tag));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
+// Closing the window while an update copies its files stops it between two
+// files and puts the previous build back before the process ends.
+TEST(Startup, ClosingDuringTheCopiesPutsThePreviousBuildBack)
+{
+    TempDir scratch;
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&](const HttpRequest& request) { return StaticFiles(files)(request); });
+    LauncherCopy launcher;
+    launcher.ShipSyncLibrary();
+    const std::wstring data = launcher.DataFolder();
+    std::filesystem::create_directories(data + L"apps");
+    const std::wstring installed = data + L"apps\\ABC";
+    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
+    constexpr int kFiles = 60;
+    std::vector<ZipEntry> first, second;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
+        second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
+    }
+    second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_1.zip", first));
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", second));
+    ASSERT_TRUE(UpdateFolderFromArchiveNow(scratch.Narrow() + "ABC_1.zip", staging, Utf8FromWide(installed)));
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
+    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+    files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"},
+             {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + server.Url("/sw_index.dat") + "\r\n"},
+             {"/ABC/ABC_2.zip", ReadBytes(scratch / L"ABC_2.zip")}};
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    ASSERT_TRUE(WaitUntil(60000, [&] { return OldCopiesAside(data) >= 5; })) << "the copies under way";
+    // Well inside the 120 s an unstoppable copy phase was waited for.
+    EXPECT_TRUE(LauncherCopy::Close(process, 60000));
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
+    }
+    EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
+    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+    std::string tag;
+    EXPECT_FALSE(PendingArchiveStep(staging, tag));
 }
 
 // While a program installs, choosing another server is refused with a word and
