@@ -818,6 +818,80 @@ TEST(Startup, ClosingDuringTheCopiesPutsThePreviousBuildBack)
     EXPECT_FALSE(PendingArchiveStep(staging, tag));
 }
 
+// Thumbnails still loading keep out of an installation's way: while it runs,
+// the status line says what the installation does, whatever they report.
+TEST(Startup, ThumbnailsLoadingDuringAnInstallationLeaveItsStatusLine)
+{
+    // Thumbnails and the archive come from two servers, each held while it
+    // answers: the test server answers one request at a time.
+    std::map<std::string, std::string> files;
+    HANDLE thumbnails = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE archive = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> thumbnailsAsked{0}, archiveAsked{0};
+    LoopbackServer server([&](const HttpRequest& request) {
+        if (request.target == "/ABC/ABC_2.zip") {
+            ++archiveAsked;
+            WaitForSingleObject(archive, 60000);
+        }
+        return StaticFiles(files)(request);
+    });
+    LoopbackServer pictures([&](const HttpRequest&) {
+        ++thumbnailsAsked;
+        WaitForSingleObject(thumbnails, 60000);
+        HttpResponse missing;
+        missing.status = 404;
+        return missing;
+    });
+    TempDir scratch;
+    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", {{"abc.txt", "ABC build 2", MakeDos(2024, 2, 1, 0, 0, 0)}}));
+    // Every address is BASE and a name; a BASE that stops before the port
+    // lets the names choose the server.
+    const std::string host = "http://127.0.0.1:";
+    const std::string archivePort = server.Url("/").substr(host.size());
+    const std::string picturePort = pictures.Url("/").substr(host.size());
+    std::string index = "[PATHS]\r\nBASE=" + host + "\r\n";
+    for (const char* name : {"ABC", "DEF", "GHI"})
+        index += std::string("[") + name + "]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\nTHUMB=" + picturePort + "t_" + name +
+                 ".png\r\nDOWNLOAD_FILE=" + archivePort + "ABC/ABC_2.zip\r\n";
+    files = {{"/sw_index.dat", index},
+             {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + server.Url("/sw_index.dat") + "\r\n"},
+             {"/ABC/ABC_2.zip", ReadBytes(scratch / L"ABC_2.zip")}};
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    launcher.ShipSyncLibrary();
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    HWND list = GetDlgItem(window, 1000);
+    HWND status = GetDlgItem(window, 1010);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3; }));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return thumbnailsAsked.load() == 1; })) << "the first thumbnail under way";
+
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
+    ASSERT_TRUE(WaitUntil(20000, [&] { return archiveAsked.load() == 1; }));
+    auto statusText = [&] {
+        wchar_t text[256] = {};
+        SendMessageW(status, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+        return Utf8FromWide(text);
+    };
+    ASSERT_TRUE(WaitUntil(5000, [&] { return statusText() == "Download application... "; })) << statusText();
+    SetEvent(thumbnails);
+    ASSERT_TRUE(WaitUntil(20000, [&] { return thumbnailsAsked.load() == 3; }));
+    bool kept = true;
+    WaitUntil(3000, [&] {
+        kept = kept && statusText() == "Download application... ";
+        return !kept;
+    });
+    EXPECT_TRUE(kept) << statusText();
+
+    SetEvent(archive);
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    EXPECT_TRUE(WaitUntil(30000, [&] { return ReadRegString(HKEY_CURRENT_USER, key, L"VERSION") == L"2"; }));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    CloseHandle(thumbnails);
+    CloseHandle(archive);
+}
+
 // While a program installs, choosing another server is refused with a word and
 // the list shows the server in use again; closing the window then stops the
 // installation at once, leaving nothing installed or recorded.
