@@ -743,7 +743,8 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     const bool midway = WaitUntil(120000, [&] { return OldCopiesAside(data) >= 10; });
     TerminateProcess(updating.hProcess, 1);
     WaitForSingleObject(updating.hProcess, 60000);
-    EndDescendantsOf(updating.dwProcessId);
+    const DWORD updatingId = updating.dwProcessId;
+    EndDescendantsOf(updatingId);
     CloseHandle(updating.hProcess);
     CloseHandle(updating.hThread);
     ASSERT_TRUE(midway);
@@ -765,6 +766,8 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     std::string tag;
     EXPECT_FALSE(PendingArchiveStep(staging, tag));
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    // A copying process the killed one was still starting shows up later.
+    EndDescendantsOf(updatingId);
 }
 
 // Closing the window while an update copies its files stops it between two
