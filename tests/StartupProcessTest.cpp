@@ -693,36 +693,63 @@ int OldCopiesAside(const std::wstring& dataFolder)
     return count;
 }
 
+/// A launcher copy with ABC build 1 (60 files) installed and recorded, and the
+/// archive of build 2 (the same files newer, and a new folder) in scratch.
+struct Build1Installed {
+    static constexpr int kFiles = 60;
+    Build1Installed()
+    {
+        launcher.ShipSyncLibrary();
+        std::filesystem::create_directories(data + L"apps");
+        std::vector<ZipEntry> second;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".txt";
+            first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
+            second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
+        }
+        second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
+        ready = WriteZip(scratch / L"ABC_1.zip", first) && WriteZip(scratch / L"ABC_2.zip", second) &&
+                UpdateFolderFromArchiveNow(scratch.Narrow() + "ABC_1.zip", staging, Utf8FromWide(installed));
+        WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
+        WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+    }
+    /// The folder holds exactly build 1, with its times, and build 1 is recorded.
+    void ExpectBuild1() const
+    {
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".txt";
+            EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
+            const FILETIME expected = FileTimeOf(first[static_cast<size_t>(i)].stamp);
+            const FILETIME actual = WriteTimeOf(installed + L"\\" + WideFromUtf8(name));
+            EXPECT_EQ(0, CompareFileTime(&expected, &actual)) << name << " keeps its time";
+        }
+        EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
+        EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
+        std::string tag;
+        EXPECT_FALSE(PendingArchiveStep(staging, tag));
+    }
+
+    TempDir scratch;
+    LauncherCopy launcher;
+    const std::wstring data = launcher.DataFolder();
+    const std::wstring installed = data + L"apps\\ABC";
+    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
+    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
+    std::vector<ZipEntry> first;
+    bool ready = false;
+};
+
 } // namespace
 
 TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
 {
-    namespace fs = std::filesystem;
-    TempDir scratch;
-    LauncherCopy launcher;
-    launcher.ShipSyncLibrary();
-    const std::wstring data = launcher.DataFolder();
-    fs::create_directories(data + L"apps");
-    const std::wstring installed = data + L"apps\\ABC";
-    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
-    constexpr int kFiles = 60;
-    std::vector<ZipEntry> first, second;
-    for (int i = 0; i < kFiles; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
-        second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
-    }
-    second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
-    ASSERT_TRUE(WriteZip(scratch / L"ABC_1.zip", first));
-    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", second));
-    volatile long stop = 0;
-    ASSERT_EQ(SyncResult::Done, SynchroniseArchives({scratch.Narrow() + "ABC_1.zip"}, staging,
-                                                    Utf8FromWide(installed), false, &stop, "ABC=1")
-                                    .result);
-    ASSERT_TRUE(ConcludeArchiveStep(staging, true));
-    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
-    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
-    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
+    Build1Installed abc;
+    ASSERT_TRUE(abc.ready);
+    const int kFiles = Build1Installed::kFiles;
+    const std::wstring& data = abc.data;
+    const std::wstring& installed = abc.installed;
+    const std::string& staging = abc.staging;
+    TempDir& scratch = abc.scratch;
 
     // Build 2 by a process of its own, as the launcher installs it, ended
     // from outside once a good part of the files are new.
@@ -752,19 +779,9 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     ASSERT_GT(mixed, 0) << "a mix of two builds, until the next start";
     ASSERT_LT(mixed, kFiles) << "killed before the end";
 
-    HANDLE process = launcher.Start();
+    HANDLE process = abc.launcher.Start();
     ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));
-    for (int i = 0; i < kFiles; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
-        const FILETIME expected = FileTimeOf(first[i].stamp);
-        const FILETIME actual = WriteTimeOf(installed + L"\\" + WideFromUtf8(name));
-        EXPECT_EQ(0, CompareFileTime(&expected, &actual)) << name << " keeps its time";
-    }
-    EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
-    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
-    std::string tag;
-    EXPECT_FALSE(PendingArchiveStep(staging, tag));
+    abc.ExpectBuild1();
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
     // A copying process the killed one was still starting shows up later.
     EndDescendantsOf(updatingId);
@@ -774,51 +791,25 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
 // files and puts the previous build back before the process ends.
 TEST(Startup, ClosingDuringTheCopiesPutsThePreviousBuildBack)
 {
-    TempDir scratch;
+    Build1Installed abc;
+    ASSERT_TRUE(abc.ready);
     std::map<std::string, std::string> files;
     LoopbackServer server([&](const HttpRequest& request) { return StaticFiles(files)(request); });
-    LauncherCopy launcher;
-    launcher.ShipSyncLibrary();
-    const std::wstring data = launcher.DataFolder();
-    std::filesystem::create_directories(data + L"apps");
-    const std::wstring installed = data + L"apps\\ABC";
-    const std::string staging = Utf8FromWide(data) + "morvindex_tmp";
-    constexpr int kFiles = 60;
-    std::vector<ZipEntry> first, second;
-    for (int i = 0; i < kFiles; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        first.push_back({name, "build 1 of " + name, MakeDos(2024, 1, 1, 0, 0, 0)});
-        second.push_back({name, "build 2 of " + name, MakeDos(2024, 2, 1, 0, 0, 0)});
-    }
-    second.push_back({"nuova cartella/n.txt", "new in build 2", MakeDos(2024, 2, 1, 0, 0, 0)});
-    ASSERT_TRUE(WriteZip(scratch / L"ABC_1.zip", first));
-    ASSERT_TRUE(WriteZip(scratch / L"ABC_2.zip", second));
-    ASSERT_TRUE(UpdateFolderFromArchiveNow(scratch.Narrow() + "ABC_1.zip", staging, Utf8FromWide(installed)));
-    const std::wstring key = L"software\\" + launcher.Name() + L"\\index\\ABC";
-    WriteRegString(HKEY_CURRENT_USER, key, L"VERSION", L"1");
-    WriteRegString(HKEY_CURRENT_USER, key, L"PATH", installed);
     files = {{"/sw_index.dat", "[PATHS]\r\nBASE=" + server.Url("/") + "\r\n[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=2\r\n"},
              {"/sw_repo.dat", "[PRINCIPALE]\r\nURL=" + server.Url("/sw_index.dat") + "\r\n"},
-             {"/ABC/ABC_2.zip", ReadBytes(scratch / L"ABC_2.zip")}};
-    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+             {"/ABC/ABC_2.zip", ReadBytes(abc.scratch / L"ABC_2.zip")}};
+    abc.launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
 
-    HANDLE process = launcher.Start();
+    HANDLE process = abc.launcher.Start();
     HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
     ASSERT_NE(nullptr, window);
     HWND list = GetDlgItem(window, 1000);
     ASSERT_TRUE(WaitUntil(20000, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 1; }));
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 1011)));
-    ASSERT_TRUE(WaitUntil(60000, [&] { return OldCopiesAside(data) >= 5; })) << "the copies under way";
+    ASSERT_TRUE(WaitUntil(60000, [&] { return OldCopiesAside(abc.data) >= 5; })) << "the copies under way";
     // Well inside the 120 s an unstoppable copy phase was waited for.
     EXPECT_TRUE(LauncherCopy::Close(process, 60000));
-    for (int i = 0; i < kFiles; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        EXPECT_EQ("build 1 of " + name, ReadBytes(installed + L"\\" + WideFromUtf8(name)));
-    }
-    EXPECT_FALSE(FileExists(installed + L"\\nuova cartella"));
-    EXPECT_EQ(L"1", ReadRegString(HKEY_CURRENT_USER, key, L"VERSION"));
-    std::string tag;
-    EXPECT_FALSE(PendingArchiveStep(staging, tag));
+    abc.ExpectBuild1();
 }
 
 // Thumbnails still loading keep out of an installation's way: while it runs,
