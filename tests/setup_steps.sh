@@ -101,6 +101,7 @@ run_setup() {
     rm -rf "$FAKE_STATE"; mkdir -p "$FAKE_STATE"
     touch "$FAKE_STATE/calls.log"
     (
+        set -e   # as in scripts/setup
         export PATH="$fakes:$PATH" MORVINDEX_DEPS="$FAKE_STATE/deps" MORVINDEX_APT_PAUSE=0 "$@"
         source "$root/scripts/wine-env"
         source "$root/scripts/apt-steps"
@@ -174,6 +175,7 @@ case_name="source package missing"
 export FAKE_STATE="$work/$case_name"
 mkdir -p "$FAKE_STATE/src"
 (
+    set -e
     export PATH="$fakes:$PATH" MORVINDEX_APT_PAUSE=0 FAKE_LISTS=ok FAKE_SOURCE=missing
     source "$root/scripts/apt-steps"
     release_codename() { echo stable; }
