@@ -222,14 +222,13 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     // library from the journal, which the records chosen here cannot know.
     PendingJournal pending;
     ArchiveEntries followed;
-    bool changedRecordsOnly = !repair && !InstallJournal(WideFromUtf8(staging)).ReadPending(pending) &&
-                              FetchChangedRecords(application, folder, archives, archive, host, &followed);
+    const bool changedRecordsOnly = !repair && !InstallJournal(WideFromUtf8(staging)).ReadPending(pending) &&
+                                    FetchChangedRecords(application, folder, archives, archive, host, &followed);
     auto downloadWhole = [&] {
         if (DownloadArchive(state, application, archive, host) && !host.Cancelled())
             return true;
         if (!host.Cancelled())
             host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
-        host.SetStatusText("");
         return false;
     };
     if ((!changedRecordsOnly && !downloadWhole()) || host.Cancelled()) {
@@ -261,8 +260,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         step -= m + 1;
         progressStep();
         host.SetStatusText("Download application... ");
-        if (!downloadWhole())
+        if (!downloadWhole()) {
+            host.SetStatusText("");
             return;
+        }
         outcome = synchronise();
     }
     host.SetStatusText("");
