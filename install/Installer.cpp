@@ -221,11 +221,17 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     // there: its copies to redo (a copy that was cut) are decided by the
     // library from the journal, which the records chosen here cannot know.
     PendingJournal pending;
+    ArchiveEntries followed;
     const bool changedRecordsOnly = !repair && !InstallJournal(WideFromUtf8(staging)).ReadPending(pending) &&
-                                    FetchChangedRecords(application, folder, archives, archive, host);
-    if ((!changedRecordsOnly && !DownloadArchive(state, application, archive, host)) || host.Cancelled()) {
+                                    FetchChangedRecords(application, folder, archives, archive, host, &followed);
+    auto downloadWhole = [&] {
+        if (DownloadArchive(state, application, archive, host) && !host.Cancelled())
+            return true;
         if (!host.Cancelled())
             host.ShowDownloadError(DownloadErrorText(url, archive), L"Download");
+        return false;
+    };
+    if ((!changedRecordsOnly && !downloadWhole()) || host.Cancelled()) {
         host.SetStatusText("");
         return;
     }
@@ -234,11 +240,32 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(folder);
     const int m = static_cast<int>(archives.size());
     const int build = state.m_catalogue[recordIndex].availableBuild;
-    const StepOutcome outcome =
-        host.Synchronise(archives, staging, folder, repair, InstallationTag(name, build), [&](int i) {
+    auto synchronise = [&] {
+        return host.Synchronise(archives, staging, folder, repair, InstallationTag(name, build), [&](int i) {
             progressStep();
             host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
         });
+    };
+    StepOutcome outcome = synchronise();
+    // The changed records alone must leave the folder as the entries file
+    // maps the build, every file it did not fetch included; when one differs
+    // the step is put back and the whole archive makes it.
+    if (outcome.result == SyncResult::Done && changedRecordsOnly &&
+        !FolderHoldsEntries(followed, WideFromUtf8(folder))) {
+        if (!host.ConcludeSynchronisation(staging, false)) {
+            host.SetStatusText("");
+            host.Notify(host.Text(IDS_SYNC_NOT_RECORDED), L"Installazione");
+            return;
+        }
+        step -= m + 1;
+        progressStep();
+        host.SetStatusText("Download application... ");
+        if (!downloadWhole()) {
+            host.SetStatusText("");
+            return;
+        }
+        outcome = synchronise();
+    }
     host.SetStatusText("");
     if (outcome.result != SyncResult::Done) {
         // Only a package the library itself refuses is fetched anew next

@@ -9,15 +9,24 @@
 
 #include <windows.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <set>
 
 namespace {
 
 // Records closer than this are fetched in one request, gap included: a
-// request costs a round trip, 64 KB on a slow line about as much.
+// request costs a round trip, 64 KB on a slow line about as much. That holds
+// for a server that sends one range per request.
 constexpr uint64_t kMergeGap = 64 * 1024;
 constexpr size_t kMaxRequests = 16;
+// A server that sends several ranges per answer spends about a hundred
+// bytes of part headers on each: records closer than that are one range.
+constexpr uint64_t kPartGap = 128;
+// Ranges in one request: its Range header stays short (about 2 KB), and
+// common servers answer this many parts.
+constexpr size_t kRangesPerRequest = 100;
 // An entries file lists a few hundred bytes per entry; more is no entries file.
 constexpr uint64_t kMaxEntriesFile = 16 * 1024 * 1024;
 // Fetched records are held in memory until each is checked; more than this
@@ -27,6 +36,8 @@ constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr uint32_t kCentralSignature = 0x02014b50;
 constexpr uint32_t kEndSignature = 0x06054b50;
 constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kEndRecordSize = 22;
 constexpr uint16_t kSizesAfterDataFlag = 1u << 3;
 constexpr uint16_t kUtf8NameFlag = 1u << 11;
 
@@ -88,29 +99,43 @@ bool LocalNameMatches(const std::string& raw, uint16_t flag, const std::string& 
 }
 
 /// Counts what the partial road fetches across its downloads, for the bar
-/// (bytes within the whole plan) and the status text.
+/// and the status text, as the bytes arrive. Until the records to fetch are
+/// known the bar counts against the whole archive (so it never runs back),
+/// and the status text names no total.
 class FetchProgress : public DownloadProgress {
 public:
     FetchProgress(InstallHost& host, uint64_t archiveSize) : m_host(host), m_archiveSize(archiveSize) {}
-    void Received(uint64_t received, uint64_t) override { m_host.Received(m_done + received, m_planned); }
+    void Received(uint64_t received, uint64_t) override { Show(m_done + received, false); }
     bool Cancelled() const override { return m_host.Cancelled(); }
     void Plan(uint64_t bytes) { m_planned = bytes; }
     void Finished(uint64_t bytes)
     {
         m_done += bytes;
-        m_host.Received(m_done, m_planned);
-        m_host.SetStatusText("Download application... changed files, " + Kilobytes(m_done) + " of " +
-                             Kilobytes(m_planned) + " (archive " + Kilobytes(m_archiveSize) + ")");
+        Show(m_done, true);
     }
     uint64_t Fetched() const { return m_done; }
 
 private:
     static std::string Kilobytes(uint64_t bytes) { return std::to_string((bytes + 1023) / 1024) + " KB"; }
 
+    void Show(uint64_t bytes, bool always)
+    {
+        m_host.Received(bytes, m_planned ? m_planned : std::max<uint64_t>(m_archiveSize, bytes));
+        // The status line changes at most ten times a second while bytes come.
+        const DWORD now = GetTickCount();
+        if (!always && m_lastText != 0 && now - m_lastText < 100)
+            return;
+        m_lastText = now ? now : 1;
+        m_host.SetStatusText("Download application... changed files, " + Kilobytes(bytes) +
+                             (m_planned ? " of " + Kilobytes(m_planned) : std::string()) + " (archive " +
+                             Kilobytes(m_archiveSize) + ")");
+    }
+
     InstallHost& m_host;
     uint64_t m_archiveSize;
     uint64_t m_planned = 0;
     uint64_t m_done = 0;
+    DWORD m_lastText = 0;
 };
 
 bool FetchEntriesFile(const SoftwareRecord& record, const std::string& path, FetchProgress& progress,
@@ -122,6 +147,7 @@ bool FetchEntriesFile(const SoftwareRecord& record, const std::string& path, Fet
     options.maxBytes = kMaxEntriesFile;
     options.deadlineMs = ArchiveDeadlineMs(record.entriesSize);
     options.progress = &progress;
+    options.sendTwice = false; // no answer: the whole archive at once
     const std::wstring file = WideFromUtf8(path);
     std::string text;
     const bool ok = DownloadToFile(EntriesAddressFor(record.downloadAddress), path, options) &&
@@ -290,11 +316,200 @@ bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::ve
     return true;
 }
 
+bool EntriesMatchCentralDirectory(const ArchiveEntries& entries, uint64_t tailOffset, const std::string& tail)
+{
+    // The end record closes the archive, followed only by its comment.
+    if (tail.size() < kEndRecordSize || tailOffset + tail.size() != entries.archiveSize)
+        return false;
+    size_t end = std::string::npos;
+    for (size_t at = tail.size() - kEndRecordSize;; --at) {
+        if (Read32(tail, at) == kEndSignature && at + kEndRecordSize + Read16(tail, at + 20) == tail.size()) {
+            end = at;
+            break;
+        }
+        if (at == 0 || tail.size() - at > kEndRecordSize + 0xFFFF)
+            break;
+    }
+    if (end == std::string::npos)
+        return false;
+    const uint64_t count = Read16(tail, end + 10);
+    const uint64_t centralSize = Read32(tail, end + 12);
+    const uint64_t centralOffset = Read32(tail, end + 16);
+    if (count != entries.entries.size() || Read16(tail, end + 8) != count || centralOffset < tailOffset ||
+        centralOffset + centralSize != tailOffset + end)
+        return false;
+    std::vector<const ArchiveEntry*> byOffset;
+    for (const ArchiveEntry& entry : entries.entries)
+        byOffset.push_back(&entry);
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const ArchiveEntry* a, const ArchiveEntry* b) { return a->offset < b->offset; });
+    std::vector<bool> matched(byOffset.size(), false);
+    size_t at = static_cast<size_t>(centralOffset - tailOffset);
+    for (uint64_t i = 0; i < count; ++i) {
+        if (at + kCentralHeaderSize > end || Read32(tail, at) != kCentralSignature)
+            return false;
+        const uint16_t flag = Read16(tail, at + 8);
+        const size_t nameLength = Read16(tail, at + 28);
+        const size_t skipped = nameLength + Read16(tail, at + 30) + Read16(tail, at + 32);
+        if (at + kCentralHeaderSize + skipped > end)
+            return false;
+        const uint64_t offset = Read32(tail, at + 42);
+        auto found = std::lower_bound(byOffset.begin(), byOffset.end(), offset,
+                                      [](const ArchiveEntry* entry, uint64_t value) { return entry->offset < value; });
+        if (found == byOffset.end() || (*found)->offset != offset || matched[found - byOffset.begin()])
+            return false;
+        const ArchiveEntry& entry = **found;
+        // What the map says of the entry is what the archive says of it.
+        if (Read32(tail, at + 12) != entry.dosDate || Read32(tail, at + 16) != entry.crc ||
+            Read32(tail, at + 20) != entry.compressedSize || Read32(tail, at + 24) != entry.uncompressedSize ||
+            !LocalNameMatches(tail.substr(at + kCentralHeaderSize, nameLength), flag, entry.name))
+            return false;
+        matched[found - byOffset.begin()] = true;
+        at += kCentralHeaderSize + skipped;
+    }
+    return at == end;
+}
+
 namespace {
+
+/// The CRC-32 of a file, read in large blocks and computed by zlib's
+/// word-at-a-time code: a whole folder is checked, and a byte at a time
+/// costs several times the reading.
+bool FileCrcOf(const std::wstring& path, uint32_t& value)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<char> block(256 * 1024);
+    value = 0;
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        value = static_cast<uint32_t>(crc32(value, reinterpret_cast<const Bytef*>(block.data()), got));
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+} // namespace
+
+bool FolderHoldsEntries(const ArchiveEntries& entries, const std::wstring& folder)
+{
+    for (const ArchiveEntry& entry : entries.entries) {
+        const std::wstring name = WindowsName(entry.name);
+        if (entry.folder || IsNeverListed(name))
+            continue;
+        const std::wstring path = folder + L"\\" + name;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return false;
+        uint32_t value = 0;
+        if (((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != entry.uncompressedSize ||
+            !FileCrcOf(path, value) || value != entry.crc) {
+            // A file newer than its entry stays whichever archive the library is given.
+            if (DecideEntryCopy(entry.dosDate, entry.crc, entry.uncompressedSize, path, true) == CopyDecision::Copy)
+                return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+/// The byte ranges that fetch the records, in requests of several ranges
+/// each: neighbours closer than a part's headers are one range, and while
+/// there are more ranges than the requests may carry, the closest are joined.
+std::vector<std::vector<ByteRange>> PlanSeveralRanges(const std::vector<ByteRange>& records)
+{
+    const std::vector<ByteRange> ranges = PlanRequests(records, kPartGap, kMaxRequests * kRangesPerRequest);
+    std::vector<std::vector<ByteRange>> requests;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (i % kRangesPerRequest == 0)
+            requests.emplace_back();
+        requests.back().push_back(ranges[i]);
+    }
+    return requests;
+}
+
+/// The plan of a server that sends one range per answer.
+std::vector<std::vector<ByteRange>> PlanSingleRanges(const std::vector<ByteRange>& records)
+{
+    std::vector<std::vector<ByteRange>> requests;
+    for (const ByteRange& range : PlanRequests(records, kMergeGap, kMaxRequests))
+        requests.push_back({range});
+    return requests;
+}
+
+uint64_t PlannedBytes(const std::vector<std::vector<ByteRange>>& requests)
+{
+    uint64_t bytes = 0;
+    for (const std::vector<ByteRange>& request : requests)
+        bytes += RequestedBytes(request);
+    return bytes;
+}
+
+/// A fetched range and its bytes.
+struct FetchedRange {
+    ByteRange range;
+    std::string bytes;
+};
+
+enum class RangesOutcome { Fetched, OneRangeOnly, Failed };
+
+/// Fetches every request of the plan in turn. The first failure ends it:
+/// a range that got no answer is not asked for again.
+RangesOutcome FetchPlan(const std::string& url, const std::vector<std::vector<ByteRange>>& requests,
+                        FetchProgress& progress, std::vector<FetchedRange>& fetched)
+{
+    progress.Plan(progress.Fetched() + PlannedBytes(requests));
+    for (const std::vector<ByteRange>& request : requests) {
+        // A server that trickles ranges gets the time an archive of their size would.
+        DownloadOptions options;
+        options.progress = &progress;
+        options.deadlineMs = ArchiveDeadlineMs(static_cast<int64_t>(RequestedBytes(request)));
+        std::vector<std::string> bodies;
+        const RangeResult result = FetchRanges(url, request, bodies, options);
+        if (result == RangeResult::OneRange && fetched.empty())
+            return RangesOutcome::OneRangeOnly;
+        if (result != RangeResult::Received)
+            return RangesOutcome::Failed;
+        uint64_t bytes = 0;
+        for (size_t i = 0; i < request.size(); ++i) {
+            bytes += bodies[i].size();
+            fetched.push_back({request[i], std::move(bodies[i])});
+        }
+        progress.Finished(bytes);
+    }
+    std::sort(fetched.begin(), fetched.end(),
+              [](const FetchedRange& a, const FetchedRange& b) { return a.range.first < b.range.first; });
+    return RangesOutcome::Fetched;
+}
+
+/// Bytes first .. first + length - 1 of the archive, from the range that holds them.
+bool BytesOf(const std::vector<FetchedRange>& fetched, uint64_t first, uint64_t length, std::string& bytes)
+{
+    auto after = std::upper_bound(fetched.begin(), fetched.end(), first,
+                                  [](uint64_t value, const FetchedRange& range) { return value < range.range.first; });
+    if (after == fetched.begin() || length == 0)
+        return false;
+    const FetchedRange& range = *(after - 1);
+    if (first + length - 1 > range.range.last)
+        return false;
+    bytes = range.bytes.substr(static_cast<size_t>(first - range.range.first), static_cast<size_t>(length));
+    return true;
+}
 
 bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
                        const std::vector<std::string>& earlierArchives, const std::string& archivePath,
-                       FetchProgress& progress)
+                       FetchProgress& progress, ArchiveEntries& entries)
 {
     const std::wstring installed = WideFromUtf8(folder);
     if (record.entriesSha256.empty() || record.entriesSize < 0 || record.installedFolder.empty() ||
@@ -304,8 +519,6 @@ bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
     if (!NamesIn(earlierArchives, earlierNames))
         return false;
 
-    progress.Plan(static_cast<uint64_t>(record.entriesSize));
-    ArchiveEntries entries;
     if (!FetchEntriesFile(record, archivePath + ".entries", progress, entries))
         return false;
     // A map of another archive than the one the index describes maps nothing.
@@ -328,59 +541,74 @@ bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
             return false;
     }
     std::vector<ByteRange> records;
+    uint64_t recordsEnd = 0;
+    for (const ArchiveEntry& entry : entries.entries)
+        recordsEnd = std::max(recordsEnd, entry.offset + entry.length);
     for (size_t i : chosen) {
         const ArchiveEntry& entry = entries.entries[i];
         records.push_back({entry.offset, entry.offset + entry.length - 1});
     }
-    const std::vector<ByteRange> requests = PlanRequests(records, kMergeGap, kMaxRequests);
-    if (!PartialFetchPays(RequestedBytes(requests), static_cast<uint64_t>(record.entriesSize),
-                          entries.archiveSize) ||
-        RequestedBytes(requests) > kMaxRecordBytes)
+    // The archive's own central directory comes too: the map must say what
+    // it says of every entry, those not fetched included, or a file the map
+    // misstates would stay old under the new build.
+    if (recordsEnd >= entries.archiveSize)
+        return false;
+    const ByteRange directory = {recordsEnd, entries.archiveSize - 1};
+    records.push_back(directory);
+    auto pays = [&](const std::vector<std::vector<ByteRange>>& requests) {
+        const uint64_t bytes = PlannedBytes(requests);
+        return PartialFetchPays(bytes, static_cast<uint64_t>(record.entriesSize), entries.archiveSize) &&
+               bytes <= kMaxRecordBytes;
+    };
+
+    std::vector<FetchedRange> fetched;
+    std::vector<std::vector<ByteRange>> requests = PlanSeveralRanges(records);
+    if (!pays(requests))
+        return false;
+    RangesOutcome outcome = FetchPlan(record.downloadAddress, requests, progress, fetched);
+    if (outcome == RangesOutcome::OneRangeOnly) {
+        requests = PlanSingleRanges(records);
+        if (!pays(requests))
+            return false;
+        outcome = FetchPlan(record.downloadAddress, requests, progress, fetched);
+    }
+    if (outcome != RangesOutcome::Fetched)
         return false;
 
-    progress.Plan(progress.Fetched() + RequestedBytes(requests));
-    std::vector<std::string> bodies(requests.size());
-    for (size_t r = 0; r < requests.size(); ++r) {
-        // A server that trickles a range gets the time an archive of its size would.
-        DownloadOptions options;
-        options.progress = &progress;
-        options.deadlineMs = ArchiveDeadlineMs(static_cast<int64_t>(requests[r].last - requests[r].first + 1));
-        if (FetchRange(record.downloadAddress, requests[r].first, requests[r].last, bodies[r], options) !=
-            RangeResult::Received)
-            return false;
-        progress.Finished(bodies[r].size());
-    }
-
-    std::vector<const ArchiveEntry*> fetched;
+    std::string tail;
+    if (!BytesOf(fetched, directory.first, directory.last - directory.first + 1, tail) ||
+        !EntriesMatchCentralDirectory(entries, directory.first, tail))
+        return false;
+    std::vector<const ArchiveEntry*> taken;
     std::vector<std::string> recordBytes;
     for (size_t i : chosen) {
         const ArchiveEntry& entry = entries.entries[i];
-        size_t r = 0;
-        while (requests[r].last < entry.offset)
-            ++r;
-        std::string bytes = bodies[r].substr(static_cast<size_t>(entry.offset - requests[r].first),
-                                             static_cast<size_t>(entry.length));
-        if (!DigestMatchesHex(Sha256Of(bytes), entry.sha256))
+        std::string bytes;
+        if (!BytesOf(fetched, entry.offset, entry.length, bytes) || !DigestMatchesHex(Sha256Of(bytes), entry.sha256))
             return false;
-        fetched.push_back(&entry);
+        taken.push_back(&entry);
         recordBytes.push_back(std::move(bytes));
     }
     std::string zip;
-    return ZipOfRecords(fetched, recordBytes, zip) && ReplaceFileContent(WideFromUtf8(archivePath), zip);
+    return ZipOfRecords(taken, recordBytes, zip) && ReplaceFileContent(WideFromUtf8(archivePath), zip);
 }
 
 } // namespace
 
 bool FetchChangedRecords(const SoftwareRecord& record, const std::string& folder,
                          const std::vector<std::string>& earlierArchives, const std::string& archivePath,
-                         InstallHost& host)
+                         InstallHost& host, ArchiveEntries* followed)
 {
     FetchProgress progress(host, record.archiveSize < 0 ? 0 : static_cast<uint64_t>(record.archiveSize));
     // Whatever goes wrong on this road (memory for the records included), the
     // whole archive is still there to take.
     try {
-        if (TryChangedRecords(record, folder, earlierArchives, archivePath, progress))
+        ArchiveEntries entries;
+        if (TryChangedRecords(record, folder, earlierArchives, archivePath, progress, entries)) {
+            if (followed)
+                *followed = std::move(entries);
             return true;
+        }
     } catch (...) {
     }
     if (progress.Fetched() > 0)

@@ -12,12 +12,6 @@
 #include <string>
 #include <vector>
 
-/// Bytes first .. last of a file, both included.
-struct ByteRange {
-    uint64_t first = 0;
-    uint64_t last = 0;
-};
-
 /// The requests that fetch records (ranges in any order): neighbours no more
 /// than mergeGap bytes apart become one request, and while there are more
 /// than maxRequests, the two with the smallest gap between them are joined.
@@ -51,6 +45,18 @@ void Put32(std::string& out, uint32_t value);
 bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::vector<std::string>& records,
                   std::string& zip);
 
+/// True when the archive's central directory, read from tail (the archive's
+/// bytes from tailOffset to its end, the end record included), lists exactly
+/// the entries of the map, each with the map's offset, name, DOS time,
+/// CRC-32 and sizes.
+bool EntriesMatchCentralDirectory(const ArchiveEntries& entries, uint64_t tailOffset, const std::string& tail);
+
+/// True when folder (wide, without trailing "\") holds every file entry of
+/// the map (those the library never lists aside) with the entry's size and
+/// CRC-32, or newer than the entry (the library keeps such a file whichever
+/// archive it is given): what the update left is the build the map describes.
+bool FolderHoldsEntries(const ArchiveEntries& entries, const std::wstring& folder);
+
 /// For an update of the program record, installed in folder (which exists),
 /// whose section names an entries file: fetches the entries file (checked
 /// against the index) and exactly the records the update will copy, checks
@@ -59,8 +65,12 @@ bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::ve
 /// archivePath untouched, whenever the whole archive must be fetched instead:
 /// no entries file in the index, a fresh install, an entries file or record
 /// that fails its check, a server that does not answer ranges, or records
-/// adding up to more than half the archive. earlierArchives are the archives
-/// synchronised into the folder before this one.
+/// adding up to more than half the archive, or an entries file that does not
+/// say what the archive's central directory says. earlierArchives are the
+/// archives synchronised into the folder before this one. The records come
+/// several ranges to a request; from a server that answers one range only,
+/// one range to a request. On true, followed (when given) receives the
+/// entries file, for FolderHoldsEntries once the update is made.
 bool FetchChangedRecords(const SoftwareRecord& record, const std::string& folder,
                          const std::vector<std::string>& earlierArchives, const std::string& archivePath,
-                         InstallHost& host);
+                         InstallHost& host, ArchiveEntries* followed = nullptr);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 /// Where a download reports the bytes it received, and is told to stop.
 class DownloadProgress {
@@ -48,6 +49,9 @@ struct DownloadOptions {
     /// Set true when the body was refused for passing maxBytes (announced or
     /// received): the same limit would refuse it again. May be null.
     bool* overLimit = nullptr;
+    /// When false, a request that gets no answer is not sent a second time
+    /// (the caller has a better road than waiting as long again).
+    bool sendTwice = true;
 };
 
 /// The slowest average pace an archive may come at, after a minute's grace:
@@ -77,10 +81,17 @@ bool DownloadToFile(const std::string& url, const std::string& path, const Downl
 /// starts over. The file is checked as a whole either way.
 bool DownloadWithResume(const std::string& url, const std::string& path, const DownloadOptions& options = {});
 
+/// Bytes first .. last of a file, both included.
+struct ByteRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+};
+
 /// How a server answered a request for part of a file.
 enum class RangeResult {
     Received,  // a 206 for exactly the bytes asked for, all of them
     WholeFile, // a 200: the server sends the whole file (it ignores ranges); nothing of it was read
+    OneRange,  // a 206 of one range to a request for several: the server sends no parts; nothing was read
     Failed,    // no answer, an error status, another range, a short or stalled body
 };
 
@@ -90,6 +101,56 @@ enum class RangeResult {
 /// expectedSha256 are not used (the caller checks the bytes).
 RangeResult FetchRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
                        const DownloadOptions& options = {});
+
+/// Fetches several ranges of url in one request ("Range: bytes=a-b,c-d,..."):
+/// ranges sorted by offset, none touching the next. The answer must be a 206
+/// "multipart/byteranges" whose parts are exactly the ranges asked for, each
+/// once, in any order; bodies[i] receives range i. One range asked for is
+/// FetchRange's request and answer. Progress counts the bytes of the ranges
+/// as they arrive, against their sum. The request is sent once.
+RangeResult FetchRanges(const std::string& url, const std::vector<ByteRange>& ranges,
+                        std::vector<std::string>& bodies, const DownloadOptions& options = {});
+
+/// The boundary of a "multipart/byteranges; boundary=..." Content-Type
+/// (quoted or not); false for any other type or a boundary that is empty,
+/// longer than 70 characters or holds a character no boundary may hold.
+bool ByterangesBoundary(const std::string& contentType, std::string& boundary);
+
+/// Reads a multipart/byteranges body as it arrives, strictly: an optional
+/// CR LF, then each part as "--boundary" CR LF, header lines (one
+/// Content-Range naming a range asked for and not yet received), an empty
+/// line and exactly the range's bytes, then CR LF "--boundary--" and at most
+/// a CR LF. Anything else (a part outside the ranges, one twice, overlong
+/// header lines, bytes after the end) breaks it for good.
+class ByterangesReader {
+public:
+    ByterangesReader(std::string boundary, std::vector<ByteRange> asked);
+    /// False once the body broke the form.
+    bool Feed(const char* data, size_t size);
+    /// True once the closing delimiter came and every range asked for with it.
+    bool Complete() const;
+    /// Bytes of the ranges received so far.
+    uint64_t RangeBytes() const { return m_rangeBytes; }
+    /// The bytes of each range asked for, in the order asked.
+    std::vector<std::string>& Bodies() { return m_bodies; }
+
+private:
+    enum class Stage { Start, Delimiter, AfterDelimiter, Headers, Data, AfterData, End, Broken };
+    bool Step();
+    bool HeaderLine(const std::string& line);
+
+    std::string m_delimiter; // "--" + boundary
+    std::vector<ByteRange> m_asked;
+    std::vector<std::string> m_bodies;
+    std::vector<bool> m_received;
+    size_t m_receivedCount = 0;
+    uint64_t m_rangeBytes = 0;
+    std::string m_pending; // bytes read but not yet taken
+    Stage m_stage = Stage::Start;
+    size_t m_part = 0;  // the range the current part carries
+    bool m_partHasRange = false;
+    size_t m_headerBytes = 0;
+};
 
 /// Removes what interrupted downloads and writes left ("<file>.part",
 /// "<file>.tmp") in the data folder and its deps and apps_cache folders, but
@@ -140,8 +201,8 @@ public:
 
     /// Sends the request with the standard header and extraHeaders ("Name:
     /// value" lines, each ending in CR LF), resetting and sending once more
-    /// after a failed send. status receives the HTTP status.
-    bool Send(DWORD& status, const std::string& extraHeaders = std::string());
+    /// after a failed send when twice is set. status receives the HTTP status.
+    bool Send(DWORD& status, const std::string& extraHeaders = std::string(), bool twice = true);
     /// A response header (HTTP_QUERY_*) as text; "" when absent.
     std::string Header(DWORD query);
     /// Reads up to size bytes of the body after Send. False when the read

@@ -378,6 +378,126 @@ TEST(ContentRange, AnswerDecidesAppendRestartOrFail)
     EXPECT_EQ(ResumeDecision::Fail, DecideResume(206, "bytes 600-1099/1100", 600, 1000));
 }
 
+// A multipart/byteranges body is read strictly however it is cut into
+// reads: each part one of the ranges asked for, each once, in any order,
+// the boundary the header names, nothing after the closing delimiter.
+TEST(Byteranges, PartsAreTheRangesAskedForAndNothingElse)
+{
+    std::string boundary;
+    ASSERT_TRUE(ByterangesBoundary("multipart/byteranges; boundary=3d6b6a416f9b5", boundary));
+    EXPECT_EQ("3d6b6a416f9b5", boundary);
+    ASSERT_TRUE(ByterangesBoundary("Multipart/ByteRanges;charset=x; boundary=\"a b'c\"", boundary));
+    EXPECT_EQ("a b'c", boundary);
+    for (const char* type : {"multipart/mixed; boundary=x", "multipart/byteranges", "multipart/byteranges; boundary=",
+                             "multipart/byteranges; boundary=a; boundary=b", "multipart/byteranges; boundary=a\rb",
+                             "application/zip"})
+        EXPECT_FALSE(ByterangesBoundary(type, boundary)) << type;
+
+    const std::vector<ByteRange> asked = {{0, 3}, {10, 14}, {20, 20}};
+    auto part = [](const std::string& range, const std::string& data) {
+        return "--XYZ\r\nContent-Type: application/zip\r\nContent-Range: bytes " + range + "/100\r\n\r\n" + data +
+               "\r\n";
+    };
+    const std::string good = "\r\n" + part("10-14", "klmno") + part("0-3", "abcd") + part("20-20", "u") + "--XYZ--\r\n";
+    // Fed whole, and a byte at a time.
+    for (size_t piece : {good.size(), static_cast<size_t>(1)}) {
+        ByterangesReader reader("XYZ", asked);
+        bool fed = true;
+        for (size_t at = 0; at < good.size() && fed; at += piece)
+            fed = reader.Feed(good.data() + at, std::min(piece, good.size() - at));
+        ASSERT_TRUE(fed) << piece;
+        ASSERT_TRUE(reader.Complete()) << piece;
+        EXPECT_EQ(10u, reader.RangeBytes());
+        EXPECT_EQ((std::vector<std::string>{"abcd", "klmno", "u"}), reader.Bodies());
+    }
+    auto reads = [&asked](const std::string& body) {
+        ByterangesReader reader("XYZ", asked);
+        return reader.Feed(body.data(), body.size()) && reader.Complete();
+    };
+    EXPECT_TRUE(reads(part("0-3", "abcd") + part("10-14", "klmno") + part("20-20", "u") + "--XYZ--"));
+    EXPECT_FALSE(reads(part("0-3", "abcd") + part("10-14", "klmno") + "--XYZ--\r\n")) << "a range missing";
+    EXPECT_FALSE(reads(part("0-3", "abcd") + part("0-3", "abcd") + part("10-14", "klmno") + part("20-20", "u") +
+                       "--XYZ--\r\n"))
+        << "a part twice";
+    EXPECT_FALSE(reads(part("0-4", "abcde") + part("10-14", "klmno") + part("20-20", "u") + "--XYZ--\r\n"))
+        << "a part beyond a range";
+    EXPECT_FALSE(reads(part("0-3", "abcd") + part("10-14", "klmno") + part("20-20", "u") + part("30-31", "ef") +
+                       "--XYZ--\r\n"))
+        << "a part outside them";
+    EXPECT_FALSE(reads(part("0-3", "abcdX") + part("10-14", "klmno") + part("20-20", "u") + "--XYZ--\r\n"))
+        << "more bytes than the range";
+    std::string otherBoundary = good;
+    for (size_t at; (at = otherBoundary.find("XYZ")) != std::string::npos;)
+        otherBoundary.replace(at, 3, "XYW");
+    EXPECT_FALSE(reads(otherBoundary)) << "the boundary is the header's";
+    EXPECT_FALSE(reads(good + "more")) << "bytes after the end";
+    EXPECT_FALSE(reads("preamble\r\n" + good));
+    std::string noRange = good;
+    noRange.replace(noRange.find("Content-Range: bytes 0-3/100"), 28, "X-Note: none");
+    EXPECT_FALSE(reads(noRange)) << "a part without its range";
+    EXPECT_FALSE(reads("\r\n--XYZ\r\nContent-Range: bytes 0-3/100\r\n" + std::string(5000, 'x'))) << "endless headers";
+    ByterangesReader cut("XYZ", asked);
+    EXPECT_TRUE(cut.Feed(good.data(), good.size() - 12));
+    EXPECT_FALSE(cut.Complete()) << "a body cut short";
+}
+
+// Several ranges come in one request and answer; a server that sends one
+// range, or the whole file, is told apart, and one that does not answer is
+// asked once.
+TEST_F(Download, SeveralRangesInOneRequest)
+{
+    const std::string body = GeneratedBody(300000);
+    std::atomic<int> silentRequests{0};
+    LoopbackServer server([&](const HttpRequest& request) {
+        HttpRequest asked = request;
+        auto range = asked.headers.find("range");
+        if (request.target == "/first-only" && range != asked.headers.end())
+            range->second = range->second.substr(0, range->second.find(','));
+        if (request.target == "/whole")
+            asked.headers.clear();
+        HttpResponse response = RangeAnswer(asked, body, "\"v1\"");
+        if (request.target == "/wrong-part") {
+            const size_t at = response.body.find("Content-Range: bytes 5000-");
+            response.body.replace(at, 26, "Content-Range: bytes 5001-");
+        }
+        if (request.target == "/silent") {
+            ++silentRequests;
+            response.silent = true;
+        }
+        return response;
+    });
+    const std::vector<ByteRange> ranges = {{100, 199}, {5000, 5999}, {250000, 299999}};
+    std::vector<std::string> bodies;
+    struct Counter : DownloadProgress {
+        void Received(uint64_t received, uint64_t total) override { seen.emplace_back(received, total); }
+        std::vector<std::pair<uint64_t, uint64_t>> seen;
+    } counter;
+    DownloadOptions options;
+    options.progress = &counter;
+    ASSERT_EQ(RangeResult::Received, FetchRanges(server.Url("/f"), ranges, bodies, options));
+    ASSERT_EQ(3u, bodies.size());
+    for (size_t i = 0; i < ranges.size(); ++i)
+        EXPECT_EQ(body.substr(ranges[i].first, ranges[i].last - ranges[i].first + 1), bodies[i]) << i;
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_EQ("bytes=100-199,5000-5999,250000-299999", server.Requests()[0].headers.at("range"));
+    ASSERT_FALSE(counter.seen.empty());
+    EXPECT_EQ((std::pair<uint64_t, uint64_t>(51100, 51100)), counter.seen.back()) << "the ranges' bytes";
+
+    EXPECT_EQ(RangeResult::OneRange, FetchRanges(server.Url("/first-only"), ranges, bodies));
+    EXPECT_EQ(RangeResult::WholeFile, FetchRanges(server.Url("/whole"), ranges, bodies));
+    EXPECT_EQ(RangeResult::Failed, FetchRanges(server.Url("/wrong-part"), ranges, bodies));
+    EXPECT_EQ(RangeResult::Failed, FetchRanges(server.Url("/f"), {{100, 199}, {150, 299}}, bodies)) << "overlap";
+    ASSERT_EQ(RangeResult::Received, FetchRanges(server.Url("/f"), {{7, 16}}, bodies)) << "one range, one part";
+    EXPECT_EQ(body.substr(7, 10), bodies[0]);
+
+    options.stallWindowMs = 500;
+    for (const std::vector<ByteRange>& asked : {std::vector<ByteRange>{{0, 9}}, ranges}) {
+        silentRequests = 0;
+        EXPECT_EQ(RangeResult::Failed, FetchRanges(server.Url("/silent"), asked, bodies, options));
+        EXPECT_EQ(1, silentRequests.load()) << asked.size() << " ranges that got no answer are not asked for again";
+    }
+}
+
 // The second attempt asks only for what the first did not bring, tied to
 // the first answer's version, and the file is checked as a whole.
 TEST_F(Download, BrokenAttemptIsResumedFromWhereItStopped)

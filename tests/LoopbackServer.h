@@ -54,8 +54,10 @@ inline char GeneratedByte(unsigned long long offset) { return static_cast<char>(
 std::string GeneratedBody(size_t size);
 
 /// Answers a request for body as a server with byte ranges does: "Range:
-/// bytes=N-" or "bytes=N-M" gives 206 with its Content-Range, unless an
-/// If-Range differs from etag (then the whole body, 200); the ETag is always sent.
+/// bytes=N-" or "bytes=N-M" gives 206 with its Content-Range, several ranges
+/// ("bytes=a-b,c-d") a 206 multipart/byteranges with a part for each, unless
+/// an If-Range differs from etag (then the whole body, 200); the ETag is
+/// always sent.
 HttpResponse RangeAnswer(const HttpRequest& request, const std::string& body, const std::string& etag);
 
 class LoopbackServer {
