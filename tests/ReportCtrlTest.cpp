@@ -1,4 +1,5 @@
 // The report list on a real list-view control (common controls 6).
+#include "ui/Dpi.h"
 #include "ui/Label.h"
 #include "ui/ReportCtrl.h"
 
@@ -334,6 +335,28 @@ protected:
         DeleteDC(dc);
         return colour;
     }
+    /// How many rows of the label's pixels show anything but its background.
+    int InkRows()
+    {
+        const COLORREF background = PixelAt(0, 0);
+        int rows = 0;
+        HDC screen = GetDC(nullptr);
+        HDC dc = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateCompatibleBitmap(screen, 200, 30);
+        ReleaseDC(nullptr, screen);
+        HGDIOBJ old = SelectObject(dc, bitmap);
+        label.SendMessageW(WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 200; ++x)
+                if (GetPixel(dc, x, y) != background) {
+                    ++rows;
+                    break;
+                }
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+        return rows;
+    }
     void Pump(DWORD milliseconds)
     {
         DWORD start = GetTickCount();
@@ -350,6 +373,22 @@ protected:
 };
 
 } // namespace
+
+// Moved to a monitor of twice the DPI, the label draws its text twice as
+// tall, and as before once back.
+TEST_F(LabelTest, FontFollowsTheWindowsDpi)
+{
+    const UINT dpi = WindowDpi(label.m_hWnd);
+    label.SetText(L"HH");
+    const int before = InkRows();
+    ASSERT_GT(before, 4);
+    label.SetDpi(dpi * 2);
+    const int doubled = InkRows();
+    EXPECT_GE(doubled, before * 17 / 10) << before << " rows before";
+    EXPECT_LE(doubled, before * 23 / 10) << before << " rows before";
+    label.SetDpi(dpi);
+    EXPECT_EQ(before, InkRows());
+}
 
 TEST_F(LabelTest, GradientBandsRunFromTheSecondColourToTheFirst)
 {
