@@ -128,8 +128,9 @@ struct LaunchedWithThumbnails {
 TEST(WindowLayout, ColumnsThumbnailsAndControlsFollowTheScreensDpi)
 {
     const UINT dpi = ScreenDpi();
-    if (const char* asked = std::getenv("MORVINDEX_TEST_DPI"))
+    if (const char* asked = std::getenv("MORVINDEX_TEST_DPI")) {
         ASSERT_EQ(static_cast<UINT>(std::atoi(asked)), dpi) << "the prefix's LogPixels did not reach Wine";
+    }
     LaunchedWithThumbnails running;
     ASSERT_TRUE(running.ready);
     ExpectListAtDpi(running.process, running.list, dpi);
@@ -240,10 +241,12 @@ TEST(WindowLayout, KeyboardOrderMnemonicsAndRowNamesForScreenReaders)
         if (mark != std::wstring::npos && mark + 1 < text.size())
             letters[static_cast<wchar_t>(towlower(text[mark + 1]))].push_back(id);
         // A caption's letter moves to the combo after it.
-        if (previous == 1027)
+        if (previous == 1027) {
             EXPECT_EQ(1028, id);
-        if (previous == 1021)
+        }
+        if (previous == 1021) {
             EXPECT_EQ(1012, id);
+        }
         previous = id;
     }
     EXPECT_EQ((std::vector<int>{1003, 1004, 1028, 1015, 1012, 1000, 1014, 1013, 1008, 1011, IDOK}), tabOrder);
