@@ -1,6 +1,7 @@
 // The report list on a real list-view control (common controls 6).
 #include "ui/Dpi.h"
 #include "ui/Label.h"
+#include "ui/ReportAccessible.h"
 #include "ui/ReportCtrl.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,34 @@ TEST_F(ReportList, SecondarySortColumnsAndInsertionClearsTheSort)
     Add("D", "0", 4);
     EXPECT_TRUE(list.GetSortColumns().empty()) << "a new row makes the order unsorted";
     EXPECT_EQ(L"D", list.GetItemText(3, 1));
+}
+
+// A screen reader names a row by the owner's chosen columns (the first shows
+// only a picture): the list's accessible object answers for each row.
+TEST_F(ReportList, RowsAreNamedForScreenReadersByTheChosenColumns)
+{
+    list.InsertItem(0x7FFFFFFF, {"", "TOPOCAD", "18", "Disegno topografico"});
+    list.InsertItem(0x7FFFFFFF, {"", "XYZ", "2", ""});
+    IAccessible* accessible = CreateReportAccessible(list.m_hWnd, {1, 3});
+    ASSERT_NE(nullptr, accessible);
+    auto nameOf = [accessible](LONG child, HRESULT& result) {
+        VARIANT id;
+        VariantInit(&id);
+        id.vt = VT_I4;
+        id.lVal = child;
+        BSTR name = nullptr;
+        result = accessible->get_accName(id, &name);
+        std::wstring text = name ? name : L"";
+        SysFreeString(name);
+        return text;
+    };
+    HRESULT result = E_FAIL;
+    EXPECT_EQ(L"TOPOCAD, Disegno topografico", nameOf(1, result));
+    EXPECT_EQ(S_OK, result);
+    EXPECT_EQ(L"XYZ", nameOf(2, result)) << "an empty title adds nothing";
+    nameOf(3, result);
+    EXPECT_EQ(E_INVALIDARG, result) << "a row the list does not have";
+    accessible->Release();
 }
 
 namespace {
