@@ -9,7 +9,7 @@ bool CToolTipCtrl::Create(HWND owner, DWORD style)
     return m_hWnd != nullptr;
 }
 
-void CMFCButton::SetImage(HBITMAP bitmap)
+void CMFCButton::SetImage(HBITMAP bitmap, UINT dpi)
 {
     BITMAP info = {};
     if (!bitmap || !GetObjectW(bitmap, sizeof(info), &info)) {
@@ -24,7 +24,8 @@ void CMFCButton::SetImage(HBITMAP bitmap)
     DeleteObject(bitmap); // the image list keeps its own copy
     BUTTON_IMAGELIST images = {};
     images.himl = m_images;
-    images.margin = {6, 0, 2, 0};
+    const int dpiValue = static_cast<int>(dpi);
+    images.margin = {MulDiv(6, dpiValue, 96), 0, MulDiv(2, dpiValue, 96), 0};
     images.uAlign = BUTTON_IMAGELIST_ALIGN_LEFT;
     SendMessageW(BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&images));
     Invalidate();

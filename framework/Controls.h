@@ -101,8 +101,9 @@ public:
         if (m_images)
             ImageList_Destroy(m_images);
     }
-    /// Takes ownership of a 32-bit bitmap and shows it on the button.
-    void SetImage(HBITMAP bitmap);
+    /// Takes ownership of a 32-bit bitmap and shows it on the button, with
+    /// margins for a window of that DPI.
+    void SetImage(HBITMAP bitmap, UINT dpi = 96);
 
 private:
     HIMAGELIST m_images = nullptr;

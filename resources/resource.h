@@ -60,6 +60,7 @@
 #define IDC_PROXY_PASSWORD_LABEL    1026
 #define IDC_SERVER_CAPTION          1027
 #define IDC_SERVER                  1028
+#define IDC_ABOUT_ICON              1029
 
 #define ID_SOFTWARE_OPEN_FOLDER     32772
 #define ID_SOFTWARE_PROMPT          32774

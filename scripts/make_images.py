@@ -112,7 +112,7 @@ def icon(size):
     return c
 
 
-def button(kind, size=24):
+def button(kind, size=48):
     c = Canvas(size)
     if kind == "avvia":
         c.fill(circle(0.5, 0.5, 0.46), (46, 150, 70, 255))
@@ -128,8 +128,9 @@ def button(kind, size=24):
     return c
 
 
-def list_image(kind, size=48):
-    """The report list's standard pictures, 48 x 48 like the thumbnails."""
+def list_image(kind, size=96):
+    """The report list's standard pictures, drawn at twice the list's 48 x 48
+    cell so that they stay sharp up to 200 % scaling."""
     c = Canvas(size)
     if kind == "placeholder":
         c.fill(rounded_square(0.1, 0.12), (200, 204, 210, 255))
@@ -172,7 +173,7 @@ def write_ico(path, canvases):
 def main():
     out = Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
-    write_ico(out / "MorvIndex.ico", [icon(s) for s in (16, 32, 48)])
+    write_ico(out / "MorvIndex.ico", [icon(s) for s in (16, 24, 32, 48, 64, 96)])
     for kind in ("avvia", "installa", "chiudi"):
         (out / f"{kind}.png").write_bytes(button(kind).png())
     for kind in ("placeholder", "sw_con", "sw_win", "up_001", "up_002", "up_003"):

@@ -28,40 +28,7 @@ SoftwareRecord Record(const std::string& name, int type, int installed, int avai
 } // namespace
 
 namespace {
-void AppendBigEndian(std::string& bytes, unsigned long value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
-std::string PngChunk(const std::string& type, const std::string& data)
-{
-    std::string chunk;
-    AppendBigEndian(chunk, static_cast<unsigned long>(data.size()));
-    const std::string body = type + data;
-    chunk += body;
-    AppendBigEndian(chunk, crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
-    return chunk;
-}
-
-/// A real RGBA PNG of that size.
-std::string PngBytes(unsigned long width, unsigned long height)
-{
-    std::string header;
-    AppendBigEndian(header, width);
-    AppendBigEndian(header, height);
-    header += std::string("\x08\x06\x00\x00\x00", 5);
-    std::string rows;
-    for (unsigned long y = 0; y < height; ++y)
-        rows += '\0' + std::string(width * 4, '\x80');
-    std::string packed(compressBound(static_cast<uLong>(rows.size())), '\0');
-    uLongf packedSize = static_cast<uLongf>(packed.size());
-    compress(reinterpret_cast<Bytef*>(&packed[0]), &packedSize, reinterpret_cast<const Bytef*>(rows.data()),
-             static_cast<uLong>(rows.size()));
-    packed.resize(packedSize);
-    return std::string("\x89PNG\r\n\x1A\n", 8) + PngChunk("IHDR", header) + PngChunk("IDAT", packed) +
-           PngChunk("IEND", "");
-}
+using testing_support::PngBytes;
 
 /// A 32-bit Windows bitmap file, which GDI+ would decode just as well.
 std::string BmpBytes(long side)
@@ -114,6 +81,59 @@ TEST(Thumbnails, OnlyAPngOfAtMost512PixelsASideIsDecoded)
     std::string badHeader = PngBytes(48, 48);
     badHeader[11] = 14; // an IHDR of another length
     EXPECT_FALSE(IsSmallPng(badHeader));
+}
+
+namespace {
+/// The alpha of every pixel of a 32-bit bitmap, rows from the top.
+std::vector<std::vector<int>> AlphaOf(HBITMAP bitmap)
+{
+    BITMAP info = {};
+    GetObjectW(bitmap, sizeof(info), &info);
+    BITMAPINFO format = {};
+    format.bmiHeader = {sizeof(format.bmiHeader), info.bmWidth, -info.bmHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<unsigned char> pixels(static_cast<size_t>(info.bmWidth) * static_cast<size_t>(info.bmHeight) * 4);
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, bitmap, 0, static_cast<UINT>(info.bmHeight), pixels.data(), &format, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    std::vector<std::vector<int>> alpha(static_cast<size_t>(info.bmHeight), std::vector<int>(info.bmWidth));
+    for (size_t y = 0; y < alpha.size(); ++y)
+        for (size_t x = 0; x < alpha[y].size(); ++x)
+            alpha[y][x] = pixels[(y * alpha[y].size() + x) * 4 + 3];
+    return alpha;
+}
+} // namespace
+
+// The list's cells are square and follow the DPI: a thumbnail of any shape is
+// drawn from its PNG into the cell, whole, proportions kept and centred (a
+// picture larger than the cell once showed only its top left corner).
+TEST(Thumbnails, DrawnFromThePngIntoTheCellWholeAndCentred)
+{
+    using testing_support::TempDir;
+    TempDir dir;
+    testing_support::WriteBytes(dir / L"wide.png", PngBytes(96, 48));
+    HBITMAP bitmap = nullptr;
+    ASSERT_TRUE(LoadImageBitmap((dir / L"wide.png").c_str(), 0, &bitmap, 72));
+    std::vector<std::vector<int>> alpha = AlphaOf(bitmap);
+    DeleteObject(bitmap);
+    ASSERT_EQ(72u, alpha.size());
+    ASSERT_EQ(72u, alpha[0].size());
+    EXPECT_EQ(0, alpha[10][36]) << "above the picture the cell stays clear";
+    EXPECT_EQ(0, alpha[62][36]) << "below it too";
+    EXPECT_GT(alpha[20][1], 0) << "the picture spans the whole width";
+    EXPECT_GT(alpha[50][70], 0);
+
+    testing_support::WriteBytes(dir / L"thin.png", PngBytes(512, 3));
+    ASSERT_TRUE(LoadImageBitmap((dir / L"thin.png").c_str(), 0, &bitmap, 48));
+    alpha = AlphaOf(bitmap);
+    DeleteObject(bitmap);
+    EXPECT_GT(alpha[23][24], 0) << "a thin picture keeps at least one row, in the middle";
+
+    ASSERT_TRUE(LoadImageBitmap((dir / L"wide.png").c_str(), 0, &bitmap));
+    BITMAP own = {};
+    GetObjectW(bitmap, sizeof(own), &own);
+    DeleteObject(bitmap);
+    EXPECT_EQ(96, own.bmWidth) << "without a size the PNG keeps its own";
+    EXPECT_EQ(48, own.bmHeight);
 }
 
 TEST(InstallState, FollowsInstalledAgainstAvailableBuild)

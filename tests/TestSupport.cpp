@@ -3,6 +3,8 @@
 #include "launcher/SyncBinding.h"
 #include "store/Text.h"
 
+#include <zlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -301,6 +303,43 @@ bool UpdateFolderFromArchiveNow(const std::string& archive, const std::string& s
 {
     return SynchroniseArchives({archive}, staging, folder, false, nullptr, "").result == SyncResult::Done &&
            ConcludeArchiveStep(staging, true);
+}
+
+namespace {
+void AppendBigEndian(std::string& bytes, unsigned long value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+std::string PngChunk(const std::string& type, const std::string& data)
+{
+    std::string chunk;
+    AppendBigEndian(chunk, static_cast<unsigned long>(data.size()));
+    const std::string body = type + data;
+    chunk += body;
+    AppendBigEndian(chunk, crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+    return chunk;
+}
+
+} // namespace
+
+std::string PngBytes(unsigned long width, unsigned long height)
+{
+    std::string header;
+    AppendBigEndian(header, width);
+    AppendBigEndian(header, height);
+    header += std::string("\x08\x06\x00\x00\x00", 5);
+    std::string rows;
+    for (unsigned long y = 0; y < height; ++y)
+        rows += '\0' + std::string(width * 4, '\x80');
+    std::string packed(compressBound(static_cast<uLong>(rows.size())), '\0');
+    uLongf packedSize = static_cast<uLongf>(packed.size());
+    compress(reinterpret_cast<Bytef*>(&packed[0]), &packedSize, reinterpret_cast<const Bytef*>(rows.data()),
+             static_cast<uLong>(rows.size()));
+    packed.resize(packedSize);
+    return std::string("\x89PNG\r\n\x1A\n", 8) + PngChunk("IHDR", header) + PngChunk("IDAT", packed) +
+           PngChunk("IEND", "");
 }
 
 } // namespace testing_support

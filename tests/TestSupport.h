@@ -49,6 +49,9 @@ private:
 /// reparse point. False when neither could be made.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 
+/// A real RGBA PNG of that size, every pixel the same grey.
+std::string PngBytes(unsigned long width, unsigned long height);
+
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);

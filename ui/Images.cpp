@@ -1,6 +1,7 @@
 #include "ui/Images.h"
 
 #include "framework/WinApp.h"
+#include "ui/Dpi.h"
 #include "store/AtomicFile.h"
 
 #include <algorithm>
@@ -99,7 +100,7 @@ bool IsSmallPng(const std::string& bytes, unsigned maxSide)
     return bigEndian(8) == 13 && width > 0 && height > 0 && width <= maxSide && height <= maxSide;
 }
 
-bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
+bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side)
 {
     if ((!path && resourceId == 0) || !bitmap)
         return false;
@@ -116,6 +117,11 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
         if (image && image->GetLastStatus() == Gdiplus::Ok && image->GetWidth() > 0 && image->GetHeight() > 0) {
             int width = static_cast<int>(image->GetWidth());
             int height = static_cast<int>(image->GetHeight());
+            // At a given size the picture is drawn from the PNG itself, so it
+            // is as sharp as its pixels allow at any DPI.
+            RECT place = side > 0 ? FitInSquare(width, height, side) : RECT{0, 0, width, height};
+            if (side > 0)
+                width = height = side;
             BITMAPINFO info = {};
             info.bmiHeader.biSize = sizeof(info.bmiHeader);
             info.bmiHeader.biWidth = width;
@@ -131,7 +137,11 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap)
                 HGDIOBJ old = SelectObject(memory, section);
                 {
                     Gdiplus::Graphics graphics(memory);
-                    graphics.DrawImage(image, 0, 0, width, height);
+                    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+                    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+                    graphics.DrawImage(image, static_cast<INT>(place.left), static_cast<INT>(place.top),
+                                       static_cast<INT>(place.right - place.left),
+                                       static_cast<INT>(place.bottom - place.top));
                 }
                 SelectObject(memory, old);
                 DeleteDC(memory);

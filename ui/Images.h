@@ -10,8 +10,10 @@
 /// resource of that id (type "BINARY" first, then "PNG"). A file is decoded
 /// only when it is a PNG of at most 512 x 512 pixels (IsSmallPng) and 2 MB.
 /// On success stores a new 32-bit bitmap the caller owns in bitmap; otherwise
-/// leaves it unchanged.
-bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap);
+/// leaves it unchanged. With side above 0 the bitmap is side x side pixels and
+/// the picture is drawn into it from the PNG, as large as fits, proportions
+/// kept and centred; with 0 it keeps the PNG's own size.
+bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side = 0);
 
 /// True when bytes start with the PNG signature followed by an IHDR chunk
 /// whose width and height are both between 1 and maxSide pixels.

@@ -2,6 +2,7 @@
 
 #include "framework/WinApp.h"
 #include "store/Text.h"
+#include "ui/Dpi.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -31,7 +32,18 @@ void CLabel::PreSubclassWindow()
     if (!font)
         font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     GetObjectW(font, sizeof(m_font), &m_font);
+    // The control's font is made for the DPI of its window.
+    m_dpi = WindowDpi(m_hWnd);
     ReconstructFont();
+}
+
+CLabel& CLabel::SetDpi(UINT dpi)
+{
+    if (dpi == 0 || dpi == m_dpi)
+        return *this;
+    m_font.lfHeight = MulDiv(m_font.lfHeight, static_cast<int>(dpi), static_cast<int>(m_dpi));
+    m_dpi = dpi;
+    return FontChanged();
 }
 
 void CLabel::ReconstructFont()
@@ -129,10 +141,9 @@ CLabel& CLabel::SetFontItalic(bool italic)
 
 CLabel& CLabel::SetFontSize(int points)
 {
-    // A point font of that size, in tenths of a point, in the current face.
-    HDC screen = GetDC(nullptr);
-    m_font.lfHeight = -MulDiv(points * 10, GetDeviceCaps(screen, LOGPIXELSY), 720);
-    ReleaseDC(nullptr, screen);
+    // A point font of that size, in tenths of a point, in the current face,
+    // at the label's DPI.
+    m_font.lfHeight = -MulDiv(points * 10, static_cast<int>(m_dpi), 720);
     return FontChanged();
 }
 

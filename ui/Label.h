@@ -80,6 +80,8 @@ public:
     virtual CLabel& SetMailLink(bool on, bool notifyParent = false);
     /// What a web link opens instead of the window text; no redraw.
     virtual CLabel& SetLinkTarget(const std::wstring& target);
+    /// The window moved to a monitor of that DPI: the font follows.
+    CLabel& SetDpi(UINT dpi);
 
     bool PreTranslateMessage(MSG* msg) override;
 
@@ -123,5 +125,6 @@ private:
     bool m_flashPhase = false;
     bool m_hover = false;
     LOGFONTW m_font = {};
+    UINT m_dpi = 96; // the DPI m_font's height is for
     HFONT m_fontHandle = nullptr;
 };

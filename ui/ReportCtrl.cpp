@@ -1,7 +1,9 @@
 #include "ui/ReportCtrl.h"
 
 #include "store/Text.h"
+#include "ui/Dpi.h"
 #include "ui/ListRows.h"
+#include "ui/ReportAccessible.h"
 
 #include <shlwapi.h>
 
@@ -122,6 +124,18 @@ void CReportCtrl::ClearRows()
     }
 }
 
+void CReportCtrl::SetDpi(UINT dpi)
+{
+    if (dpi == 0 || dpi == m_dpi)
+        return;
+    for (int column = 0; m_hWnd && column < GetColumnCount(); ++column) {
+        int width = static_cast<int>(SendMessageW(LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column)));
+        SendMessageW(LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
+                     MAKELPARAM(MulDiv(width, static_cast<int>(dpi), static_cast<int>(m_dpi)), 0));
+    }
+    m_dpi = dpi;
+}
+
 bool CReportCtrl::SetColumnHeader(const std::wstring& specification)
 {
     m_specification = specification;
@@ -132,7 +146,7 @@ bool CReportCtrl::SetColumnHeader(const std::wstring& specification)
     bool added = false;
     for (const ColumnSpec& column : ParseColumnSpec(specification)) {
         int format = column.alignment == 1 ? LVCFMT_CENTER : column.alignment == 2 ? LVCFMT_RIGHT : LVCFMT_LEFT;
-        added = InsertColumn(GetColumnCount(), column.title, format, column.width) >= 0 || added;
+        added = InsertColumn(GetColumnCount(), column.title, format, ScaleForDpi(column.width, m_dpi)) >= 0 || added;
     }
     m_columnCount = GetColumnCount();
     return added;
@@ -430,6 +444,16 @@ LRESULT CReportCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CHAR:
         if (wParam == VK_SPACE || wParam == L' ')
             return 0; // Space neither selects nor checks
+        break;
+    case WM_GETOBJECT:
+        // A screen reader asks for the list: rows named by the owner's columns.
+        if (static_cast<LONG>(static_cast<DWORD>(lParam)) == OBJID_CLIENT && !m_accessibleNameColumns.empty()) {
+            if (IAccessible* accessible = CreateReportAccessible(m_hWnd, m_accessibleNameColumns)) {
+                LRESULT result = LresultFromObject(IID_IAccessible, wParam, accessible);
+                accessible->Release();
+                return result;
+            }
+        }
         break;
     case WM_DESTROY:
         ClearRows();

@@ -41,6 +41,12 @@ public:
     /// Space is swallowed before it reaches the list (it neither selects nor checks).
     bool PreTranslateMessage(MSG* msg) override;
 
+    /// The DPI of the window: column widths of the specification are pixels at
+    /// 96 DPI. A change scales the columns' present widths (a user's too).
+    void SetDpi(UINT dpi);
+    /// The columns whose texts name a row for screen readers (joined by ", ",
+    /// empty ones left out); none leaves the system's naming.
+    void SetAccessibleNameColumns(std::vector<int> columns) { m_accessibleNameColumns = std::move(columns); }
     /// Replaces every column from "Title,width[,align];..."; true when any was added.
     bool SetColumnHeader(const std::wstring& specification);
     /// Inserts a row (0x7FFFFFFF appends) with one UTF-8 text per column;
@@ -106,6 +112,8 @@ private:
     void ForceStyles();
 
     std::wstring m_specification;
+    UINT m_dpi = 96;
+    std::vector<int> m_accessibleNameColumns;
     int m_columnCount = 0; // the columns SetColumnHeader made
     std::vector<int> m_sortColumns;
     bool m_ascending = true;

@@ -12,6 +12,7 @@
 #include "store/Text.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogHosts.h"
+#include "ui/Dpi.h"
 #include "ui/Images.h"
 
 #include <filesystem>
@@ -20,6 +21,8 @@
 namespace {
 
 constexpr UINT_PTR kInvocationTimer = 1;
+// The buttons' pictures, in pixels at 96 DPI.
+constexpr int kButtonImageSide = 24;
 
 HICON LoadAppIcon(int sizeMetric)
 {
@@ -149,22 +152,19 @@ BOOL CZeltoIndexDlg::OnInitDialog()
             binding.control->Attach(m_hWnd, binding.id);
     }
 
-    struct ButtonImage {
-        CMFCButton* button;
-        UINT image;
-    } buttons[] = {{&m_launch, IDB_PNG_AVVIA}, {&m_install, IDB_PNG_INSTALLA}, {&m_close, IDB_PNG_CHIUDI}};
-    for (const ButtonImage& entry : buttons) {
-        HBITMAP bitmap = nullptr;
-        if (LoadImageBitmap(nullptr, entry.image, &bitmap))
-            entry.button->SetImage(bitmap);
-    }
+    // Every size in pixels below is given at 96 DPI and follows the window's.
+    m_dpi = WindowDpi(m_hWnd);
+    SetButtonImages();
     m_description.SetSunken(true).SetText(L"");
     m_name.SetFontBold(true).SetText(L"");
 
-    m_images.Create(48, 48, ILC_COLOR32, 0, 5);
     m_list.SubclassDlgItem(IDC_REPORT_LIST, m_hWnd);
-    m_list.SetImageList(m_images.m_hImageList, LVSIL_SMALL);
+    m_images.Create(m_list.m_hWnd, m_dpi);
+    m_list.SetDpi(m_dpi);
     m_list.SetColumnHeader(AfxLoadString(IDS_LIST_COLUMNS));
+    // The first column shows only the thumbnail: a row reads as its program
+    // ("Software") and title ("Titolo").
+    m_list.SetAccessibleNameColumns({1, 5});
     m_list.SetAlternateMode(0);
     m_list.Invalidate();
     LoadStandardImages();
@@ -182,28 +182,45 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     return TRUE;
 }
 
+void CZeltoIndexDlg::SetButtonImages()
+{
+    struct ButtonImage {
+        CMFCButton* button;
+        UINT image;
+    } buttons[] = {{&m_launch, IDB_PNG_AVVIA}, {&m_install, IDB_PNG_INSTALLA}, {&m_close, IDB_PNG_CHIUDI}};
+    for (const ButtonImage& entry : buttons) {
+        HBITMAP bitmap = nullptr;
+        if (LoadImageBitmap(nullptr, entry.image, &bitmap, ScaleForDpi(kButtonImageSide, m_dpi)))
+            entry.button->SetImage(bitmap, m_dpi);
+    }
+}
+
+void CZeltoIndexDlg::ApplyDpi(UINT dpi)
+{
+    // The dialog's own layout and font follow the DPI through the dialog
+    // manager; what is measured in pixels here follows through this.
+    if (dpi == 0 || dpi == m_dpi)
+        return;
+    m_dpi = dpi;
+    m_list.SetDpi(dpi);
+    m_images.SetDpi(dpi);
+    SetButtonImages();
+    for (CLabel* label : {&m_description, &m_name, &m_status})
+        label->SetDpi(dpi);
+}
+
 void CZeltoIndexDlg::LoadStandardImages()
 {
     m_standardImages.clear();
-    HBITMAP bitmap = nullptr;
-    int placeholder = 0;
-    if (LoadImageBitmap(nullptr, IDB_PNG_PLACEHOLDER, &bitmap)) {
-        placeholder = m_images.Add(bitmap);
-        DeleteObject(bitmap);
-    }
-    m_standardImages.push_back(placeholder);
+    int placeholder = m_images.Add(std::wstring(), IDB_PNG_PLACEHOLDER);
+    m_standardImages.push_back(placeholder >= 0 ? placeholder : 0);
     for (const wchar_t* name : {L"sw_con.png", L"sw_win.png", L"up_001.png", L"up_002.png", L"up_003.png"}) {
         std::wstring path = m_state.m_programFolderW + name;
         std::error_code error;
         if (!std::filesystem::exists(path, error))
             path = m_state.m_programFolderW + L"index_deps\\" + name;
-        bitmap = nullptr;
-        if (LoadImageBitmap(path.c_str(), 0, &bitmap)) {
-            m_standardImages.push_back(m_images.Add(bitmap));
-            DeleteObject(bitmap);
-        } else {
-            m_standardImages.push_back(m_standardImages[kPlaceholder]);
-        }
+        int index = m_images.Add(path);
+        m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
     }
 }
 
@@ -324,13 +341,8 @@ void CZeltoIndexDlg::LoadPendingThumbnails()
         std::unique_lock<std::mutex> hold(m_state.m_recordsLock);
         record.thumbnailLoaded = true;
         hold.unlock();
-        HBITMAP bitmap = nullptr;
-        if (LoadImageBitmap(WideFromUtf8(record.thumbnailFile).c_str(), 0, &bitmap)) {
-            m_standardImages.push_back(m_images.Add(bitmap));
-            DeleteObject(bitmap);
-        } else {
-            m_standardImages.push_back(m_standardImages[kPlaceholder]);
-        }
+        int index = m_images.Add(WideFromUtf8(record.thumbnailFile));
+        m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
         hold.lock();
         record.imageIndex = m_standardImages.back();
         hold.unlock();
@@ -656,6 +668,11 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
             about.DoModal();
             return true;
         }
+        return false;
+    case WM_DPICHANGED:
+        // Moved to a monitor of another DPI (per-monitor awareness); the
+        // dialog manager then resizes the window and its controls.
+        ApplyDpi(LOWORD(wParam));
         return false;
     case WM_ACTIVATE:
         if (m_sharedWindow)

@@ -8,6 +8,7 @@
 #include "install/InstalledState.h"
 #include "ui/CatalogueThread.h"
 #include "ui/Label.h"
+#include "ui/ListImages.h"
 #include "ui/ListRows.h"
 #include "ui/ReportCtrl.h"
 
@@ -56,6 +57,10 @@ private:
     void LoadPendingThumbnails();
     void UpdateSelectionDetails();
     void LoadStandardImages();
+    /// The pictures of "Avvia", "Installa/Aggiorna" and "Chiudi" at the window's DPI.
+    void SetButtonImages();
+    /// Sizes measured in pixels (columns, pictures, label fonts) for dpi.
+    void ApplyDpi(UINT dpi);
     /// Catalogue index of the first selected row, or -1.
     int SelectedRecord() const;
     void OnCategoryChanged();
@@ -97,7 +102,8 @@ private:
     std::shared_ptr<class InvocationLink> m_invocationLink;
     std::shared_ptr<InstallationLink> m_installation;
 
-    CImageList m_images;
+    UINT m_dpi = 96;
+    CListImages m_images{48}; // the list's pictures: 48 x 48 at 96 DPI
     CReportCtrl m_list;
     std::vector<int> m_standardImages;
     ListFilter m_filter;
