@@ -1,0 +1,219 @@
+// The launcher's own update: what its files say about themselves, which
+// offer it takes, and the step that swaps its files, cut at every move.
+#include "selfupdate/LauncherImage.h"
+#include "selfupdate/LauncherSwap.h"
+#include "selfupdate/SelfUpdate.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+SoftwareRecord LauncherRecord(ImageWidth width, int build)
+{
+    SoftwareRecord record;
+    record.name = LauncherSection(width);
+    record.type = kLauncherSectionType;
+    record.availableBuild = build;
+    record.downloadAddress = "http://127.0.0.1/site/" + LauncherArchivePath(width, build);
+    record.archiveSha256 = std::string(64, 'a');
+    record.archiveSize = 1234;
+    return record;
+}
+
+} // namespace
+
+TEST(LauncherImage, BuiltFilesNameTheirWidthAndBuild)
+{
+    const ImageFacts program = ReadImageFacts(ReadBytes(BinaryFolder() + L"MorvIndex.exe"));
+    EXPECT_EQ(program.width, RunningWidth());
+    EXPECT_FALSE(program.library);
+    EXPECT_EQ(program.build, MORVINDEX_BUILD);
+    const ImageFacts next = ReadImageFacts(ReadBytes(BinaryFolder() + L"next\\MorvIndex.exe"));
+    EXPECT_EQ(next.build, MORVINDEX_BUILD + 1);
+    const ImageFacts library = ReadImageFacts(ReadBytes(BinaryFolder() + L"trelko_util_r.dll"));
+    EXPECT_EQ(library.width, RunningWidth());
+    EXPECT_TRUE(library.library);
+    EXPECT_EQ(library.build, 0);
+
+    // A header cut short, an offset past the end, another processor: no width.
+    std::string bytes = ReadBytes(BinaryFolder() + L"MorvIndex.exe");
+    EXPECT_EQ(ReadImageFacts(bytes.substr(0, 70)).width, ImageWidth::Unknown);
+    EXPECT_EQ(ReadImageFacts("MZ" + std::string(200, '\xFF')).width, ImageWidth::Unknown);
+    const uint32_t header = static_cast<unsigned char>(bytes[0x3C]) | (static_cast<unsigned char>(bytes[0x3D]) << 8);
+    std::string arm = bytes;
+    arm[header + 4] = '\x64';
+    arm[header + 5] = '\xAA';
+    EXPECT_EQ(ReadImageFacts(arm).width, ImageWidth::Unknown);
+    std::string wide = bytes;
+    wide[header + 4] = '\x64';
+    wide[header + 5] = '\x86';
+    EXPECT_EQ(ReadImageFacts(wide).width, ImageWidth::X86_64);
+}
+
+TEST(LauncherImage, FolderWithoutProgramOrWithLibraryOfOtherWidthIsRefused)
+{
+    TempDir dir;
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem, "");
+    CopyFileW((BinaryFolder() + L"MorvIndex.exe").c_str(), (dir / L"MorvIndex.exe").c_str(), FALSE);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem.find("trelko_util_r.dll"), std::string::npos);
+    // The program where the library should be: no library.
+    CopyFileW((BinaryFolder() + L"MorvIndex.exe").c_str(), (dir / L"trelko_util_r.dll").c_str(), FALSE);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem, "");
+    std::string library = ReadBytes(BinaryFolder() + L"trelko_util_r.dll");
+    const uint32_t header = static_cast<unsigned char>(library[0x3C]) | (static_cast<unsigned char>(library[0x3D]) << 8);
+    const bool wide = RunningWidth() == ImageWidth::X86_64;
+    library[header + 4] = wide ? '\x4C' : '\x64';
+    library[header + 5] = wide ? '\x01' : '\x86';
+    WriteBytes(dir / L"trelko_util_r.dll", library);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem.find("library beside"), std::string::npos);
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (dir / L"trelko_util_r.dll").c_str(), FALSE);
+    const LauncherBuild found = InspectLauncherFolder(dir.Path());
+    EXPECT_EQ(found.problem, "");
+    EXPECT_EQ(found.build, MORVINDEX_BUILD);
+}
+
+TEST(LauncherOffer, OnlyASignedNewerBuildOfTheOwnWidthIsTaken)
+{
+    const ImageWidth own = ImageWidth::I686;
+    LauncherOffer offer;
+    std::string why;
+    std::vector<SoftwareRecord> catalogue = {LauncherRecord(own, 8)};
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, false, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Fetch);
+    EXPECT_EQ(offer.build, 8);
+    EXPECT_EQ(offer.size, 1234);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 8, {}, true, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {6, 8}, true, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, ImageWidth::X86_64, 7, {}, true, offer, why), OfferDecision::Nothing);
+
+    why.clear();
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 9, {}, true, offer, why), OfferDecision::Refused);
+    EXPECT_NE(why.find("precedente"), std::string::npos);
+    catalogue = {LauncherRecord(own, 0)};
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].archiveSha256.clear();
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].archiveCheckMalformed = true;
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    // A program that happens to bear the section's name is no launcher offer.
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].type = 1;
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Nothing);
+
+    EXPECT_EQ(AddToBuildList(AddToBuildList("", 9), 9), "9");
+    EXPECT_EQ(AddToBuildList("9,x,,12", 13), "9,12,13");
+}
+
+TEST(LauncherSwapJournal, ReadsBackWhatItWroteAndNothingElse)
+{
+    SwapJournal journal;
+    journal.state = SwapState::Moved;
+    journal.build = 8;
+    journal.previous = 7;
+    journal.files = LauncherSwapFiles(L"Niccolò Launcher.exe");
+    SwapJournal read;
+    ASSERT_TRUE(ParseSwapJournal(FormatSwapJournal(journal), read));
+    EXPECT_EQ(read.state, SwapState::Moved);
+    EXPECT_EQ(read.build, 8);
+    EXPECT_EQ(read.previous, 7);
+    ASSERT_EQ(read.files.size(), journal.files.size());
+    EXPECT_EQ(read.files.back().target, L"Niccolò Launcher.exe");
+    const std::string text = FormatSwapJournal(journal);
+    EXPECT_FALSE(ParseSwapJournal(text.substr(0, text.size() - 4), read)); // cut short
+    std::string escaping = text;
+    escaping.replace(escaping.find("\tsw_con.png"), 11, "\t..\\x.png");
+    EXPECT_FALSE(ParseSwapJournal(escaping, read));
+}
+
+namespace {
+
+// A program folder holding the launcher files of one build ("old"), with the
+// next build ("new") unpacked beside them, as the start-up leaves it.
+struct SwapFolder {
+    TempDir dir;
+    std::wstring folder;
+    std::vector<SwapFile> files;
+
+    SwapFolder()
+    {
+        folder = dir / L"Programmi di Niccolò Bàrbaro\\";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        CreateDirectoryW((folder + kSwapNewFolder).c_str(), nullptr);
+        files = LauncherSwapFiles(L"Lanciatore.exe");
+        for (const SwapFile& file : files) {
+            WriteBytes(folder + file.target, "old " + std::string(file.target.begin(), file.target.end()));
+            WriteBytes(folder + kSwapNewFolder + L"\\" + file.source, "new");
+        }
+        WriteBytes(folder + L"server.dat", "[SERVER]\r\nURL=x\r\n");
+    }
+
+    // Every launcher file holds what the one build gave it; nothing of the step is left.
+    void ExpectOnly(const char* build) const
+    {
+        for (const SwapFile& file : files) {
+            const std::string expected = std::string(build) == "old"
+                                             ? "old " + std::string(file.target.begin(), file.target.end())
+                                             : "new";
+            EXPECT_EQ(ReadBytes(folder + file.target), expected) << std::string(file.target.begin(), file.target.end());
+        }
+        EXPECT_EQ(ReadBytes(folder + L"server.dat"), "[SERVER]\r\nURL=x\r\n");
+        EXPECT_FALSE(FileExists(folder + kSwapJournalFile));
+        EXPECT_FALSE(FileExists(folder + kSwapOldFolder));
+    }
+};
+
+} // namespace
+
+TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
+{
+    const int moves = 2 * static_cast<int>(LauncherSwapFiles(L"x.exe").size());
+    for (int cut = 0; cut <= moves; ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves");
+        SwapFolder program;
+        SwapJournal step;
+        step.build = 8;
+        step.previous = 7;
+        step.files = program.files;
+        LauncherSwap swap(program.folder);
+        swap.m_endAfterMoves = cut;
+        const bool applied = swap.Apply(step);
+        EXPECT_EQ(applied, cut == moves);
+
+        // The next start: a step still moving is undone; one whose files are
+        // all in place is the new build's to prove, and then cleaned up.
+        LauncherSwap next(program.folder);
+        SwapJournal journal;
+        ASSERT_TRUE(next.Load(journal));
+        if (journal.state == SwapState::Moving) {
+            EXPECT_TRUE(next.Undo(journal));
+            program.ExpectOnly("old");
+        } else {
+            ASSERT_EQ(journal.state, SwapState::Moved);
+            EXPECT_TRUE(next.MarkProven(journal));
+            EXPECT_TRUE(next.CleanUp());
+            program.ExpectOnly("new");
+        }
+    }
+}
+
+TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
+{
+    SwapFolder program;
+    SwapJournal step;
+    step.build = 8;
+    step.previous = 7;
+    step.files = program.files;
+    LauncherSwap swap(program.folder);
+    ASSERT_TRUE(swap.Apply(step));
+    EXPECT_EQ(ReadBytes(program.folder + L"Lanciatore.exe"), "new");
+    SwapJournal journal;
+    ASSERT_TRUE(swap.Load(journal));
+    EXPECT_TRUE(swap.Undo(journal));
+    program.ExpectOnly("old");
+    EXPECT_FALSE(FileExists(program.folder + kSwapNewFolder));
+}
