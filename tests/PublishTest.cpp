@@ -724,35 +724,34 @@ TEST_F(PublishSite, LauncherBuildsGoOutUnderTheirOwnBuildAndWidth)
 }
 
 namespace {
-/// The visible main window of a launcher process other than the ones given,
-/// and that process, opened to be watched and closed.
+/// Any visible main window of a launcher, and its process, opened to be
+/// watched and closed (the tests of this program never run beside each other).
+BOOL CALLBACK FindAnyLauncherWindow(HWND window, LPARAM data)
+{
+    wchar_t title[64] = {}, kind[16] = {};
+    GetWindowTextW(window, title, 64);
+    GetClassNameW(window, kind, 16);
+    if (IsWindowVisible(window) && std::wstring(title) == L"MorvIndex" && std::wstring(kind) == L"#32770") {
+        *reinterpret_cast<HWND*>(data) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindLauncherWindow(HANDLE& process, DWORD milliseconds)
 {
-    struct Search {
-        HWND found = nullptr;
-    } search;
+    HWND found = nullptr;
     process = nullptr;
-    WaitUntil(milliseconds, [&search] {
-        EnumWindows(
-            [](HWND window, LPARAM data) -> BOOL {
-                wchar_t title[64] = {}, kind[16] = {};
-                GetWindowTextW(window, title, 64);
-                GetClassNameW(window, kind, 16);
-                if (IsWindowVisible(window) && std::wstring(title) == L"MorvIndex" && std::wstring(kind) == L"#32770") {
-                    reinterpret_cast<Search*>(data)->found = window;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
+    WaitUntil(milliseconds, [&found] {
+        EnumWindows(FindAnyLauncherWindow, reinterpret_cast<LPARAM>(&found));
+        return found != nullptr;
     });
-    if (search.found) {
+    if (found) {
         DWORD id = 0;
-        GetWindowThreadProcessId(search.found, &id);
+        GetWindowThreadProcessId(found, &id);
         process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, id);
     }
-    return search.found;
+    return found;
 }
 
 std::wstring StatusText(HWND window)
@@ -807,18 +806,31 @@ TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
     ASSERT_NE(nullptr, window);
     EXPECT_TRUE(WaitUntil(30000, [&] {
         return FileExists(pending) && StatusText(window).find(L"pronta") != std::wstring::npos;
-    })) << Utf8FromWide(StatusText(window));
+    })) << Utf8FromWide(StatusText(window)) << [&] {
+        std::string asked;
+        for (const HttpRequest& request : server.Requests())
+            asked += request.target + " ";
+        return asked;
+    }();
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
     EXPECT_EQ(MORVINDEX_BUILD, ReadImageFacts(ReadBytes(launcher.ExePath())).build);
 
-    // The next start hands over to build 8, under the same name.
-    process = launcher.Start();
+    // The next start, from a web page, hands over to build 8 under the same
+    // name; the request is handled once, by build 8.
+    process = launcher.Start(L"morvindex:SW_CODE=NESSUNO");
     EXPECT_EQ(0u, LauncherCopy::WaitExit(process, 90000)) << "the previous build ends once the new one proved itself";
     EXPECT_EQ(MORVINDEX_BUILD + 1, ReadImageFacts(ReadBytes(launcher.ExePath())).build);
     HANDLE successor = nullptr;
     window = FindLauncherWindow(successor, kStartTimeout);
     ASSERT_NE(nullptr, window);
     ASSERT_NE(nullptr, successor);
+    HWND notInstalled = WaitMessageBox(successor, L"Aggiornamento", 30000);
+    ASSERT_NE(nullptr, notInstalled) << "the web request reaches the new build";
+    PostMessageW(notInstalled, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil(10000, [&] {
+        return !FileExists(launcher.DataFolder() + L"invoke.morvindex") &&
+               !FileExists(launcher.DataFolder() + L"gogo.morvindex");
+    }));
     PostMessageW(window, WM_SYSCOMMAND, 0x0010, 0);
     HWND about = WaitMessageBox(successor, L"Informazioni su MorvIndex", 10000);
     ASSERT_NE(nullptr, about);

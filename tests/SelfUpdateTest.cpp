@@ -1,11 +1,17 @@
 // The launcher's own update: what its files say about themselves, which
 // offer it takes, and the step that swaps its files, cut at every move.
+#include "net/Crypto.h"
+#include "publish/Packer.h"
 #include "selfupdate/LauncherImage.h"
 #include "selfupdate/LauncherSwap.h"
 #include "selfupdate/SelfUpdate.h"
+#include "store/Text.h"
+#include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 using namespace testing_support;
 
@@ -216,4 +222,194 @@ TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
     EXPECT_TRUE(swap.Undo(journal));
     program.ExpectOnly("old");
     EXPECT_FALSE(FileExists(program.folder + kSwapNewFolder));
+}
+
+namespace {
+
+// A launcher of this build in a folder of its own, with its data folder and
+// the maker's key, and a fetched build waiting for its next start.
+struct WaitingBuild {
+    TempDir dir;
+    LauncherState state;
+
+    WaitingBuild()
+    {
+        state.m_programFolderW = dir / L"Programmi di Niccolò\\";
+        state.m_dataFolderW = dir / L"Dati utente\\";
+        CreateDirectoryW(state.m_programFolderW.c_str(), nullptr);
+        CreateDirectoryW(state.m_dataFolderW.c_str(), nullptr);
+        CreateDirectoryW(LauncherUpdateFolder(state).c_str(), nullptr);
+        state.m_launcherBuild = MORVINDEX_BUILD;
+        state.m_signaturesRequired = true;
+        state.m_makerKey.x = std::string(32, 'x');
+        state.m_makerKey.y = std::string(32, 'y');
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll", L"server.dat"})
+            WriteBytes(state.m_programFolderW + name, "old");
+    }
+
+    /// Packs the files as the archive of build, noting it as fetched with the
+    /// archive's hash and size (or others).
+    void Fetched(int build, const std::vector<std::pair<std::wstring, std::wstring>>& files, bool matching = true)
+    {
+        std::vector<PackedFile> packed;
+        for (const auto& file : files) {
+            PackedFile entry;
+            entry.name = Utf8FromWide(file.first);
+            entry.path = file.second;
+            GetSystemTimeAsFileTime(&entry.lastWrite);
+            entry.size = ReadBytes(file.second).size();
+            packed.push_back(entry);
+        }
+        const std::wstring archive = LauncherUpdateFolder(state) + L"MorvIndex_" +
+                                     WideFromUtf8(WidthName(RunningWidth())) + L"_" + std::to_wstring(build) + L".zip";
+        std::string error;
+        ASSERT_TRUE(WriteArchive(archive, packed, error)) << error;
+        const std::string bytes = ReadBytes(archive);
+        const std::string sha256 = matching ? HexOf(Sha256Of(bytes)) : std::string(64, '0');
+        WriteBytes(LauncherUpdateFolder(state) + L"pending.dat",
+                   "BUILD=" + std::to_string(build) + "\r\nWIDTH=" + WidthName(RunningWidth()) + "\r\nSHA256=" +
+                       sha256 + "\r\nSIZE=" + std::to_string(bytes.size()) + "\r\n");
+    }
+
+    /// The files of a whole build of the next number, as the test build made it.
+    static std::vector<std::pair<std::wstring, std::wstring>> NextBuild(const std::wstring& program)
+    {
+        std::vector<std::pair<std::wstring, std::wstring>> files = {
+            {L"MorvIndex.exe", program}, {L"trelko_util_r.dll", BinaryFolder() + L"trelko_util_r.dll"}};
+        for (const wchar_t* picture : kLauncherPictures)
+            files.emplace_back(picture, BinaryFolder() + picture);
+        return files;
+    }
+
+    void ExpectUnchanged()
+    {
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll", L"server.dat"})
+            EXPECT_EQ("old", ReadBytes(state.m_programFolderW + name));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapNewFolder));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapOldFolder));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapJournalFile));
+        EXPECT_FALSE(FileExists(LauncherUpdateFolder(state) + L"pending.dat")) << "the waiting build is dropped";
+    }
+};
+
+} // namespace
+
+// A fetched build that does not match what was fetched, is not the build the
+// index named, lacks its library, or waits for a launcher without the key:
+// nothing is replaced, nothing started, one line says why.
+TEST(LauncherStart, AWaitingBuildThatIsNotWholeAndRightChangesNothing)
+{
+    const std::wstring next = BinaryFolder() + L"next\\MorvIndex.exe";
+    const std::wstring current = BinaryFolder() + L"MorvIndex.exe";
+    const struct {
+        const char* what;
+        int build;
+        std::vector<std::pair<std::wstring, std::wstring>> files;
+        bool matching;
+        bool keyed;
+        const char* said; // "" for nothing said
+    } cases[] = {
+        {"altered after the fetch", MORVINDEX_BUILD + 1, WaitingBuild::NextBuild(next), false, true,
+         "non corrisponde al catalogo firmato"},
+        {"another build inside", MORVINDEX_BUILD + 2, WaitingBuild::NextBuild(next), true, true,
+         "contiene la build"},
+        {"no library", MORVINDEX_BUILD + 1, {{L"MorvIndex.exe", next}}, true, true, "trelko_util_r.dll"},
+        {"the running build again", MORVINDEX_BUILD, WaitingBuild::NextBuild(current), true, true, ""},
+        {"no key", MORVINDEX_BUILD + 1, WaitingBuild::NextBuild(next), true, false, ""},
+    };
+    for (const auto& run : cases) {
+        SCOPED_TRACE(run.what);
+        WaitingBuild waiting;
+        waiting.state.m_signaturesRequired = run.keyed;
+        if (!run.keyed)
+            waiting.state.m_makerKey = PublicKey();
+        waiting.Fetched(run.build, run.files, run.matching);
+        const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 1000);
+        EXPECT_FALSE(start.handedOver);
+        EXPECT_FALSE(start.onTrial);
+        if (*run.said)
+            EXPECT_NE(std::string::npos, start.notice.find(run.said)) << start.notice;
+        else
+            EXPECT_EQ("", start.notice);
+        waiting.ExpectUnchanged();
+    }
+}
+
+namespace {
+
+class QuietSink : public CatalogueSink {
+public:
+    void SetStatusText(const std::string&) override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void ResetServers() override {}
+    void AddServer(const std::wstring&) override {}
+    void SelectServer(int) override {}
+    void SetInstalledCount(int) override {}
+    void RequestRefill() override {}
+    void CatalogueReady() override {}
+    void ThumbnailDownloaded(const std::string&, const std::string&) override {}
+};
+
+} // namespace
+
+// The offer is fetched like a program's archive, checked against its SHA256
+// and SIZE, and waits for the next start; an archive that differs, a folder
+// the user cannot write (the launcher under Program Files) and a launcher
+// without the key fetch nothing that stays, each with its line.
+TEST(LauncherFetch, OnlyAMatchingArchiveForAWritableKeyedLauncherIsKept)
+{
+    const std::string archive = "PK\x03\x04 a launcher build, as far as the fetch can tell";
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    const std::string path = "/" + LauncherArchivePath(RunningWidth(), MORVINDEX_BUILD + 1);
+    const auto archiveRequests = [&server, &path] {
+        size_t count = 0;
+        for (const HttpRequest& request : server.Requests())
+            count += request.target == path;
+        return count;
+    };
+    const struct {
+        const char* what;
+        std::string served;
+        bool writable;
+        bool keyed;
+        size_t requests;
+        const char* said;
+        bool kept;
+    } cases[] = {
+        {"matching", archive, true, true, 1, "pronta", true},
+        {"altered on the server", archive + "!", true, true, 2, "Impossibile scaricare", false},
+        {"folder not writable", archive, false, true, 0, "non \xC3\xA8 scrivibile", false},
+        {"no key", archive, true, false, 0, "", false},
+    };
+    size_t requests = 0;
+    for (const auto& run : cases) {
+        SCOPED_TRACE(run.what);
+        files = {{path, run.served}};
+        WaitingBuild launcher;
+        if (!run.writable)
+            launcher.state.m_programFolderW = launcher.dir / L"a file, not a folder\\";
+        if (!run.writable)
+            WriteBytes(launcher.dir / L"a file, not a folder", "x");
+        launcher.state.m_signaturesRequired = run.keyed;
+        SoftwareRecord offer = LauncherRecord(RunningWidth(), MORVINDEX_BUILD + 1);
+        offer.downloadAddress = server.Url(path);
+        offer.archiveSha256 = HexOf(Sha256Of(archive));
+        offer.archiveSize = static_cast<int64_t>(archive.size());
+        launcher.state.m_catalogue = {offer};
+        QuietSink sink;
+        const std::string line = FetchLauncherUpdate(launcher.state, sink);
+        if (*run.said)
+            EXPECT_NE(std::string::npos, line.find(run.said)) << line;
+        else
+            EXPECT_EQ("", line);
+        requests += run.requests;
+        EXPECT_EQ(requests, archiveRequests());
+        EXPECT_EQ(run.kept, FileExists(LauncherUpdateFolder(launcher.state) + L"pending.dat"));
+        const std::wstring fetched = LauncherUpdateFolder(launcher.state) + L"MorvIndex_" +
+                                     WideFromUtf8(WidthName(RunningWidth())) + L"_" +
+                                     std::to_wstring(MORVINDEX_BUILD + 1) + L".zip";
+        EXPECT_EQ(run.kept, FileExists(fetched));
+    }
 }
