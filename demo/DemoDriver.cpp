@@ -269,6 +269,20 @@ int wmain(int argc, wchar_t** argv)
             CloseHandle(process);
         return ended ? 0 : 1;
     }
+    if (verb == L"about") {
+        // Opens the about box from the system menu and prints the build it names.
+        if (!PostMessageW(MainWindow(), WM_SYSCOMMAND, 0x0010, 0))
+            return 1;
+        HWND about = nullptr;
+        if (!WaitFor(number(2), [&] {
+                return (about = FindWindowTitled(L"Informazioni su MorvIndex", false, L"#32770")) != nullptr;
+            }))
+            return 1;
+        wchar_t text[128] = {};
+        GetDlgItemTextW(about, 1022, text, 128);
+        printf("%s\n", Utf8FromWide(text).c_str());
+        return 0;
+    }
     if (verb == L"web")
         return OpenAsTheShell(arg(2));
     if (verb == L"rows") {

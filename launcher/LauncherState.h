@@ -29,6 +29,12 @@ struct LauncherState {
     bool m_signaturesRequired = false;
     PublicKey m_makerKey;
     KeyValueStore m_settings;         // HKCU\software\<program name>\index
+    // The build this launcher is (the executable's MORVINDEX_BUILD); 0 in a
+    // state built by a test that does not say.
+    int m_launcherBuild = 0;
+    // What the start-up did about the launcher's own files, for the status
+    // line once the catalogue is in ("" for nothing).
+    std::string m_launcherNotice;
     std::vector<SoftwareRecord> m_catalogue;
     // Orders the installed-state writes of the UI thread (install, uninstall,
     // favourite) against the reads of the invocation worker, which takes a

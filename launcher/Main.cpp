@@ -8,7 +8,9 @@
 // LongToHandle convert without loss).
 __attribute__((section(".shr"), shared)) volatile LONG g_sharedWindow = 0;
 
-CZeltoIndexApp theApp(&g_sharedWindow);
+// The build number comes from the build system (MORVINDEX_BUILD), like the
+// version resource beside it.
+CZeltoIndexApp theApp(&g_sharedWindow, MORVINDEX_BUILD);
 
 // The global application object already exists (static construction);
 // InitInstance decides whether a message loop runs.

@@ -5,18 +5,46 @@
 #include "launcher/HandOver.h"
 #include "launcher/ProgramIdentity.h"
 #include "launcher/Registration.h"
+#include "launcher/SyncBinding.h"
+#include "selfupdate/SelfUpdate.h"
 #include "store/Text.h"
 #include "ui/ZeltoIndexDlg.h"
 
 #include <commctrl.h>
 
 #include <memory>
+#include <thread>
 
 const wchar_t* const kInstanceMutexName = L"MORVINDEX-088FA840-B10D-11D3-BC36-006067709674";
 const wchar_t* const kInvocationFileName = L"invoke.morvindex";
 
-CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow) : m_sharedWindow(sharedWindow)
+namespace {
+
+// How long a new launcher build has to start, load its library and show its
+// window before the previous build comes back.
+constexpr unsigned kLauncherProofMs = 60000;
+
+// A new build on trial proves itself once its window shows and its library
+// loads; the watching process (or the journal, when none watches) learns it.
+void ProveWhenShown(LauncherState& state, volatile LONG* sharedWindow)
 {
+    for (int i = 0; i < 6000; ++i) {
+        HWND window = static_cast<HWND>(LongToHandle(*sharedWindow));
+        if (window && IsWindowVisible(window)) {
+            std::wstring error;
+            if (LoadAggiornaFiles(error))
+                ProveLauncher(state);
+            return;
+        }
+        Sleep(50);
+    }
+}
+
+} // namespace
+
+CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow, int build) : m_sharedWindow(sharedWindow)
+{
+    m_launcherBuild = build;
     // The first GetProgramName of the process also binds the synchronisation library.
     RegisterUrlProtocol();
     std::wstring programName = GetProgramName();
@@ -53,6 +81,10 @@ BOOL CZeltoIndexApp::InitInstance()
 {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
     bool otherInstance = GetLastError() == ERROR_ALREADY_EXISTS;
+    // A new build started by the running one to take its place holds no
+    // second place: the one that started it waits for it and then ends.
+    if (GetEnvironmentVariableW(kProofEventVariable, nullptr, 0) > 0)
+        otherInstance = false;
     if (mutex)
         ReleaseMutex(mutex); // the handle stays open until the process ends
 
@@ -70,6 +102,18 @@ BOOL CZeltoIndexApp::InitInstance()
         }
         return FALSE;
     }
+
+    // The launcher's own files before anything else: a step the last run
+    // left is finished or undone, a fetched build goes in place and proves
+    // itself, and if it takes over this process ends here.
+    const std::wstring fullPath = GetFullProgramPath();
+    const LauncherStart launcher = SettleLauncherFiles(*this, fullPath.substr(fullPath.find_last_of(L'\\') + 1),
+                                                       kLauncherProofMs);
+    if (launcher.handedOver)
+        return FALSE;
+    m_launcherNotice = launcher.notice;
+    if (launcher.onTrial)
+        std::thread(ProveWhenShown, std::ref(static_cast<LauncherState&>(*this)), m_sharedWindow).detach();
 
     // An installation the last run left halfway is concluded before anything
     // else touches the program folders: it stands if it was recorded, else

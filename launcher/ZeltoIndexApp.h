@@ -14,8 +14,9 @@ extern const wchar_t* const kInvocationFileName;
 class CZeltoIndexApp : public CWinApp, public LauncherState {
 public:
     /// sharedWindow: the slot, shared by every process of this executable,
-    /// where the main dialog publishes its window handle.
-    explicit CZeltoIndexApp(volatile LONG* sharedWindow);
+    /// where the main dialog publishes its window handle. build: the build
+    /// this executable was made as.
+    CZeltoIndexApp(volatile LONG* sharedWindow, int build);
     ~CZeltoIndexApp() override;
 
     BOOL InitInstance() override;

@@ -10,6 +10,8 @@
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
 #include "publish/StagedFiles.h"
+#include "selfupdate/LauncherImage.h"
+#include "selfupdate/SelfUpdate.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
@@ -31,6 +33,10 @@ const char kUsage[] =
     "  add SITE NAME BUILD FOLDER [--package] [--execute FILE] [--deps A,B] [--title TEXT] [--category CAT]\n"
     "      [--expires DAYS]\n"
     "      packs FOLDER as build BUILD of NAME (a package with --package) and updates the index\n"
+    "  launcher SITE FOLDER\n"
+    "      packs the launcher build in FOLDER (MorvIndex.exe, trelko_util_r.dll and the five pictures; its\n"
+    "      build from MorvIndex.exe's version resource, its width from its header) and offers it to launchers\n"
+    "      of that width in sw_index.dat\n"
     "  check SITE [--key KEY]\n"
     "      reads the site as the launcher would; KEY is the KEY= text of server.dat, or that file\n"
     "  sign SITE PRIVATE_KEY [--expires DAYS]\n"
@@ -580,6 +586,113 @@ private:
     std::vector<std::pair<std::string, std::string>> m_keys;    // every key written, in order
 };
 
+// ---- launcher ----
+
+int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& reporter)
+{
+    if (arguments.size() != 2) {
+        reporter.Error(kUsage);
+        return kPublishUsage;
+    }
+    const std::wstring& site = arguments[0];
+    std::wstring folder = arguments[1];
+    auto refuse = [&reporter](const std::string& text) {
+        reporter.Error(text);
+        return kPublishFailed;
+    };
+    if (!RecoverSite(site, reporter))
+        return kPublishFailed;
+    if (!IsFolderPath(folder))
+        return refuse(Utf8FromWide(folder) + " is not a folder");
+    if (folder.back() != L'\\' && folder.back() != L'/')
+        folder += L'\\';
+
+    // The build and width come from the files themselves, never from a flag.
+    const LauncherBuild build = InspectLauncherFolder(folder);
+    if (!build.problem.empty())
+        return refuse(Utf8FromWide(folder) + ": " + build.problem);
+    std::vector<PackedFile> files;
+    std::vector<std::wstring> names = {kLauncherProgramFile, kLauncherLibraryFile};
+    names.insert(names.end(), std::begin(kLauncherPictures), std::end(kLauncherPictures));
+    for (const std::wstring& name : names) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW((folder + name).c_str(), GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return refuse(Utf8FromWide(folder) + ": no " + Utf8FromWide(name) + " (a launcher build ships it)");
+        PackedFile file;
+        file.name = Utf8FromWide(name);
+        file.path = folder + name;
+        file.lastWrite = data.ftLastWriteTime;
+        file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        files.push_back(file);
+    }
+    if (IsFilePath(folder + L"server.dat"))
+        reporter.Line("note: server.dat is not packed: it holds each user's server and key");
+
+    const std::wstring indexPath = SitePath(site, kIndexFile);
+    std::string indexBytes, error, serial;
+    if (!ReadFileBytes(indexPath, indexBytes))
+        return refuse("no sw_index.dat in " + Utf8FromWide(site) + ": start the site with init");
+    const std::string form = TextFormProblem(kIndexFile, indexBytes);
+    if (!form.empty())
+        return refuse(form);
+    DataFileLines lines(indexBytes);
+    KeyValueStore index;
+    index.LoadText(indexBytes);
+    const std::string section = LauncherSection(build.width);
+    const int published = ParseNumber(index.GetValue(section, "BUILD_DISP", "0"));
+    if (build.build <= published)
+        return refuse("MorvIndex.exe is build " + std::to_string(build.build) + ", but [" + section +
+                      "] offers build " + std::to_string(published) + " already: launchers only ever take a "
+                      "higher build (make it with cmake -DMORVINDEX_BUILD=" + std::to_string(published + 1) + ")");
+    const std::string base = index.GetValue("PATHS", "BASE");
+    if (base.empty() || base.back() != '/')
+        return refuse("[PATHS] BASE=\"" + base + "\" does not end with \"/\"");
+    const std::string expires = ExpiryAhead(kDefaultExpiryDays);
+    if (!StampCatalogueFile(lines, index, true, expires, serial, error))
+        return refuse(error);
+
+    const std::string relative = LauncherArchivePath(build.width, build.build);
+    const std::wstring archive = SitePath(site, relative);
+    const std::wstring launcherFolder = SitePath(site, "launcher");
+    const std::wstring widthFolder = archive.substr(0, archive.find_last_of(L'\\'));
+    CreateDirectoryW(launcherFolder.c_str(), nullptr);
+    CreateDirectoryW(widthFolder.c_str(), nullptr);
+    const std::wstring temporary = StagedFiles::StagingPath(archive);
+    if (!WriteArchive(temporary, files, error) || !IsAcceptableArchive(temporary)) {
+        DeleteFileW(temporary.c_str());
+        return refuse(error.empty() ? "the archive written for " + relative + " does not read back" : error);
+    }
+    std::string digest;
+    WIN32_FILE_ATTRIBUTE_DATA written;
+    if (!Sha256OfFile(temporary, digest) || !GetFileAttributesExW(temporary.c_str(), GetFileExInfoStandard, &written)) {
+        DeleteFileW(temporary.c_str());
+        return refuse("the archive written for " + relative + " cannot be read back");
+    }
+    const uint64_t size = (static_cast<uint64_t>(written.nFileSizeHigh) << 32) | written.nFileSizeLow;
+    const std::pair<const char*, std::string> keys[] = {
+        {"SW_TYPE", std::to_string(kLauncherSectionType)},
+        {"BUILD_DISP", std::to_string(build.build)},
+        {"DOWNLOAD_FILE", relative},
+        {"SHA256", HexOf(digest)},
+        {"SIZE", std::to_string(size)}};
+    for (const auto& key : keys)
+        lines.Set(section, key.first, key.second);
+    StagedFiles staged(site);
+    staged.Adopt(archive);
+    if (!staged.Stage(indexPath, lines.Text(), error) || !staged.Commit(error)) {
+        DeleteFileW(temporary.c_str());
+        return refuse(error + "; nothing written");
+    }
+    reporter.Line(relative + ": MorvIndex build " + std::to_string(build.build) + " for " + WidthName(build.width) +
+                  ", archive of " + std::to_string(size) + " bytes, SHA-256 " + HexOf(digest));
+    reporter.Line("sw_index.dat: [" + section + "] BUILD_DISP=" + std::to_string(build.build) + "; [PATHS] SERIAL=" +
+                  serial + ", EXPIRES=" + expires);
+    if (IsFilePath(SitePath(site, std::string(kIndexFile) + kSignatureSuffix)))
+        reporter.Line("sw_index.dat.sig no longer matches: sign the site again before uploading");
+    return kPublishDone;
+}
+
 // ---- check ----
 
 int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
@@ -771,6 +884,8 @@ int RunPublish(const std::vector<std::wstring>& arguments, Reporter& reporter)
             return kPublishUsage;
         return Add(request, reporter).Run();
     }
+    if (command == L"launcher")
+        return PublishLauncher(rest, reporter);
     if (command == L"check")
         return Check(rest, reporter);
     if (command == L"sign")

@@ -7,6 +7,8 @@
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Site.h"
+#include "selfupdate/LauncherImage.h"
+#include "selfupdate/SelfUpdate.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
@@ -21,6 +23,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -283,6 +286,8 @@ private:
         const std::string addressKey =
             m_index.HasKey(name, "DOWNLOAD_FILE") ? "DOWNLOAD_FILE" : (package ? "SW_TYPE" : "BUILD_DISP");
         const ArchiveContent* archive = CheckArchive(record, addressKey);
+        if (archive && record.type >= kLauncherSectionType)
+            CheckLauncherArchive(record);
         if (archive && !package && !record.programToExecute.empty()) {
             std::set<std::string> entries;
             bool complete = true;
@@ -304,6 +309,43 @@ private:
 
         CheckSiteFile(name, "THUMB", record.thumbnailAddress, record.thumbnailCheck, true);
         CheckSiteFile(name, "CHANGELOG_FILE", record.changelogAddress, record.changelogCheck, false);
+    }
+
+    /// A launcher section's archive must hold the build it names, of the
+    /// section's width, with a library of that width.
+    void CheckLauncherArchive(const SoftwareRecord& record)
+    {
+        ImageWidth width = ImageWidth::Unknown;
+        for (ImageWidth candidate : {ImageWidth::I686, ImageWidth::X86_64})
+            if (record.name == LauncherSection(candidate))
+                width = candidate;
+        if (width == ImageWidth::Unknown)
+            return;
+        std::string relative;
+        if (!AddressBelowBase(record.downloadAddress, m_base, relative))
+            return;
+        wchar_t temporary[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, temporary);
+        const std::wstring folder = std::wstring(temporary) + L"morvindex-check-" +
+                                    std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount());
+        LauncherBuild found;
+        if (!UnzipArchive(SitePath(m_site, relative), folder))
+            found.problem = "cannot be unpacked";
+        else
+            found = InspectLauncherFolder(folder + L"\\");
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+        const std::string what = "launcher archive " + relative + " ";
+        if (!found.problem.empty())
+            Problem(kIndexFile, record.name, "DOWNLOAD_FILE", what + found.problem + ": launchers refuse it");
+        else if (found.width != width)
+            Problem(kIndexFile, record.name, "DOWNLOAD_FILE",
+                    what + "holds an " + WidthName(found.width) + " MorvIndex.exe in the section for " +
+                        WidthName(width) + ": launchers refuse it");
+        else if (found.build != record.availableBuild)
+            Problem(kIndexFile, record.name, "BUILD_DISP",
+                    std::to_string(record.availableBuild) + ", but " + what + "holds build " +
+                        std::to_string(found.build) + ": launchers refuse it");
     }
 
     /// The archive of a record, checked; null when it is missing, refused or not in the site.

@@ -55,6 +55,7 @@
 #define IDC_FILTER_FRAME            1019
 #define IDC_FAVOURITES_NOTE         1020
 #define IDC_CATEGORY_CAPTION        1021
+#define IDC_ABOUT_BUILD             1022
 #define IDC_PROXY_ADDRESS_LABEL     1024
 #define IDC_PROXY_USER_LABEL        1025
 #define IDC_PROXY_PASSWORD_LABEL    1026

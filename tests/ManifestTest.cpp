@@ -58,7 +58,7 @@ void ExpectLauncherManifest(const std::string& manifest, const std::string& arch
     EXPECT_EQ("MorvIndex", Attribute(manifest, "assemblyIdentity", "name"));
     const std::string own = Attribute(manifest, "assemblyIdentity", "processorArchitecture");
     EXPECT_TRUE(own == architecture || own == "*") << own;
-    EXPECT_EQ("1.0." MORVINDEX_BUILD_TEXT ".0", Attribute(manifest, "assemblyIdentity", "version"));
+    EXPECT_EQ("1.0.0." MORVINDEX_BUILD_TEXT, Attribute(manifest, "assemblyIdentity", "version"));
     // Windows 7, 8, 8.1 and 10/11: without them Windows treats the program as
     // one made for Vista and applies its compatibility behaviour.
     for (const char* id : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",

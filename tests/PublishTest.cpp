@@ -9,6 +9,9 @@
 #include "publish/Signing.h"
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
+#include "selfupdate/LauncherImage.h"
+#include "selfupdate/SelfUpdate.h"
+#include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
@@ -622,4 +625,250 @@ TEST_F(PublishSite, CheckAndAddCatchWhatBreaksEveryInstall)
         const std::string problems = Joined(CheckSite(copy, "").problems);
         EXPECT_NE(std::string::npos, problems.find(trap.expected)) << "trap " << number << ":\n" << problems;
     }
+}
+
+namespace {
+/// A launcher build folder as the maker has it: the program of a build (the
+/// test build's own, or a later one), the library and the pictures, and a
+/// server.dat that must never travel.
+std::wstring LauncherBuildFolder(const std::wstring& folder, const std::wstring& program)
+{
+    fs::create_directories(fs::path(folder));
+    CopyFileW(program.c_str(), (folder + L"\\MorvIndex.exe").c_str(), FALSE);
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (folder + L"\\trelko_util_r.dll").c_str(), FALSE);
+    for (const wchar_t* picture : kLauncherPictures)
+        CopyFileW((BinaryFolder() + picture).c_str(), (folder + L"\\" + picture).c_str(), FALSE);
+    WriteBytes(folder + L"\\server.dat", "[SIGNATURE]\r\nKEY=secret of the user\r\n");
+    return folder;
+}
+} // namespace
+
+// The launcher command takes the build from the program's version resource
+// and the width from its header; it refuses an incomplete folder, a library
+// of the other width and a build not above the published one, writing
+// nothing; check refuses an archive whose program disagrees with its section.
+TEST_F(PublishSite, LauncherBuildsGoOutUnderTheirOwnBuildAndWidth)
+{
+    const std::string section = LauncherSection(RunningWidth());
+    ASSERT_EQ(kPublishDone, Run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    const std::wstring current = LauncherBuildFolder(work / L"build corrente", BinaryFolder() + L"MorvIndex.exe");
+    const std::wstring next = LauncherBuildFolder(work / L"build è nuova", BinaryFolder() + L"next\\MorvIndex.exe");
+    const std::string index = ReadBytes(site + L"\\sw_index.dat");
+
+    const std::wstring spoilt = work / L"spoilt";
+    fs::create_directories(fs::path(spoilt));
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
+    EXPECT_TRUE(Said("no MorvIndex.exe")) << Joined(reporter.lines);
+    CopyFileW((current + L"\\MorvIndex.exe").c_str(), (spoilt + L"\\MorvIndex.exe").c_str(), FALSE);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
+    EXPECT_TRUE(Said("no trelko_util_r.dll")) << Joined(reporter.lines);
+    std::string library = ReadBytes(current + L"\\trelko_util_r.dll");
+    const uint32_t header = static_cast<unsigned char>(library[0x3C]) | (static_cast<unsigned char>(library[0x3D]) << 8);
+    const bool wide = RunningWidth() == ImageWidth::X86_64;
+    library[header + 4] = wide ? '\x4C' : '\x64';
+    library[header + 5] = wide ? '\x01' : '\x86';
+    WriteBytes(spoilt + L"\\trelko_util_r.dll", library);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
+    EXPECT_TRUE(Said("library beside")) << Joined(reporter.lines);
+    CopyFileW((current + L"\\trelko_util_r.dll").c_str(), (spoilt + L"\\trelko_util_r.dll").c_str(), FALSE);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
+    EXPECT_TRUE(Said("no sw_con.png")) << Joined(reporter.lines);
+    EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
+    EXPECT_FALSE(FileExists(site + L"\\launcher"));
+
+    ASSERT_EQ(kPublishDone, Run({L"launcher", site, current})) << Joined(reporter.lines);
+    EXPECT_TRUE(Said("server.dat is not packed")) << Joined(reporter.lines);
+    const std::wstring archive = site + L"\\" + WideFromUtf8(LauncherArchivePath(RunningWidth(), MORVINDEX_BUILD));
+    std::vector<EntryRecord> entries;
+    ASSERT_TRUE(ListEntryRecords(archive, entries));
+    std::vector<std::string> names;
+    for (const EntryRecord& entry : entries)
+        names.push_back(entry.name);
+    EXPECT_EQ((std::vector<std::string>{"MorvIndex.exe", "trelko_util_r.dll", "sw_con.png", "sw_win.png",
+                                        "up_001.png", "up_002.png", "up_003.png"}),
+              names);
+    KeyValueStore published;
+    published.LoadText(ReadBytes(site + L"\\sw_index.dat"));
+    EXPECT_EQ(std::to_string(MORVINDEX_BUILD), published.GetValue(section, "BUILD_DISP"));
+    EXPECT_EQ("10", published.GetValue(section, "SW_TYPE")) << "never listed";
+    EXPECT_EQ(HexOf(Sha256Of(ReadBytes(archive))), published.GetValue(section, "SHA256"));
+
+    const std::string once = ReadBytes(site + L"\\sw_index.dat");
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current}));
+    EXPECT_TRUE(Said("offers build " + std::to_string(MORVINDEX_BUILD) + " already")) << Joined(reporter.lines);
+    EXPECT_EQ(once, ReadBytes(site + L"\\sw_index.dat"));
+    ASSERT_EQ(kPublishDone, Run({L"launcher", site, next})) << Joined(reporter.lines);
+    EXPECT_TRUE(FileExists(archive)) << "the previous build's archive stays for launchers that fetch it now";
+    SiteReport report = CheckSite(site);
+    EXPECT_EQ(0u, report.problems.size()) << Joined(report.problems);
+
+    // A section whose archive holds another build, or the other width.
+    EditIndex(site, [](DataFileLines& lines) {
+        lines.Set(LauncherSection(RunningWidth()), "BUILD_DISP", std::to_string(MORVINDEX_BUILD + 5));
+    });
+    report = CheckSite(site);
+    ASSERT_EQ(1u, report.problems.size()) << Joined(report.problems);
+    EXPECT_NE(std::string::npos, report.problems[0].find("holds build " + std::to_string(MORVINDEX_BUILD + 1)))
+        << report.problems[0];
+    const ImageWidth other = wide ? ImageWidth::I686 : ImageWidth::X86_64;
+    std::string moved = ReadBytes(site + L"\\sw_index.dat");
+    moved.replace(moved.find("[" + section + "]"), section.size() + 2, "[" + LauncherSection(other) + "]");
+    WriteBytes(site + L"\\sw_index.dat", moved);
+    EditIndex(site, [other](DataFileLines& lines) {
+        lines.Set(LauncherSection(other), "BUILD_DISP", std::to_string(MORVINDEX_BUILD + 1));
+    });
+    report = CheckSite(site);
+    ASSERT_EQ(1u, report.problems.size()) << Joined(report.problems);
+    EXPECT_NE(std::string::npos, report.problems[0].find(std::string("in the section for ") + WidthName(other)))
+        << report.problems[0];
+}
+
+namespace {
+/// Any visible main window of a launcher, and its process, opened to be
+/// watched and closed (the tests of this program never run beside each other).
+BOOL CALLBACK FindAnyLauncherWindow(HWND window, LPARAM data)
+{
+    wchar_t title[64] = {}, kind[16] = {};
+    GetWindowTextW(window, title, 64);
+    GetClassNameW(window, kind, 16);
+    if (IsWindowVisible(window) && std::wstring(title) == L"MorvIndex" && std::wstring(kind) == L"#32770") {
+        *reinterpret_cast<HWND*>(data) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindLauncherWindow(HANDLE& process, DWORD milliseconds)
+{
+    HWND found = nullptr;
+    process = nullptr;
+    WaitUntil(milliseconds, [&found] {
+        EnumWindows(FindAnyLauncherWindow, reinterpret_cast<LPARAM>(&found));
+        return found != nullptr;
+    });
+    if (found) {
+        DWORD id = 0;
+        GetWindowThreadProcessId(found, &id);
+        process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, id);
+    }
+    return found;
+}
+
+std::wstring StatusText(HWND window)
+{
+    wchar_t text[512] = {};
+    GetWindowTextW(GetDlgItem(window, 1010), text, 512);
+    return text;
+}
+
+size_t RequestsFor(const LoopbackServer& server, const std::string& path)
+{
+    size_t count = 0;
+    for (const HttpRequest& request : server.Requests())
+        count += request.target == path;
+    return count;
+}
+} // namespace
+
+// The maker publishes the next launcher build and signs; a launcher of this
+// build under its own name fetches it, and at its next start hands over to
+// it: the program keeps its name and now says the next build in its About
+// box. A build after that which ends at once is rolled back: the previous
+// build shows its window with one status line, and never fetches that build
+// again.
+TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
+{
+    TempDir work;
+    const std::wstring site = work / L"site";
+    LoopbackServer server(FolderFiles(site + L"\\"));
+    CollectingReporter reporter;
+    const auto run = [&reporter](const std::vector<std::wstring>& command) {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    };
+    SigningKey maker;
+    ASSERT_TRUE(GenerateKey(maker));
+    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    ASSERT_EQ(kPublishDone, run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
+    const std::wstring next = LauncherBuildFolder(work / L"next", BinaryFolder() + L"next\\MorvIndex.exe");
+    ASSERT_EQ(kPublishDone, run({L"launcher", site, next})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+
+    LauncherCopy launcher(L"Programmi di Niccolò");
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    WriteBytes(launcher.Folder() + L"server.dat", "[SIGNATURE]\r\nKEY=" + PublicKeyText(maker) + "\r\n");
+    launcher.ShipSyncLibrary();
+    const std::wstring pending = launcher.DataFolder() + L"launcher\\pending.dat";
+
+    // Build 7 fetches build 8 and says so; nothing changes yet.
+    HANDLE process = launcher.Start();
+    HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(WaitUntil(30000, [&] {
+        return FileExists(pending) && StatusText(window).find(L"pronta") != std::wstring::npos;
+    })) << Utf8FromWide(StatusText(window)) << [&] {
+        std::string asked;
+        for (const HttpRequest& request : server.Requests())
+            asked += request.target + " ";
+        return asked;
+    }();
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    EXPECT_EQ(MORVINDEX_BUILD, ReadImageFacts(ReadBytes(launcher.ExePath())).build);
+
+    // The next start, from a web page, hands over to build 8 under the same
+    // name; the request is handled once, by build 8.
+    process = launcher.Start(L"morvindex:SW_CODE=NESSUNO");
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(process, 90000)) << "the previous build ends once the new one proved itself";
+    EXPECT_EQ(MORVINDEX_BUILD + 1, ReadImageFacts(ReadBytes(launcher.ExePath())).build);
+    HANDLE successor = nullptr;
+    window = FindLauncherWindow(successor, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    ASSERT_NE(nullptr, successor);
+    HWND notInstalled = WaitMessageBox(successor, L"Aggiornamento", 30000);
+    ASSERT_NE(nullptr, notInstalled) << "the web request reaches the new build";
+    PostMessageW(notInstalled, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil(10000, [&] {
+        return !FileExists(launcher.DataFolder() + L"invoke.morvindex") &&
+               !FileExists(launcher.DataFolder() + L"gogo.morvindex");
+    }));
+    PostMessageW(window, WM_SYSCOMMAND, 0x0010, 0);
+    HWND about = WaitMessageBox(successor, L"Informazioni su MorvIndex", 10000);
+    ASSERT_NE(nullptr, about);
+    wchar_t line[64] = {};
+    GetDlgItemTextW(about, 1022, line, 64);
+    EXPECT_EQ(L"MorvIndex, Build " + std::to_wstring(MORVINDEX_BUILD + 1), line);
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(FileExists(pending));
+    EXPECT_TRUE(LauncherCopy::Close(successor, kStartTimeout));
+    CloseHandle(successor);
+
+    // A build that ends at once: published, fetched, tried once, rolled back.
+    const std::wstring broken = LauncherBuildFolder(work / L"broken", BinaryFolder() + L"broken\\MorvIndex.exe");
+    ASSERT_EQ(kPublishDone, run({L"launcher", site, broken})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    process = launcher.Start();
+    window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(WaitUntil(30000, [&] { return FileExists(pending); }));
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    EXPECT_FALSE(FileExists(launcher.Folder() + L"~morvindex_old")) << "the step before is cleaned up";
+
+    process = launcher.Start();
+    window = LauncherCopy::WaitMainWindow(process, 90000);
+    ASSERT_NE(nullptr, window) << "the previous build carries on as the launcher";
+    const std::wstring back = L"La build " + std::to_wstring(MORVINDEX_BUILD + 2) +
+                              L" di MorvIndex non \u00e8 partita: \u00e8 tornata la build " +
+                              std::to_wstring(MORVINDEX_BUILD + 1) + L".";
+    EXPECT_TRUE(WaitUntil(30000, [&] { return StatusText(window).find(back) != std::wstring::npos; }))
+        << Utf8FromWide(StatusText(window));
+    EXPECT_EQ(MORVINDEX_BUILD + 1, ReadImageFacts(ReadBytes(launcher.ExePath())).build);
+    // The line comes once this run has decided on the offer: the bad build
+    // was not fetched again.
+    EXPECT_EQ(1u, RequestsFor(server, "/" + LauncherArchivePath(RunningWidth(), MORVINDEX_BUILD + 2)));
+    EXPECT_FALSE(FileExists(pending));
+    EXPECT_EQ(0, SendMessageW(GetDlgItem(window, 1000), LVM_GETITEMCOUNT, 0, 0)) << "launcher sections are never listed";
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+    EXPECT_EQ(std::to_wstring(MORVINDEX_BUILD + 2),
+              ReadRegString(HKEY_CURRENT_USER, L"software\\" + launcher.Name() + L"\\index", L"LAUNCHER_BAD_BUILDS"));
+
 }

@@ -2,6 +2,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "resources/resource.h"
+#include "selfupdate/SelfUpdate.h"
 #include "store/Text.h"
 
 #include <commctrl.h>
@@ -189,6 +190,18 @@ void CatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link)
 {
     try {
         LoadCatalogue(state, *link);
+        // The launcher's own update, and what the start-up did about it: one
+        // line after the catalogue's own, which it leaves standing.
+        std::string line = state.m_launcherNotice;
+        if (!link->Cancelled()) {
+            const std::string fetched = FetchLauncherUpdate(state, *link);
+            if (!fetched.empty())
+                line = line.empty() ? fetched : line + " " + fetched;
+        }
+        if (!line.empty() && !link->Cancelled()) {
+            const std::string standing = Utf8FromWide(link->StandingStatus());
+            link->SetStatusText(standing.empty() ? line : standing + " " + line);
+        }
     } catch (const std::exception&) {
         // Nothing leaves the worker; the list simply stays as it is.
     }

@@ -1,0 +1,425 @@
+// The launcher's own update: what its files say about themselves, which
+// offer it takes, and the step that swaps its files, cut at every move.
+#include "net/Crypto.h"
+#include "publish/Packer.h"
+#include "selfupdate/LauncherImage.h"
+#include "selfupdate/LauncherSwap.h"
+#include "selfupdate/SelfUpdate.h"
+#include "store/Text.h"
+#include "tests/LoopbackServer.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+using namespace testing_support;
+
+namespace {
+
+SoftwareRecord LauncherRecord(ImageWidth width, int build)
+{
+    SoftwareRecord record;
+    record.name = LauncherSection(width);
+    record.type = kLauncherSectionType;
+    record.availableBuild = build;
+    record.downloadAddress = "http://127.0.0.1/site/" + LauncherArchivePath(width, build);
+    record.archiveSha256 = std::string(64, 'a');
+    record.archiveSize = 1234;
+    return record;
+}
+
+} // namespace
+
+TEST(LauncherImage, BuiltFilesNameTheirWidthAndBuild)
+{
+    const ImageFacts program = ReadImageFacts(ReadBytes(BinaryFolder() + L"MorvIndex.exe"));
+    EXPECT_EQ(program.width, RunningWidth());
+    EXPECT_FALSE(program.library);
+    EXPECT_EQ(program.build, MORVINDEX_BUILD);
+    const ImageFacts next = ReadImageFacts(ReadBytes(BinaryFolder() + L"next\\MorvIndex.exe"));
+    EXPECT_EQ(next.build, MORVINDEX_BUILD + 1);
+    const ImageFacts library = ReadImageFacts(ReadBytes(BinaryFolder() + L"trelko_util_r.dll"));
+    EXPECT_EQ(library.width, RunningWidth());
+    EXPECT_TRUE(library.library);
+    EXPECT_EQ(library.build, 0);
+
+    // A header cut short, an offset past the end, another processor: no width.
+    std::string bytes = ReadBytes(BinaryFolder() + L"MorvIndex.exe");
+    EXPECT_EQ(ReadImageFacts(bytes.substr(0, 70)).width, ImageWidth::Unknown);
+    EXPECT_EQ(ReadImageFacts("MZ" + std::string(200, '\xFF')).width, ImageWidth::Unknown);
+    const uint32_t header = static_cast<unsigned char>(bytes[0x3C]) | (static_cast<unsigned char>(bytes[0x3D]) << 8);
+    std::string arm = bytes;
+    arm[header + 4] = '\x64';
+    arm[header + 5] = '\xAA';
+    EXPECT_EQ(ReadImageFacts(arm).width, ImageWidth::Unknown);
+    std::string wide = bytes;
+    wide[header + 4] = '\x64';
+    wide[header + 5] = '\x86';
+    EXPECT_EQ(ReadImageFacts(wide).width, ImageWidth::X86_64);
+}
+
+TEST(LauncherImage, FolderWithoutProgramOrWithLibraryOfOtherWidthIsRefused)
+{
+    TempDir dir;
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem, "");
+    CopyFileW((BinaryFolder() + L"MorvIndex.exe").c_str(), (dir / L"MorvIndex.exe").c_str(), FALSE);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem.find("trelko_util_r.dll"), std::string::npos);
+    // The program where the library should be: no library.
+    CopyFileW((BinaryFolder() + L"MorvIndex.exe").c_str(), (dir / L"trelko_util_r.dll").c_str(), FALSE);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem, "");
+    std::string library = ReadBytes(BinaryFolder() + L"trelko_util_r.dll");
+    const uint32_t header = static_cast<unsigned char>(library[0x3C]) | (static_cast<unsigned char>(library[0x3D]) << 8);
+    const bool wide = RunningWidth() == ImageWidth::X86_64;
+    library[header + 4] = wide ? '\x4C' : '\x64';
+    library[header + 5] = wide ? '\x01' : '\x86';
+    WriteBytes(dir / L"trelko_util_r.dll", library);
+    EXPECT_NE(InspectLauncherFolder(dir.Path()).problem.find("library beside"), std::string::npos);
+    CopyFileW((BinaryFolder() + L"trelko_util_r.dll").c_str(), (dir / L"trelko_util_r.dll").c_str(), FALSE);
+    const LauncherBuild found = InspectLauncherFolder(dir.Path());
+    EXPECT_EQ(found.problem, "");
+    EXPECT_EQ(found.build, MORVINDEX_BUILD);
+}
+
+TEST(LauncherOffer, OnlyASignedNewerBuildOfTheOwnWidthIsTaken)
+{
+    const ImageWidth own = ImageWidth::I686;
+    LauncherOffer offer;
+    std::string why;
+    std::vector<SoftwareRecord> catalogue = {LauncherRecord(own, 8)};
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, false, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Fetch);
+    EXPECT_EQ(offer.build, 8);
+    EXPECT_EQ(offer.size, 1234);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 8, {}, true, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {6, 8}, true, offer, why), OfferDecision::Nothing);
+    EXPECT_EQ(DecideLauncherOffer(catalogue, ImageWidth::X86_64, 7, {}, true, offer, why), OfferDecision::Nothing);
+
+    why.clear();
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 9, {}, true, offer, why), OfferDecision::Refused);
+    EXPECT_NE(why.find("precedente"), std::string::npos);
+    catalogue = {LauncherRecord(own, 0)};
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].archiveSha256.clear();
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].archiveCheckMalformed = true;
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Refused);
+    // A program that happens to bear the section's name is no launcher offer.
+    catalogue = {LauncherRecord(own, 8)};
+    catalogue[0].type = 1;
+    EXPECT_EQ(DecideLauncherOffer(catalogue, own, 7, {}, true, offer, why), OfferDecision::Nothing);
+
+    EXPECT_EQ(AddToBuildList(AddToBuildList("", 9), 9), "9");
+    EXPECT_EQ(AddToBuildList("9,x,,12", 13), "9,12,13");
+}
+
+TEST(LauncherSwapJournal, ReadsBackWhatItWroteAndNothingElse)
+{
+    SwapJournal journal;
+    journal.state = SwapState::Moved;
+    journal.build = 8;
+    journal.previous = 7;
+    journal.files = LauncherSwapFiles(L"Niccolò Launcher.exe");
+    SwapJournal read;
+    ASSERT_TRUE(ParseSwapJournal(FormatSwapJournal(journal), read));
+    EXPECT_EQ(read.state, SwapState::Moved);
+    EXPECT_EQ(read.build, 8);
+    EXPECT_EQ(read.previous, 7);
+    ASSERT_EQ(read.files.size(), journal.files.size());
+    EXPECT_EQ(read.files.back().target, L"Niccolò Launcher.exe");
+    const std::string text = FormatSwapJournal(journal);
+    EXPECT_FALSE(ParseSwapJournal(text.substr(0, text.size() - 4), read)); // cut short
+    std::string escaping = text;
+    escaping.replace(escaping.find("\tsw_con.png"), 11, "\t..\\x.png");
+    EXPECT_FALSE(ParseSwapJournal(escaping, read));
+}
+
+namespace {
+
+// A program folder holding the launcher files of one build ("old"), with the
+// next build ("new") unpacked beside them, as the start-up leaves it.
+struct SwapFolder {
+    TempDir dir;
+    std::wstring folder;
+    std::vector<SwapFile> files;
+
+    SwapFolder()
+    {
+        folder = dir / L"Programmi di Niccolò Bàrbaro\\";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        CreateDirectoryW((folder + kSwapNewFolder).c_str(), nullptr);
+        files = LauncherSwapFiles(L"Lanciatore.exe");
+        for (const SwapFile& file : files) {
+            WriteBytes(folder + file.target, "old " + std::string(file.target.begin(), file.target.end()));
+            WriteBytes(folder + kSwapNewFolder + L"\\" + file.source, "new");
+        }
+        WriteBytes(folder + L"server.dat", "[SERVER]\r\nURL=x\r\n");
+    }
+
+    // Every launcher file holds what the one build gave it; nothing of the step is left.
+    void ExpectOnly(const char* build) const
+    {
+        for (const SwapFile& file : files) {
+            const std::string expected = std::string(build) == "old"
+                                             ? "old " + std::string(file.target.begin(), file.target.end())
+                                             : "new";
+            EXPECT_EQ(ReadBytes(folder + file.target), expected) << std::string(file.target.begin(), file.target.end());
+        }
+        EXPECT_EQ(ReadBytes(folder + L"server.dat"), "[SERVER]\r\nURL=x\r\n");
+        EXPECT_FALSE(FileExists(folder + kSwapJournalFile));
+        EXPECT_FALSE(FileExists(folder + kSwapOldFolder));
+    }
+};
+
+} // namespace
+
+TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
+{
+    // Every cut the seam can make, and one more: every file moved but the
+    // journal not yet saying so.
+    const int moves = 2 * static_cast<int>(LauncherSwapFiles(L"x.exe").size());
+    for (int cut = 0; cut <= moves + 1; ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves");
+        SwapFolder program;
+        SwapJournal step;
+        step.build = 8;
+        step.previous = 7;
+        step.files = program.files;
+        LauncherSwap swap(program.folder);
+        swap.m_endAfterMoves = std::min(cut, moves);
+        EXPECT_EQ(swap.Apply(step), cut >= moves);
+        if (cut > moves)
+            WriteBytes(program.folder + kSwapJournalFile, FormatSwapJournal(step));
+
+        // The next start is made by whichever program bears the name now
+        // (the previous one while the program itself was not moved in: the
+        // one cut between its two moves leaves no program under the name,
+        // and the previous build's next start finds the step).
+        const bool newProgram = ReadBytes(program.folder + L"Lanciatore.exe") == "new";
+        LauncherState state;
+        state.m_programFolderW = program.folder;
+        state.m_dataFolderW = program.dir / L"dati\\";
+        state.m_launcherBuild = newProgram ? 8 : 7;
+        LauncherStart start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
+        EXPECT_FALSE(start.handedOver);
+        EXPECT_EQ(newProgram, start.onTrial) << "a new build whose files are all in place proves itself";
+        if (newProgram) {
+            ProveLauncher(state);
+            start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
+            EXPECT_FALSE(start.onTrial);
+            program.ExpectOnly("new");
+        } else {
+            program.ExpectOnly("old");
+        }
+    }
+}
+
+TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
+{
+    SwapFolder program;
+    SwapJournal step;
+    step.build = 8;
+    step.previous = 7;
+    step.files = program.files;
+    LauncherSwap swap(program.folder);
+    ASSERT_TRUE(swap.Apply(step));
+    EXPECT_EQ(ReadBytes(program.folder + L"Lanciatore.exe"), "new");
+    SwapJournal journal;
+    ASSERT_TRUE(swap.Load(journal));
+    EXPECT_TRUE(swap.Undo(journal));
+    program.ExpectOnly("old");
+    EXPECT_FALSE(FileExists(program.folder + kSwapNewFolder));
+}
+
+namespace {
+
+// A launcher of this build in a folder of its own, with its data folder and
+// the maker's key, and a fetched build waiting for its next start.
+struct WaitingBuild {
+    TempDir dir;
+    LauncherState state;
+
+    WaitingBuild()
+    {
+        state.m_programFolderW = dir / L"Programmi di Niccolò\\";
+        state.m_dataFolderW = dir / L"Dati utente\\";
+        CreateDirectoryW(state.m_programFolderW.c_str(), nullptr);
+        CreateDirectoryW(state.m_dataFolderW.c_str(), nullptr);
+        CreateDirectoryW(LauncherUpdateFolder(state).c_str(), nullptr);
+        state.m_launcherBuild = MORVINDEX_BUILD;
+        state.m_signaturesRequired = true;
+        state.m_makerKey.x = std::string(32, 'x');
+        state.m_makerKey.y = std::string(32, 'y');
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll", L"server.dat"})
+            WriteBytes(state.m_programFolderW + name, "old");
+    }
+
+    /// Packs the files as the archive of build, noting it as fetched with the
+    /// archive's hash and size (or others).
+    void Fetched(int build, const std::vector<std::pair<std::wstring, std::wstring>>& files, bool matching = true)
+    {
+        std::vector<PackedFile> packed;
+        for (const auto& file : files) {
+            PackedFile entry;
+            entry.name = Utf8FromWide(file.first);
+            entry.path = file.second;
+            GetSystemTimeAsFileTime(&entry.lastWrite);
+            entry.size = ReadBytes(file.second).size();
+            packed.push_back(entry);
+        }
+        const std::wstring archive = LauncherUpdateFolder(state) + L"MorvIndex_" +
+                                     WideFromUtf8(WidthName(RunningWidth())) + L"_" + std::to_wstring(build) + L".zip";
+        std::string error;
+        ASSERT_TRUE(WriteArchive(archive, packed, error)) << error;
+        const std::string bytes = ReadBytes(archive);
+        const std::string sha256 = matching ? HexOf(Sha256Of(bytes)) : std::string(64, '0');
+        WriteBytes(LauncherUpdateFolder(state) + L"pending.dat",
+                   "BUILD=" + std::to_string(build) + "\r\nWIDTH=" + WidthName(RunningWidth()) + "\r\nSHA256=" +
+                       sha256 + "\r\nSIZE=" + std::to_string(bytes.size()) + "\r\n");
+    }
+
+    /// The files of a whole build of the next number, as the test build made it.
+    static std::vector<std::pair<std::wstring, std::wstring>> NextBuild(const std::wstring& program)
+    {
+        std::vector<std::pair<std::wstring, std::wstring>> files = {
+            {L"MorvIndex.exe", program}, {L"trelko_util_r.dll", BinaryFolder() + L"trelko_util_r.dll"}};
+        for (const wchar_t* picture : kLauncherPictures)
+            files.emplace_back(picture, BinaryFolder() + picture);
+        return files;
+    }
+
+    void ExpectUnchanged()
+    {
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll", L"server.dat"})
+            EXPECT_EQ("old", ReadBytes(state.m_programFolderW + name));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapNewFolder));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapOldFolder));
+        EXPECT_FALSE(FileExists(state.m_programFolderW + kSwapJournalFile));
+        EXPECT_FALSE(FileExists(LauncherUpdateFolder(state) + L"pending.dat")) << "the waiting build is dropped";
+    }
+};
+
+} // namespace
+
+// A fetched build that does not match what was fetched, is not the build the
+// index named, lacks its library, or waits for a launcher without the key:
+// nothing is replaced, nothing started, one line says why.
+TEST(LauncherStart, AWaitingBuildThatIsNotWholeAndRightChangesNothing)
+{
+    const std::wstring next = BinaryFolder() + L"next\\MorvIndex.exe";
+    const std::wstring current = BinaryFolder() + L"MorvIndex.exe";
+    const struct {
+        const char* what;
+        int build;
+        std::vector<std::pair<std::wstring, std::wstring>> files;
+        bool matching;
+        bool keyed;
+        const char* said; // "" for nothing said
+    } cases[] = {
+        {"altered after the fetch", MORVINDEX_BUILD + 1, WaitingBuild::NextBuild(next), false, true,
+         "non corrisponde al catalogo firmato"},
+        {"another build inside", MORVINDEX_BUILD + 2, WaitingBuild::NextBuild(next), true, true,
+         "contiene la build"},
+        {"no library", MORVINDEX_BUILD + 1, {{L"MorvIndex.exe", next}}, true, true, "trelko_util_r.dll"},
+        {"the running build again", MORVINDEX_BUILD, WaitingBuild::NextBuild(current), true, true, ""},
+        {"no key", MORVINDEX_BUILD + 1, WaitingBuild::NextBuild(next), true, false, ""},
+    };
+    for (const auto& run : cases) {
+        SCOPED_TRACE(run.what);
+        WaitingBuild waiting;
+        waiting.state.m_signaturesRequired = run.keyed;
+        if (!run.keyed)
+            waiting.state.m_makerKey = PublicKey();
+        waiting.Fetched(run.build, run.files, run.matching);
+        const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 1000);
+        EXPECT_FALSE(start.handedOver);
+        EXPECT_FALSE(start.onTrial);
+        if (*run.said)
+            EXPECT_NE(std::string::npos, start.notice.find(run.said)) << start.notice;
+        else
+            EXPECT_EQ("", start.notice);
+        waiting.ExpectUnchanged();
+    }
+}
+
+namespace {
+
+class QuietSink : public CatalogueSink {
+public:
+    void SetStatusText(const std::string&) override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void ResetServers() override {}
+    void AddServer(const std::wstring&) override {}
+    void SelectServer(int) override {}
+    void SetInstalledCount(int) override {}
+    void RequestRefill() override {}
+    void CatalogueReady() override {}
+    void ThumbnailDownloaded(const std::string&, const std::string&) override {}
+};
+
+} // namespace
+
+// The offer is fetched like a program's archive, checked against its SHA256
+// and SIZE, and waits for the next start; an archive that differs, a folder
+// the user cannot write (the launcher under Program Files) and a launcher
+// without the key fetch nothing that stays, each with its line.
+TEST(LauncherFetch, OnlyAMatchingArchiveForAWritableKeyedLauncherIsKept)
+{
+    const std::string archive = "PK\x03\x04 a launcher build, as far as the fetch can tell";
+    std::map<std::string, std::string> files;
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    const std::string path = "/" + LauncherArchivePath(RunningWidth(), MORVINDEX_BUILD + 1);
+    const auto archiveRequests = [&server, &path] {
+        size_t count = 0;
+        for (const HttpRequest& request : server.Requests())
+            count += request.target == path;
+        return count;
+    };
+    const struct {
+        const char* what;
+        std::string served;
+        bool writable;
+        bool keyed;
+        size_t requests;
+        const char* said;
+        bool kept;
+    } cases[] = {
+        {"matching", archive, true, true, 1, "pronta", true},
+        {"altered on the server", archive + "!", true, true, 2, "Impossibile scaricare", false},
+        {"folder not writable", archive, false, true, 0, "non \xC3\xA8 scrivibile", false},
+        {"no key", archive, true, false, 0, "", false},
+    };
+    size_t requests = 0;
+    for (const auto& run : cases) {
+        SCOPED_TRACE(run.what);
+        files = {{path, run.served}};
+        WaitingBuild launcher;
+        if (!run.writable)
+            launcher.state.m_programFolderW = launcher.dir / L"a file, not a folder\\";
+        if (!run.writable)
+            WriteBytes(launcher.dir / L"a file, not a folder", "x");
+        launcher.state.m_signaturesRequired = run.keyed;
+        SoftwareRecord offer = LauncherRecord(RunningWidth(), MORVINDEX_BUILD + 1);
+        offer.downloadAddress = server.Url(path);
+        offer.archiveSha256 = HexOf(Sha256Of(archive));
+        offer.archiveSize = static_cast<int64_t>(archive.size());
+        launcher.state.m_catalogue = {offer};
+        QuietSink sink;
+        const std::string line = FetchLauncherUpdate(launcher.state, sink);
+        if (*run.said)
+            EXPECT_NE(std::string::npos, line.find(run.said)) << line;
+        else
+            EXPECT_EQ("", line);
+        requests += run.requests;
+        EXPECT_EQ(requests, archiveRequests());
+        EXPECT_EQ(run.kept, FileExists(LauncherUpdateFolder(launcher.state) + L"pending.dat"));
+        const std::wstring fetched = LauncherUpdateFolder(launcher.state) + L"MorvIndex_" +
+                                     WideFromUtf8(WidthName(RunningWidth())) + L"_" +
+                                     std::to_wstring(MORVINDEX_BUILD + 1) + L".zip";
+        EXPECT_EQ(run.kept, FileExists(fetched));
+    }
+}
