@@ -370,7 +370,9 @@ TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
                  {"not recorded, staging removed by a cleaner", false, false, true}};
     for (const auto& pending : cases) {
         SCOPED_TRACE(pending.what);
-        fs::remove_all(data / L"apps\\ABC");
+        std::error_code error;
+        fs::remove_all(data / L"apps\\ABC", error);
+        EXPECT_FALSE(error) << error.message();
         const std::string step = NewStepIdentity();
         if (pending.repair) {
             state.m_settings.SetValue("VERSION", "2", "ABC");
@@ -383,7 +385,8 @@ TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
             state.m_settings.SetValue("STEP", step, "ABC");
         }
         if (pending.cleaned)
-            fs::remove_all(WideFromUtf8(staging));
+            fs::remove_all(WideFromUtf8(staging), error);
+        EXPECT_FALSE(error) << error.message();
         ResolvePendingInstallation(state);
         std::string tag;
         EXPECT_FALSE(PendingArchiveStep(staging, tag));
