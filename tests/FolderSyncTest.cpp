@@ -662,17 +662,21 @@ TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
     std::wstring deep = Destination();
     while (deep.size() < 230)
         deep += L"\\" + std::wstring(std::max<size_t>(1, std::min<size_t>(50, 228 - std::min<size_t>(deep.size(), 228))), L'd');
-    const std::string longName = std::string(40, 'n') + ".txt";
-    MakeArchive({{"a.txt", "a", stamp}, {longName, "long", stamp}});
+    // The last folder takes the target past 260 characters.
+    const std::string longFolder = std::string(40, 'n');
+    MakeArchive({{"a.txt", "a", stamp}, {longFolder + "/long.txt", "long", stamp}});
     SyncStep step = Step({Archive()});
     step.destination = deep;
     EXPECT_EQ(SyncResult::PathTooLong, SynchroniseStep(step, copier));
     EXPECT_TRUE(copier.copied.empty());
     EXPECT_FALSE(FileExists(deep + L"\\a.txt"));
 
+    const std::wstring target = deep + L"\\" + WideFromUtf8(longFolder);
     std::filesystem::create_directories(deep);
-    const std::wstring source = dir / WideFromUtf8(longName);
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + target).c_str(), nullptr));
+    const std::wstring source = dir / L"long.txt";
     WriteBytes(source, "long");
+    const std::wstring& longTarget = target;
     for (bool byStop : {false, true}) {
         SCOPED_TRACE(byStop);
         struct Copy {
@@ -683,9 +687,9 @@ TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
         auto copy = std::make_shared<Copy>();
         const unsigned long limit = byStop ? kCopyBaseLimitMs : 1000;
         const std::wstring working = dir.Path();
-        std::thread([copy, source, deep, limit, working] {
+        std::thread([copy, source, longTarget, limit, working] {
             XcopyCopier xcopy(&copy->stop, limit);
-            copy->result = xcopy.CopyInto(source, deep, working);
+            copy->result = xcopy.CopyInto(source, longTarget, working);
             SetEvent(copy->done);
         }).detach();
         if (byStop) {
