@@ -699,4 +699,7 @@ TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(copy->done, 60000)) << "the copy is ended";
         EXPECT_FALSE(copy->result);
     }
+    // The scratch folder's removal cannot reach past 260 characters.
+    DeleteFileW((L"\\\\?\\" + target + L"\\long.txt").c_str());
+    EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + target).c_str()));
 }
