@@ -10,12 +10,14 @@ InstallStatus InstallState(const SoftwareRecord& record)
 }
 
 bool RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
-                     const SettingsSaver& save)
+                     const SettingsSaver& save, const std::string& step)
 {
     const SoftwareRecord before = record;
     const KeyValueStore settingsBefore = settings;
     settings.SetValue("VERSION", std::to_string(record.availableBuild), record.name);
     settings.SetValue("PATH", folder, record.name);
+    if (!step.empty())
+        settings.SetValue("STEP", step, record.name);
     record.installedBuild = record.availableBuild;
     record.installedFolder = folder;
     if (save())

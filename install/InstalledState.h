@@ -17,11 +17,13 @@ InstallStatus InstallState(const SoftwareRecord& record);
 /// Writes the settings store to the registry; true on success.
 using SettingsSaver = std::function<bool()>;
 
-/// After a successful installation: VERSION = available build, PATH = folder.
-/// False when the settings could not be saved: the record and the settings
-/// then hold what they held before.
+/// After a successful installation: VERSION = available build, PATH = folder,
+/// and STEP = the identity of the installation step (when given), which tells
+/// a step found pending later whether it was this one. False when the
+/// settings could not be saved: the record and the settings then hold what
+/// they held before.
 bool RecordInstalled(SoftwareRecord& record, const std::string& folder, KeyValueStore& settings,
-                     const SettingsSaver& save);
+                     const SettingsSaver& save, const std::string& step = std::string());
 /// After an uninstall: VERSION "0", PATH empty; the section and PREF stay.
 void RecordUninstalled(SoftwareRecord& record, KeyValueStore& settings, const SettingsSaver& save);
 /// Marks ("Y") or unmarks ("") the program as a favourite.

@@ -96,6 +96,15 @@ unsigned SyncFailureText(SyncResult result)
         return IDS_SYNC_REFUSED;
     case SyncResult::NoSpace:
         return IDS_SYNC_NO_SPACE;
+    case SyncResult::Busy:
+        return IDS_SYNC_BUSY;
+    case SyncResult::PathTooLong:
+        return IDS_SYNC_PATH_TOO_LONG;
+    case SyncResult::FolderHoldsFiles:
+        return IDS_SYNC_FOLDER_HOLDS_FILES;
+    case SyncResult::AwaitingConclusion:
+        // Concluding the earlier step failed: one of its files is held open.
+        return IDS_SYNC_FAILED;
     default:
         return IDS_SYNC_COPY_FAILED;
     }
@@ -103,17 +112,37 @@ unsigned SyncFailureText(SyncResult result)
 
 } // namespace
 
-std::string InstallationTag(const std::string& name, int build) { return name + "=" + std::to_string(build); }
+std::string NewStepIdentity()
+{
+    static std::atomic<unsigned> counter{0};
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    char text[64];
+    snprintf(text, sizeof text, "%08lx%08lx-%lx-%x", static_cast<unsigned long>(now.dwHighDateTime),
+             static_cast<unsigned long>(now.dwLowDateTime), static_cast<unsigned long>(GetCurrentProcessId()),
+             counter.fetch_add(1));
+    return text;
+}
+
+std::string InstallationTag(const std::string& name, int build, const std::string& step)
+{
+    return name + "=" + std::to_string(build) + ";" + step;
+}
 
 bool InstallationTagRecorded(const std::string& tag, const KeyValueStore& settings)
 {
-    const size_t equals = tag.rfind('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 == tag.size())
+    // A tag without a step identity (an older launcher's) cannot tell a
+    // repair from the update that was recorded: putting the folder back loses
+    // nothing, keeping a half-done repair would.
+    const size_t semicolon = tag.find(';');
+    const size_t equals = tag.rfind('=', semicolon);
+    if (semicolon == std::string::npos || equals == std::string::npos || equals == 0 || semicolon + 1 == tag.size())
         return false;
-    const std::string build = tag.substr(equals + 1);
-    if (build.find_first_not_of("0123456789") != std::string::npos)
+    const std::string name = tag.substr(0, equals);
+    const std::string build = tag.substr(equals + 1, semicolon - equals - 1);
+    if (build.empty() || build.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    return settings.GetValue(tag.substr(0, equals), "VERSION") == build;
+    return settings.GetValue(name, "VERSION") == build && settings.GetValue(name, "STEP") == tag.substr(semicolon + 1);
 }
 
 void ResolvePendingInstallation(const LauncherState& state)
@@ -240,13 +269,20 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     MakeFolders(folder);
     const int m = static_cast<int>(archives.size());
     const int build = state.m_catalogue[recordIndex].availableBuild;
+    const std::string stepIdentity = NewStepIdentity();
     auto synchronise = [&] {
-        return host.Synchronise(archives, staging, folder, repair, InstallationTag(name, build), [&](int i) {
+        return host.Synchronise(archives, staging, folder, repair, InstallationTag(name, build, stepIdentity), [&](int i) {
             progressStep();
             host.SetStatusText("Installing " + std::to_string(i) + "/" + std::to_string(m));
         });
     };
     StepOutcome outcome = synchronise();
+    // An earlier step still waits for its conclusion (it could not be put
+    // back or made to stand at start): conclude it by the registry, then go on.
+    if (outcome.result == SyncResult::AwaitingConclusion) {
+        ResolvePendingInstallation(state);
+        outcome = synchronise();
+    }
     // The changed records alone must leave the folder as the entries file
     // maps the build, every file it did not fetch included; when one differs
     // the step is put back and the whole archive makes it.
@@ -274,7 +310,10 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
             std::error_code error;
             fs::remove(fs::path(WideFromUtf8(archives[static_cast<size_t>(outcome.failedArchive)])), error);
         }
-        if (outcome.result != SyncResult::Stopped)
+        if (outcome.result == SyncResult::JournalDamaged)
+            host.Notify(FormatText(host.Text(IDS_SYNC_JOURNAL_DAMAGED), UndoFolderFor(WideFromUtf8(staging))),
+                        L"Installazione");
+        else if (outcome.result != SyncResult::Stopped)
             host.Notify(outcome.error.empty() ? host.Text(SyncFailureText(outcome.result)) : outcome.error,
                         L"Installazione");
         return;
@@ -284,7 +323,8 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     bool recorded;
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        recorded = RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); });
+        recorded =
+            RecordInstalled(record, folder, state.m_settings, [&host] { return host.SaveInstalledState(); }, stepIdentity);
     }
     // The old copies go only once the new build is recorded; a build that
     // cannot be recorded is put back.

@@ -39,17 +39,24 @@ public:
     virtual bool ConcludeSynchronisation(const std::string& staging, bool keep) = 0;
 };
 
-/// The tag an installation step of a program carries: "NAME=BUILD".
-std::string InstallationTag(const std::string& name, int build);
+/// A new identity for an installation step: the time, the process and a
+/// counter, never the same twice.
+std::string NewStepIdentity();
+
+/// The tag an installation step of a program carries: "NAME=BUILD;STEP".
+std::string InstallationTag(const std::string& name, int build, const std::string& step);
 
 /// True when the step tagged tag was recorded: the settings store holds its
-/// build as the program's VERSION. A pending step found at start stands then,
-/// else it is rolled back.
+/// build as the program's VERSION and its identity as STEP. A pending step
+/// found at start stands then, else it is rolled back: a repair or a
+/// re-install of the recorded build is a step of its own, never recorded
+/// before it ends.
 bool InstallationTagRecorded(const std::string& tag, const KeyValueStore& settings);
 
 /// At start, before anything touches a program's folder: an installation step
 /// left pending in the data folder's staging (the process ended or the machine
-/// went off) stands when it was recorded and is rolled back otherwise.
+/// went off) stands when it was recorded and is rolled back otherwise, whether
+/// or not the staging folder itself is still there.
 void ResolvePendingInstallation(const LauncherState& state);
 
 /// True when "Installa/Aggiorna" offers to repair the record rather than

@@ -181,8 +181,23 @@ StepOutcome SynchroniseArchives(const std::vector<std::string>& archives, const 
     return outcome;
 }
 
+namespace {
+
+// A cleaner may have removed the staging folder and left the journal beside
+// it: the folder is made again so that the library can be given its path.
+void StagingForJournal(const std::string& staging)
+{
+    std::error_code ignored;
+    const fs::path folder(WideFromUtf8(staging));
+    if (fs::exists(fs::path(folder.wstring() + L".undo"), ignored))
+        fs::create_directories(folder, ignored);
+}
+
+} // namespace
+
 bool ConcludeArchiveStep(const std::string& staging, bool keep)
 {
+    StagingForJournal(staging);
     std::wstring error;
     auto concludi = reinterpret_cast<ConcludiPassoFn>(LoadSyncExport("concludi_passo", error));
     std::string ansi;
@@ -195,9 +210,8 @@ bool PendingArchiveStep(const std::string& staging, std::string& tag)
     std::wstring error;
     auto pending = reinterpret_cast<PassoInSospesoFn>(LoadSyncExport("passo_in_sospeso", error));
     std::string ansi;
-    // A staging folder that is not there holds no journal beside it either.
-    std::error_code missing;
-    if (!pending || !fs::exists(fs::path(WideFromUtf8(staging)), missing) || !ToLibraryPath(staging, ansi, error))
+    StagingForJournal(staging);
+    if (!pending || !ToLibraryPath(staging, ansi, error))
         return false;
     char buffer[512] = {};
     if (!pending(ansi.c_str(), buffer, sizeof buffer))

@@ -759,6 +759,15 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
         return kPublishFailed;
     }
     SecureZeroMemory(&pem[0], pem.size());
+    // A signed index vouches for its entries files: one that maps another
+    // archive would send every launcher to the wrong parts of it.
+    const SiteReport report = CheckSite(site);
+    if (!report.misleadingEntries.empty()) {
+        for (const std::string& problem : report.misleadingEntries)
+            reporter.Error(problem);
+        reporter.Error("not signed: run add again for each program named above");
+        return kPublishFailed;
+    }
     const std::string publicKey = PublicKeyText(key);
     const std::string expires = ExpiryAhead(expiryDays);
     PublicKey verifier;

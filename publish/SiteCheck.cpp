@@ -413,8 +413,10 @@ private:
         return &content;
     }
 
-    /// The entries file beside an archive must map that archive exactly, or
-    /// updates fetch the whole archive (and say nothing).
+    /// The entries file beside an archive must map that archive exactly. One
+    /// the launcher cannot use costs a whole-archive fetch; one it trusts but
+    /// that maps another archive (a re-zip that kept the ENTRIES_ keys) makes
+    /// updates fetch the wrong parts first.
     void CheckEntriesFile(const SoftwareRecord& record, const std::string& relative, const std::wstring& archive)
     {
         const std::string& name = record.name;
@@ -443,13 +445,24 @@ private:
         if (!DigestMatchesHex(Sha256Of(text), record.entriesSha256))
             Problem(kIndexFile, name, "ENTRIES_SHA256",
                     "differs from " + entriesRelative + ", whose SHA-256 is " + HexOf(Sha256Of(text)) + lost);
+        if (text.size() != static_cast<uint64_t>(record.entriesSize) ||
+            !DigestMatchesHex(Sha256Of(text), record.entriesSha256))
+            return;
+        // The launcher takes this map: it fetches the parts it points to,
+        // then finds files that differ from the archive and fetches the whole.
+        const std::string misread = ": an update fetches the parts this map points to, finds files that differ "
+                                    "from the archive and then fetches the whole archive (launchers that do not "
+                                    "check leave those files old under the new build); sign refuses the site";
         ArchiveEntries actual;
+        std::string problem;
         if (!DescribeArchive(archive, actual))
-            Problem(kIndexFile, name, "ENTRIES_SHA256",
-                    "archive " + relative + " cannot be mapped entry by entry" + lost);
+            problem = "archive " + relative + " cannot be mapped entry by entry" + misread;
         else if (FormatEntriesFile(actual) != text)
-            Problem(kIndexFile, name, "ENTRIES_SHA256",
-                    entriesRelative + " does not map archive " + relative + " as it is" + lost);
+            problem = entriesRelative + " does not map archive " + relative + " as it is" + misread;
+        if (problem.empty())
+            return;
+        Problem(kIndexFile, name, "ENTRIES_SHA256", problem);
+        m_report.misleadingEntries.push_back(m_report.problems.back());
     }
 
     void CheckSiteFile(const std::string& name, const char* key, const std::string& address, const FileCheck& check,

@@ -10,6 +10,10 @@ struct SiteReport {
     std::vector<std::string> problems;
     /// What could not be checked (an archive at an address outside the site).
     std::vector<std::string> notes;
+    /// The problems (also in problems) of entries files that match their
+    /// ENTRIES_ keys but do not map their archives as they are: sign refuses
+    /// such a site.
+    std::vector<std::string> misleadingEntries;
 };
 
 /// Checks the catalogue files of site and everything they point to below

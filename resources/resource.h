@@ -27,6 +27,10 @@
 #define IDS_START_NOT_RELATIVE      151
 #define IDS_START_MISSING           152
 #define IDS_START_THROUGH_LINK      153
+#define IDS_SYNC_BUSY               160
+#define IDS_SYNC_JOURNAL_DAMAGED    161
+#define IDS_SYNC_PATH_TOO_LONG      162
+#define IDS_SYNC_FOLDER_HOLDS_FILES 163
 #define IDR_MAINFRAME               128
 #define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 using namespace testing_support;
 
@@ -509,7 +511,9 @@ TEST_F(FolderSync, SeveralArchivesAreOneStepAndAHeldFileStopsThemAll)
     const std::wstring package = dir / L"deps\\LIB.zip";
     ASSERT_TRUE(WriteZip(package, {{"lib.dll", "old lib", stamp}}));
     MakeArchive({{"prog.exe", "old prog", stamp}});
-    ASSERT_EQ(SyncResult::Done, SynchroniseStep(Step({package, Archive()}), copier));
+    int failedOnSuccess = 5;
+    ASSERT_EQ(SyncResult::Done, SynchroniseStep(Step({package, Archive()}), copier, &failedOnSuccess));
+    EXPECT_EQ(-1, failedOnSuccess) << "no archive refused";
     EXPECT_EQ("old lib", ReadBytes(Installed(L"lib.dll")));
     EXPECT_FALSE(Pending());
 
@@ -572,4 +576,130 @@ TEST(CopyDecision, CutCopiesAndRepairsAreSeparateStepsOverSizesAndCrcs)
     EXPECT_TRUE(RepairNeedsCopy(true, 4, 7, 5, 7));
     EXPECT_TRUE(RepairNeedsCopy(true, 5, 8, 5, 7));
     EXPECT_FALSE(RepairNeedsCopy(true, 5, 7, 5, 7));
+}
+
+// A journal that cannot be read whole (empty, cut in a line, a line garbled)
+// or that leaves an old copy unnamed keeps everything: nothing is put back or
+// deleted, and the step stays pending, saying so; mended, it is put back.
+TEST_F(FolderSync, DamagedJournalKeepsEveryOldCopyAndTheStepStaysPending)
+{
+    const std::map<std::wstring, std::string> first = InstallFirstBuild();
+    MakeSecondBuild();
+    DyingCopier dying;
+    EXPECT_THROW(SynchroniseStep(Step({Archive()}), dying), std::runtime_error);
+    const std::wstring undo = UndoFolderFor(Staging());
+    const std::string journal = ReadBytes(undo + L"journal.txt");
+    std::map<std::wstring, std::string> aside = TreeOf(undo);
+    aside.erase(L"journal.txt");
+    ASSERT_EQ(2u, aside.size()) << "the old copies of a.txt and big.bin";
+    const std::map<std::wstring, std::string> mixed = TreeOf(Destination());
+    const size_t firstReplaced = journal.find("\nR ");
+    ASSERT_NE(std::string::npos, firstReplaced);
+    for (const std::string& damaged : {std::string(), journal.substr(0, firstReplaced + 4), journal + "R 3 x\n",
+                                       journal + "Q what is this\n"}) {
+        SCOPED_TRACE(damaged);
+        WriteBytes(undo + L"journal.txt", damaged);
+        EXPECT_EQ(SyncResult::JournalDamaged, SynchroniseStep(Step({Archive()}), copier));
+        EXPECT_FALSE(ConcludeStep(Staging(), false));
+        EXPECT_FALSE(ConcludeStep(Staging(), true));
+        EXPECT_TRUE(Pending());
+        std::map<std::wstring, std::string> kept = TreeOf(undo);
+        kept.erase(L"journal.txt");
+        EXPECT_EQ(aside, kept) << "no old copy deleted";
+        EXPECT_EQ(mixed, TreeOf(Destination()));
+    }
+    WriteBytes(undo + L"journal.txt", journal);
+    ASSERT_TRUE(ConcludeStep(Staging(), false));
+    EXPECT_EQ(first, TreeOf(Destination()));
+}
+
+// A file that becomes a folder, and a folder that becomes a file, each
+// install and are put back by a stop; a folder that holds files the new
+// build lacks (perhaps the user's) is refused and stays as it is.
+TEST_F(FolderSync, FileThatBecomesAFolderAndBackInstallsAndIsPutBack)
+{
+    MakeArchive({{"x", "x is a file", stamp}, {"keep.txt", "kept", stamp}});
+    ASSERT_TRUE(Run());
+    const std::map<std::wstring, std::string> first = TreeOf(Destination());
+    const DosStamp later = MakeDos(2024, 3, 3, 4, 5, 6);
+    MakeArchive({{"x/y.txt", "x is a folder", later}, {"x/z/w.txt", "deeper", later}, {"keep.txt", "kept", stamp},
+                 {"zz.txt", "new", later}});
+    StoppingCopier stopping;
+    SyncStep step = Step({Archive()});
+    step.stop = &stopping.stop;
+    EXPECT_EQ(SyncResult::Stopped, SynchroniseStep(step, stopping));
+    EXPECT_EQ(first, TreeOf(Destination()));
+    ASSERT_TRUE(Run());
+    EXPECT_EQ("x is a folder", ReadBytes(Installed(L"x\\y.txt")));
+    EXPECT_EQ("deeper", ReadBytes(Installed(L"x\\z\\w.txt")));
+    EXPECT_FALSE(Pending());
+
+    MakeArchive({{"x", "x is a file again", MakeDos(2024, 4, 3, 4, 5, 6)}, {"keep.txt", "kept", stamp}});
+    const std::map<std::wstring, std::string> second = TreeOf(Destination());
+    EXPECT_EQ(SyncResult::FolderHoldsFiles, SynchroniseStep(Step({Archive()}), copier));
+    EXPECT_EQ(second, TreeOf(Destination()));
+    DeleteFileW(Installed(L"x\\y.txt").c_str());
+    DeleteFileW(Installed(L"x\\z\\w.txt").c_str());
+    const std::map<std::wstring, std::string> emptied = TreeOf(Destination());
+    StoppingCopier once;
+    once.stopAfter = 1;
+    step.stop = &once.stop;
+    EXPECT_EQ(SyncResult::Stopped, SynchroniseStep(step, once));
+    EXPECT_EQ(emptied, TreeOf(Destination())) << "the empty folders come back";
+    ASSERT_TRUE(Run());
+    EXPECT_EQ("x is a file again", ReadBytes(Installed(L"x")));
+}
+
+// A copy that never ends (under Wine, xcopy to a target of 260 characters or
+// more hangs for good) is ended by its handle at its time limit or at the stop
+// request; a step refuses such a target before it starts.
+TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
+{
+    EXPECT_EQ(kCopyBaseLimitMs, CopyTimeLimitMs(0, kCopyBaseLimitMs));
+    EXPECT_EQ(kCopyBaseLimitMs + 100 * 1024, CopyTimeLimitMs(100ULL << 20, kCopyBaseLimitMs)) << "1 MB/s";
+    EXPECT_EQ(0xFFFFFFFEUL, CopyTimeLimitMs(~0ULL, kCopyBaseLimitMs));
+
+    std::wstring deep = Destination();
+    while (deep.size() < 230)
+        deep += L"\\" + std::wstring(std::max<size_t>(1, std::min<size_t>(50, 228 - std::min<size_t>(deep.size(), 228))), L'd');
+    // The last folder takes the target past 260 characters.
+    const std::string longFolder = std::string(40, 'n');
+    MakeArchive({{"a.txt", "a", stamp}, {longFolder + "/long.txt", "long", stamp}});
+    SyncStep step = Step({Archive()});
+    step.destination = deep;
+    EXPECT_EQ(SyncResult::PathTooLong, SynchroniseStep(step, copier));
+    EXPECT_TRUE(copier.copied.empty());
+    EXPECT_FALSE(FileExists(deep + L"\\a.txt"));
+
+    const std::wstring target = deep + L"\\" + WideFromUtf8(longFolder);
+    std::filesystem::create_directories(deep);
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + target).c_str(), nullptr));
+    const std::wstring source = dir / L"long.txt";
+    WriteBytes(source, "long");
+    const std::wstring& longTarget = target;
+    for (bool byStop : {false, true}) {
+        SCOPED_TRACE(byStop);
+        struct Copy {
+            volatile long stop = 0;
+            bool result = true;
+            HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        };
+        auto copy = std::make_shared<Copy>();
+        const unsigned long limit = byStop ? kCopyBaseLimitMs : 1000;
+        const std::wstring working = dir.Path();
+        std::thread([copy, source, longTarget, limit, working] {
+            XcopyCopier xcopy(&copy->stop, limit);
+            copy->result = xcopy.CopyInto(source, longTarget, working);
+            SetEvent(copy->done);
+        }).detach();
+        if (byStop) {
+            Sleep(1000);
+            copy->stop = 1;
+        }
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(copy->done, 60000)) << "the copy is ended";
+        EXPECT_FALSE(copy->result);
+    }
+    // The scratch folder's removal cannot reach past 260 characters.
+    DeleteFileW((L"\\\\?\\" + target + L"\\long.txt").c_str());
+    EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + target).c_str()));
 }

@@ -337,17 +337,22 @@ TEST_F(Installation, BuildThatCannotBeRecordedIsPutBack)
     EXPECT_EQ(L"<116:%s>", unsaved.notices[0]);
 }
 
-// A step found pending at start stands when its build was recorded, and is
-// put back otherwise.
+// A step found pending at start stands when it was recorded (its build and
+// its own identity), and is put back otherwise: a repair or re-install of
+// the recorded build too, and a step whose staging folder a cleaner removed.
 TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
 {
     KeyValueStore settings;
     settings.SetValue("VERSION", "7", "ABC");
-    EXPECT_TRUE(InstallationTagRecorded(InstallationTag("ABC", 7), settings));
-    EXPECT_FALSE(InstallationTagRecorded("ABC=6", settings));
-    EXPECT_FALSE(InstallationTagRecorded("LIB=7", settings));
-    EXPECT_FALSE(InstallationTagRecorded("ABC=", settings));
+    settings.SetValue("STEP", "s1", "ABC");
+    EXPECT_TRUE(InstallationTagRecorded(InstallationTag("ABC", 7, "s1"), settings));
+    EXPECT_FALSE(InstallationTagRecorded(InstallationTag("ABC", 7, "s2"), settings)) << "a repair of build 7";
+    EXPECT_FALSE(InstallationTagRecorded("ABC=7", settings)) << "no identity: it cannot be told from a repair";
+    EXPECT_FALSE(InstallationTagRecorded(InstallationTag("ABC", 6, "s1"), settings));
+    EXPECT_FALSE(InstallationTagRecorded(InstallationTag("LIB", 7, "s1"), settings));
+    EXPECT_FALSE(InstallationTagRecorded("ABC=;s1", settings));
     EXPECT_FALSE(InstallationTagRecorded("", settings));
+    EXPECT_NE(NewStepIdentity(), NewStepIdentity());
 
     const std::string archive = data.Narrow() + "abc.zip";
     WriteBytes(WideFromUtf8(archive), ZipBytes(scratch, {{"abc.exe", "program"}}));
@@ -355,16 +360,37 @@ TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
     const std::string folder = data.Narrow() + "apps\\ABC";
     fs::create_directories(data / L"apps");
     volatile long stop = 0;
-    for (bool recorded : {false, true}) {
-        SCOPED_TRACE(recorded);
-        ASSERT_EQ(SyncResult::Done,
-                  SynchroniseArchives({archive}, staging, folder, false, &stop, InstallationTag("ABC", 2)).result);
-        if (recorded)
+    const struct {
+        const char* what;
+        bool recorded, repair, cleaned;
+    } cases[] = {{"not recorded", false, false, false},
+                 {"recorded", true, false, false},
+                 {"a repair of the recorded build", false, true, false},
+                 {"recorded, staging removed by a cleaner", true, false, true},
+                 {"not recorded, staging removed by a cleaner", false, false, true}};
+    for (const auto& pending : cases) {
+        SCOPED_TRACE(pending.what);
+        std::error_code error;
+        fs::remove_all(data / L"apps\\ABC", error);
+        EXPECT_FALSE(error) << error.message();
+        const std::string step = NewStepIdentity();
+        if (pending.repair) {
             state.m_settings.SetValue("VERSION", "2", "ABC");
+            state.m_settings.SetValue("STEP", NewStepIdentity(), "ABC");
+        }
+        ASSERT_EQ(SyncResult::Done,
+                  SynchroniseArchives({archive}, staging, folder, false, &stop, InstallationTag("ABC", 2, step)).result);
+        if (pending.recorded) {
+            state.m_settings.SetValue("VERSION", "2", "ABC");
+            state.m_settings.SetValue("STEP", step, "ABC");
+        }
+        if (pending.cleaned)
+            fs::remove_all(WideFromUtf8(staging), error);
+        EXPECT_FALSE(error) << error.message();
         ResolvePendingInstallation(state);
         std::string tag;
         EXPECT_FALSE(PendingArchiveStep(staging, tag));
-        EXPECT_EQ(recorded, FileExists(data / L"apps\\ABC\\abc.exe"));
+        EXPECT_EQ(pending.recorded, FileExists(data / L"apps\\ABC\\abc.exe"));
     }
 }
 

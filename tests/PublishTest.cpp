@@ -522,6 +522,32 @@ TEST_F(PublishSite, RefusedCommandsWriteNothingAndCarelessFilesAreRefused)
     EXPECT_TRUE(said("sw_index.dat: [PATHS] SERIAL=5")) << Joined(reporter.lines);
     EXPECT_TRUE(said("sw_repo.dat: [PATHS] SERIAL=4")) << Joined(reporter.lines);
 
+    // An archive zipped again by hand, its SHA256 and SIZE set, its entries
+    // file and ENTRIES_ keys left as they were: sign refuses, writing nothing.
+    {
+        const std::string archiveBefore = ReadBytes(site + L"\\ABC\\ABC_1.zip");
+        const std::string indexBefore = ReadBytes(site + L"\\sw_index.dat");
+        ASSERT_TRUE(WriteZip(work / L"rezipped.zip", {{"abc.exe", "ABC, zipped again by hand"}}));
+        const std::string rezipped = ReadBytes(work / L"rezipped.zip");
+        WriteBytes(site + L"\\ABC\\ABC_1.zip", rezipped);
+        EditIndex(site, [&rezipped](DataFileLines& lines) {
+            lines.Set("ABC", "SHA256", HexOf(Sha256Of(rezipped)));
+            lines.Set("ABC", "SIZE", std::to_string(rezipped.size()));
+        });
+        const std::string drifted = ReadBytes(site + L"\\sw_index.dat");
+        std::map<std::wstring, std::string> before;
+        for (const wchar_t* file : {L"sw_index.dat.sig", L"sw_repo.dat", L"sw_repo.dat.sig"})
+            before[file] = ReadBytes(site + L"\\" + file);
+        EXPECT_EQ(kPublishFailed, run({L"sign", site, work / L"maker.pem"}));
+        EXPECT_TRUE(said("ABC/ABC_1.zip.entries does not map archive ABC/ABC_1.zip as it is: an update fetches"))
+            << Joined(reporter.lines);
+        EXPECT_EQ(drifted, ReadBytes(site + L"\\sw_index.dat"));
+        for (const auto& file : before)
+            EXPECT_EQ(file.second, ReadBytes(site + L"\\" + file.first)) << Utf8FromWide(file.first);
+        WriteBytes(site + L"\\ABC\\ABC_1.zip", archiveBefore);
+        WriteBytes(site + L"\\sw_index.dat", indexBefore);
+    }
+
     // Careless index files.
     const std::string good = ReadBytes(site + L"\\sw_index.dat");
     std::string sections;

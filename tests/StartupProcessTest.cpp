@@ -741,7 +741,31 @@ struct Build1Installed {
 
 } // namespace
 
-TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
+/// A step of build 2 ended from outside half-way, and what else happened
+/// before the next start.
+struct KilledStep {
+    const char* name;
+    /// The step's tag: a repair or re-install of the recorded build 1 carries
+    /// build 1 (as an older launcher tagged it, or with an identity of its own).
+    const wchar_t* tag;
+    /// A cleaner removed the staging folder, leaving the journal beside it.
+    bool stagingRemoved;
+};
+
+class KilledMidway : public ::testing::TestWithParam<KilledStep> {};
+
+INSTANTIATE_TEST_SUITE_P(Startup, KilledMidway,
+                         ::testing::Values(KilledStep{"Update", L"ABC=2;s2", false},
+                                           KilledStep{"RepairTaggedTheOldWay", L"ABC=1", false},
+                                           KilledStep{"Repair", L"ABC=1;s2", false},
+                                           KilledStep{"UpdateWhoseStagingACleanerRemoved", L"ABC=2;s2", true}),
+                         [](const ::testing::TestParamInfo<KilledStep>& info) { return std::string(info.param.name); });
+
+// The process running a step of many files is killed half-way: the next start
+// of the launcher puts the folder back to the recorded build, file by file,
+// before anything else touches it; a repair of that very build too, and a
+// step whose staging folder is gone.
+TEST_P(KilledMidway, StepIsPutBackFileByFileAtTheNextStart)
 {
     Build1Installed abc;
     ASSERT_TRUE(abc.ready);
@@ -755,7 +779,7 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     // from outside once a good part of the files are new.
     const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
     std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + installed +
-                               L"\" ABC=2 \"" + (scratch / L"ABC_2.zip") + L"\"";
+                               L"\" " + GetParam().tag + L" \"" + (scratch / L"ABC_2.zip") + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION updating = {};
@@ -778,6 +802,12 @@ TEST(Startup, UpdateKilledMidwayIsPutBackFileByFileAtTheNextStart)
     const int mixed = newFiles();
     ASSERT_GT(mixed, 0) << "a mix of two builds, until the next start";
     ASSERT_LT(mixed, kFiles) << "killed before the end";
+    if (GetParam().stagingRemoved)
+        ASSERT_TRUE(WaitUntil(10000, [&] {
+            std::error_code error;
+            std::filesystem::remove_all(std::filesystem::path(WideFromUtf8(staging)), error);
+            return !FileExists(WideFromUtf8(staging));
+        }));
 
     HANDLE process = abc.launcher.Start();
     ASSERT_NE(nullptr, LauncherCopy::WaitMainWindow(process, kStartTimeout));

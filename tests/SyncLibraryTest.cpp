@@ -383,6 +383,55 @@ TEST_F(SyncLibrary, AFileHeldOpenByAProgramStopsTheUpdateBeforeAnyFileIsCopied)
     EXPECT_EQ("new dll", ReadBytes(dir / L"apps\\ABC\\sub\\held.dll"));
 }
 
+// Two processes install into one folder with one staging folder at once:
+// one step runs, the other waits for it or returns a result of its own
+// (busy, or a step awaiting its caller's conclusion) without touching
+// anything, so the folder ends exactly at the build of the step that ran.
+TEST_F(SyncLibrary, TwoCallersOfOneStagingFolderNeverMixTheirBuilds)
+{
+    TempDir dir;
+    fs::create_directories(dir / L"apps");
+    std::vector<ZipEntry> builds[3];
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        for (int b = 0; b < 3; ++b)
+            builds[b].push_back({name, std::to_string(b + 1) + " of " + name, MakeDos(2024, b + 1, 1, 0, 0, 0)});
+    }
+    for (int b = 0; b < 3; ++b)
+        ASSERT_TRUE(WriteZip(dir / (L"v" + std::to_wstring(b + 1) + L".zip"), builds[b]));
+    const std::string staging = dir.Narrow() + "tmp";
+    const std::wstring destination = dir / L"apps\\ABC";
+    ASSERT_TRUE(function((dir.Narrow() + "v1.zip").c_str(), staging.c_str(), Utf8FromWide(destination).c_str(), 1));
+
+    const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
+    PROCESS_INFORMATION callers[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + destination +
+                                   L"\" ABC=" + std::to_wstring(c + 2) + L" \"" + (dir / (L"v" + std::to_wstring(c + 2) + L".zip")) +
+                                   L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        ASSERT_TRUE(CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &callers[c]));
+    }
+    DWORD results[2] = {99, 99};
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(callers[c].hProcess, 240000));
+        GetExitCodeProcess(callers[c].hProcess, &results[c]);
+        CloseHandle(callers[c].hProcess);
+        CloseHandle(callers[c].hThread);
+    }
+    EXPECT_EQ(1, (results[0] == 0) + (results[1] == 0)) << results[0] << " " << results[1];
+    for (DWORD result : results)
+        EXPECT_TRUE(result == 0 || result == static_cast<DWORD>(SyncResult::Busy) ||
+                    result == static_cast<DWORD>(SyncResult::AwaitingConclusion))
+            << result;
+    ASSERT_TRUE(ConcludeArchiveStep(staging, true));
+    const int ran = results[0] == 0 ? 2 : 3;
+    for (const ZipEntry& entry : builds[ran - 1])
+        EXPECT_EQ(entry.data, ReadBytes(destination + L"\\" + WideFromUtf8(entry.name))) << "build " << ran;
+}
+
 class SyncBinding : public ::testing::Test {
 protected:
     void SetUp() override

@@ -46,6 +46,25 @@ bool EmptyFilesBelow(const std::wstring& folder)
     return ok;
 }
 
+// Removes the (emptied) folders below folder, deepest first: an entry that
+// was a folder in the last extraction may be a file in this one.
+void RemoveEmptiedFoldersBelow(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        RemoveEmptiedFoldersBelow(folder + L"\\" + name);
+        RemoveDirectoryW((folder + L"\\" + name).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
 bool FullPathOf(const std::wstring& path, std::wstring& full)
 {
     DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -164,7 +183,89 @@ std::vector<std::wstring> MissingFolders(const std::wstring& destination, const 
     return missing;
 }
 
+// True when folder holds nothing but empty folders; these are added to
+// emptyFolders (relative to the destination, deepest first). A link inside
+// counts as something held.
+bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative, std::vector<std::wstring>& emptyFolders)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    bool empty = true;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            empty = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                    !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                    OnlyEmptyFolders(folder + L"\\" + name, relative + L"\\" + name, emptyFolders);
+        } while (empty && FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    if (empty)
+        emptyFolders.push_back(relative);
+    return empty;
+}
+
+bool IsFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// One step at a time per staging folder, across processes: a lock file
+// beside it, held open without sharing for the step. The system lets it go
+// with the process, however that ends.
+class StepLock {
+public:
+    StepLock(const std::wstring& staging, DWORD waitMs)
+    {
+        std::wstring path = staging;
+        while (!path.empty() && IsSeparator(path.back()))
+            path.pop_back();
+        path += L".lock";
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+            m_file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            const DWORD error = GetLastError();
+            if (m_file != INVALID_HANDLE_VALUE)
+                return;
+            m_busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+            if (!m_busy || GetTickCount64() - start >= waitMs)
+                return;
+            Sleep(50);
+        }
+    }
+    ~StepLock()
+    {
+        if (m_file != INVALID_HANDLE_VALUE)
+            CloseHandle(m_file);
+    }
+    StepLock(const StepLock&) = delete;
+    StepLock& operator=(const StepLock&) = delete;
+
+    bool Held() const { return m_file != INVALID_HANDLE_VALUE; }
+    /// True when another holds it (rather than the folder being unusable).
+    bool Busy() const { return m_busy; }
+
+private:
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+    bool m_busy = false;
+};
+
+// A step of another process is waited for this long; longer steps make the
+// second caller Busy rather than hang.
+const DWORD kStepLockWaitMs = 5000;
+
 } // namespace
+
+unsigned long CopyTimeLimitMs(unsigned long long size, unsigned long baseMs)
+{
+    const unsigned long long limit = baseMs + size / 1024;
+    return limit >= 0xFFFFFFFEULL ? 0xFFFFFFFEUL : static_cast<unsigned long>(limit);
+}
+
+bool CopyToolTakesPath(const std::wstring& path) { return path.size() < MAX_PATH; }
 
 bool XcopyCopier::CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder)
 {
@@ -178,7 +279,19 @@ bool XcopyCopier::CopyInto(const std::wstring& file, const std::wstring& folder,
     info.nShow = SW_MINIMIZE;
     if (!ShellExecuteExW(&info) || !info.hProcess)
         return false;
-    WaitForSingleObject(info.hProcess, INFINITE);
+    const unsigned long long size = FileSizeOf(file);
+    const ULONGLONG limit = CopyTimeLimitMs(size == ~0ULL ? 0 : size, m_baseLimitMs);
+    const ULONGLONG start = GetTickCount64();
+    while (WaitForSingleObject(info.hProcess, 100) == WAIT_TIMEOUT) {
+        if (StopRequested(m_stop) || GetTickCount64() - start >= limit) {
+            // A copy that never ends (a path the tool chokes on, a stalled
+            // disk) must not hold the step: the step is rolled back.
+            TerminateProcess(info.hProcess, 1);
+            WaitForSingleObject(info.hProcess, 10000);
+            CloseHandle(info.hProcess);
+            return false;
+        }
+    }
     DWORD exitCode = 1;
     bool ok = GetExitCodeProcess(info.hProcess, &exitCode) && exitCode == 0;
     CloseHandle(info.hProcess);
@@ -256,6 +369,7 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
             if (lstrcmpiW(used.c_str(), extraction.c_str()) == 0)
                 extraction += L"~" + std::to_wstring(i);
         extractions.push_back(extraction);
+        RemoveEmptiedFoldersBelow(extraction);
         CUnzipper unzipper;
         if (failedArchive)
             *failedArchive = static_cast<int>(i);
@@ -306,11 +420,28 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
             }
         }
     }
-    // Never half an update: a file that a running program holds would stop
-    // the copies halfway, so nothing is copied.
+    if (failedArchive)
+        *failedArchive = -1;
     for (const PlannedCopy& copy : plan)
-        if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES && !CanReplaceNow(copy.target))
+        if (!CopyToolTakesPath(copy.source) || !CopyToolTakesPath(copy.target))
+            return SyncResult::PathTooLong;
+    // A folder that becomes a file goes only when it holds nothing: files
+    // the archives do not name are never deleted.
+    for (const PlannedCopy& copy : plan) {
+        std::vector<std::wstring> emptyFolders;
+        if (IsFolder(copy.target) && !OnlyEmptyFolders(copy.target, copy.relative, emptyFolders))
+            return SyncResult::FolderHoldsFiles;
+    }
+    // Never half an update: a file that a running program holds would stop
+    // the copies halfway, so nothing is copied. That includes a file that
+    // becomes a folder.
+    for (const PlannedCopy& copy : plan) {
+        if (IsFile(copy.target) && !CanReplaceNow(copy.target))
             return SyncResult::HeldOpen;
+        for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
+            if (IsFile(destination + L"\\" + folder) && !CanReplaceNow(destination + L"\\" + folder))
+                return SyncResult::HeldOpen;
+    }
     return SyncResult::Done;
 }
 
@@ -320,12 +451,25 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
                        const std::vector<PlannedCopy>& plan, InstallJournal& journal, FileCopier& copier)
 {
     std::vector<int> oldCopies; // per planned copy: the number of its old copy, 0 for none
+    std::vector<std::vector<std::wstring>> emptyFolders(plan.size()); // per copy: folders it replaces
+    std::map<std::wstring, int, PathLess> filesInTheWay; // files that become folders -> old copy number
     PathSet notedFolders;
-    for (const PlannedCopy& copy : plan) {
-        for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const PlannedCopy& copy = plan[i];
+        for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder)) {
+            // A file where the new build has a folder is set aside first.
+            if (IsFile(destination + L"\\" + folder) && !filesInTheWay.count(folder))
+                filesInTheWay[folder] = journal.NoteReplaced(folder);
             if (notedFolders.insert(folder).second)
                 journal.NoteFolder(folder);
-        if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        }
+        if (IsFolder(copy.target)) {
+            OnlyEmptyFolders(copy.target, copy.relative, emptyFolders[i]);
+            for (const std::wstring& folder : emptyFolders[i])
+                journal.NoteRemovedFolder(folder);
+            journal.NoteAdded(copy.relative);
+            oldCopies.push_back(0);
+        } else if (GetFileAttributesW(copy.target.c_str()) != INVALID_FILE_ATTRIBUTES) {
             oldCopies.push_back(journal.NoteReplaced(copy.relative));
         } else {
             journal.NoteAdded(copy.relative);
@@ -349,14 +493,25 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
         announceUpTo(copy.archive);
         // Files come folder by folder: each folder is looked at once.
         if (copy.targetFolder != readyFolder) {
+            for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder)) {
+                auto inTheWay = filesInTheWay.find(folder);
+                if (inTheWay != filesInTheWay.end() && IsFile(destination + L"\\" + folder) &&
+                    !journal.KeepOldCopy(folder, inTheWay->second))
+                    return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
+            }
             if (!IsFolder(copy.targetFolder) && !MakeFolderPath(copy.targetFolder))
                 return SyncResult::CopyFailed;
             readyFolder = copy.targetFolder;
         }
+        for (const std::wstring& folder : emptyFolders[i])
+            if (!RemoveDirectoryW((destination + L"\\" + folder).c_str()))
+                return SyncResult::CopyFailed;
         if (oldCopies[i] != 0 && !journal.KeepOldCopy(copy.relative, oldCopies[i]))
             return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
         // Whatever the copying process says, the copy must be its entry.
         const bool copied = copier.CopyInto(copy.source, copy.targetFolder, staging);
+        if (StopRequested(step.stop))
+            return SyncResult::Stopped;
         if (!CopyMatchesEntry(copy.target, copy.size, copy.crc) || !copied)
             return SyncResult::CopyFailed;
     }
@@ -384,11 +539,20 @@ SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failed
     if (destination.back() == L'\\')
         destination.pop_back();
 
+    StepLock lock(staging, kStepLockWaitMs);
+    if (!lock.Held())
+        return lock.Busy() ? SyncResult::Busy : SyncResult::CopyFailed;
+
     // Whatever an earlier step left half done is put back before anything
-    // else touches a folder.
+    // else touches a folder; a step its caller has still to conclude (it may
+    // have recorded it) and a journal that cannot be trusted stay as they are.
     InstallJournal journal(staging);
     PendingJournal pending;
     const bool wasPending = journal.ReadPending(pending);
+    if (wasPending && pending.damaged)
+        return SyncResult::JournalDamaged;
+    if (wasPending && pending.hasWork && pending.awaitsCaller)
+        return SyncResult::AwaitingConclusion;
     if (wasPending && !journal.RollBack())
         return SyncResult::HeldOpen;
     PathSet suspects;
@@ -409,7 +573,7 @@ SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failed
         return SyncResult::Done;
     }
 
-    if (!journal.Begin(destination, step.tag, suspects))
+    if (!journal.Begin(destination, step.tag, suspects, step.leavePending))
         return SyncResult::CopyFailed;
     result = CopyPlanned(step, staging, destination, plan, journal, copier);
     if (result != SyncResult::Done) {
@@ -423,6 +587,9 @@ SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failed
 
 bool ConcludeStep(const std::wstring& staging, bool keep)
 {
+    StepLock lock(staging, kStepLockWaitMs);
+    if (!lock.Held())
+        return false;
     InstallJournal journal(staging);
     PendingJournal pending;
     if (!journal.ReadPending(pending))
@@ -434,9 +601,13 @@ bool ConcludeStep(const std::wstring& staging, bool keep)
 
 bool PendingStep(const std::wstring& staging, std::string& tag)
 {
+    tag.clear();
+    // A step under way in another process is not pending: it concludes itself.
+    StepLock lock(staging, 0);
+    if (lock.Busy())
+        return false;
     InstallJournal journal(staging);
     PendingJournal pending;
-    tag.clear();
     if (!journal.ReadPending(pending) || !pending.hasWork)
         return false;
     tag = pending.tag;

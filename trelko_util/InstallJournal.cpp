@@ -3,7 +3,7 @@
 #include "trelko_util/FileServices.h"
 
 #include <algorithm>
-#include <sstream>
+#include <set>
 
 namespace {
 
@@ -52,26 +52,45 @@ long long SizeOf(const std::wstring& path)
     return static_cast<long long>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool ReadLines(const std::wstring& path, std::vector<std::string>& lines)
+bool ReadWhole(const std::wstring& path, std::string& text)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    std::string text;
+    text.clear();
     char block[4096];
     DWORD got = 0;
     while (ReadFile(file, block, sizeof block, &got, nullptr) && got > 0)
         text.append(block, got);
     CloseHandle(file);
-    std::istringstream stream(text);
-    std::string line;
-    lines.clear();
-    while (std::getline(stream, line))
-        lines.push_back(line);
-    // A line the machine going off cut short has no line end: it is not there.
-    if (!text.empty() && text.back() != '\n' && !lines.empty())
-        lines.pop_back();
-    return !lines.empty() && lines[0] == kHeader;
+    return true;
+}
+
+// A whole decimal number, nothing else.
+bool ParseNumber(const std::string& text, long long& value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoll(text);
+    return true;
+}
+
+std::string FormatRecord(const JournalRecord& record)
+{
+    std::string line(1, record.kind);
+    line += ' ';
+    if (record.kind == 'R')
+        line += std::to_string(record.number) + " " + std::to_string(record.size) + " ";
+    return line + Utf8(record.relative);
+}
+
+bool IsOldCopyName(const std::wstring& name, int& number)
+{
+    long long value = 0;
+    if (!ParseNumber(Utf8(name), value) || value > 0x7FFFFFFF)
+        return false;
+    number = static_cast<int>(value);
+    return true;
 }
 
 bool WriteWhole(HANDLE file, const std::string& text)
@@ -134,80 +153,159 @@ void InstallJournal::Close()
     m_file = INVALID_HANDLE_VALUE;
 }
 
+bool ParseJournal(const std::string& text, PendingJournal& pending, std::vector<JournalRecord>& records)
+{
+    pending = PendingJournal();
+    records.clear();
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (lines.empty() || lines[0] != kHeader)
+        return false;
+    bool readable = true;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line == "W") {
+            pending.awaitsCaller = true;
+            continue;
+        }
+        if (line.size() < 3 || line[1] != ' ') {
+            readable = false;
+            continue;
+        }
+        const std::string value = line.substr(2);
+        JournalRecord record;
+        record.kind = line[0];
+        switch (line[0]) {
+        case 'P':
+            pending.destination = Wide(value);
+            break;
+        case 'T':
+            pending.tag = value;
+            break;
+        case 'S':
+            pending.suspects.insert(Wide(value));
+            break;
+        case 'A':
+        case 'D':
+        case 'E':
+            record.relative = Wide(value);
+            records.push_back(record);
+            break;
+        case 'R': {
+            const size_t first = value.find(' ');
+            const size_t second = first == std::string::npos ? first : value.find(' ', first + 1);
+            long long number = 0;
+            if (second == std::string::npos || !ParseNumber(value.substr(0, first), number) || number <= 0 ||
+                number > 0x7FFFFFFF || !ParseNumber(value.substr(first + 1, second - first - 1), record.size) ||
+                second + 1 >= value.size()) {
+                readable = false;
+                break;
+            }
+            record.number = static_cast<int>(number);
+            record.relative = Wide(value.substr(second + 1));
+            records.push_back(record);
+            break;
+        }
+        default:
+            readable = false;
+        }
+    }
+    for (const JournalRecord& record : records)
+        readable = readable && !record.relative.empty();
+    readable = readable && (records.empty() || !pending.destination.empty());
+    pending.hasWork = !records.empty();
+    return readable;
+}
+
+bool InstallJournal::Read(PendingJournal& pending, std::vector<JournalRecord>& records) const
+{
+    std::string text;
+    if (!ReadWhole(m_undo + L"journal.txt", text))
+        return false;
+    const bool readable = ParseJournal(text, pending, records);
+    std::set<int> named;
+    for (const JournalRecord& record : records)
+        if (record.kind == 'R')
+            named.insert(record.number);
+    // Every file of the undo folder is an old copy a line names: one that no
+    // line names could be the only copy of a user's file.
+    bool strays = false, anyCopy = false;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((m_undo + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            int number = 0;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"journal.txt" ||
+                name == L"journal.txt.new")
+                continue;
+            anyCopy = true;
+            strays = strays || !IsOldCopyName(name, number) || !named.count(number);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    if (readable && !strays)
+        return true;
+    // A header that never reached the disk: nothing was moved aside after it.
+    if (text.compare(0, sizeof kHeader - 1, kHeader) != 0 && !anyCopy)
+        return false;
+    pending.damaged = true;
+    pending.hasWork = true;
+    return true;
+}
+
 bool InstallJournal::ReadPending(PendingJournal& pending) const
 {
-    std::vector<std::string> lines;
-    if (!ReadLines(m_undo + L"journal.txt", lines))
-        return false;
-    pending = PendingJournal();
-    for (const std::string& line : lines) {
-        if (line.size() < 2 || line[1] != ' ')
-            continue;
-        const std::string value = line.substr(2);
-        if (line[0] == 'P')
-            pending.destination = Wide(value);
-        else if (line[0] == 'T')
-            pending.tag = value;
-        else if (line[0] == 'S')
-            pending.suspects.insert(Wide(value));
-        else if (line[0] == 'A' || line[0] == 'R' || line[0] == 'D')
-            pending.hasWork = true;
-    }
-    return true;
+    std::vector<JournalRecord> records;
+    return Read(pending, records);
 }
 
 bool InstallJournal::RollBack()
 {
     Close();
     const std::wstring journal = m_undo + L"journal.txt";
-    std::vector<std::string> lines;
-    if (!ReadLines(journal, lines)) {
+    PendingJournal pending;
+    std::vector<JournalRecord> records;
+    if (!Read(pending, records)) {
         // No journal, or one whose header never reached the disk: nothing was
         // touched before the header, so nothing is to be put back.
         RemoveFile(journal);
         return true;
     }
-    std::wstring destination;
-    for (const std::string& line : lines)
-        if (line.compare(0, 2, "P ") == 0)
-            destination = Wide(line.substr(2));
-    std::vector<std::string> left, suspects;
-    for (size_t i = lines.size(); i-- > 1;) {
-        const std::string& line = lines[i];
-        if (line.size() < 2 || line[1] != ' ' || destination.empty())
-            continue;
-        std::istringstream fields(line.substr(2));
-        if (line[0] == 'S') {
-            suspects.push_back(line);
-        } else if (line[0] == 'D') {
+    if (pending.damaged)
+        return false;
+    const std::wstring& destination = pending.destination;
+    std::vector<JournalRecord> left;
+    std::vector<std::wstring> suspects(pending.suspects.begin(), pending.suspects.end());
+    for (size_t i = records.size(); i-- > 0;) {
+        const JournalRecord& record = records[i];
+        const std::wstring target = destination + L"\\" + record.relative;
+        if (record.kind == 'D') {
             // Only an empty folder goes: anything else in it is not ours.
-            RemoveDirectoryW((destination + L"\\" + Wide(line.substr(2))).c_str());
-        } else if (line[0] == 'A') {
-            if (!RemoveFile(destination + L"\\" + Wide(line.substr(2))))
-                left.push_back(line);
-        } else if (line[0] == 'R') {
-            int number = 0;
-            long long size = 0;
-            fields >> number >> size;
-            std::string relative;
-            std::getline(fields, relative);
-            if (!relative.empty() && relative[0] == ' ')
-                relative.erase(0, 1);
-            const std::wstring target = destination + L"\\" + Wide(relative);
-            const std::wstring old = m_undo + std::to_wstring(number);
-            if (Exists(old) && SizeOf(old) != size && SizeOf(target) == size) {
+            RemoveDirectoryW(target.c_str());
+        } else if (record.kind == 'E') {
+            if (!IsFolder(target) && !CreateDirectoryW(target.c_str(), nullptr))
+                left.push_back(record);
+        } else if (record.kind == 'A') {
+            if (!RemoveFile(target))
+                left.push_back(record);
+        } else if (record.kind == 'R') {
+            const std::wstring old = m_undo + std::to_wstring(record.number);
+            if (Exists(old) && SizeOf(old) != record.size && SizeOf(target) == record.size) {
                 // A move across volumes copies first: cut short, it left the
                 // old file in place and a part of it aside.
                 RemoveFile(old);
             } else if (Exists(old)) {
                 if (!RemoveFile(target) ||
                     !MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
-                    left.push_back(line);
-            } else if (SizeOf(target) != size) {
+                    left.push_back(record);
+            } else if (SizeOf(target) != record.size) {
                 // Noted but never moved aside leaves the old file in place;
                 // an old copy gone from the undo folder leaves whatever the
                 // copy had written: the next step copies it again.
-                suspects.push_back("S " + relative);
+                suspects.push_back(record.relative);
             }
         }
     }
@@ -216,13 +314,15 @@ bool InstallJournal::RollBack()
         EmptyFolder(m_undo);
         return true;
     }
-    std::vector<std::string> kept;
-    for (const std::string& line : lines)
-        if (line.compare(0, 2, "P ") == 0 || (line.compare(0, 2, "T ") == 0 && !left.empty()))
-            kept.push_back(line);
-    kept.insert(kept.begin(), kHeader);
-    kept.insert(kept.end(), suspects.rbegin(), suspects.rend());
-    kept.insert(kept.end(), left.rbegin(), left.rend());
+    std::vector<std::string> kept = {kHeader, "P " + Utf8(destination)};
+    if (!left.empty() && !pending.tag.empty())
+        kept.push_back("T " + pending.tag);
+    PathSet once;
+    for (const std::wstring& suspect : suspects)
+        if (once.insert(suspect).second)
+            kept.push_back("S " + Utf8(suspect));
+    for (size_t i = left.size(); i-- > 0;)
+        kept.push_back(FormatRecord(left[i]));
     RewriteJournal(journal, kept);
     return left.empty();
 }
@@ -231,6 +331,10 @@ bool InstallJournal::Commit()
 {
     Close();
     const std::wstring journal = m_undo + L"journal.txt";
+    PendingJournal pending;
+    std::vector<JournalRecord> records;
+    if (Read(pending, records) && pending.damaged)
+        return false;
     // The journal goes first: once it is gone the step stands, and old
     // copies left by a stop here are only cleared by the next step.
     if (!RemoveFile(journal))
@@ -239,7 +343,8 @@ bool InstallJournal::Commit()
     return true;
 }
 
-bool InstallJournal::Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects)
+bool InstallJournal::Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects,
+                           bool awaitsCaller)
 {
     Close();
     if (!IsFolder(m_undo) && !CreateDirectoryW(m_undo.c_str(), nullptr))
@@ -254,6 +359,8 @@ bool InstallJournal::Begin(const std::wstring& destination, const std::string& t
     std::string text = std::string(kHeader) + "\nP " + Utf8(destination) + "\n";
     if (!tag.empty() && tag.find('\n') == std::string::npos)
         text += "T " + tag + "\n";
+    if (awaitsCaller)
+        text += "W\n";
     for (const std::wstring& suspect : suspects)
         text += "S " + Utf8(suspect) + "\n";
     return Append(text);
@@ -268,6 +375,8 @@ bool InstallJournal::Append(const std::string& text)
 void InstallJournal::NoteFolder(const std::wstring& relative) { m_noted += "D " + Utf8(relative) + "\n"; }
 
 void InstallJournal::NoteAdded(const std::wstring& relative) { m_noted += "A " + Utf8(relative) + "\n"; }
+
+void InstallJournal::NoteRemovedFolder(const std::wstring& relative) { m_noted += "E " + Utf8(relative) + "\n"; }
 
 int InstallJournal::NoteReplaced(const std::wstring& relative)
 {

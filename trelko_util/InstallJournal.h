@@ -33,7 +33,28 @@ struct PendingJournal {
     PathSet suspects;
     /// True when files or folders are still to be put back.
     bool hasWork = false;
+    /// True when the step waits for its caller to conclude it (it may have
+    /// recorded the step already): nobody else may roll it back.
+    bool awaitsCaller = false;
+    /// True when a line cannot be read, or the undo folder holds an old copy
+    /// that no line names: nothing is put back or deleted, the step stays.
+    bool damaged = false;
 };
+
+/// One line of a journal that changes the destination. kind: 'A' a file the
+/// step adds, 'R' a file it replaces (its old copy is number, of size bytes),
+/// 'D' a folder it makes, 'E' an empty folder it removes (a file takes its place).
+struct JournalRecord {
+    char kind = 0;
+    int number = 0;
+    long long size = 0;
+    std::wstring relative;
+};
+
+/// A journal's text read into records; false for a line that cannot be read
+/// (an unknown kind, an R line without its number and size, an empty name).
+/// A last line without its line end was cut while being written: it is left out.
+bool ParseJournal(const std::string& text, PendingJournal& pending, std::vector<JournalRecord>& records);
 
 class InstallJournal {
 public:
@@ -53,14 +74,18 @@ public:
     bool Commit();
 
     /// Starts the journal of a step on destination (no journal may be
-    /// pending), carrying the suspects of an earlier one.
-    bool Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects);
+    /// pending), carrying the suspects of an earlier one. awaitsCaller: the
+    /// step, once done, waits for its caller's conclusion.
+    bool Begin(const std::wstring& destination, const std::string& tag, const PathSet& suspects,
+               bool awaitsCaller = false);
     /// Notes a folder (relative to the destination) the step will create.
     void NoteFolder(const std::wstring& relative);
     /// Notes a file the step will add where none is.
     void NoteAdded(const std::wstring& relative);
     /// Notes a file the step will replace; the number its old copy will have.
     int NoteReplaced(const std::wstring& relative);
+    /// Notes an empty folder the step will remove to put a file in its place.
+    void NoteRemovedFolder(const std::wstring& relative);
     /// Writes what was noted since the last call, flushed to the disk.
     bool WriteNoted();
     /// Moves the old copy of a noted file into the undo folder; false when it
@@ -70,6 +95,10 @@ public:
     bool Started() const { return m_file != INVALID_HANDLE_VALUE; }
 
 private:
+    /// Reads the journal and the undo folder into pending and records; false
+    /// when there is no journal (or one whose header never reached the disk
+    /// while no old copy was moved aside).
+    bool Read(PendingJournal& pending, std::vector<JournalRecord>& records) const;
     bool Append(const std::string& line);
     void Close();
 

@@ -17,4 +17,19 @@ enum class SyncResult : int {
     CopyFailed = 5,
     /// The caller asked the step to stop.
     Stopped = 6,
+    /// Another step with the same staging folder (another process) did not
+    /// end within the wait; nothing was touched.
+    Busy = 7,
+    /// The journal of an earlier step cannot be read, or old copies lie
+    /// beside it that it does not name: everything is kept as it is.
+    JournalDamaged = 8,
+    /// An earlier step waits for its caller to conclude it (concludi_passo):
+    /// it may have been recorded, so the library does not roll it back.
+    AwaitingConclusion = 9,
+    /// A path of the step is too long for the copying tool.
+    PathTooLong = 10,
+    /// A folder of the program's folder is a file in the new build and holds
+    /// files the archives do not name (perhaps the user's), which the library
+    /// never deletes.
+    FolderHoldsFiles = 11,
 };

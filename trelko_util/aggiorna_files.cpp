@@ -49,13 +49,15 @@ extern "C" bool __cdecl aggiorna_files(const char* archive, const char* staging,
 
 /// Several archives into one folder as one step. mode: bit 0 compares content
 /// at equal times, bit 1 repairs (every file whose size or CRC-32 differs from
-/// its entry is copied again). stop, when given, is read between files; a
-/// non-zero value stops the step. tag (may be null) is kept with the pending
+/// its entry is copied again). stop, when given, is read between files and
+/// during each copy; a non-zero value stops the step. tag (may be null) is kept with the pending
 /// step. progress (may be null) is called on the caller's thread with context
 /// and the index of each archive, in order, as its files' turn comes. Returns
 /// a SyncResult value; failedArchive (may be null) receives the index of a
 /// refused archive, else -1. A step that returns 0 stays pending until
-/// concludi_passo; any other result has put the folder back already.
+/// concludi_passo; any other result has put the folder back already, or
+/// (7 busy, 8 damaged journal, 9 an earlier step awaiting concludi_passo)
+/// touched nothing.
 extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, const char* staging,
                                       const char* destination, int mode, const volatile long* stop, const char* tag,
                                       int* failedArchive, void(__cdecl* progress)(void* context, int archive),
@@ -85,7 +87,7 @@ extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, co
         step.leavePending = true;
         if (progress)
             step.onArchive = [progress, context](int archive) { progress(context, archive); };
-        XcopyCopier copier;
+        XcopyCopier copier(stop);
         return static_cast<int>(SynchroniseStep(step, copier, failedArchive));
     } catch (...) {
         return static_cast<int>(SyncResult::CopyFailed);
