@@ -780,11 +780,8 @@ TEST_P(KilledMidway, StepIsPutBackFileByFileAtTheNextStart)
     const std::wstring probe = BinaryFolder() + L"binding_probe.exe";
     std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + installed +
                                L"\" " + GetParam().tag + L" \"" + (scratch / L"ABC_2.zip") + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION updating = {};
-    ASSERT_TRUE(CreateProcessW(probe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &updating));
+    ASSERT_TRUE(StartWithoutOutput(probe, commandLine, updating));
     auto newFiles = [&] {
         int count = 0;
         for (int i = 0; i < kFiles; ++i)

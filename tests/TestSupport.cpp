@@ -87,6 +87,23 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target)
     return isLink();
 }
 
+bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, PROCESS_INFORMATION& started)
+{
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                             OPEN_EXISTING, 0, nullptr);
+    if (nul == INVALID_HANDLE_VALUE)
+        return false;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+    const BOOL ok = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                   &startup, &started);
+    CloseHandle(nul);
+    return ok != FALSE;
+}
+
 std::string ReadBytes(const std::wstring& path)
 {
     std::ifstream in(fs::path(path), std::ios::binary);
