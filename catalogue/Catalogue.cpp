@@ -386,8 +386,9 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
         state.m_keysUrl = KeysUrlOf(state.m_indexUrl);
         FetchOutcome storedKeys;
         KeysFile keys;
-        if (StoredCatalogueFileUsable("sw_keys", state, storedKeys) &&
-            ReadKeysFile(state.m_dataFolder + "sw_keys.dat", keys))
+        std::string storedKeysFile;
+        if (StoredCatalogueFileUsable("sw_keys", state, storedKeys, &storedKeysFile) &&
+            ReadKeysFile(storedKeysFile, keys))
             state.m_onlineKeys = keys.online;
     }
 
@@ -395,8 +396,8 @@ void LoadCatalogue(LauncherState& state, CatalogueSink& sink)
     // server then keeps only the fresh list waiting, never the window empty.
     FetchOutcome storedIndex;
     std::string shownDigest;
-    if (StoredCatalogueFileUsable("sw_index", state, storedIndex)) {
-        const std::string stored = state.m_dataFolder + "sw_index.dat";
+    std::string stored;
+    if (StoredCatalogueFileUsable("sw_index", state, storedIndex, &stored)) {
         shownDigest = DigestOfFile(stored);
         const size_t previousCount = state.m_catalogue.size();
         const std::vector<std::string> thumbnails = BuildCatalogue(state, stored, sink);

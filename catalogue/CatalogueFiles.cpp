@@ -447,13 +447,19 @@ bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const s
            VerifySignature(key, bytes, signature);
 }
 
-bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome)
+bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,
+                               std::string* file)
 {
     outcome = FetchOutcome();
     const CatalogueKind kind = KindOf(name);
-    const std::string local = state.m_dataFolder + name + ".dat";
+    // A run ended during its fetch leaves the last copy only as the backup.
+    std::string local = state.m_dataFolder + name + ".dat";
+    if (!Exists(local))
+        local += ".bak";
     if (!Exists(local))
         return false;
+    if (file)
+        *file = local;
     std::string redirect;
     Passed passed;
     if (!CatalogueCheck(state, kind).Passes(local, redirect, passed) || !redirect.empty() ||

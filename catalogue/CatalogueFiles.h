@@ -190,8 +190,11 @@ struct FetchOutcome {
 /// Whether the local copy of name (sw_index or sw_repo) kept by the last
 /// run still passes every check of a download (signature, ROLE, SERIAL
 /// against the settings), so that it can be shown before any request.
-/// outcome is filled as for a file restored from the backup.
-bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome);
+/// outcome is filled as for a file restored from the backup. Without a local
+/// copy (a run ended during its fetch) the backup is checked instead; file
+/// gets the path of the one checked.
+bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,
+                               std::string* file = nullptr);
 
 /// Keeps the previous copy as <file>.bak, downloads a fresh one (three
 /// attempts, shared with the REDIRECT records it follows, all within

@@ -183,7 +183,16 @@ bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files
         HANDLE input = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (input == INVALID_HANDLE_VALUE) {
-            error = "\"" + file.name + "\": cannot be read: " + Win32ErrorText(GetLastError());
+            const DWORD code = GetLastError();
+            // Wine opens no link itself where Windows would; where the name
+            // now leads elsewhere, that is the reason.
+            const std::wstring now = FinalPath(file.path);
+            const bool moved = !file.finalPath.empty() && !now.empty() &&
+                               CompareStringOrdinal(now.c_str(), -1, file.finalPath.c_str(), -1, TRUE) != CSTR_EQUAL;
+            error = "\"" + file.name + "\": " +
+                    (moved ? std::string("became a link (or another file) after the folder was listed; only the files "
+                                         "themselves are packed, never what a link points to")
+                           : "cannot be read: " + Win32ErrorText(code));
             ok = false;
             break;
         }

@@ -201,6 +201,8 @@ private:
         KeyValueStore head;
         head.LoadText(bytes, kRedirectLines);
         const std::string redirect = store.GetValue("REDIRECT", "URL");
+        if (!head.GetValue("REDIRECT", "URL").empty())
+            m_redirecting.insert(file);
         if (!redirect.empty() && head.GetValue("REDIRECT", "URL").empty())
             Problem(file, "REDIRECT", "URL",
                     "past line 10: the launcher looks for it only in the first 10 lines and ignores it");
@@ -578,10 +580,9 @@ private:
     /// A signed file's EXPIRES: past or unreadable, the launcher installs
     /// nothing from it; missing or far ahead, a list held back from the
     /// launcher goes unnoticed that long.
-    void CheckExpiry(const char* file, const KeyValueStore& store)
+    void CheckExpiry(const char* file, const KeyValueStore& store, bool redirect)
     {
         const std::string expires = store.GetValue("PATHS", "EXPIRES");
-        const bool redirect = !store.GetValue("REDIRECT", "URL").empty();
         if (!store.HasKey("PATHS", "EXPIRES"))
             Problem(file, "PATHS", "EXPIRES",
                     redirect ? "missing: with the key set the launcher does not follow the REDIRECT"
@@ -606,8 +607,9 @@ private:
             const KeyValueStore& store = isIndex ? m_index : m_repository;
             const char* file = isIndex ? kIndexFile : kRepositoryFile;
             const std::string what = isIndex ? "the index" : "the server list";
-            CheckExpiry(file, store);
-            if (!store.GetValue("REDIRECT", "URL").empty()) {
+            const bool redirect = m_redirecting.count(file) > 0;
+            CheckExpiry(file, store, redirect);
+            if (redirect) {
                 const std::string role = store.GetValue("PATHS", "ROLE");
                 if (role != kRedirectRole)
                     Problem(file, "PATHS", "ROLE",
@@ -636,6 +638,7 @@ private:
     const std::wstring m_site;
     const std::string m_key; // non-empty whenever signatures are checked
     const std::string m_root;
+    std::set<std::string> m_redirecting; // the catalogue files whose first 10 lines hold a REDIRECT
     SiteReport m_report;
     KeyValueStore m_index;
     KeyValueStore m_repository;

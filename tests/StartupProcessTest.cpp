@@ -230,10 +230,10 @@ TEST(Startup, LastListShowsAtOnceWhileASlowServerTrickles)
     std::map<std::string, std::string> files = {
         {"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n[XYZ]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n"},
         {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/sw_index.dat\r\n"}};
-    std::atomic<bool> trickle{false};
-    LoopbackServer server([&](const HttpRequest& request) {
-        if (!trickle)
-            return StaticFiles(files)(request);
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    // A server of its own: it answers one request at a time, and a trickle
+    // outlives the process that asked for it.
+    LoopbackServer trickling([](const HttpRequest&) {
         HttpResponse response;
         response.generatedSize = 1024 * 1024;
         response.pieceSize = 1100;
@@ -254,11 +254,13 @@ TEST(Startup, LastListShowsAtOnceWhileASlowServerTrickles)
     HANDLE process = rowsSoon(2, 20000, "first start");
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 
-    trickle = true;
+    launcher.SetCatalogueUrls(trickling.Url("/sw_index.dat"), trickling.Url("/sw_repo.dat"));
     process = rowsSoon(2, 5000, "trickling server");
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
 
-    trickle = false;
+    // Closed during that fetch, it left its last list as the backup: shown at
+    // once again, then replaced by the fresh one.
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
     files["/sw_index.dat"] += "[NEW]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
     process = rowsSoon(3, 20000, "a fresh list in place of the shown one");
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
