@@ -196,17 +196,18 @@ struct FetchOutcome {
 bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,
                                std::string* file = nullptr);
 
-/// Keeps the previous copy as <file>.bak, downloads a fresh one (three
-/// attempts, shared with the REDIRECT records it follows, all within
-/// budget), follows a REDIRECT record found in its first 10 lines, and falls
-/// back to the backup when every attempt fails. With the maker's key a file
-/// with a REDIRECT must say so in [PATHS] ROLE=REDIRECT, with a SERIAL (the
-/// first one no older than the last taken) and an EXPIRES still ahead. With the maker's key each
-/// downloaded file needs its signature at <url>.sig, kept beside the local
-/// copy as <file>.sig, and the index a SERIAL no lower than the highest
-/// accepted so far (an equal one only with the same bytes) and [PATHS] ROLE
-/// naming it; a file that fails counts as a failed download. Returns
-/// the local path; it may not exist afterwards, and it is used only when
-/// outcome says so.
+/// Brings name (sw_index, sw_repo or sw_keys) up to date: keeps the previous
+/// copy as <file>.bak, downloads a fresh one (three attempts, shared with the
+/// REDIRECT records it follows, all within budget when one is given),
+/// follows a REDIRECT record found in its first 10 lines, and falls back to
+/// the backup when every attempt fails. With the maker's key each downloaded
+/// file needs its signature at <url>.sig, kept beside the local copy as
+/// <file>.sig, a [PATHS] ROLE naming it and a SERIAL no lower than the
+/// highest accepted so far under the key that signed it (an equal one only
+/// with the same bytes); a file with a REDIRECT says ROLE=REDIRECT and
+/// carries an EXPIRES still ahead. A keys file is checked against the root
+/// (see ReadKeysFile). A file that fails counts as a failed download.
+/// Returns the local path; it may not exist afterwards, and it is used only
+/// when outcome says so.
 std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink,
                                FetchOutcome* outcome = nullptr, const FetchBudget* budget = nullptr);
