@@ -43,9 +43,28 @@ void ApplyThumbnail(std::vector<SoftwareRecord>& catalogue, const std::string& a
 /// selecting the server whose address is the index URL in use.
 void LoadServers(LauncherState& state, const std::string& repositoryFile, CatalogueSink& sink);
 
+/// What an index file makes: the records, the category list (entry 0 the
+/// "all categories" text), how many are installed, the distinct thumbnail
+/// addresses in ascending byte order, and the index's [PATHS] EXPIRES.
+struct BuiltCatalogue {
+    std::vector<SoftwareRecord> records;
+    std::vector<std::wstring> categories;
+    int installed = 0;
+    std::vector<std::string> thumbnails;
+    std::string expires;
+};
+
+/// Reads an index file; with settings, joins each record with its installed state.
+BuiltCatalogue ReadCatalogue(const std::string& indexFile, const std::wstring& allCategories,
+                             const KeyValueStore* settings);
+
 /// Reads the index file into the catalogue and category list, with installed
 /// state. Returns the distinct thumbnail addresses in ascending byte order.
 std::vector<std::string> BuildCatalogue(LauncherState& state, const std::string& indexFile, CatalogueSink& sink);
+
+/// Gives the records of a fresh catalogue the pictures already loaded for
+/// the records shown, where the thumbnail's address and check are the same.
+void CarryOverThumbnails(std::vector<SoftwareRecord>& fresh, const std::vector<SoftwareRecord>& shown);
 
 /// The status line after a load in which a catalogue file was refused (its
 /// signature or SERIAL failed) and no fresh one replaced it: which list could
@@ -57,6 +76,9 @@ std::string UnverifiedCatalogueText(const FetchOutcome& index, const FetchOutcom
 /// has expired by now (UtcNowText form). "" when both are fresh and current.
 std::string StaleCatalogueText(const FetchOutcome& index, const FetchOutcome& repository, const std::string& now);
 
-/// The catalogue worker's whole job: fetch both files, fill the server combo
-/// and list, build the catalogue and categories, then fetch the thumbnails.
+/// The catalogue worker's whole job: show the last verified list (with its
+/// pictures) at once, fetch both files within the start's one time limit,
+/// fill the server combo and list, build the catalogue and categories (or
+/// hand a fresh one to the window in place of the one shown), then fetch
+/// the thumbnails.
 void LoadCatalogue(LauncherState& state, CatalogueSink& sink);

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -37,6 +38,8 @@ void Remove(const std::string& path)
 }
 
 std::string SignatureOf(const std::string& path) { return path + ".sig"; }
+/// A keys file naming a successor root carries that root's signature too.
+std::string NextRootSignatureOf(const std::string& path) { return path + ".next.sig"; }
 
 /// A signature is some 70 bytes; anything much longer is no signature.
 DownloadOptions SignatureDownload()
@@ -47,92 +50,176 @@ DownloadOptions SignatureDownload()
     return options;
 }
 
-/// Copies a catalogue file with its signature; a stale signature at the
+/// Copies a catalogue file with its signatures; a stale signature at the
 /// destination never stays beside another file.
 bool CopyPair(const std::string& from, const std::string& to)
 {
     if (!CopyOver(from, to))
         return false;
-    if (Exists(SignatureOf(from)))
-        return CopyOver(SignatureOf(from), SignatureOf(to));
-    Remove(SignatureOf(to));
-    return !Exists(SignatureOf(to));
+    for (const auto signature : {SignatureOf, NextRootSignatureOf}) {
+        if (Exists(signature(from))) {
+            if (!CopyOver(signature(from), signature(to)))
+                return false;
+            continue;
+        }
+        Remove(signature(to));
+        if (Exists(signature(to)))
+            return false;
+    }
+    return true;
 }
 
 void RemovePair(const std::string& path)
 {
     Remove(path);
     Remove(SignatureOf(path));
+    Remove(NextRootSignatureOf(path));
 }
 
-/// Puts a checked download in place of the local copy, its signature first,
-/// so that the pair never holds a new file beside an old signature.
+/// Puts a checked download in place of the local copy, its signatures
+/// first, so that the set never holds a new file beside an old signature.
 bool MovePair(const std::string& from, const std::string& to)
 {
     const auto move = [](const std::string& a, const std::string& b) {
         return MoveFileExW(WideFromUtf8(a).c_str(), WideFromUtf8(b).c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     };
-    if (Exists(SignatureOf(from))) {
-        if (!move(SignatureOf(from), SignatureOf(to)))
-            return false;
-    } else {
-        Remove(SignatureOf(to));
+    for (const auto signature : {SignatureOf, NextRootSignatureOf}) {
+        if (Exists(signature(from))) {
+            if (!move(signature(from), signature(to)))
+                return false;
+        } else {
+            Remove(signature(to));
+        }
     }
     return move(from, to);
 }
 
-/// What a signed file passed with: its SERIAL, the SHA-256 of its bytes and
-/// its EXPIRES.
+/// What a signed file passed with: its SERIAL, the SHA-256 of its bytes,
+/// its EXPIRES and the settings' name its SERIAL is kept under.
 struct Passed {
     long long serial = -1;
     std::string sha256;
     std::string expires;
+    std::string serialName;
 };
+
+/// The record kept under name, read under the lock the window writes with.
+SerialRecord KeptSerial(const LauncherState& state, const std::string& name)
+{
+    std::lock_guard<std::mutex> hold(state.m_recordsLock);
+    return HighestSerial(state.m_settings, name);
+}
 
 /// The checks a catalogue file passes before anything in it is used.
 class CatalogueCheck {
 public:
-    CatalogueCheck(const LauncherState& state, bool isIndex, const SerialRecord& highest)
-        : m_state(state), m_isIndex(isIndex), m_highest(highest)
-    {
-    }
+    CatalogueCheck(const LauncherState& state, CatalogueKind kind) : m_state(state), m_kind(kind) {}
 
     /// True when the file may be read: without a key always; with one, its
-    /// signature holds and (for a file without REDIRECT) it names its role
-    /// and its SERIAL is not old. redirect receives the REDIRECT address of
-    /// the first 10 lines.
-    bool Passes(const std::string& path, std::string& redirect, Passed& passed) const
+    /// signature holds, it names its role and its SERIAL is not old; a file
+    /// with a REDIRECT names the role REDIRECT and carries an EXPIRES still
+    /// ahead (its SERIAL is held against the last one taken only while
+    /// firstHop). redirect receives the REDIRECT address of the first 10
+    /// lines (never for a keys file).
+    bool Passes(const std::string& path, std::string& redirect, Passed& passed, bool firstHop = true) const
     {
         passed = Passed();
-        if (m_state.m_signaturesRequired &&
-            !CatalogueFileSigned(m_state.m_makerKey, WideFromUtf8(path), WideFromUtf8(SignatureOf(path))))
-            return false;
+        redirect.clear();
+        if (m_kind == CatalogueKind::Keys)
+            return KeysFilePasses(path, passed);
+        const bool isIndex = m_kind == CatalogueKind::Index;
+        PublicKey signer;
+        if (m_state.m_signaturesRequired) {
+            for (const PublicKey& key : CatalogueSigners(m_state))
+                if (CatalogueFileSigned(key, WideFromUtf8(path), WideFromUtf8(SignatureOf(path)))) {
+                    signer = key;
+                    break;
+                }
+            if (signer.Empty())
+                return false;
+        }
         KeyValueStore head;
         head.LoadFile(path, 10);
         redirect = head.GetValue("REDIRECT", "URL", "");
-        if (!m_state.m_signaturesRequired || !redirect.empty())
+        if (!m_state.m_signaturesRequired)
             return true;
         KeyValueStore whole;
         whole.LoadFile(path);
         std::string digest;
-        if (whole.GetValue("PATHS", "ROLE") != CatalogueRole(m_isIndex) ||
-            !Sha256OfFile(WideFromUtf8(path), digest))
+        const char* role = redirect.empty() ? CatalogueRole(isIndex) : kRedirectRole;
+        if (whole.GetValue("PATHS", "ROLE") != role || !Sha256OfFile(WideFromUtf8(path), digest))
             return false;
         const std::string serialText = whole.GetValue("PATHS", "SERIAL", "");
+        const std::string fingerprint = KeyFingerprint(signer);
         passed.sha256 = HexOf(digest);
-        if (!SerialAcceptable(serialText, passed.sha256, m_highest))
+        passed.expires = whole.GetValue("PATHS", "EXPIRES");
+        if (!redirect.empty()) {
+            // A redirect is followed only while it is current: replayed
+            // later, it sends nobody anywhere.
+            passed.serialName = RedirectSerialSettingName(isIndex, fingerprint);
+            const SerialRecord kept = firstHop ? KeptSerial(m_state, passed.serialName) : SerialRecord();
+            if (!SerialAcceptable(serialText, passed.sha256, kept) || passed.expires.empty() ||
+                CatalogueExpired(passed.expires, UtcNowText()))
+                return false;
+            passed.serial = ParseIndexSerial(serialText);
+            return true;
+        }
+        passed.serialName = SerialSettingName(isIndex, fingerprint);
+        if (!SerialAcceptable(serialText, passed.sha256, KeptSerial(m_state, passed.serialName)))
             return false;
         passed.serial = ParseIndexSerial(serialText);
-        passed.expires = whole.GetValue("PATHS", "EXPIRES");
         return true;
     }
 
 private:
+    /// The maker's keys file: signed by the current root; one naming a
+    /// successor (NEXT_ROOT) signed by that one too (NEXT_ROOT's own
+    /// signature is enough once it is the current root). ROLE=KEYS, a
+    /// SERIAL not older than the last taken, an EXPIRES still ahead and at
+    /// least one online key.
+    bool KeysFilePasses(const std::string& path, Passed& passed) const
+    {
+        if (!m_state.m_signaturesRequired || m_state.m_currentRoot.Empty())
+            return false;
+        KeysFile keys;
+        if (!ReadKeysFile(path, keys) || keys.online.empty())
+            return false;
+        const std::wstring file = WideFromUtf8(path);
+        const bool byCurrent = CatalogueFileSigned(m_state.m_currentRoot, file, WideFromUtf8(SignatureOf(path)));
+        if (!keys.nextRootText.empty()) {
+            const bool nextIsCurrent = keys.nextRoot.x == m_state.m_currentRoot.x && keys.nextRoot.y == m_state.m_currentRoot.y;
+            if (keys.nextRoot.Empty() || !CatalogueFileSigned(keys.nextRoot, file, WideFromUtf8(NextRootSignatureOf(path))) ||
+                !(byCurrent || nextIsCurrent))
+                return false;
+        } else if (!byCurrent) {
+            return false;
+        }
+        KeyValueStore whole;
+        whole.LoadFile(path);
+        std::string digest;
+        if (whole.GetValue("PATHS", "ROLE") != kKeysRole || !Sha256OfFile(file, digest))
+            return false;
+        passed.sha256 = HexOf(digest);
+        passed.expires = whole.GetValue("PATHS", "EXPIRES");
+        passed.serialName = KeysSerialSettingName(KeyFingerprint(m_state.m_trust.root));
+        const std::string serialText = whole.GetValue("PATHS", "SERIAL", "");
+        if (passed.expires.empty() || CatalogueExpired(passed.expires, UtcNowText()) ||
+            !SerialAcceptable(serialText, passed.sha256, KeptSerial(m_state, passed.serialName)))
+            return false;
+        passed.serial = ParseIndexSerial(serialText);
+        return true;
+    }
+
     const LauncherState& m_state;
-    bool m_isIndex;
-    SerialRecord m_highest;
+    CatalogueKind m_kind;
 };
+
+CatalogueKind KindOf(const std::string& name)
+{
+    return name == "sw_index" ? CatalogueKind::Index
+                              : name == "sw_keys" ? CatalogueKind::Keys : CatalogueKind::Repository;
+}
 
 /// An index or repository file: small, and ended with the worker.
 DownloadOptions CatalogueDownload(SinkCancel& cancel, bool& overLimit)
@@ -154,6 +241,21 @@ bool IndexFileWithinLimit(const std::string& path)
 
 } // namespace
 
+FetchBudget::FetchBudget(unsigned long long limitMs) : m_endTick(GetTickCount64() + limitMs) {}
+
+unsigned long long FetchBudget::RemainingMs() const
+{
+    const unsigned long long now = GetTickCount64();
+    return now >= m_endTick ? 0 : m_endTick - now;
+}
+
+unsigned long long FetchBudget::Cut(unsigned long long transferMs) const
+{
+    // A transfer gets at least a millisecond: 0 would mean no limit at all.
+    const unsigned long long left = std::max(1ull, RemainingMs());
+    return transferMs == 0 ? left : std::min(transferMs, left);
+}
+
 bool IndexSectionsWithinLimit(const KeyValueStore& index)
 {
     const KeyValueStore::Sections& sections = index.AllSections();
@@ -163,7 +265,8 @@ bool IndexSectionsWithinLimit(const KeyValueStore& index)
 
 std::string FetchStatusText(const std::string& name, int attempt)
 {
-    std::string text = name == "sw_index" ? "Download index file..." : "Download repository file...";
+    std::string text = name == "sw_index" ? "Download index file..."
+                       : name == "sw_keys" ? "Download keys file..." : "Download repository file...";
     if (attempt >= 1)
         text += "[" + std::to_string(attempt) + " chance]";
     return text;
@@ -191,6 +294,54 @@ bool SerialAcceptable(const std::string& serialText, const std::string& sha256, 
 }
 
 const char* CatalogueRole(bool isIndex) { return isIndex ? "INDEX" : "REPOSITORY"; }
+const char* const kRedirectRole = "REDIRECT";
+const char* const kKeysRole = "KEYS";
+
+bool ReadKeysFile(const std::string& path, KeysFile& keys)
+{
+    keys = KeysFile();
+    if (!Exists(path))
+        return false;
+    KeyValueStore file;
+    file.LoadFile(path);
+    const KeyValueSection* section = file.FindSection("KEYS");
+    if (!section)
+        return true;
+    for (const auto& entry : section->Items()) {
+        PublicKey key;
+        if (entry.first.compare(0, 6, "ONLINE") == 0 && ParsePublicKey(entry.second, key))
+            keys.online.push_back(key);
+    }
+    keys.nextRootText = file.GetValue("KEYS", "NEXT_ROOT");
+    if (!keys.nextRootText.empty())
+        ParsePublicKey(keys.nextRootText, keys.nextRoot);
+    return true;
+}
+
+std::string KeysUrlOf(const std::string& indexUrl)
+{
+    const size_t slash = indexUrl.rfind('/');
+    return (slash == std::string::npos ? indexUrl + "/" : indexUrl.substr(0, slash + 1)) + "sw_keys.dat";
+}
+
+std::vector<PublicKey> CatalogueSigners(const LauncherState& state)
+{
+    if (state.m_trust.rootNamed)
+        return state.m_onlineKeys;
+    return {state.m_makerKey};
+}
+
+std::string KeysSerialSettingName(const std::string& rootFingerprint) { return "KEYS_SERIAL_" + rootFingerprint; }
+std::string RootSettingName(const std::string& rootFingerprint) { return "ROOT_" + rootFingerprint; }
+
+PublicKey CurrentRoot(const KeyValueStore& settings, const PublicKey& serverRoot)
+{
+    PublicKey kept;
+    if (!serverRoot.Empty() &&
+        ParsePublicKey(settings.GetValue(KeyValueStore::kGlobal, RootSettingName(KeyFingerprint(serverRoot))), kept))
+        return kept;
+    return serverRoot;
+}
 
 std::string KeyFingerprint(const PublicKey& key)
 {
@@ -200,6 +351,11 @@ std::string KeyFingerprint(const PublicKey& key)
 std::string SerialSettingName(bool isIndex, const std::string& fingerprint)
 {
     return std::string(isIndex ? "INDEX_SERIAL_" : "REPO_SERIAL_") + fingerprint;
+}
+
+std::string RedirectSerialSettingName(bool isIndex, const std::string& fingerprint)
+{
+    return std::string(isIndex ? "INDEX_REDIRECT_SERIAL_" : "REPO_REDIRECT_SERIAL_") + fingerprint;
 }
 
 SerialRecord HighestSerial(const KeyValueStore& settings, const std::string& name)
@@ -254,12 +410,34 @@ std::string UtcNowText()
     return ExpiryText(now);
 }
 
+std::string UtcTextAhead(int days)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER time;
+    time.LowPart = now.dwLowDateTime;
+    time.HighPart = now.dwHighDateTime;
+    time.QuadPart += static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000ull;
+    now.dwLowDateTime = time.LowPart;
+    now.dwHighDateTime = time.HighPart;
+    return ExpiryText(now);
+}
+
 bool CatalogueExpired(const std::string& expires, const std::string& now)
 {
     if (expires.empty())
         return false;
     // The fixed form orders as its text does.
     return !IsExpiryText(expires) || expires <= now;
+}
+
+std::string CatalogueOutOfDateReason(bool signaturesRequired, const std::string& expires, const std::string& now)
+{
+    if (!signaturesRequired || !CatalogueExpired(expires, now))
+        return "";
+    if (!IsExpiryText(expires))
+        return "ha una scadenza illeggibile (EXPIRES=" + expires.substr(0, 40) + ")";
+    return "\xC3\xA8 scaduto il " + expires.substr(0, 10) + " " + expires.substr(11, 5) + " UTC";
 }
 
 bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const std::wstring& signaturePath)
@@ -269,15 +447,43 @@ bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const s
            VerifySignature(key, bytes, signature);
 }
 
+bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,
+                               std::string* file)
+{
+    outcome = FetchOutcome();
+    const CatalogueKind kind = KindOf(name);
+    // A run ended during its fetch leaves the last copy only as the backup.
+    std::string local = state.m_dataFolder + name + ".dat";
+    if (!Exists(local))
+        local += ".bak";
+    if (!Exists(local))
+        return false;
+    if (file)
+        *file = local;
+    std::string redirect;
+    Passed passed;
+    if (!CatalogueCheck(state, kind).Passes(local, redirect, passed) || !redirect.empty() ||
+        (kind == CatalogueKind::Index && !IndexFileWithinLimit(local)))
+        return false;
+    outcome.usable = true;
+    outcome.serial = passed.serial;
+    outcome.sha256 = passed.sha256;
+    outcome.expires = passed.expires;
+    outcome.serialName = passed.serialName;
+    return true;
+}
+
 std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink,
-                               FetchOutcome* outcome)
+                               FetchOutcome* outcome, const FetchBudget* budget)
 {
     FetchOutcome ignored;
     FetchOutcome& result = outcome ? *outcome : ignored;
     result = FetchOutcome();
-    const bool isIndex = name == "sw_index";
+    const CatalogueKind kind = KindOf(name);
+    const bool isIndex = kind == CatalogueKind::Index;
     const bool signedFiles = state.m_signaturesRequired;
-    std::string& sourceUrl = isIndex ? state.m_indexUrl : state.m_repositoryUrl;
+    std::string& sourceUrl = isIndex ? state.m_indexUrl
+                                     : kind == CatalogueKind::Keys ? state.m_keysUrl : state.m_repositoryUrl;
     const std::string local = state.m_dataFolder + name + ".dat";
     const std::string backup = local + ".bak";
     // Downloads land beside the local copy and replace it only once checked,
@@ -285,19 +491,15 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
     const std::string arrival = local + ".new";
     RemovePair(arrival);
 
-    SerialRecord highest;
-    if (signedFiles) {
-        result.serialName = SerialSettingName(isIndex, KeyFingerprint(state.m_makerKey));
-        // The window writes the settings under this lock.
-        std::lock_guard<std::mutex> hold(state.m_recordsLock);
-        highest = HighestSerial(state.m_settings, result.serialName);
-    }
-    const CatalogueCheck check(state, isIndex, highest);
+    const CatalogueCheck check(state, kind);
     const auto take = [&result](const Passed& passed) {
         result.serial = passed.serial;
         result.sha256 = passed.sha256;
         result.expires = passed.expires;
+        result.serialName = passed.serialName;
     };
+    const FetchBudget unlimited(kCatalogueFileDeadlineMs * 1000);
+    const FetchBudget& left = budget ? *budget : unlimited;
 
     // When no backup can be written the previous copy stays where it is
     // until a download replaces it; the downloads still go ahead.
@@ -312,7 +514,7 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         if (!previousInPlace && Exists(local)) {
             std::string redirect;
             Passed passed;
-            result.usable = check.Passes(local, redirect, passed);
+            result.usable = check.Passes(local, redirect, passed) && redirect.empty();
             result.refused = !result.usable;
             take(passed);
             return local;
@@ -332,12 +534,29 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         checkLocal = false;
         bool signatureMissing = false;
         bool overLimit = false;
-        if (!arrived) {
-            arrived = DownloadToFile(sourceUrl, arrival, CatalogueDownload(cancel, overLimit));
+        if (!arrived && left.Spent()) {
+            // The start's time for the catalogue is over: no more requests.
+            result.outOfTime = true;
+            attempt = 2;
+        } else if (!arrived) {
+            DownloadOptions options = CatalogueDownload(cancel, overLimit);
+            options.deadlineMs = left.Cut(options.deadlineMs);
+            arrived = DownloadToFile(sourceUrl, arrival, options);
             // A file that came without its signature is refused like one
             // with a wrong signature.
-            signatureMissing = arrived && signedFiles &&
-                               !DownloadToFile(SignatureOf(sourceUrl), SignatureOf(arrival), SignatureDownload());
+            if (arrived && signedFiles) {
+                DownloadOptions signature = SignatureDownload();
+                signature.deadlineMs = left.Cut(signature.deadlineMs);
+                signatureMissing = !DownloadToFile(SignatureOf(sourceUrl), SignatureOf(arrival), signature);
+                // A keys file naming a successor root has that root's
+                // signature beside it; the check asks for it only then.
+                signature.deadlineMs = left.Cut(SignatureDownload().deadlineMs);
+                if (!signatureMissing && kind == CatalogueKind::Keys &&
+                    !DownloadToFile(NextRootSignatureOf(sourceUrl), NextRootSignatureOf(arrival), signature))
+                    Remove(NextRootSignatureOf(arrival));
+            }
+            if (!arrived && left.Spent())
+                result.outOfTime = true;
         }
         // The program may be ending while a download ran: touch no shared state.
         if (sink.Cancelled()) {
@@ -358,17 +577,22 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         if (arrived) {
             std::string redirect;
             Passed passed;
-            if (signatureMissing || !check.Passes(candidate, redirect, passed)) {
+            if (signatureMissing || !check.Passes(candidate, redirect, passed, redirects == 0)) {
                 result.refused = true;
                 RemovePair(candidate);
             } else if (!redirect.empty()) {
                 RemovePair(candidate);
-                if (++redirects > kMaxRedirects) {
-                    attempt = 2; // give up as if every download had failed
-                } else {
-                    attempt = 0;
-                    sourceUrl = redirect;
+                if (redirects == 0 && passed.serial >= 0) {
+                    result.redirectSerial = passed.serial;
+                    result.redirectSha256 = passed.sha256;
+                    result.redirectSerialName = passed.serialName;
                 }
+                // Redirects share the file's attempts: a chain of them,
+                // failures between, never starts the count again.
+                if (++redirects > kMaxRedirects)
+                    attempt = 2; // give up as if every download had failed
+                else
+                    sourceUrl = redirect;
             } else {
                 done = candidate == local || MovePair(arrival, local);
                 if (done) {
@@ -393,5 +617,7 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         }
     }
     result.usable = done;
+    if (done)
+        result.outOfTime = false;
     return local;
 }

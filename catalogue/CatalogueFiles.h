@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// How many REDIRECT records one call follows before it gives up as if every
 /// download had failed.
@@ -21,6 +22,21 @@ constexpr uint64_t kCatalogueFileLimit = 8ull * 1024 * 1024;
 
 /// Longest time one catalogue file's transfer may take, whatever its pace.
 constexpr unsigned long long kCatalogueFileDeadlineMs = 120000;
+
+/// The time left of the start's one limit for every catalogue fetch
+/// (kCatalogueFetchLimitMs), shared by every transfer of a start.
+class FetchBudget {
+public:
+    explicit FetchBudget(unsigned long long limitMs);
+    /// Milliseconds left; 0 once the limit has passed.
+    unsigned long long RemainingMs() const;
+    bool Spent() const { return RemainingMs() == 0; }
+    /// A transfer's own limit (0: none), cut to what is left.
+    unsigned long long Cut(unsigned long long transferMs) const;
+
+private:
+    unsigned long long m_endTick;
+};
 
 /// Most sections an index may hold; one with more is refused like a broken
 /// download (the list could not show it in any useful time).
@@ -67,6 +83,42 @@ bool SerialAcceptable(const std::string& serialText, const std::string& sha256, 
 /// What a signed catalogue file names itself in [PATHS] ROLE, so that a
 /// signature for one file never passes for the other.
 const char* CatalogueRole(bool isIndex); // "INDEX" or "REPOSITORY"
+/// The ROLE of a signed file that sends the launcher elsewhere.
+extern const char* const kRedirectRole; // "REDIRECT"
+/// The ROLE of the maker's keys file, sw_keys.dat.
+extern const char* const kKeysRole; // "KEYS"
+
+/// The kinds of signed file a start fetches.
+enum class CatalogueKind { Index, Repository, Keys };
+
+/// What a keys file names: the online keys catalogue files may be signed
+/// with ([KEYS] ONLINE=, ONLINE2=, ...: every key whose name begins with
+/// ONLINE), and the root that succeeds the one that signed it (NEXT_ROOT=).
+struct KeysFile {
+    std::vector<PublicKey> online;
+    std::string nextRootText; // as written; "" when none
+    PublicKey nextRoot;       // empty when none, or not a P-256 key
+};
+/// Reads a keys file; false when it cannot be read. Keys that are no P-256
+/// public keys are left out.
+bool ReadKeysFile(const std::string& path, KeysFile& keys);
+
+/// sw_keys.dat beside the index's address (its folder, the same server).
+std::string KeysUrlOf(const std::string& indexUrl);
+
+/// The keys a catalogue file may be signed with: with a root in server.dat
+/// the online keys of the keys file taken, otherwise the one KEY=.
+std::vector<PublicKey> CatalogueSigners(const LauncherState& state);
+
+/// The settings' names of the keys file's highest SERIAL and of the root in
+/// use since a rotation, for the root server.dat names (its fingerprint):
+/// KEYS_SERIAL_<fingerprint> and ROOT_<fingerprint> (the base64 key).
+std::string KeysSerialSettingName(const std::string& rootFingerprint);
+std::string RootSettingName(const std::string& rootFingerprint);
+
+/// The root in use: the one the settings keep for server.dat's root after a
+/// rotation, or that root itself.
+PublicKey CurrentRoot(const KeyValueStore& settings, const PublicKey& serverRoot);
 
 /// The key's fingerprint: the first 16 hex digits of the SHA-256 of its X and Y.
 std::string KeyFingerprint(const PublicKey& key);
@@ -74,6 +126,9 @@ std::string KeyFingerprint(const PublicKey& key);
 /// The settings' name for the highest SERIAL of a kind of file under a key:
 /// INDEX_SERIAL_<fingerprint> or REPO_SERIAL_<fingerprint>.
 std::string SerialSettingName(bool isIndex, const std::string& fingerprint);
+/// The same for the REDIRECT file met first when fetching the index or the
+/// repository: INDEX_REDIRECT_SERIAL_<fingerprint> or REPO_REDIRECT_SERIAL_<fingerprint>.
+std::string RedirectSerialSettingName(bool isIndex, const std::string& fingerprint);
 
 /// The record kept under name (its value: SERIAL, a blank, the SHA-256);
 /// serial -1 when there is none.
@@ -88,9 +143,17 @@ bool IsExpiryText(const std::string& text);
 /// The time now (or the FILETIME given) in that form.
 std::string ExpiryText(const FILETIME& utc);
 std::string UtcNowText();
+/// The time days ahead of now, in that form.
+std::string UtcTextAhead(int days);
 /// True when a signed file with this EXPIRES has expired at now ("" never
 /// expires; a malformed text counts as expired).
 bool CatalogueExpired(const std::string& expires, const std::string& now);
+
+/// With the maker's key, why the index the catalogue was read from (its
+/// EXPIRES given) may no longer install or update anything, in words for
+/// the user: "è scaduto il 2020-03-01 10:30 UTC", or that its EXPIRES is
+/// unreadable. "" when it is current, has no EXPIRES, or no key is set.
+std::string CatalogueOutOfDateReason(bool signaturesRequired, const std::string& expires, const std::string& now);
 
 /// True when the file at path is what the signature file beside it (DER
 /// ECDSA over the file's SHA-256) says key signed.
@@ -115,16 +178,36 @@ struct FetchOutcome {
     std::string expires;
     /// The body was over its limit: tried once, not again.
     bool overLimit = false;
+    /// The start's overall fetch limit passed before a fresh file was taken.
+    bool outOfTime = false;
+    /// With a key, the first REDIRECT file followed: its SERIAL (-1 when
+    /// none), SHA-256 and the settings' name its SERIAL is kept under.
+    long long redirectSerial = -1;
+    std::string redirectSha256;
+    std::string redirectSerialName;
 };
 
-/// Keeps the previous copy as <file>.bak, downloads a fresh one (three
-/// attempts), follows a REDIRECT record found in its first 10 lines, and falls
-/// back to the backup when every attempt fails. With the maker's key each
-/// downloaded file needs its signature at <url>.sig, kept beside the local
-/// copy as <file>.sig, and the index a SERIAL no lower than the highest
-/// accepted so far (an equal one only with the same bytes) and [PATHS] ROLE
-/// naming it; a file that fails counts as a failed download. Returns
-/// the local path; it may not exist afterwards, and it is used only when
-/// outcome says so.
+/// Whether the local copy of name (sw_index or sw_repo) kept by the last
+/// run still passes every check of a download (signature, ROLE, SERIAL
+/// against the settings), so that it can be shown before any request.
+/// outcome is filled as for a file restored from the backup. Without a local
+/// copy (a run ended during its fetch) the backup is checked instead; file
+/// gets the path of the one checked.
+bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,
+                               std::string* file = nullptr);
+
+/// Brings name (sw_index, sw_repo or sw_keys) up to date: keeps the previous
+/// copy as <file>.bak, downloads a fresh one (three attempts, shared with the
+/// REDIRECT records it follows, all within budget when one is given),
+/// follows a REDIRECT record found in its first 10 lines, and falls back to
+/// the backup when every attempt fails. With the maker's key each downloaded
+/// file needs its signature at <url>.sig, kept beside the local copy as
+/// <file>.sig, a [PATHS] ROLE naming it and a SERIAL no lower than the
+/// highest accepted so far under the key that signed it (an equal one only
+/// with the same bytes); a file with a REDIRECT says ROLE=REDIRECT and
+/// carries an EXPIRES still ahead. A keys file is checked against the root
+/// (see ReadKeysFile). A file that fails counts as a failed download.
+/// Returns the local path; it may not exist afterwards, and it is used only
+/// when outcome says so.
 std::string FetchCatalogueFile(const std::string& name, LauncherState& state, CatalogueSink& sink,
-                               FetchOutcome* outcome = nullptr);
+                               FetchOutcome* outcome = nullptr, const FetchBudget* budget = nullptr);

@@ -2,7 +2,10 @@
 // server combo and the flags the dialog acts on at its next paint.
 #pragma once
 
+#include "catalogue/SoftwareRecord.h"
+
 #include <string>
+#include <vector>
 
 class CatalogueSink {
 public:
@@ -21,8 +24,24 @@ public:
     virtual void SetInstalledCount(int count) = 0;
     /// The catalogue changed size: the list must be filled again.
     virtual void RequestRefill() = 0;
-    /// The catalogue and category list are complete; nothing but thumbnails follows.
+    /// The catalogue and category list are complete: the last verified list
+    /// at first, again once the fetch is over.
     virtual void CatalogueReady() = 0;
+    /// After CatalogueReady: a fresh catalogue (its records without installed
+    /// state, its categories and its index's EXPIRES) is to replace the one
+    /// shown. A window that reads the records on other threads takes them
+    /// (moves them out) and swaps them in on its own thread, returning true;
+    /// false leaves the worker to write them into the state itself.
+    virtual bool ReplaceCatalogue(std::vector<SoftwareRecord>& records, std::vector<std::wstring>& categories,
+                                  const std::string& expires)
+    {
+        (void)records;
+        (void)categories;
+        (void)expires;
+        return false;
+    }
+    /// The server list is filled from the fetched repository: a server may be chosen.
+    virtual void ServersReady() {}
     /// A thumbnail address was downloaded to file. The worker never writes
     /// the records after CatalogueReady: the window applies this on its thread.
     virtual void ThumbnailDownloaded(const std::string& address, const std::string& file) = 0;
@@ -36,6 +55,15 @@ public:
         (void)name;
         (void)serial;
         (void)sha256;
+    }
+
+    /// A keys file signed by the root in use and by its successor was taken:
+    /// from now on the successor (rootText, base64) is the root, kept in the
+    /// settings under name. The window writes it on its own thread.
+    virtual void RootReplaced(const std::string& name, const std::string& rootText)
+    {
+        (void)name;
+        (void)rootText;
     }
 
     /// Entry 0 of the category list. The window hands the worker its string

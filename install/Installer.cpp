@@ -1,5 +1,6 @@
 #include "install/Installer.h"
 
+#include "catalogue/CatalogueFiles.h"
 #include "install/InstalledState.h"
 #include "install/PartialUpdate.h"
 #include "net/Crypto.h"
@@ -199,6 +200,16 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     const SoftwareRecord* found = FindRecord(state, name);
     if (!found)
         return;
+    // From a list past its EXPIRES nothing is fetched: it may be one an
+    // attacker holds back, naming archives the maker has since withdrawn.
+    const std::string outOfDate = CatalogueOutOfDateReason(state.m_signaturesRequired, state.m_catalogueExpires, UtcNowText());
+    if (!outOfDate.empty()) {
+        host.SetStatusText("");
+        host.Notify(FormatText(FormatText(host.Text(IDS_CATALOGUE_OUT_OF_DATE), WideFromUtf8(name)),
+                               WideFromUtf8(outOfDate)),
+                    L"Installazione");
+        return;
+    }
     const size_t recordIndex = static_cast<size_t>(found - state.m_catalogue.data());
     const std::vector<std::string> dependencies = SplitDependencies(found->dependencies);
     const int n = static_cast<int>(dependencies.size());

@@ -1,5 +1,6 @@
 #include "install/Launch.h"
 
+#include "catalogue/CatalogueFiles.h"
 #include "framework/WinApp.h"
 #include "install/InstalledState.h"
 #include "resources/resource.h"
@@ -102,9 +103,11 @@ bool LaunchProgramWith(const std::function<std::string()>& makeArgument, const s
     // A copy, taken under the records' lock: the UI thread may record an
     // install or uninstall while this runs on the invocation worker.
     SoftwareRecord record;
+    std::string expires;
     bool found = false;
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
+        expires = state.m_catalogueExpires;
         for (const SoftwareRecord& candidate : state.m_catalogue) {
             if (candidate.name == name && candidate.installedBuild > 0) {
                 record = candidate;
@@ -129,7 +132,9 @@ bool LaunchProgramWith(const std::function<std::string()>& makeArgument, const s
     // update.
     if (!IsPlainRelativePath(record.programToExecute))
         return refuse(IDS_START_NOT_RELATIVE);
-    if (InstallState(record) == InstallStatus::UpdateAvailable) {
+    // A list past its EXPIRES offers no update: the installed build starts.
+    if (InstallState(record) == InstallStatus::UpdateAvailable &&
+        CatalogueOutOfDateReason(state.m_signaturesRequired, expires, UtcNowText()).empty()) {
         // A question nobody could see has no answer: nothing is started.
         if (host.WindowGone())
             return false;

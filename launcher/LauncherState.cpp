@@ -79,7 +79,8 @@ std::string ServerFileText(const std::string& bytes)
     return lines;
 }
 
-void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key, std::string* keyTextOut)
+void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key, std::string* keyTextOut,
+                  MakerTrust* trust)
 {
     const auto trim = [](std::string text) {
         const char* blanks = " \t\r\n\v\f";
@@ -91,7 +92,8 @@ void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& 
     required = false;
     key = PublicKey();
     bool inSignature = false;
-    std::string keyText;
+    std::string keyText, rootText;
+    int keyLines = 0, rootLines = 0;
     size_t start = 0;
     while (start < serverFileText.size()) {
         size_t end = serverFileText.find('\n', start);
@@ -112,18 +114,39 @@ void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& 
             required = required || inSignature;
             continue;
         }
-        if (UpperAscii(trim(line.substr(0, equals))) != "KEY")
+        const std::string name = UpperAscii(trim(line.substr(0, equals)));
+        if (name != "KEY" && name != "ROOT")
             continue;
-        // A KEY line anywhere asks for signatures; only the signature
+        // A KEY or ROOT line anywhere asks for signatures; only the signature
         // section's may be the key.
         required = true;
+        ++(name == "KEY" ? keyLines : rootLines);
         if (inSignature)
-            keyText = equals == std::string::npos ? std::string() : trim(line.substr(equals + 1));
+            (name == "KEY" ? keyText : rootText) = equals == std::string::npos ? std::string() : trim(line.substr(equals + 1));
+    }
+    // Two lines of one kind leave the choice to whoever added the second:
+    // neither is trusted.
+    std::string problem;
+    if (keyLines > 1 || rootLines > 1) {
+        problem = std::string("server.dat contiene ") + (keyLines > 1 ? "due righe KEY=" : "due righe ROOT=") +
+                  ": nessuna chiave \xC3\xA8 considerata valida";
+        keyText.clear();
+        rootText.clear();
     }
     if (required && !keyText.empty())
         ParsePublicKey(keyText, key);
     if (keyTextOut)
         *keyTextOut = keyText;
+    if (trust) {
+        *trust = MakerTrust();
+        trust->problem = problem;
+        trust->rootText = rootText;
+        if (!rootText.empty())
+            ParsePublicKey(rootText, trust->root);
+        trust->rootNamed = rootLines > 0;
+        trust->keyLines = keyLines;
+        trust->rootLines = rootLines;
+    }
 }
 
 void InitialiseLauncherState(LauncherState& state, const std::wstring& programName,
@@ -151,5 +174,5 @@ void InitialiseLauncherState(LauncherState& state, const std::wstring& programNa
     KeyValueStore serverFile;
     serverFile.LoadText(serverText, 10);
     SettleServerUrls(serverFile, state.m_settings, state.m_indexUrl, state.m_repositoryUrl);
-    ReadMakerKey(serverText, state.m_signaturesRequired, state.m_makerKey);
+    ReadMakerKey(serverText, state.m_signaturesRequired, state.m_makerKey, nullptr, &state.m_trust);
 }

@@ -11,6 +11,21 @@
 #include <string>
 #include <vector>
 
+/// What server.dat says about trust beyond KEY=: the maker's offline root
+/// key (ROOT=), and why nothing can be trusted when the file names a key twice.
+struct MakerTrust {
+    bool rootNamed = false; // a ROOT= line is there (usable or not)
+    PublicKey root;         // filled only when that ROOT is a P-256 public key
+    std::string rootText;
+    int keyLines = 0, rootLines = 0;
+    std::string problem;    // "" when the file is usable (UTF-8, for the status line)
+};
+
+/// Longest time all the catalogue fetches of one start may take together
+/// (every file, signature, redirect and attempt): past it the last verified
+/// list stays, and the status line says the list could not be updated.
+constexpr unsigned long long kCatalogueFetchLimitMs = 60000;
+
 struct LauncherState {
     // Narrow members are UTF-8 (see store/Text.h); all are built from the
     // wide environment and the module path.
@@ -28,6 +43,14 @@ struct LauncherState {
     // key still asks for signatures, and none then verifies.
     bool m_signaturesRequired = false;
     PublicKey m_makerKey;
+    MakerTrust m_trust;
+    // With a ROOT in server.dat: the root in use (server.dat's, or its
+    // successor kept in the settings), and the online keys of the keys file
+    // the catalogue worker took, which sign the catalogue files.
+    PublicKey m_currentRoot;
+    std::vector<PublicKey> m_onlineKeys;
+    std::string m_keysUrl;
+    unsigned long long m_catalogueFetchLimitMs = kCatalogueFetchLimitMs; // tests shorten it
     KeyValueStore m_settings;         // HKCU\software\<program name>\index
     // The build this launcher is (the executable's MORVINDEX_BUILD); 0 in a
     // state built by a test that does not say.
@@ -36,6 +59,7 @@ struct LauncherState {
     // line once the catalogue is in ("" for nothing).
     std::string m_launcherNotice;
     std::vector<SoftwareRecord> m_catalogue;
+    std::string m_catalogueExpires; // [PATHS] EXPIRES of the index m_catalogue was read from
     // Orders the installed-state writes of the UI thread (install, uninstall,
     // favourite) against the reads of the invocation worker, which takes a
     // copy of the record it launches.
@@ -66,12 +90,14 @@ std::string ServerFileText(const std::string& bytes);
 
 /// The maker's key in server.dat's text (ServerFileText), read as a person
 /// writes it: names and values trimmed, "[ SIGNATURE ]" as [SIGNATURE], on
-/// any line of the file. Any signature section or KEY line at all makes
-/// required true; key is filled only when the (last) KEY of the signature
+/// any line of the file. Any signature section or KEY (or ROOT) line at all
+/// makes required true; key is filled only when the KEY of the signature
 /// section is a P-256 public key, so one that cannot be used fails closed.
-/// keyText, when given, gets that KEY's value as written.
+/// Two KEY= or two ROOT= lines anywhere make the file unusable: no key, no
+/// root, and trust->problem says why. keyText, when given, gets that KEY's
+/// value as written ("" for a file named unusable).
 void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key,
-                  std::string* keyText = nullptr);
+                  std::string* keyText = nullptr, MakerTrust* trust = nullptr);
 
 /// Fills the folder and address members for a program, as the application
 /// object does at start-up (the settings store must already be loaded).

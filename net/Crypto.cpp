@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -19,38 +20,95 @@ bool Succeeded(NTSTATUS status) {
     return status >= 0;
 }
 
-/// An unsigned integer as crypt32 decodes it (little-endian, without leading
-/// zeros) turned into the fixed-size big-endian form CNG wants.
-bool BigEndianCoordinate(const CRYPT_UINT_BLOB& blob, std::string& out) {
-    std::vector<BYTE> bytes(blob.pbData, blob.pbData + blob.cbData);
-    while (!bytes.empty() && bytes.back() == 0)
-        bytes.pop_back();
+/// The group order n of P-256 halved (rounded down), big-endian: a
+/// signature's s above it has a twin n - s that verifies as well, so only
+/// the lower one is taken and no signature has two accepted forms.
+const unsigned char kHalfOrder[kCoordinateSize] = {
+    0x7f, 0xff, 0xff, 0xff, 0x80, 0x00, 0x00, 0x00, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xde, 0x73, 0x7d, 0x56, 0xd3, 0x8b, 0xcf, 0x42, 0x79, 0xdc, 0xe5, 0x61, 0x7e, 0x31, 0x92, 0xa8};
+/// The group order n itself.
+const unsigned char kOrder[kCoordinateSize] = {
+    0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+    0xbc, 0xe6, 0xfa, 0xad, 0xa7, 0x17, 0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
+
+/// One DER INTEGER at der[at] in its only form: short length, positive, no
+/// leading zero byte unless the next has its high bit set, at most 32 bytes of
+/// value. value gets the 32 big-endian bytes; at moves past it.
+bool ReadExactInteger(const std::string& der, size_t& at, std::string& value)
+{
+    if (at + 2 > der.size() || der[at] != 0x02)
+        return false;
+    const size_t length = static_cast<unsigned char>(der[at + 1]);
+    if (length == 0 || length >= 0x80 || at + 2 + length > der.size())
+        return false;
+    std::string bytes = der.substr(at + 2, length);
+    const unsigned char first = static_cast<unsigned char>(bytes[0]);
+    if (first & 0x80)
+        return false; // negative
+    if (first == 0) {
+        if (length == 1 || !(static_cast<unsigned char>(bytes[1]) & 0x80))
+            return false; // zero, or a zero byte that was not needed
+        bytes.erase(0, 1);
+    }
     if (bytes.size() > kCoordinateSize)
         return false;
-    bytes.resize(kCoordinateSize, 0);
-    out.assign(bytes.rbegin(), bytes.rend());
+    value = std::string(kCoordinateSize - bytes.size(), '\0') + bytes;
+    at += 2 + length;
     return true;
 }
 
-/// The DER signature (SEQUENCE of r and s) as r‖s, 64 bytes.
-bool DecodeSignature(const std::string& der, std::string& rs) {
-    if (der.empty() || der.size() > 256)
+bool AboveHalfOrder(const std::string& s)
+{
+    return std::memcmp(s.data(), kHalfOrder, kCoordinateSize) > 0;
+}
+
+/// INTEGER of a 32-byte big-endian value in its shortest form.
+std::string ExactInteger(const std::string& value)
+{
+    size_t first = 0;
+    while (first + 1 < value.size() && value[first] == 0)
+        ++first;
+    std::string bytes = value.substr(first);
+    if (static_cast<unsigned char>(bytes[0]) & 0x80)
+        bytes.insert(0, 1, '\0');
+    return std::string(1, '\x02') + static_cast<char>(bytes.size()) + bytes;
+}
+
+} // namespace
+
+bool SignatureFromDer(const std::string& der, std::string& rs)
+{
+    // SEQUENCE { INTEGER r, INTEGER s }: at most 72 bytes, so its length has
+    // the short form, and it must end the signature.
+    if (der.size() < 8 || der[0] != 0x30 || static_cast<unsigned char>(der[1]) >= 0x80 ||
+        static_cast<size_t>(der[1]) != der.size() - 2)
         return false;
-    CERT_ECC_SIGNATURE* decoded = nullptr;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ECC_SIGNATURE, reinterpret_cast<const BYTE*>(der.data()),
-                             static_cast<DWORD>(der.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &size))
-        return false;
+    size_t at = 2;
     std::string r, s;
-    const bool ok = BigEndianCoordinate(decoded->r, r) && BigEndianCoordinate(decoded->s, s);
-    LocalFree(decoded);
-    if (!ok)
+    if (!ReadExactInteger(der, at, r) || !ReadExactInteger(der, at, s) || at != der.size() || AboveHalfOrder(s))
         return false;
     rs = r + s;
     return true;
 }
 
-} // namespace
+std::string DerOfSignature(const std::string& rs)
+{
+    if (rs.size() != 2 * kCoordinateSize)
+        return "";
+    const std::string r = rs.substr(0, kCoordinateSize);
+    std::string s = rs.substr(kCoordinateSize);
+    if (AboveHalfOrder(s)) {
+        // n - s, byte by byte from the low end with a borrow.
+        int borrow = 0;
+        for (size_t i = kCoordinateSize; i-- > 0;) {
+            int digit = kOrder[i] - static_cast<unsigned char>(s[i]) - borrow;
+            borrow = digit < 0;
+            s[i] = static_cast<char>(digit + (borrow ? 256 : 0));
+        }
+    }
+    const std::string body = ExactInteger(r) + ExactInteger(s);
+    return std::string(1, '\x30') + static_cast<char>(body.size()) + body;
+}
 
 struct Sha256::Impl {
     CngAlgorithm provider{BCRYPT_SHA256_ALGORITHM};
@@ -238,7 +296,7 @@ bool VerifyDigestSignature(const PublicKey& key, const std::string& digest, cons
     if (key.x.size() != kCoordinateSize || key.y.size() != kCoordinateSize || digest.size() != kDigestSize)
         return false;
     std::string rs;
-    if (!DecodeSignature(signature, rs))
+    if (!SignatureFromDer(signature, rs))
         return false;
     CngAlgorithm provider(BCRYPT_ECDSA_P256_ALGORITHM);
     if (!provider.Get())

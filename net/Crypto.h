@@ -55,8 +55,18 @@ struct PublicKey {
 /// False for anything else (another curve, another algorithm, bad base64).
 bool ParsePublicKey(const std::string& base64, PublicKey& key);
 
-/// True when signature (DER-encoded ECDSA, as `openssl dgst -sha256 -sign`
-/// writes it) is key's signature over the SHA-256 of data.
+/// r and s (32 big-endian bytes each) of a DER ECDSA P-256 signature, read
+/// only in its one exact form: minimal lengths, no byte after it, and s in
+/// the lower half of the group order. False for any other bytes.
+bool SignatureFromDer(const std::string& der, std::string& rs);
+/// The exact DER of r‖s (64 bytes), s replaced by its lower twin n - s when
+/// it is in the upper half: the one form SignatureFromDer reads. "" for
+/// another size.
+std::string DerOfSignature(const std::string& rs);
+
+/// True when signature (the exact DER of SignatureFromDer, as `openssl dgst
+/// -sha256 -sign` writes it about half the time) is key's signature over
+/// the SHA-256 of data.
 bool VerifySignature(const PublicKey& key, const std::string& data, const std::string& signature);
 /// The same check over a SHA-256 digest (32 raw bytes) already computed, for
 /// a file hashed while it was written.

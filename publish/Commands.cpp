@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <utility>
 
@@ -42,8 +43,14 @@ const char kUsage[] =
     "  sign SITE PRIVATE_KEY [--expires DAYS]\n"
     "      raises SERIAL, sets EXPIRES (30 days ahead by default) and writes sw_index.dat.sig and\n"
     "      sw_repo.dat.sig with the key (a PEM file of openssl or keygen)\n"
-    "  keygen PRIVATE_KEY\n"
-    "      writes a new P-256 key and prints the KEY= line for server.dat";
+    "  refresh SITE PRIVATE_KEY [--expires DAYS]\n"
+    "      sign again, with a new SERIAL and EXPIRES and nothing else, both files still signed with the key\n"
+    "      (for a daily scheduled task)\n"
+    "  keygen PRIVATE_KEY [--root]\n"
+    "      writes a new P-256 key and prints the KEY= line for server.dat (ROOT= with --root)\n"
+    "  keys SITE ROOT_PRIVATE_KEY ONLINE_KEY [ONLINE_KEY ...] [--next-root NEXT_ROOT_PRIVATE_KEY] [--expires DAYS]\n"
+    "      writes sw_keys.dat with the online keys (public or private PEM files, or KEY= texts), raises its\n"
+    "      SERIAL and signs it with the root (and the next root, which launchers then take as theirs)";
 
 bool IsFolderPath(const std::wstring& path)
 {
@@ -77,18 +84,7 @@ bool CleanValue(const std::string& key, std::string& value, Reporter& reporter)
 constexpr int kDefaultExpiryDays = 30;
 
 /// The EXPIRES text days ahead of now.
-std::string ExpiryAhead(int days)
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER time;
-    time.LowPart = now.dwLowDateTime;
-    time.HighPart = now.dwHighDateTime;
-    time.QuadPart += static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000ull;
-    now.dwLowDateTime = time.LowPart;
-    now.dwHighDateTime = time.HighPart;
-    return ExpiryText(now);
-}
+std::string ExpiryAhead(int days) { return UtcTextAhead(days); }
 
 /// --expires DAYS: 1 to 3650 days.
 bool ParseExpiryDays(const std::string& text, int& days, Reporter& reporter)
@@ -117,18 +113,21 @@ std::string TextFormProblem(const std::string& file, const std::string& bytes)
 /// goes one up, EXPIRES days ahead. An index must hold a decimal SERIAL
 /// already; a repository without one starts at 1. False (error says why) for
 /// a file that names another role or whose SERIAL cannot go up.
-bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool isIndex, const std::string& expires,
-                        std::string& serial, std::string& error)
+bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool isIndex, bool redirect,
+                        const std::string& expires, std::string& serial, std::string& error)
 {
     const char* file = isIndex ? kIndexFile : kRepositoryFile;
+    const std::string expected = redirect ? kRedirectRole : CatalogueRole(isIndex);
     const std::string role = store.GetValue("PATHS", "ROLE");
-    if (!role.empty() && role != CatalogueRole(isIndex)) {
-        error = std::string(file) + ": [PATHS] ROLE=" + role + ", where the launcher expects " + CatalogueRole(isIndex);
+    if (!role.empty() && role != expected) {
+        error = std::string(file) + ": [PATHS] ROLE=" + role + ", where the launcher expects " + expected;
         return false;
     }
     const std::string serialText = store.GetValue("PATHS", "SERIAL");
     const bool present = store.HasKey("PATHS", "SERIAL");
-    const long long previous = present ? ParseIndexSerial(serialText) : (isIndex ? -1 : 0);
+    // A REDIRECT file and the repository may start their SERIAL here; the
+    // index's must go on from the one published.
+    const long long previous = present ? ParseIndexSerial(serialText) : (isIndex && !redirect ? -1 : 0);
     if (previous < 0) {
         error = std::string(file) + ": [PATHS] SERIAL is " + (present ? "no decimal number (\"" + serialText + "\")"
                                                                        : std::string("missing")) +
@@ -142,7 +141,7 @@ bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool i
     }
     serial = std::to_string(previous + 1);
     if (role.empty())
-        lines.Set("PATHS", "ROLE", CatalogueRole(isIndex));
+        lines.Set("PATHS", "ROLE", expected);
     lines.Set("PATHS", "SERIAL", serial);
     lines.Set("PATHS", "EXPIRES", expires);
     return true;
@@ -154,8 +153,11 @@ bool StampCatalogueFile(DataFileLines& lines, const KeyValueStore& store, bool i
 /// the power cut) is undone before another touches the site.
 bool RecoverSite(const std::wstring& site, Reporter& reporter)
 {
-    if (StagedFiles::Recover(site))
+    if (StagedFiles::Recover(site)) {
+        for (const std::string& leftover : StagedFiles::RemoveLeftovers(site))
+            reporter.Line("note: removed " + leftover + ", left by a command that was ended before it finished");
         return true;
+    }
     reporter.Error("an earlier command ended while writing " + Utf8FromWide(site) +
                    ", and its files cannot all be put back (publishing.journal there says which): close what holds "
                    "them and run the command again");
@@ -190,10 +192,12 @@ int Init(const std::vector<std::wstring>& arguments, Reporter& reporter)
     index.SetValue("BASE", base, "PATHS");
     index.SetValue("ROLE", CatalogueRole(true), "PATHS");
     index.SetValue("SERIAL", "1", "PATHS");
+    index.SetValue("EXPIRES", ExpiryAhead(kDefaultExpiryDays), "PATHS");
     KeyValueStore repository;
     const std::string indexAddress = base + kIndexFile;
     repository.SetValue("ROLE", CatalogueRole(false), "PATHS");
     repository.SetValue("SERIAL", "1", "PATHS");
+    repository.SetValue("EXPIRES", ExpiryAhead(kDefaultExpiryDays), "PATHS");
     repository.SetValue("URL", indexAddress, "PRINCIPALE");
     StagedFiles staged(site);
     std::string problem;
@@ -310,7 +314,7 @@ public:
         // SERIAL, ROLE and EXPIRES are the only lines outside the section that change.
         std::string serial, error;
         const std::string expires = ExpiryAhead(expiryDays);
-        if (!StampCatalogueFile(lines, index, true, expires, serial, error))
+        if (!StampCatalogueFile(lines, index, true, false, expires, serial, error))
             return Refuse(error);
         if (!index.FindSection(name) && index.AllSections().size() - index.AllSections().count(KeyValueStore::kGlobal) >=
                                              kMaxIndexSections)
@@ -699,10 +703,11 @@ int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
 {
     std::wstring site;
     std::string key;
+    std::string keyProblem, root;
     bool haveKey = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == L"--key" && i + 1 < arguments.size()) {
-            key = KeyArgument(Utf8FromWide(arguments[++i]));
+            key = KeyArgument(Utf8FromWide(arguments[++i]), &keyProblem, &root);
             haveKey = true;
         } else if (site.empty() && arguments[i].compare(0, 2, L"--") != 0) {
             site = arguments[i];
@@ -715,11 +720,17 @@ int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
         reporter.Error(kUsage);
         return kPublishUsage;
     }
-    if (haveKey && key.empty()) {
+    if (!keyProblem.empty()) {
+        reporter.Error("--key: " + keyProblem);
+        return kPublishFailed;
+    }
+    if (!RecoverSite(site, reporter))
+        return kPublishFailed;
+    if (haveKey && key.empty() && root.empty()) {
         reporter.Error("--key: no key (a server.dat file holds it as [SIGNATURE] KEY= within its first 10 lines)");
         return kPublishFailed;
     }
-    SiteReport report = CheckSite(site, key);
+    SiteReport report = CheckSite(site, key, root);
     for (const std::string& note : report.notes)
         reporter.Line("note: " + note);
     for (const std::string& problem : report.problems)
@@ -729,7 +740,10 @@ int Check(const std::vector<std::wstring>& arguments, Reporter& reporter)
 
 // ---- sign and keygen ----
 
-int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
+/// sign, or with refresh the daily re-signing: only files still signed with
+/// this very key get a new SERIAL and EXPIRES, so a scheduled task never
+/// publishes a hand edit nobody signed.
+int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter, bool refresh = false)
 {
     std::vector<std::wstring> positional;
     int expiryDays = kDefaultExpiryDays;
@@ -795,25 +809,33 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
                            " is over 1023 bytes: the launcher stops reading there; shorten it first");
             return kPublishFailed;
         }
+        if (refresh) {
+            std::string signature;
+            if (!ReadFileBytes(SitePath(site, files[i]) + WideFromUtf8(kSignatureSuffix), signature) ||
+                !ParsePublicKey(publicKey, verifier) || !VerifySignature(verifier, bytes, signature)) {
+                reporter.Error(std::string(files[i]) + " is not signed with this key as it is (changed since, or "
+                               "signed with another): check it and sign it with sign; refresh signs nothing new");
+                return kPublishFailed;
+            }
+        }
         // A REDIRECT the launcher follows (within the first 10 lines) sends it
-        // elsewhere: such a file carries no SERIAL of its own.
+        // elsewhere: it names its own role, SERIAL and EXPIRES.
         KeyValueStore head, whole;
         head.LoadText(bytes, 10);
         whole.LoadText(bytes);
-        if (head.GetValue("REDIRECT", "URL").empty()) {
-            if (isIndex && !IndexSectionsWithinLimit(whole)) {
-                reporter.Error("sw_index.dat holds more than " + std::to_string(kMaxIndexSections) +
-                               " sections: a launcher refuses it");
-                return kPublishFailed;
-            }
-            std::string serial;
-            if (!StampCatalogueFile(lines, whole, isIndex, expires, serial, error)) {
-                reporter.Error(error + ": a launcher with the key would refuse it");
-                return kPublishFailed;
-            }
-            bytes = lines.Text();
-            stamps[i] = std::string(files[i]) + ": [PATHS] SERIAL=" + serial + ", EXPIRES=" + expires;
+        const bool redirect = !head.GetValue("REDIRECT", "URL").empty();
+        if (!redirect && isIndex && !IndexSectionsWithinLimit(whole)) {
+            reporter.Error("sw_index.dat holds more than " + std::to_string(kMaxIndexSections) +
+                           " sections: a launcher refuses it");
+            return kPublishFailed;
         }
+        std::string serial;
+        if (!StampCatalogueFile(lines, whole, isIndex, redirect, expires, serial, error)) {
+            reporter.Error(error + ": a launcher with the key would refuse it");
+            return kPublishFailed;
+        }
+        bytes = lines.Text();
+        stamps[i] = std::string(files[i]) + ": [PATHS] SERIAL=" + serial + ", EXPIRES=" + expires;
         const std::string signature = SignData(key, bytes);
         // The signature is checked the way the launcher will check it.
         if (signature.empty() || !ParsePublicKey(publicKey, verifier) || !VerifySignature(verifier, bytes, signature)) {
@@ -841,11 +863,19 @@ int Sign(const std::vector<std::wstring>& arguments, Reporter& reporter)
 
 int Keygen(const std::vector<std::wstring>& arguments, Reporter& reporter)
 {
-    if (arguments.size() != 1) {
+    std::vector<std::wstring> positional;
+    bool root = false;
+    for (const std::wstring& argument : arguments) {
+        if (argument == L"--root")
+            root = true;
+        else
+            positional.push_back(argument);
+    }
+    if (positional.size() != 1) {
         reporter.Error(kUsage);
         return kPublishUsage;
     }
-    const std::wstring& path = arguments[0];
+    const std::wstring& path = positional[0];
     SigningKey key;
     std::string pem;
     if (!GenerateKey(key) || (pem = PrivateKeyPem(key)).empty()) {
@@ -869,9 +899,159 @@ int Keygen(const std::vector<std::wstring>& arguments, Reporter& reporter)
         reporter.Error("cannot write " + Utf8FromWide(path));
         return kPublishFailed;
     }
+    if (root) {
+        reporter.Line("ROOT=" + PublicKeyText(key));
+        reporter.Line("put this line in the [SIGNATURE] section of server.dat; keep " + Utf8FromWide(path) +
+                      " offline: it signs only sw_keys.dat (the keys command)");
+        return kPublishDone;
+    }
     reporter.Line("KEY=" + PublicKeyText(key));
     reporter.Line("put this line in the [SIGNATURE] section of server.dat; keep " + Utf8FromWide(path) +
                   " off the web server");
+    return kPublishDone;
+}
+
+// ---- keys ----
+
+/// Days a keys file stays current when no --expires is given: the root that
+/// signs it is kept offline, so it is renewed seldom.
+constexpr int kDefaultKeysExpiryDays = 365;
+
+/// A private key PEM file, read with its error named.
+bool ReadSigningKey(const std::wstring& path, SigningKey& key, Reporter& reporter)
+{
+    std::string pem, error;
+    if (!ReadFileBytes(path, pem)) {
+        reporter.Error("cannot read the key " + Utf8FromWide(path));
+        return false;
+    }
+    const bool ok = ParsePrivateKeyPem(pem, key, error);
+    SecureZeroMemory(&pem[0], pem.size());
+    if (!ok)
+        reporter.Error(Utf8FromWide(path) + ": " + error);
+    return ok;
+}
+
+/// An online key as the maker names it: a public key PEM file ("-----BEGIN
+/// PUBLIC KEY-----", what openssl ec -pubout writes), a private key PEM
+/// file (its public half), or the KEY= text itself.
+bool OnlineKeyText(const std::wstring& argument, std::string& text, Reporter& reporter)
+{
+    std::string bytes, error;
+    const std::wstring path = argument;
+    if (IsFilePath(path) && ReadFileBytes(path, bytes)) {
+        SigningKey key;
+        if (PublicKeyFromPem(bytes, text))
+            return true;
+        if (ParsePrivateKeyPem(bytes, key, error)) {
+            SecureZeroMemory(&bytes[0], bytes.size());
+            text = PublicKeyText(key);
+            return !text.empty();
+        }
+        reporter.Error(Utf8FromWide(path) + ": no public or private P-256 key in it");
+        return false;
+    }
+    text = Utf8FromWide(argument);
+    for (const char* prefix : {"KEY=", "ONLINE="})
+        if (text.compare(0, strlen(prefix), prefix) == 0)
+            text = text.substr(strlen(prefix));
+    PublicKey parsed;
+    if (!ParsePublicKey(text, parsed)) {
+        reporter.Error(Utf8FromWide(argument) + ": neither a key file nor the KEY= text of a P-256 key");
+        return false;
+    }
+    return true;
+}
+
+int Keys(const std::vector<std::wstring>& arguments, Reporter& reporter)
+{
+    std::vector<std::wstring> positional;
+    std::wstring nextRootPath;
+    int expiryDays = kDefaultKeysExpiryDays;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == L"--expires" && i + 1 < arguments.size()) {
+            if (!ParseExpiryDays(Utf8FromWide(arguments[++i]), expiryDays, reporter))
+                return kPublishUsage;
+        } else if (arguments[i] == L"--next-root" && i + 1 < arguments.size()) {
+            nextRootPath = arguments[++i];
+        } else {
+            positional.push_back(arguments[i]);
+        }
+    }
+    if (positional.size() < 3) {
+        reporter.Error(kUsage);
+        return kPublishUsage;
+    }
+    const std::wstring& site = positional[0];
+    if (!RecoverSite(site, reporter))
+        return kPublishFailed;
+    SigningKey root, nextRoot;
+    if (!ReadSigningKey(positional[1], root, reporter) ||
+        (!nextRootPath.empty() && !ReadSigningKey(nextRootPath, nextRoot, reporter)))
+        return kPublishFailed;
+    std::vector<std::string> online;
+    for (size_t i = 2; i < positional.size(); ++i) {
+        std::string text;
+        if (!OnlineKeyText(positional[i], text, reporter))
+            return kPublishFailed;
+        online.push_back(text);
+    }
+    // The SERIAL goes on from the file published, so that every launcher takes the new one.
+    const std::wstring path = SitePath(site, kKeysFile);
+    long long previous = 0;
+    std::string bytes;
+    if (ReadFileBytes(path, bytes)) {
+        KeyValueStore published;
+        published.LoadText(bytes);
+        previous = ParseIndexSerial(published.GetValue("PATHS", "SERIAL"));
+        if (previous < 0 || previous >= kMaxSerial) {
+            reporter.Error(std::string(kKeysFile) + ": [PATHS] SERIAL is no decimal number below " +
+                           std::to_string(kMaxSerial) + ": set it to the last SERIAL published");
+            return kPublishFailed;
+        }
+    }
+    const std::string serial = std::to_string(previous + 1);
+    const std::string expires = ExpiryAhead(expiryDays);
+    std::string text = "[PATHS]\r\nROLE=" + std::string(kKeysRole) + "\r\nSERIAL=" + serial + "\r\nEXPIRES=" + expires +
+                       "\r\n[KEYS]\r\n";
+    for (size_t i = 0; i < online.size(); ++i)
+        text += "ONLINE" + (i == 0 ? std::string() : std::to_string(i + 1)) + "=" + online[i] + "\r\n";
+    const std::string rootText = PublicKeyText(root);
+    const std::string nextRootText = nextRootPath.empty() ? std::string() : PublicKeyText(nextRoot);
+    if (!nextRootText.empty())
+        text += "NEXT_ROOT=" + nextRootText + "\r\n";
+    // Each signature is checked the way the launcher will check it.
+    StagedFiles staged(site);
+    std::string error;
+    const std::pair<const SigningKey*, const char*> signers[] = {{&root, ".sig"},
+                                                                 {nextRootText.empty() ? nullptr : &nextRoot, ".next.sig"}};
+    for (const auto& signer : signers) {
+        if (!signer.first)
+            continue;
+        const std::string signature = SignData(*signer.first, text);
+        PublicKey verifier;
+        if (signature.empty() || !ParsePublicKey(PublicKeyText(*signer.first), verifier) ||
+            !VerifySignature(verifier, text, signature)) {
+            reporter.Error(std::string("the platform could not sign ") + kKeysFile);
+            return kPublishFailed;
+        }
+        if (!staged.Stage(path + WideFromUtf8(signer.second), signature, error)) {
+            reporter.Error(error + "; nothing written");
+            return kPublishFailed;
+        }
+    }
+    if (!staged.Stage(path, text, error) || !staged.Commit(error)) {
+        reporter.Error(error + "; nothing written");
+        return kPublishFailed;
+    }
+    // A successor's signature of an earlier keys file means nothing beside this one.
+    if (nextRootText.empty())
+        DeleteFileW((path + L".next.sig").c_str());
+    reporter.Line(std::string(kKeysFile) + ": [PATHS] SERIAL=" + serial + ", EXPIRES=" + expires + ", " +
+                  std::to_string(online.size()) + " online key" + (online.size() == 1 ? "" : "s"));
+    reporter.Line("ROOT=" + rootText);
+    if (!nextRootText.empty())
+        reporter.Line("NEXT_ROOT=" + nextRootText + ": launchers take it as their root once they read this file");
     return kPublishDone;
 }
 
@@ -899,8 +1079,12 @@ int RunPublish(const std::vector<std::wstring>& arguments, Reporter& reporter)
         return Check(rest, reporter);
     if (command == L"sign")
         return Sign(rest, reporter);
+    if (command == L"refresh")
+        return Sign(rest, reporter, true);
     if (command == L"keygen")
         return Keygen(rest, reporter);
+    if (command == L"keys")
+        return Keys(rest, reporter);
     reporter.Error(kUsage);
     return kPublishUsage;
 }

@@ -30,6 +30,21 @@ std::wstring FinalPath(const std::wstring& path)
     return final;
 }
 
+/// True when an open handle's final path is expected (compared as Windows
+/// compares names); true as well when expected is unknown.
+bool HandleOpensAt(HANDLE handle, const std::wstring& expected)
+{
+    if (expected.empty())
+        return true;
+    std::wstring final(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, &final[0], static_cast<DWORD>(final.size()), VOLUME_NAME_DOS);
+    if (length == 0 || length >= final.size())
+        return false;
+    final.resize(length);
+    return CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 /// True when the file named name in a folder (whose final path is
 /// finalFolder) is reached through a link: it opens elsewhere. Some systems
 /// show a link to a file without its reparse-point attribute.
@@ -61,6 +76,14 @@ void ListInto(const std::wstring& folder, const std::wstring& finalFolder, const
             content.skipped.push_back(name + (isFolder ? "/" : ""));
             continue;
         }
+        // A name the library refuses is refused for that, whatever a path
+        // with a trailing dot or space may open on the way.
+        if (!isFolder && !IsSafeEntryName(name)) {
+            PackedFile file;
+            file.name = name;
+            content.files.push_back(std::move(file));
+            continue;
+        }
         // A link (to a file or a folder, any reparse point) would pack what
         // lies elsewhere, outside the build folder or inside it again.
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!isFolder && OpensElsewhere(folder, finalFolder, wide))) {
@@ -76,6 +99,8 @@ void ListInto(const std::wstring& folder, const std::wstring& finalFolder, const
         PackedFile file;
         file.name = name;
         file.path = folder + L"\\" + wide;
+        if (!finalFolder.empty())
+            file.finalPath = finalFolder + L"\\" + wide;
         file.lastWrite = found.ftLastWriteTime;
         file.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         content.files.push_back(std::move(file));
@@ -152,20 +177,44 @@ bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files
     bool ok = true;
     for (const PackedFile& file : files) {
         zip_fileinfo info = {};
-        if (!EntryDosTime(file.lastWrite, info.dosDate)) {
+        info.external_fa = FILE_ATTRIBUTE_ARCHIVE;
+        // The one handle the file is checked and read through: a link put in
+        // its place after the listing is seen on it, never followed past it.
+        HANDLE input = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (input == INVALID_HANDLE_VALUE) {
+            const DWORD code = GetLastError();
+            // Wine opens no link itself where Windows would; where the name
+            // now leads elsewhere, that is the reason.
+            const std::wstring now = FinalPath(file.path);
+            const bool moved = !file.finalPath.empty() && !now.empty() &&
+                               CompareStringOrdinal(now.c_str(), -1, file.finalPath.c_str(), -1, TRUE) != CSTR_EQUAL;
+            error = "\"" + file.name + "\": " +
+                    (moved ? std::string("became a link (or another file) after the folder was listed; only the files "
+                                         "themselves are packed, never what a link points to")
+                           : "cannot be read: " + Win32ErrorText(code));
+            ok = false;
+            break;
+        }
+        BY_HANDLE_FILE_INFORMATION opened = {};
+        if (!GetFileInformationByHandle(input, &opened) ||
+            (opened.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+            !HandleOpensAt(input, file.finalPath)) {
+            CloseHandle(input);
+            error = "\"" + file.name + "\": became a link (or another file) after the folder was listed; only the "
+                    "files themselves are packed, never what a link points to";
+            ok = false;
+            break;
+        }
+        FILETIME written = opened.ftLastWriteTime;
+        if (!EntryDosTime(written, info.dosDate)) {
+            CloseHandle(input);
             error = "\"" + file.name + "\": last-write time outside 1980-2107, which a zip entry cannot hold";
             ok = false;
             break;
         }
-        info.external_fa = FILE_ATTRIBUTE_ARCHIVE;
-        HANDLE input = CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-        if (input == INVALID_HANDLE_VALUE) {
-            error = "\"" + file.name + "\": cannot be read: " + Win32ErrorText(GetLastError());
-            ok = false;
-            break;
-        }
-        const int zip64 = file.size >= 0xFFFFFFFFull ? 1 : 0;
+        const uint64_t size = (static_cast<uint64_t>(opened.nFileSizeHigh) << 32) | opened.nFileSizeLow;
+        const int zip64 = size >= 0xFFFFFFFFull ? 1 : 0;
         ok = zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                                      Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
                                      kUtf8NamesFlag, zip64) == ZIP_OK;

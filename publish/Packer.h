@@ -12,6 +12,10 @@
 struct PackedFile {
     std::string name;  // entry name: UTF-8, "/" between folders
     std::wstring path; // the file on disk
+    /// Where the file must open, every link followed: the build folder's
+    /// own final path and the name ("" when the folder's was unknown). The
+    /// packing refuses a file that opens anywhere else by then.
+    std::wstring finalPath;
     FILETIME lastWrite = {};
     uint64_t size = 0;
 };
@@ -31,6 +35,10 @@ FolderContent ListBuildFolder(const std::wstring& folder);
 /// two-second steps. False outside 1980-2107.
 bool EntryDosTime(const FILETIME& lastWrite, unsigned long& dosDate);
 
-/// Writes files into a new archive at path, names marked UTF-8. On failure
-/// error names the file and the archive may be left half written.
+/// Writes files into a new archive at path, names marked UTF-8. Each file is
+/// opened once, without following a reparse point, and packed from that
+/// handle only when the handle is a plain file at its finalPath: one made a
+/// link since the folder was listed is refused. Its time and size are the
+/// handle's. On failure error names the file and the archive may be left
+/// half written.
 bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files, std::string& error);

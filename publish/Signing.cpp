@@ -190,20 +190,6 @@ bool PemBody(const std::string& pem, const std::string& label, std::string& der)
     return true;
 }
 
-/// A big-endian number as the little-endian integer crypt32 encodes.
-std::string Reversed(std::string bytes)
-{
-    std::reverse(bytes.begin(), bytes.end());
-    return bytes;
-}
-
-std::string EncodeUnsigned(const std::string& bigEndian)
-{
-    std::string little = Reversed(bigEndian);
-    CRYPT_UINT_BLOB blob = {static_cast<DWORD>(little.size()), reinterpret_cast<BYTE*>(&little[0])};
-    return Encode(X509_MULTI_BYTE_UINT, &blob);
-}
-
 std::string PublicPoint(const SigningKey& key) { return std::string(1, '\x04') + key.x + key.y; }
 
 } // namespace
@@ -245,12 +231,8 @@ std::string SignData(const SigningKey& key, const std::string& data)
                        reinterpret_cast<PUCHAR>(&rs[0]), static_cast<ULONG>(rs.size()), &written, 0) != 0 ||
         written != rs.size())
         return std::string();
-    // r||s becomes SEQUENCE { INTEGER r, INTEGER s }.
-    std::string r = EncodeUnsigned(rs.substr(0, kCoordinate));
-    std::string s = EncodeUnsigned(rs.substr(kCoordinate));
-    if (r.empty() || s.empty())
-        return std::string();
-    return EncodeSequence({r, s});
+    // The exact DER the launcher reads: an s in the upper half goes down to n - s.
+    return DerOfSignature(rs);
 }
 
 std::string PublicKeyText(const SigningKey& key)
@@ -265,6 +247,16 @@ std::string PublicKeyText(const SigningKey& key)
     info.PublicKey.pbData = reinterpret_cast<BYTE*>(&point[0]);
     std::string der = Encode(X509_PUBLIC_KEY_INFO, &info);
     return der.empty() ? std::string() : EncodeBase64(der);
+}
+
+bool PublicKeyFromPem(const std::string& pem, std::string& keyText)
+{
+    std::string der;
+    PublicKey parsed;
+    if (!PemBody(pem, "PUBLIC KEY", der) || !ParsePublicKey(EncodeBase64(der), parsed))
+        return false;
+    keyText = EncodeBase64(der);
+    return true;
 }
 
 bool GenerateKey(SigningKey& key)

@@ -18,13 +18,17 @@ struct SigningKey {
 /// PRIVATE KEY-----", unencrypted). On failure error says why.
 bool ParsePrivateKeyPem(const std::string& pem, SigningKey& key, std::string& error);
 
-/// The DER-encoded ECDSA signature over the SHA-256 of data, the form
-/// `openssl dgst -sha256 -sign` writes; "" when the platform refuses.
+/// The DER-encoded ECDSA signature over the SHA-256 of data, in the one exact
+/// form the launcher reads (openssl verifies it too); "" when the platform refuses.
 std::string SignData(const SigningKey& key, const std::string& data);
 
 /// The KEY= text of server.dat for the key: base64 of the DER
 /// SubjectPublicKeyInfo, as `openssl ec -pubout -outform DER | base64 -w0` prints.
 std::string PublicKeyText(const SigningKey& key);
+
+/// The KEY= text of a public key PEM file ("-----BEGIN PUBLIC KEY-----", as
+/// `openssl ec -pubout` writes it); false when there is no P-256 key in it.
+bool PublicKeyFromPem(const std::string& pem, std::string& keyText);
 
 /// A new key from the platform's generator; false when it fails.
 bool GenerateKey(SigningKey& key);

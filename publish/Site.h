@@ -9,6 +9,7 @@
 
 constexpr char kIndexFile[] = "sw_index.dat";
 constexpr char kRepositoryFile[] = "sw_repo.dat";
+constexpr char kKeysFile[] = "sw_keys.dat";
 constexpr char kSignatureSuffix[] = ".sig";
 
 /// The site's file at a path relative to BASE ("/" between folders).

@@ -133,9 +133,15 @@ std::string ThumbnailProblem(const std::string& bytes)
     return std::string();
 }
 
+/// Farthest EXPIRES check accepts without a word.
+constexpr int kFarExpiryDays = 90;
+
 class SiteChecker {
 public:
-    SiteChecker(const std::wstring& site, const std::string& key) : m_site(site), m_key(key) {}
+    SiteChecker(const std::wstring& site, const std::string& key, const std::string& root)
+        : m_site(site), m_key(key.empty() && !root.empty() ? "ROOT=" + root : key), m_root(root)
+    {
+    }
 
     SiteReport Run()
     {
@@ -198,6 +204,8 @@ private:
         KeyValueStore head;
         head.LoadText(bytes, kRedirectLines);
         const std::string redirect = store.GetValue("REDIRECT", "URL");
+        if (!head.GetValue("REDIRECT", "URL").empty())
+            m_redirecting.insert(file);
         if (!redirect.empty() && head.GetValue("REDIRECT", "URL").empty())
             Problem(file, "REDIRECT", "URL",
                     "past line 10: the launcher looks for it only in the first 10 lines and ignores it");
@@ -529,13 +537,27 @@ private:
 
     void CheckSignatures(bool haveIndex, const std::string& index, bool haveRepository, const std::string& repository)
     {
-        std::string text = m_key.compare(0, 4, "KEY=") == 0 ? m_key.substr(4) : m_key;
-        PublicKey key;
-        if (!ParsePublicKey(text, key)) {
-            m_report.problems.push_back(
-                "--key: not the KEY= text of server.dat (base64 of the DER SubjectPublicKeyInfo of a P-256 key)");
-            return;
+        std::vector<PublicKey> signers;
+        if (!m_root.empty()) {
+            signers = CheckKeysFile();
+            if (signers.empty())
+                return;
+        } else {
+            std::string text = m_key.compare(0, 4, "KEY=") == 0 ? m_key.substr(4) : m_key;
+            PublicKey key;
+            if (!ParsePublicKey(text, key)) {
+                m_report.problems.push_back(
+                    "--key: not the KEY= text of server.dat (base64 of the DER SubjectPublicKeyInfo of a P-256 key)");
+                return;
+            }
+            signers.push_back(key);
         }
+        const auto signedByOne = [&signers](const std::wstring& file, const std::wstring& signature) {
+            for (const PublicKey& key : signers)
+                if (CatalogueFileSigned(key, file, signature))
+                    return true;
+            return false;
+        };
         const std::pair<const char*, const std::string*> files[] = {
             {kIndexFile, haveIndex ? &index : nullptr}, {kRepositoryFile, haveRepository ? &repository : nullptr}};
         for (const auto& file : files) {
@@ -546,11 +568,92 @@ private:
             if (GetFileAttributesW(signaturePath.c_str()) == INVALID_FILE_ATTRIBUTES)
                 Problem(signatureFile, "", "",
                         std::string("missing: with the key set the launcher refuses ") + file.first);
-            else if (!CatalogueFileSigned(key, SitePath(m_site, file.first), signaturePath))
+            else if (!signedByOne(SitePath(m_site, file.first), signaturePath))
                 Problem(signatureFile, "", "",
                         std::string("not a signature of ") + file.first +
-                            " with this key (changed after signing, or signed with another key)");
+                            (m_root.empty() ? " with this key (changed after signing, or signed with another key)"
+                                            : " with an online key of sw_keys.dat (changed after signing, or signed "
+                                              "with a key the keys file does not list)"));
         }
+    }
+
+    /// The root's keys file, read as a launcher that holds this root reads
+    /// it: its signature (and the successor's, for a file naming one), ROLE,
+    /// SERIAL and EXPIRES. The online keys it lists; none after a problem.
+    std::vector<PublicKey> CheckKeysFile()
+    {
+        PublicKey root;
+        if (!ParsePublicKey(m_root, root)) {
+            m_report.problems.push_back("--key: the ROOT= of server.dat is no P-256 public key");
+            return {};
+        }
+        const std::wstring path = SitePath(m_site, kKeysFile);
+        const std::string signatureFile = std::string(kKeysFile) + kSignatureSuffix;
+        std::string bytes;
+        if (!ReadFileBytes(path, bytes)) {
+            Problem(kKeysFile, "", "", "missing: with a ROOT in server.dat the launcher trusts no catalogue without it");
+            return {};
+        }
+        KeysFile keys;
+        ReadKeysFile(Utf8FromWide(path), keys);
+        KeyValueStore store;
+        store.LoadText(bytes);
+        bool problem = false;
+        if (!CatalogueFileSigned(root, path, SitePath(m_site, signatureFile))) {
+            Problem(signatureFile, "", "", "not a signature of sw_keys.dat with this ROOT (the keys command writes it)");
+            problem = true;
+        }
+        if (!keys.nextRootText.empty() &&
+            (keys.nextRoot.Empty() ||
+             !CatalogueFileSigned(keys.nextRoot, path, SitePath(m_site, std::string(kKeysFile) + ".next.sig")))) {
+            Problem(kKeysFile, "KEYS", "NEXT_ROOT",
+                    "sw_keys.dat.next.sig is no signature of sw_keys.dat with this key: the launcher refuses the file");
+            problem = true;
+        }
+        if (store.GetValue("PATHS", "ROLE") != kKeysRole) {
+            Problem(kKeysFile, "PATHS", "ROLE", "not KEYS: the launcher refuses the file");
+            problem = true;
+        }
+        if (ParseIndexSerial(store.GetValue("PATHS", "SERIAL")) < 0) {
+            Problem(kKeysFile, "PATHS", "SERIAL", "missing or no decimal number: the launcher refuses the file");
+            problem = true;
+        }
+        const std::string expires = store.GetValue("PATHS", "EXPIRES");
+        if (expires.empty() || CatalogueExpired(expires, UtcNowText())) {
+            Problem(kKeysFile, "PATHS", "EXPIRES",
+                    (expires.empty() ? std::string("missing") : expires + " has passed or is unreadable") +
+                        ": the launcher refuses the file; write it again with the keys command");
+            problem = true;
+        }
+        if (keys.online.empty()) {
+            Problem(kKeysFile, "KEYS", "ONLINE", "no P-256 public key: nothing can sign the catalogue");
+            problem = true;
+        }
+        return problem ? std::vector<PublicKey>() : keys.online;
+    }
+
+    /// A signed file's EXPIRES: past or unreadable, the launcher installs
+    /// nothing from it; missing or far ahead, a list held back from the
+    /// launcher goes unnoticed that long.
+    void CheckExpiry(const char* file, const KeyValueStore& store, bool redirect)
+    {
+        const std::string expires = store.GetValue("PATHS", "EXPIRES");
+        if (!store.HasKey("PATHS", "EXPIRES"))
+            Problem(file, "PATHS", "EXPIRES",
+                    redirect ? "missing: with the key set the launcher does not follow the REDIRECT"
+                             : "missing: a launcher could be shown this file, held back by a mirror or an attacker, "
+                               "for ever; sign sets it 30 days ahead");
+        else if (!IsExpiryText(expires))
+            Problem(file, "PATHS", "EXPIRES",
+                    "\"" + expires + "\" is not of the form 2027-01-07T14:53:00Z: the launcher counts it as expired");
+        else if (CatalogueExpired(expires, UtcNowText()))
+            Problem(file, "PATHS", "EXPIRES",
+                    expires + " has passed: the launcher installs and updates nothing from it; sign or refresh it");
+        else if (expires > UtcTextAhead(kFarExpiryDays))
+            Problem(file, "PATHS", "EXPIRES",
+                    expires + " is more than " + std::to_string(kFarExpiryDays) +
+                        " days ahead: a list held back from the launcher goes unnoticed that long; refresh it daily "
+                        "with a nearer one");
     }
 
     void CheckSerial()
@@ -559,8 +662,20 @@ private:
             const KeyValueStore& store = isIndex ? m_index : m_repository;
             const char* file = isIndex ? kIndexFile : kRepositoryFile;
             const std::string what = isIndex ? "the index" : "the server list";
-            if (!store.GetValue("REDIRECT", "URL").empty())
+            const bool redirect = m_redirecting.count(file) > 0;
+            CheckExpiry(file, store, redirect);
+            if (redirect) {
+                const std::string role = store.GetValue("PATHS", "ROLE");
+                if (role != kRedirectRole)
+                    Problem(file, "PATHS", "ROLE",
+                            (role.empty() ? std::string("missing") : "\"" + role + "\"") +
+                                ": with the key set the launcher follows a REDIRECT only from a file that says "
+                                "REDIRECT (sign sets it)");
+                if (ParseIndexSerial(store.GetValue("PATHS", "SERIAL")) < 0)
+                    Problem(file, "PATHS", "SERIAL",
+                            "missing or no decimal number: with the key set the launcher does not follow the REDIRECT");
                 continue;
+            }
             const std::string serial = store.GetValue("PATHS", "SERIAL");
             if (!store.HasKey("PATHS", "SERIAL"))
                 Problem(file, "PATHS", "SERIAL", "missing: with the key set the launcher refuses " + what);
@@ -576,7 +691,9 @@ private:
     }
 
     const std::wstring m_site;
-    const std::string m_key;
+    const std::string m_key; // non-empty whenever signatures are checked
+    const std::string m_root;
+    std::set<std::string> m_redirecting; // the catalogue files whose first 10 lines hold a REDIRECT
     SiteReport m_report;
     KeyValueStore m_index;
     KeyValueStore m_repository;
@@ -586,22 +703,35 @@ private:
 
 } // namespace
 
-SiteReport CheckSite(const std::wstring& site, const std::string& key)
+SiteReport CheckSite(const std::wstring& site, const std::string& key, const std::string& root)
 {
-    return SiteChecker(site, key).Run();
+    return SiteChecker(site, key, root).Run();
 }
 
-std::string KeyArgument(const std::string& argument)
+std::string KeyArgument(const std::string& argument, std::string* problem, std::string* root)
 {
-    KeyValueStore settings;
+    if (argument.compare(0, 5, "ROOT=") == 0) {
+        if (root)
+            *root = argument.substr(5);
+        return std::string();
+    }
     std::string bytes;
     const std::wstring path = WideFromUtf8(argument);
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         ReadFileBytes(path, bytes)) {
-        // The launcher reads server.dat's first 10 lines only.
-        settings.LoadText(bytes, 10);
-        return settings.GetValue("SIGNATURE", "KEY");
+        // Read as the launcher reads it, so that what it refuses is refused here.
+        bool required = false;
+        PublicKey key;
+        std::string keyText;
+        MakerTrust trust;
+        ReadMakerKey(ServerFileText(bytes), required, key, &keyText, &trust);
+        if (root)
+            *root = trust.rootText;
+        if (problem && !trust.problem.empty())
+            *problem = std::string("server.dat holds ") + (trust.keyLines > 1 ? "two KEY= lines" : "two ROOT= lines") +
+                       ": the launcher trusts neither and refuses every catalogue file";
+        return keyText;
     }
     return argument;
 }

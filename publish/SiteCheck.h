@@ -19,8 +19,14 @@ struct SiteReport {
 /// Checks the catalogue files of site and everything they point to below
 /// BASE. With a key (the KEY= text of server.dat, "KEY=" optional), the
 /// signatures of both catalogue files and the index's SERIAL are checked too.
-SiteReport CheckSite(const std::wstring& site, const std::string& key = std::string());
+/// With a root (the ROOT= text of server.dat), sw_keys.dat is checked against
+/// it and the catalogue files against the online keys it lists, as a
+/// launcher with that server.dat reads them; key is then not used.
+SiteReport CheckSite(const std::wstring& site, const std::string& key = std::string(),
+                     const std::string& root = std::string());
 
 /// The key text of a --key argument: the text itself, or the [SIGNATURE]
-/// KEY of the server.dat file it names.
-std::string KeyArgument(const std::string& argument);
+/// KEY of the server.dat file it names, read as the launcher reads it;
+/// problem, when given, says why a file that names a key twice is unusable.
+/// root, when given, gets the file's ROOT= (or the argument's, written "ROOT=...").
+std::string KeyArgument(const std::string& argument, std::string* problem = nullptr, std::string* root = nullptr);

@@ -37,6 +37,32 @@ std::string RelativeToSite(const std::wstring& site, const std::wstring& target)
     return Utf8FromWide(target.compare(0, prefix.size(), prefix) == 0 ? target.substr(prefix.size()) : target);
 }
 
+/// Removes every "<name>.publishing" below folder (links not entered) and
+/// notes each by its name below the site.
+void RemoveStagedBelow(const std::wstring& folder, const std::string& prefix, std::vector<std::string>& removed)
+{
+    static const std::wstring kSuffix = L".publishing";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        const std::string relative = prefix + Utf8FromWide(name);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveStagedBelow(folder + L"\\" + name, relative + "/", removed);
+        } else if (name.size() > kSuffix.size() &&
+                   CompareStringOrdinal(name.c_str() + name.size() - kSuffix.size(), -1, kSuffix.c_str(), -1, TRUE) ==
+                       CSTR_EQUAL &&
+                   DeleteFileW((folder + L"\\" + name).c_str())) {
+            removed.push_back(relative);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 } // namespace
 
 StagedFiles::StagedFiles(const std::wstring& site) : m_site(site) {}
@@ -158,4 +184,14 @@ bool StagedFiles::Recover(const std::wstring& site)
     if (ok)
         DeleteFileW(journalPath.c_str());
     return ok;
+}
+
+std::vector<std::string> StagedFiles::RemoveLeftovers(const std::wstring& site)
+{
+    std::wstring folder = site;
+    while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/'))
+        folder.pop_back();
+    std::vector<std::string> removed;
+    RemoveStagedBelow(folder, std::string(), removed);
+    return removed;
 }

@@ -35,6 +35,11 @@ public:
     /// all of it was undone.
     static bool Recover(const std::wstring& site);
 
+    /// Removes the staged files a command ended before its Commit left below
+    /// site (a killed add's archive, which no journal names and a copy of
+    /// the site would publish); their names below the site. Call after Recover.
+    static std::vector<std::string> RemoveLeftovers(const std::wstring& site);
+
     /// For tests: Commit ends as a killed process would, after that many moves.
     int m_endAfterMoves = -1;
 

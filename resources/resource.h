@@ -23,6 +23,7 @@
 #define IDS_REPAIR_CAPTION          118
 #define IDS_ARCHIVE_UNCHECKED       119
 #define IDS_CHOICE_REFUSED          120
+#define IDS_CATALOGUE_OUT_OF_DATE   121
 #define IDS_START_REFUSED           150
 #define IDS_START_NOT_RELATIVE      151
 #define IDS_START_MISSING           152

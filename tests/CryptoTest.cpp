@@ -21,6 +21,10 @@ const char kSignatureShortR[] = "3043021f6c13c849460673fb92cd684f60e5cd5a3386b13
 // r with its high bit set: DER adds a zero byte in front (33 bytes).
 const char kSignatureLongR[] = "3045022100dae2e56187edc7d1b9d39111f7c2745f533b6c19c86ec4bfd2095e5a842edaa8"
                                "02205aa07a86e5221d97081cbad223af86dbe609721257bfba5020af6bef7ff0aa8a";
+// kSignature with s replaced by its twin n - s, in the upper half: the same
+// signature written the other way, as openssl does about half the time.
+const char kSignatureHighS[] = "304502200b8b5da4b7fd6e98e82992d521bb17229773008cc80a63c6ffdff719339aee41"
+                               "022100ae7aa6fffd978446618c2a062ff56015762cda304b176981a29d2412fe4bd064";
 // A P-384 key: right form, wrong curve.
 const char kP384Key[] = "MHYwEAYHKoZIzj0CAQYFK4EEACIDYgAEr9CBZCvM+opjgC0DKhjeczMSMHbTZ9sRYi8RHg22XOfr2vyquhZRCxxmSnxgP0s+"
                         "q60EaLttau3RVUtXLiGWdL8TFHKXfe5pJGU0ePB1A1m2hRG0s1a029zzvwnZexHn";
@@ -127,4 +131,36 @@ TEST(CryptoTest, VerifySignature_OpensslSignaturesAcceptedAndEveryChangeRefused)
     // What the tests sign through the platform checks the same way.
     EXPECT_TRUE(VerifySignature(maker, kData, SignWith(kMakerKey, kData)));
     EXPECT_FALSE(VerifySignature(maker, kData, SignWith(kOtherKey, kData)));
+}
+
+TEST(CryptoTest, VerifySignature_OnlyTheExactDerForm)
+{
+    const PublicKey maker = KeyOf(kMakerKey);
+    const std::string signature = BytesOfHex(kSignature);
+    const std::string body = signature.substr(2);
+    const std::string r = body.substr(0, 2 + 32), s = body.substr(2 + 32);
+    EXPECT_FALSE(VerifySignature(maker, kData, signature + "\n")) << "a byte after the DER";
+    EXPECT_FALSE(VerifySignature(maker, kData, signature + signature));
+    EXPECT_FALSE(VerifySignature(maker, kData, std::string("\x30\x81\x44", 3) + body)) << "long length form";
+    const std::string paddedR = std::string("\x02\x21\x00", 3) + r.substr(2);
+    EXPECT_FALSE(VerifySignature(maker, kData, std::string("\x30\x45", 2) + paddedR + s)) << "a zero byte not needed";
+    EXPECT_FALSE(VerifySignature(maker, kData, BytesOfHex(kSignatureHighS))) << "s in the upper half";
+
+    // The writer puts every r and s into that one form.
+    std::string rs;
+    ASSERT_TRUE(SignatureFromDer(BytesOfHex(kSignatureLongR), rs));
+    EXPECT_EQ(DerOfSignature(rs), BytesOfHex(kSignatureLongR));
+    ASSERT_TRUE(SignatureFromDer(BytesOfHex(kSignatureShortR), rs));
+    EXPECT_EQ(DerOfSignature(rs), BytesOfHex(kSignatureShortR));
+    const std::string highS = BytesOfHex(kSignatureHighS);
+    const std::string highRs = signature.substr(4, 32) + highS.substr(highS.size() - 32);
+    EXPECT_EQ(DerOfSignature(highRs), signature) << "an upper s is written as n - s";
+    // Signatures made through the platform come out with either s; each must
+    // still read back.
+    for (int i = 0; i < 16; ++i) {
+        const std::string data = kData + std::to_string(i);
+        const std::string made = SignWith(kMakerKey, data);
+        EXPECT_TRUE(SignatureFromDer(made, rs)) << i;
+        EXPECT_TRUE(VerifySignature(maker, data, made)) << i;
+    }
 }

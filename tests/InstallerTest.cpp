@@ -1,6 +1,7 @@
 // Install/update, launch, protocol invocation and uninstall against a loopback
 // server, the real trelko_util_r.dll and real files.
 #include "catalogue/ServerChoice.h"
+#include "catalogue/CatalogueFiles.h"
 #include "install/Commands.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
@@ -173,6 +174,32 @@ TEST_F(Installation, ArchivesAreCheckedAgainstTheIndexHashes)
     EXPECT_TRUE(malformed.errors.empty());
     EXPECT_EQ(1u, malformed.notices.size());
     EXPECT_EQ(3, Downloads("/ABC.zip"));
+
+    // With the key, a list past its EXPIRES, or with one that cannot be
+    // read, installs and updates nothing and says why.
+    state.m_catalogue[0].archiveCheckMalformed = false;
+    state.m_catalogue[0].archiveSha256 = HexOf(Sha256Of(program));
+    state.m_signaturesRequired = true;
+    for (const char* expires : {"2020-01-01T00:00:00Z", "2999-01-01"}) {
+        state.m_catalogueExpires = expires;
+        RecordingHost stale;
+        InstallOrUpdate(state, "ABC", stale, true);
+        EXPECT_TRUE(stale.errors.empty()) << expires;
+        ASSERT_EQ(1u, stale.notices.size()) << expires;
+        EXPECT_EQ(L"<121:ABC>", stale.notices[0]) << expires;
+        EXPECT_TRUE(stale.conclusions.empty()) << expires;
+    }
+    EXPECT_EQ(3, Downloads("/ABC.zip"));
+    EXPECT_EQ("\xC3\xA8 scaduto il 2020-01-01 00:00 UTC",
+              CatalogueOutOfDateReason(true, "2020-01-01T00:00:00Z", "2026-12-09T13:00:00Z"));
+    EXPECT_EQ("", CatalogueOutOfDateReason(false, "2020-01-01T00:00:00Z", "2026-12-09T13:00:00Z"));
+    EXPECT_EQ("", CatalogueOutOfDateReason(true, "", "2026-12-09T13:00:00Z"));
+    // A current list installs as before.
+    state.m_catalogueExpires = "2999-01-01T00:00:00Z";
+    RecordingHost current;
+    InstallOrUpdate(state, "ABC", current, true);
+    EXPECT_TRUE(current.notices.empty());
+    EXPECT_TRUE(current.errors.empty());
 }
 
 // The second attempt at an archive whose transfer broke asks only for the

@@ -29,10 +29,20 @@ TEST_F(Installation, LaunchAsksBeforeAnOutdatedBuildAndNamesMissingPrograms)
     EXPECT_EQ(InstalledFolder("ABC") + L"\\abc.exe \"\" in " + InstalledFolder("ABC"), host.opened.back())
         << "the second, installed entry starts, by its full path";
 
+    // With the key, a list past its EXPIRES offers no update: the installed build starts.
+    state.m_signaturesRequired = true;
+    state.m_catalogueExpires = "2020-01-01T00:00:00Z";
     host.answerYes = true;
+    const size_t asked = host.questions.size();
+    EXPECT_TRUE(LaunchProgram("", "ABC", state, host, update));
+    EXPECT_FALSE(update);
+    EXPECT_EQ(asked, host.questions.size());
+    EXPECT_EQ(2u, host.opened.size());
+    state.m_catalogueExpires = "2999-01-01T00:00:00Z";
+
     EXPECT_FALSE(LaunchProgram("x", "ABC", state, host, update));
     EXPECT_TRUE(update);
-    EXPECT_EQ(1u, host.opened.size());
+    EXPECT_EQ(2u, host.opened.size());
 
     EXPECT_FALSE(LaunchProgram("", "NOPE", state, host, update));
     EXPECT_EQ(L"<107:NOPE>", host.notices.back());

@@ -174,12 +174,29 @@ TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
         {"section alone", "[SIGNATURE]\r\n"},
         {"KEY outside the section", "[SERVER]\r\nKEY=" + base64 + "\r\n"},
         {"KEY without =", "[SIGNATURE]\r\nKEY\r\n"},
+        {"two KEY lines", "[SIGNATURE]\r\nKEY=" + base64 + "\r\nKEY=" + base64 + "\r\n"},
+        {"a second KEY elsewhere", "[SIGNATURE]\r\nKEY=" + base64 + "\r\n[SERVER]\r\nKEY=" + base64 + "\r\n"},
+        {"two ROOT lines", "[SIGNATURE]\r\nKEY=" + base64 + "\r\nROOT=" + base64 + "\r\nROOT=" + base64 + "\r\n"},
     };
     for (const auto& text : unusable) {
-        ReadMakerKey(ServerFileText(text.second), required, key);
+        MakerTrust trust;
+        std::string keyText;
+        ReadMakerKey(ServerFileText(text.second), required, key, &keyText, &trust);
         EXPECT_TRUE(required) << text.first;
         EXPECT_TRUE(key.Empty()) << text.first;
+        EXPECT_TRUE(trust.root.Empty()) << text.first;
+        if (text.first.compare(0, 3, "two") == 0 || text.first.find("second") != std::string::npos) {
+            EXPECT_NE(trust.problem.find(text.first.find("ROOT") != std::string::npos ? "ROOT=" : "KEY="),
+                      std::string::npos)
+                << text.first << ": " << trust.problem;
+            EXPECT_EQ(keyText, "") << "a server change must not write back one of the two";
+        }
     }
+    MakerTrust rooted;
+    ReadMakerKey(ServerFileText("[SIGNATURE]\r\nROOT=" + base64 + "\r\n"), required, key, nullptr, &rooted);
+    EXPECT_TRUE(required);
+    EXPECT_EQ(kMakerKey.publicXYHex, HexOf(rooted.root.x + rooted.root.y));
+    EXPECT_EQ(rooted.problem, "");
     EXPECT_EQ("[A]\r\nB=1\r\n", ServerFileText("\xEF\xBB\xBF[A]\rB=1\r"));
 
     TempDir dir;

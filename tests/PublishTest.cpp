@@ -5,6 +5,7 @@
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
+#include "publish/Packer.h"
 #include "publish/StagedFiles.h"
 #include "publish/Signing.h"
 #include "publish/Site.h"
@@ -399,6 +400,11 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
          false},
         {"sw_index.dat.sig: not a signature of sw_index.dat with this key",
          [](const std::wstring& site) { AppendToIndex(site, "\r\n"); }, false},
+        {"sw_index.dat.sig: not a signature of sw_index.dat with this key",
+         [](const std::wstring& site) {
+             WriteBytes(site + L"\\sw_index.dat.sig", ReadBytes(site + L"\\sw_index.dat.sig") + "\n");
+         },
+         false},
     };
     int number = 0;
     for (const auto& trap : traps) {
@@ -417,6 +423,12 @@ TEST(Publish, CheckNamesEachTrapInOneLine)
             EXPECT_NE(std::string::npos, report.notes[0].find("outside the site: not checked")) << report.notes[0];
         }
     }
+
+    // A server.dat that names the key twice is refused as the launcher refuses it.
+    WriteBytes(work / L"server.dat", "[SIGNATURE]\r\nKEY=" + key + "\r\nKEY=" + key + "\r\n");
+    reporter.lines.clear();
+    EXPECT_EQ(kPublishFailed, RunPublish({L"check", clean, L"--key", work / L"server.dat"}, reporter));
+    EXPECT_NE(std::string::npos, Joined(reporter.lines).find("two KEY= lines")) << Joined(reporter.lines);
 }
 
 namespace {
@@ -436,6 +448,86 @@ protected:
     CollectingReporter reporter;
 };
 } // namespace
+
+// The maker's road with two levels of keys: a root kept offline signs
+// sw_keys.dat with keys, the online key signs and refreshes the catalogue,
+// check follows the chain from server.dat's ROOT; what a killed add left is
+// removed and named; each file packed is the one checked, and each refusal
+// names its true reason.
+TEST_F(PublishSite, KeysChainRefreshAndWhatAKilledCommandLeft)
+{
+    ASSERT_EQ(kPublishDone, Run({L"init", site, L"http://example.test/sw/"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"add", site, L"ABC", L"1", work / L"abc"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"keygen", work / L"root.pem", L"--root"})) << Joined(reporter.lines);
+    ASSERT_EQ(0u, reporter.lines[0].find("ROOT=")) << Joined(reporter.lines);
+    const std::string rootLine = reporter.lines[0];
+    ASSERT_EQ(kPublishDone, Run({L"keygen", work / L"online.pem"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"keys", site, work / L"root.pem", work / L"online.pem"})) << Joined(reporter.lines);
+    EXPECT_TRUE(Said("sw_keys.dat: [PATHS] SERIAL=1")) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"sign", site, work / L"online.pem"})) << Joined(reporter.lines);
+    WriteBytes(work / L"server.dat", "[SIGNATURE]\r\n" + rootLine + "\r\n");
+    EXPECT_EQ(kPublishDone, Run({L"check", site, L"--key", work / L"server.dat"})) << Joined(reporter.lines);
+    EXPECT_EQ("", Joined(reporter.lines));
+    // Another root, or an online key the keys file does not list, is named.
+    ASSERT_EQ(kPublishDone, Run({L"keygen", work / L"other.pem", L"--root"}));
+    WriteBytes(work / L"other.dat", "[SIGNATURE]\r\n" + reporter.lines[0] + "\r\n");
+    EXPECT_EQ(kPublishFailed, Run({L"check", site, L"--key", work / L"other.dat"}));
+    EXPECT_TRUE(Said("sw_keys.dat.sig: not a signature of sw_keys.dat with this ROOT")) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"sign", site, work / L"other.pem"}));
+    EXPECT_EQ(kPublishFailed, Run({L"check", site, L"--key", work / L"server.dat"}));
+    EXPECT_TRUE(Said("sw_index.dat.sig: not a signature of sw_index.dat with an online key")) << Joined(reporter.lines);
+    // The online key is replaced: keys raises its SERIAL, and check is clean again.
+    ASSERT_EQ(kPublishDone, Run({L"keys", site, work / L"root.pem", work / L"other.pem"})) << Joined(reporter.lines);
+    EXPECT_TRUE(Said("sw_keys.dat: [PATHS] SERIAL=2")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishDone, Run({L"check", site, L"--key", work / L"server.dat"})) << Joined(reporter.lines);
+
+    // refresh: a new SERIAL and EXPIRES and nothing else, only over files
+    // still signed with the key as they are.
+    const std::string before = ReadBytes(site + L"\\sw_index.dat");
+    ASSERT_EQ(kPublishDone, Run({L"refresh", site, work / L"other.pem"})) << Joined(reporter.lines);
+    std::string expected = before;
+    const size_t serialAt = expected.find("SERIAL=") + 7;
+    const size_t serialEnd = expected.find("\r\n", serialAt);
+    expected.replace(serialAt, serialEnd - serialAt, std::to_string(std::stoll(before.substr(serialAt, serialEnd - serialAt)) + 1));
+    const std::string after = ReadBytes(site + L"\\sw_index.dat");
+    const size_t expiresAt = after.find("EXPIRES=");
+    ASSERT_NE(std::string::npos, expiresAt);
+    expected.replace(expiresAt, 28, after.substr(expiresAt, 28));
+    EXPECT_EQ(expected, after) << "only SERIAL and EXPIRES changed";
+    WriteBytes(site + L"\\sw_index.dat", after + "[EVIL]\r\nSW_TYPE=0\r\n");
+    EXPECT_EQ(kPublishFailed, Run({L"refresh", site, work / L"other.pem"}));
+    EXPECT_TRUE(Said("is not signed with this key as it is")) << Joined(reporter.lines);
+    EXPECT_EQ(after + "[EVIL]\r\nSW_TYPE=0\r\n", ReadBytes(site + L"\\sw_index.dat"));
+    WriteBytes(site + L"\\sw_index.dat", after);
+
+    // What a killed add left in the site goes with the next command, named.
+    WriteBytes(site + L"\\ABC\\ABC_2.zip.publishing", "half an archive");
+    EXPECT_EQ(kPublishDone, Run({L"check", site})) << Joined(reporter.lines);
+    EXPECT_TRUE(Said("note: removed ABC/ABC_2.zip.publishing")) << Joined(reporter.lines);
+    EXPECT_FALSE(FileExists(site + L"\\ABC\\ABC_2.zip.publishing"));
+
+    // A trailing dot is refused as a name the library refuses, not as a link.
+    const std::wstring dotted = L"\\\\?\\" + (work / L"dotted");
+    CreateDirectoryW(dotted.c_str(), nullptr);
+    WriteBytes(dotted + L"\\abc.exe", "ABC");
+    WriteBytes(dotted + L"\\leggimi.", "x");
+    FolderContent dottedContent = ListBuildFolder(work / L"dotted");
+    ASSERT_EQ(1u, dottedContent.refused.size());
+    EXPECT_NE(std::string::npos, dottedContent.refused[0].find("trailing dot")) << dottedContent.refused[0];
+    EXPECT_EQ(std::string::npos, dottedContent.refused[0].find("link")) << dottedContent.refused[0];
+    DeleteFileW((dotted + L"\\leggimi.").c_str()); // the folder's cleanup cannot name it
+
+    // A file whose name leads elsewhere by the time it is packed (a link put
+    // in its place after the listing) is not packed, nor what it leads to.
+    WriteBytes(work / L"secret.pem", "PRIVATE");
+    FolderContent content = ListBuildFolder(work / L"abc");
+    ASSERT_EQ(1u, content.files.size());
+    std::vector<PackedFile> elsewhere = content.files;
+    elsewhere[0].path = work / L"secret.pem";
+    std::string error;
+    EXPECT_FALSE(WriteArchive(work / L"elsewhere.zip", elsewhere, error));
+    EXPECT_NE(std::string::npos, error.find("\"abc.exe\": became a link")) << error;
+}
 
 // A refused command leaves the site as it was, byte for byte, whichever of its
 // files could not be written; links in a build folder are refused by name;

@@ -222,6 +222,50 @@ TEST(Startup, SignedCatalogueIsListedAndRefusedOnesLeaveTheVerifiedOne)
     }
 }
 
+// The last list shows at once: a server trickling the index just above the
+// stall rule leaves the rows of the last run in the window from the start,
+// and a fresh list, once it arrives, takes their place.
+TEST(Startup, LastListShowsAtOnceWhileASlowServerTrickles)
+{
+    std::map<std::string, std::string> files = {
+        {"/sw_index.dat", "[ABC]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n[XYZ]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n"},
+        {"/sw_repo.dat", "[MAIN]\r\nURL=http://main/sw_index.dat\r\n"}};
+    LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
+    // A server of its own: it answers one request at a time, and a trickle
+    // outlives the process that asked for it.
+    LoopbackServer trickling([](const HttpRequest&) {
+        HttpResponse response;
+        response.generatedSize = 1024 * 1024;
+        response.pieceSize = 1100;
+        response.pieceDelayMs = 25000;
+        return response;
+    });
+    LauncherCopy launcher;
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    const auto rowsSoon = [&launcher](int rows, DWORD milliseconds, const char* what) {
+        HANDLE process = launcher.Start();
+        HWND window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
+        EXPECT_NE(nullptr, window) << what;
+        HWND list = window ? GetDlgItem(window, 1000) : nullptr;
+        EXPECT_TRUE(list && WaitUntil(milliseconds, [&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == rows; }))
+            << what << ": " << rows << " rows";
+        return process;
+    };
+    HANDLE process = rowsSoon(2, 20000, "first start");
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+
+    launcher.SetCatalogueUrls(trickling.Url("/sw_index.dat"), trickling.Url("/sw_repo.dat"));
+    process = rowsSoon(2, 5000, "trickling server");
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+
+    // Closed during that fetch, it left its last list as the backup: shown at
+    // once again, then replaced by the fresh one.
+    launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
+    files["/sw_index.dat"] += "[NEW]\r\nSW_TYPE=0\r\nBUILD_DISP=1\r\n";
+    process = rowsSoon(3, 20000, "a fresh list in place of the shown one");
+    EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
+}
+
 /// Folder names for the program and for APPDATA: plain, and as our users have them.
 struct UserFolders {
     const char* name;

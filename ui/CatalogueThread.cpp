@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include <thread>
+#include <utility>
 
 CatalogueLink::CatalogueLink(HWND dialog, std::wstring allCategories)
     : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr))
@@ -29,10 +30,47 @@ void CatalogueLink::SerialAccepted(const std::string& name, long long serial, co
     m_serials.emplace_back(name, record);
 }
 
+void CatalogueLink::RootReplaced(const std::string& name, const std::string& rootText)
+{
+    std::lock_guard<std::mutex> hold(m_serialsLock);
+    m_replacedRoot = {name, rootText};
+}
+
+std::pair<std::string, std::string> CatalogueLink::TakeReplacedRoot()
+{
+    std::lock_guard<std::mutex> hold(m_serialsLock);
+    return std::exchange(m_replacedRoot, std::pair<std::string, std::string>());
+}
+
 std::vector<std::pair<std::string, SerialRecord>> CatalogueLink::TakeAcceptedSerials()
 {
     std::lock_guard<std::mutex> hold(m_serialsLock);
     return std::move(m_serials);
+}
+
+bool CatalogueLink::ReplaceCatalogue(std::vector<SoftwareRecord>& records, std::vector<std::wstring>& categories,
+                                     const std::string& expires)
+{
+    {
+        std::lock_guard<std::mutex> hold(m_freshLock);
+        m_fresh.records = std::move(records);
+        m_fresh.categories = std::move(categories);
+        m_fresh.expires = expires;
+        m_freshWaiting = true;
+    }
+    Invalidate();
+    return true;
+}
+
+bool CatalogueLink::TakeFreshCatalogue(FreshCatalogue& fresh)
+{
+    std::lock_guard<std::mutex> hold(m_freshLock);
+    if (!m_freshWaiting)
+        return false;
+    fresh = std::move(m_fresh);
+    m_fresh = FreshCatalogue();
+    m_freshWaiting = false;
+    return true;
 }
 
 bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool& gone)

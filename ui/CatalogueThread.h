@@ -36,6 +36,12 @@ public:
     void CatalogueReady() override;
     void ThumbnailDownloaded(const std::string& address, const std::string& file) override;
     void SerialAccepted(const std::string& name, long long serial, const std::string& sha256) override;
+    bool ReplaceCatalogue(std::vector<SoftwareRecord>& records, std::vector<std::wstring>& categories,
+                          const std::string& expires) override;
+    void ServersReady() override { m_serversReady = true; }
+    void RootReplaced(const std::string& name, const std::string& rootText) override;
+    /// The settings' root record to write (name and base64 key), once; empty names when none.
+    std::pair<std::string, std::string> TakeReplacedRoot();
     bool Cancelled() const override { return m_closed.load(); }
     std::wstring AllCategoriesText() const override { return m_allCategories; }
 
@@ -55,6 +61,18 @@ public:
     /// Flags for the dialog's paint handler; Take* clears what it returns.
     bool TakeRefillRequest() { return m_refillRequest.exchange(false); }
     bool IsCatalogueReady() const { return m_catalogueReady.load(); }
+    /// True once the server list holds the fetched repository's servers.
+    bool AreServersReady() const { return m_serversReady.load(); }
+    /// A fresh catalogue waiting to replace the one shown, taken once.
+    struct FreshCatalogue {
+        std::vector<SoftwareRecord> records;
+        std::vector<std::wstring> categories;
+        std::string expires;
+    };
+    bool TakeFreshCatalogue(FreshCatalogue& fresh);
+    /// True while a fresh catalogue waits: thumbnails reported meanwhile are
+    /// its own, and wait with it.
+    bool FreshCatalogueWaiting() const { return m_freshWaiting.load(); }
     /// The entry of the server list that names the server in use (-1 before the list is filled).
     int ServerInUse() const { return m_serverInUse.load(); }
     int InstalledCount() const { return m_installedCount.load(); }
@@ -83,9 +101,14 @@ private:
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_refillRequest{false};
     std::atomic<bool> m_catalogueReady{false};
+    std::atomic<bool> m_serversReady{false};
+    std::atomic<bool> m_freshWaiting{false};
+    std::mutex m_freshLock;
+    FreshCatalogue m_fresh;
     std::atomic<int> m_installedCount{0};
     std::mutex m_serialsLock;
     std::vector<std::pair<std::string, SerialRecord>> m_serials;
+    std::pair<std::string, std::string> m_replacedRoot;
     std::atomic<int> m_serverInUse{-1};
     LRESULT m_serversAdded = 0;
     std::mutex m_textsLock;

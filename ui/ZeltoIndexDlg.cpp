@@ -17,6 +17,7 @@
 
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -258,6 +259,9 @@ void CZeltoIndexDlg::RefillList()
     std::vector<int> sortColumns = m_list.GetSortColumns();
     int selected = SelectedRecord();
     std::string selectedName = selected >= 0 ? m_state.m_catalogue[static_cast<size_t>(selected)].name : "";
+    // Right after a fresh catalogue came in, the rows' indices are the old one's.
+    if (!m_reselect.empty())
+        selectedName = std::exchange(m_reselect, std::string());
 
     m_categories.ResetContent();
     m_list.DeleteAllItems();
@@ -417,7 +421,7 @@ void CZeltoIndexDlg::ShowRestartNotice()
 
 bool CZeltoIndexDlg::RefuseChoiceWhileBusy()
 {
-    if (!Busy() && m_catalogueLink && m_catalogueLink->IsCatalogueReady())
+    if (!Busy() && m_catalogueLink && m_catalogueLink->IsCatalogueReady() && m_catalogueLink->AreServersReady())
         return false;
     // The list always shows the server in use: a choice not taken is undone, with a word.
     m_servers.SetCurSel(m_catalogueLink ? m_catalogueLink->ServerInUse() : -1);
@@ -641,9 +645,34 @@ void CZeltoIndexDlg::RunPendingWork()
         if (RaiseSerial(m_state.m_settings, accepted.first, accepted.second))
             m_saveInstalledState();
     }
+    const std::pair<std::string, std::string> root = m_catalogueLink->TakeReplacedRoot();
+    if (!root.first.empty()) {
+        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+        m_state.m_settings.SetValue(root.first, root.second);
+        m_saveInstalledState();
+    }
+    // A fresh catalogue replaces the one shown while no installation reads it.
+    CatalogueLink::FreshCatalogue fresh;
+    if (!Busy() && m_catalogueLink->TakeFreshCatalogue(fresh)) {
+        const int selected = SelectedRecord();
+        m_reselect = selected >= 0 ? m_state.m_catalogue[static_cast<size_t>(selected)].name : std::string();
+        {
+            std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
+            for (SoftwareRecord& record : fresh.records)
+                ApplyInstalledState(record, m_state.m_settings);
+            CarryOverThumbnails(fresh.records, m_state.m_catalogue);
+            m_state.m_catalogue = std::move(fresh.records);
+            m_state.m_categories = std::move(fresh.categories);
+            m_state.m_catalogueExpires = fresh.expires;
+        }
+        m_catalogueLink->TakeRefillRequest();
+        RefillList();
+    }
     if (m_catalogueLink->TakeRefillRequest())
         RefillList();
-    std::vector<std::pair<std::string, std::string>> thumbnails = m_catalogueLink->TakeThumbnails();
+    std::vector<std::pair<std::string, std::string>> thumbnails;
+    if (!m_catalogueLink->FreshCatalogueWaiting())
+        thumbnails = m_catalogueLink->TakeThumbnails();
     {
         std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
         for (const auto& thumbnail : thumbnails)

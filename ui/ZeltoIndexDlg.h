@@ -110,6 +110,7 @@ private:
     bool m_filling = false;
     std::wstring m_categoryFilter;
     bool m_firstFill = true;
+    std::string m_reselect; // the program to select at the next fill, after a fresh catalogue came in
     bool m_workDeferred = false; // pending work met a nested paint
 
     CButton m_onlyInstalledCheck;
