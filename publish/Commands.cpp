@@ -653,7 +653,7 @@ int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& report
     if (base.empty() || base.back() != '/')
         return refuse("[PATHS] BASE=\"" + base + "\" does not end with \"/\"");
     const std::string expires = ExpiryAhead(kDefaultExpiryDays);
-    if (!StampCatalogueFile(lines, index, true, expires, serial, error))
+    if (!StampCatalogueFile(lines, index, true, false, expires, serial, error))
         return refuse(error);
 
     const std::string relative = LauncherArchivePath(build.width, build.build);
