@@ -176,3 +176,9 @@ void InitialiseLauncherState(LauncherState& state, const std::wstring& programNa
     SettleServerUrls(serverFile, state.m_settings, state.m_indexUrl, state.m_repositoryUrl);
     ReadMakerKey(serverText, state.m_signaturesRequired, state.m_makerKey, nullptr, &state.m_trust);
 }
+
+bool HasUsableMakerKey(const LauncherState& state)
+{
+    return state.m_signaturesRequired && state.m_trust.problem.empty() &&
+           (!state.m_makerKey.Empty() || !state.m_trust.root.Empty());
+}

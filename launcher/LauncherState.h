@@ -68,6 +68,11 @@ struct LauncherState {
     std::vector<std::string> m_servers;
 };
 
+/// Whether server.dat names a maker's key the catalogue is verified with: a
+/// usable KEY=, or a usable ROOT= whose online keys sign the catalogue.
+bool HasUsableMakerKey(const LauncherState& state);
+
+
 /// Host of the maker's support server used by the default addresses.
 extern const char* const kSupportServer;
 extern const char* const kDefaultIndexPath;      // "/software_qel/morvindex/sw_index.dat"

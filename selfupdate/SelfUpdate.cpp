@@ -249,7 +249,7 @@ bool FolderWritable(const std::wstring& folder)
 
 std::string FetchLauncherUpdate(LauncherState& state, const CatalogueSink& sink)
 {
-    const bool keyed = state.m_signaturesRequired && !state.m_makerKey.Empty();
+    const bool keyed = HasUsableMakerKey(state);
     std::vector<int> bad;
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
@@ -332,7 +332,7 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
     PendingUpdate pending;
     if (!ReadPending(folder, pending))
         return start;
-    const bool keyed = state.m_signaturesRequired && !state.m_makerKey.Empty();
+    const bool keyed = HasUsableMakerKey(state);
     const std::vector<int> bad = ParseBuildList(state.m_settings.GetValue(KeyValueStore::kGlobal, kBadLauncherBuildsKey));
     const std::wstring archive = folder + ArchiveFileName(RunningWidth(), pending.build);
     if (!keyed || pending.build <= state.m_launcherBuild || pending.width != WidthName(RunningWidth()) ||

@@ -206,6 +206,18 @@ TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
     InitialiseLauncherState(state, L"lsprobe", dir / L"lsprobe.exe");
     EXPECT_TRUE(state.m_signaturesRequired);
     EXPECT_FALSE(state.m_makerKey.Empty());
+    EXPECT_TRUE(HasUsableMakerKey(state));
+    // A root alone is a maker's key too (the launcher may then update itself);
+    // two key lines, or none, are not.
+    for (const auto& text : std::vector<std::pair<std::string, bool>>{
+             {"[SIGNATURE]\r\nROOT=" + base64 + "\r\n", true},
+             {"[SIGNATURE]\r\nKEY=" + base64 + "\r\nKEY=" + base64 + "\r\n", false},
+             {"[SERVER]\r\nURL=http://x/\r\n", false}}) {
+        WriteBytes(dir / L"server.dat", text.first);
+        LauncherState other;
+        InitialiseLauncherState(other, L"lsprobe", dir / L"lsprobe.exe");
+        EXPECT_EQ(text.second, HasUsableMakerKey(other)) << text.first;
+    }
 
     // Saved as "Unicode" by Notepad, at start-up too.
     WriteBytes(dir / L"server.dat", utf16);
