@@ -93,7 +93,8 @@ void LauncherToFilledList(LauncherCopy& launcher, StartPhases& phases)
                 list = GetDlgItem(search.found, 1000);
             }
         }
-        if (list && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) >= kPrograms)
+        // Filled means shown: every row is in, and the list has painted them.
+        if (list && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) >= kPrograms && !GetUpdateRect(list, nullptr, FALSE))
             filled = since();
         else if (WaitForSingleObject(process, 1) == WAIT_OBJECT_0)
             break;

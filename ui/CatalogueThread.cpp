@@ -9,8 +9,30 @@
 #include <thread>
 
 CatalogueLink::CatalogueLink(HWND dialog, std::wstring allCategories)
-    : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_attached(dialog != nullptr), m_barLent(dialog == nullptr)
 {
+}
+
+void CatalogueLink::AttachDialog(HWND dialog)
+{
+    m_dialog = dialog;
+    std::vector<std::wstring> names;
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        m_attached = true;
+        names = m_serverNames;
+    }
+    // A report the worker makes from here on goes to the window itself.
+    Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
+    for (const std::wstring& name : names)
+        Send(IDC_SERVER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Keep(name)));
+    m_serversAdded = static_cast<LRESULT>(names.size());
+    if (m_serverInUse >= 0)
+        Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(m_serverInUse.load()), 0);
+    // The bar and the status line were kept as if lent: they come back now.
+    ReturnBar();
+    Invalidate();
 }
 
 CatalogueLink::~CatalogueLink()
@@ -38,7 +60,7 @@ bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lPa
 {
     DWORD_PTR answer = 0;
     SetLastError(0);
-    if (SendMessageTimeoutW(GetDlgItem(m_dialog, control), message, wParam, lParam, SMTO_NORMAL, 200, &answer)) {
+    if (SendMessageTimeoutW(GetDlgItem(m_dialog.load(), control), message, wParam, lParam, SMTO_NORMAL, 200, &answer)) {
         result = static_cast<LRESULT>(answer);
         return true;
     }
@@ -69,8 +91,10 @@ const wchar_t* CatalogueLink::Keep(const std::wstring& text)
 
 void CatalogueLink::Invalidate()
 {
-    if (!m_closed)
-        InvalidateRect(m_dialog, nullptr, FALSE);
+    // Without a window there is nothing to paint (a null window would be every one).
+    HWND dialog = m_dialog.load();
+    if (!m_closed && dialog)
+        InvalidateRect(dialog, nullptr, FALSE);
 }
 
 void CatalogueLink::SetStatusText(const std::string& text)
@@ -123,12 +147,25 @@ std::wstring CatalogueLink::StandingStatus()
 
 void CatalogueLink::ResetServers()
 {
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        m_serverNames.clear();
+        if (!m_attached)
+            return;
+    }
     Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
     m_serversAdded = 0;
 }
 
 void CatalogueLink::AddServer(const std::wstring& name)
 {
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        if (!m_attached) {
+            m_serverNames.push_back(name);
+            return;
+        }
+    }
     // Adding twice would list the server twice: the count, asked after any
     // earlier attempt, tells whether one got through.
     const LRESULT index = m_serversAdded++;
@@ -143,6 +180,11 @@ void CatalogueLink::AddServer(const std::wstring& name)
 void CatalogueLink::SelectServer(int index)
 {
     m_serverInUse = index;
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        if (!m_attached)
+            return;
+    }
     Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 

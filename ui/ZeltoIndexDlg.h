@@ -29,6 +29,10 @@ public:
     CZeltoIndexDlg(LauncherState& state, SettingsSaver saveInstalledState, volatile LONG* sharedWindow);
     ~CZeltoIndexDlg() override;
 
+    /// Starts the catalogue worker before the window exists, so its downloads
+    /// run while the window is built; the window takes its reports once its
+    /// controls exist. Without this call the window starts the worker itself.
+    void StartCatalogue();
     /// After the dialog has closed: tells every worker to stop and gives them
     /// up to milliseconds to do so; a synchronisation already begun is let
     /// finish. False when one still runs (a stalled download, a question that
@@ -55,6 +59,8 @@ private:
     void RunPendingWork();
     void LoadPendingThumbnails();
     void UpdateSelectionDetails();
+    /// Decodes the placeholder and the five standard pictures into the image
+    /// list, once; later calls do nothing.
     void LoadStandardImages();
     /// Catalogue index of the first selected row, or -1.
     int SelectedRecord() const;
