@@ -1,5 +1,5 @@
 // The folder update from an archive through aggiorna_files: a fresh install
-// of 60 files (floor: the extraction plus one bare xcopy process per file,
+// of 30 files (floor: the extraction plus one bare xcopy process per file,
 // as the design copies; limit: the extraction plus an in-process CopyFileW per
 // file), and a re-run on an up-to-date folder of 300 files (floor: the extraction plus the
 // two CRC passes that equal times call for; limit: one read of every file).
@@ -45,12 +45,12 @@ int main()
 {
     TempDir dir;
     // The re-run reads 300 files; a fresh install starts an xcopy process per
-    // file (about a tenth of a second each under Wine), so it takes 60, to
+    // file (about a tenth of a second each under Wine), so it takes 30, to
     // keep five rounds of it and its floor within a few minutes.
     size_t total = 0, freshTotal = 0;
     const std::vector<ZipEntry> entries = MakeEntries(300, total);
     WriteZip(dir / L"BENCH.zip", entries);
-    WriteZip(dir / L"FRESH.zip", MakeEntries(60, freshTotal));
+    WriteZip(dir / L"FRESH.zip", MakeEntries(30, freshTotal));
     const std::string archive = dir.Narrow() + "BENCH.zip";
     const std::string freshArchive = dir.Narrow() + "FRESH.zip";
 
@@ -104,7 +104,7 @@ int main()
                                        FALSE);
                          });
          }});
-    ReportLine("fresh install 60 files", fresh[0], fresh[1], fresh[2]);
+    ReportLine("fresh install 30 files", fresh[0], fresh[1], fresh[2]);
 
     const std::string staging = dir.Narrow() + "tmp";
     const std::string installed = dir.Narrow() + "apps\\BENCH";
@@ -129,7 +129,7 @@ int main()
                           ReadBytes(file.first + file.second);
                   }});
     ReportLine("re-run on up-to-date 300 files", rerun[0], rerun[1], rerun[2]);
-    printf("archives: %zu files, %.1f MB (re-run); 60 files, %.1f MB (fresh install)\n", entries.size(), total / 1e6,
+    printf("archives: %zu files, %.1f MB (re-run); 30 files, %.1f MB (fresh install)\n", entries.size(), total / 1e6,
            freshTotal / 1e6);
     return 0;
 }
