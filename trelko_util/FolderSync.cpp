@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -230,8 +231,12 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
                     const PathSet& suspects, std::vector<PlannedCopy>& plan, int* failedArchive)
 {
     unsigned long long declared = 0;
+    // Each archive stays open from its check to its extraction: opened and
+    // checked once, and what is extracted is what was checked.
+    std::vector<std::unique_ptr<CUnzipper>> checked;
     for (size_t i = 0; i < step.archives.size(); ++i) {
-        CUnzipper unzipper;
+        checked.push_back(std::make_unique<CUnzipper>());
+        CUnzipper& unzipper = *checked.back();
         if (failedArchive)
             *failedArchive = static_cast<int>(i);
         if (!CanOpenForReading(step.archives[i]) || !unzipper.Open(step.archives[i]) || !unzipper.CheckEntries())
@@ -259,10 +264,10 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
             if (lstrcmpiW(used.c_str(), extraction.c_str()) == 0)
                 extraction += L"~" + std::to_wstring(i);
         extractions.push_back(extraction);
-        CUnzipper unzipper;
+        CUnzipper& unzipper = *checked[i];
         if (failedArchive)
             *failedArchive = static_cast<int>(i);
-        if (!unzipper.Open(step.archives[i]) || !unzipper.CheckEntries() || !unzipper.UnzipTo(extraction))
+        if (!unzipper.UnzipTo(extraction))
             return SyncResult::ArchiveRefused;
         std::map<std::wstring, const ExtractedFile*, PathLess> entries;
         for (const ExtractedFile& file : unzipper.Extracted())
