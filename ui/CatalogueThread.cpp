@@ -19,15 +19,16 @@ void CatalogueLink::AttachDialog(HWND dialog)
     m_dialog = dialog;
     std::vector<std::wstring> names;
     {
+        // A report the worker makes from here on goes to the window itself,
+        // after the ones kept until now (its messages wait for this thread).
         std::lock_guard<std::mutex> hold(m_serversLock);
         m_attached = true;
         names = m_serverNames;
+        m_serversAdded = static_cast<LRESULT>(names.size());
     }
-    // A report the worker makes from here on goes to the window itself.
     Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
     for (const std::wstring& name : names)
         Send(IDC_SERVER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Keep(name)));
-    m_serversAdded = static_cast<LRESULT>(names.size());
     if (m_serverInUse >= 0)
         Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(m_serverInUse.load()), 0);
     // The bar and the status line were kept as if lent: they come back now.
