@@ -74,14 +74,10 @@ int main()
     const std::string url = server.Url("/big.zip");
     ProgressWindow progress;
 
-    // The two downloads take turns, so a busy moment of the machine weighs on both alike.
-    double blocking = 1e30, alive = 1e30;
-    DownloadToFile(url, dir.Narrow() + "blocking.zip");
-    for (int run = 0; run < 7; ++run) {
-        blocking = std::min(blocking, Seconds([&] { DownloadToFile(url, dir.Narrow() + "blocking.zip"); }));
-        alive = std::min(alive, Seconds([&] { DownloadWindowAlive(progress.window, url, dir.Narrow() + "alive.zip"); }));
-    }
-    const double plain = BestOf(3, [&] { PlainRead(server.Port(), "/big.zip"); });
+    const std::vector<Samples> downloads =
+        Interleaved(kRounds, {[&] { DownloadWindowAlive(progress.window, url, dir.Narrow() + "alive.zip"); },
+                              [&] { DownloadToFile(url, dir.Narrow() + "blocking.zip"); },
+                              [&] { PlainRead(server.Port(), "/big.zip"); }});
 
     // How long the window keeps a message waiting while the body arrives.
     std::atomic<bool> done{false};
@@ -103,6 +99,6 @@ int main()
     const bool whole = ReadBytes(dir / L"alive.zip").size() == body.size();
     printf("window answer during the 64 MB download%s: longest wait %.1f ms\n", whole ? "" : " (FAILED)",
            longest * 1e3);
-    ReportLine("download, window alive", alive, blocking, plain);
+    ReportLine("download, window alive", downloads[0], downloads[1], downloads[2]);
     return whole ? 0 : 1;
 }

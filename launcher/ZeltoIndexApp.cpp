@@ -134,6 +134,7 @@ BOOL CZeltoIndexApp::InitInstance()
     std::unique_ptr<CShellManager> shellManager(new (std::nothrow) CShellManager);
     {
         CZeltoIndexDlg dialog(*this, [this] { return SaveInstalledState(); }, m_sharedWindow);
+        dialog.StartCatalogue();
         RunModal(dialog);
         if (!dialog.WaitForWorkers(3000)) {
             // A worker still uses the process state (a stalled download, a

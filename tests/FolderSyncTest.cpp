@@ -411,10 +411,13 @@ TEST_F(FolderSync, StagingFilesFromAnEarlierRunAreRemovedFirst)
     std::filesystem::create_directories(dir / L"tmp\\OLD\\sub");
     WriteBytes(dir / L"tmp\\OLD\\sub\\stale.txt", "stale");
     WriteBytes(dir / L"tmp\\loose.txt", "stale");
+    WriteBytes(dir / L"tmp\\OLD\\marked.txt", "stale");
+    SetFileAttributesW((dir / L"tmp\\OLD\\marked.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     MakeArchive({{"f.txt", "x", stamp}});
     ASSERT_TRUE(Run());
     EXPECT_FALSE(FileExists(dir / L"tmp\\OLD\\sub\\stale.txt"));
     EXPECT_FALSE(FileExists(dir / L"tmp\\loose.txt"));
+    EXPECT_FALSE(FileExists(dir / L"tmp\\OLD\\marked.txt")) << "a read-only leftover goes too";
     EXPECT_TRUE(FileExists(dir / L"tmp\\OLD\\sub")) << "folders stay";
     EXPECT_EQ("x", ReadBytes(dir / L"tmp\\ABC\\f.txt")) << "the extracted tree stays in staging";
 }

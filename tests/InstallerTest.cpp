@@ -593,6 +593,54 @@ TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
     EXPECT_EQ(L"", statusText());
 }
 
+// The catalogue worker starts before the window exists: what it reports
+// until the window takes its link is kept, shown once, and nothing of it is
+// sent to a window that is not there or listed twice.
+TEST(CatalogueLink, ReportsMadeBeforeTheWindowShowWhenItIsAttached)
+{
+    BarWindow dialog;
+    HWND servers = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 40, 100, 100, dialog.window,
+                                   reinterpret_cast<HMENU>(IDC_SERVER), nullptr, nullptr);
+    ASSERT_NE(nullptr, servers);
+    auto serverNames = [servers] {
+        std::vector<std::wstring> names;
+        for (LRESULT i = 0; i < SendMessageW(servers, CB_GETCOUNT, 0, 0); ++i) {
+            wchar_t name[64] = {};
+            SendMessageW(servers, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(name));
+            names.push_back(name);
+        }
+        return names;
+    };
+    auto link = std::make_shared<CatalogueLink>(nullptr, L"");
+    link->SetStatusText("Download sw_index...");
+    link->SetProgressRange(0, 5);
+    link->SetProgressPos(2);
+    link->ResetServers();
+    link->AddServer(L"PRINCIPALE");
+    link->AddServer(L"RISERVA");
+    link->SelectServer(1);
+    link->CatalogueReady();
+    EXPECT_EQ(L"", dialog.Status());
+    EXPECT_EQ(0, SendMessageW(servers, CB_GETCOUNT, 0, 0));
+
+    link->AttachDialog(dialog.window);
+    EXPECT_EQ(L"Download sw_index...", dialog.Status());
+    EXPECT_EQ(2, dialog.Position());
+    EXPECT_EQ(5, SendMessageW(dialog.bar, PBM_GETRANGE, FALSE, 0));
+    EXPECT_EQ((std::vector<std::wstring>{L"PRINCIPALE", L"RISERVA"}), serverNames());
+    EXPECT_EQ(1, SendMessageW(servers, CB_GETCURSEL, 0, 0));
+    EXPECT_EQ(1, link->ServerInUse());
+    EXPECT_TRUE(link->IsCatalogueReady());
+
+    // Reports after the window took the link go straight to it.
+    link->AddServer(L"TERZO");
+    link->SetStatusText("");
+    EXPECT_EQ((std::vector<std::wstring>{L"PRINCIPALE", L"RISERVA", L"TERZO"}), serverNames());
+    EXPECT_EQ(L"", dialog.Status());
+    link->ResetServers();
+    EXPECT_EQ(0, SendMessageW(servers, CB_GETCOUNT, 0, 0));
+}
+
 namespace {
 
 struct BoxSearch {

@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -38,7 +39,10 @@ bool EmptyFilesBelow(const std::wstring& folder)
         } else if (isFolder) {
             ok = EmptyFilesBelow(path + L"\\");
         } else {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            // Only the read-only mark stops a deletion; clearing attributes on
+            // every file cost as much again as the deletions themselves.
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
             ok = DeleteFileW(path.c_str()) != FALSE;
         }
     } while (ok && FindNextFileW(find, &data));
@@ -340,8 +344,12 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
                     const PathSet& suspects, std::vector<PlannedCopy>& plan, int* failedArchive)
 {
     unsigned long long declared = 0;
+    // Each archive stays open from its check to its extraction: opened and
+    // checked once, and what is extracted is what was checked.
+    std::vector<std::unique_ptr<CUnzipper>> checked;
     for (size_t i = 0; i < step.archives.size(); ++i) {
-        CUnzipper unzipper;
+        checked.push_back(std::make_unique<CUnzipper>());
+        CUnzipper& unzipper = *checked.back();
         if (failedArchive)
             *failedArchive = static_cast<int>(i);
         if (!CanOpenForReading(step.archives[i]) || !unzipper.Open(step.archives[i]) || !unzipper.CheckEntries())
@@ -370,10 +378,10 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
                 extraction += L"~" + std::to_wstring(i);
         extractions.push_back(extraction);
         RemoveEmptiedFoldersBelow(extraction);
-        CUnzipper unzipper;
+        CUnzipper& unzipper = *checked[i];
         if (failedArchive)
             *failedArchive = static_cast<int>(i);
-        if (!unzipper.Open(step.archives[i]) || !unzipper.CheckEntries() || !unzipper.UnzipTo(extraction))
+        if (!unzipper.UnzipTo(extraction))
             return SyncResult::ArchiveRefused;
         std::map<std::wstring, const ExtractedFile*, PathLess> entries;
         for (const ExtractedFile& file : unzipper.Extracted())
@@ -401,9 +409,17 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
             auto earlier = planned.find(copy.target);
             const std::wstring installed = earlier == planned.end() ? copy.target : plan[earlier->second].source;
             bool readable = CanOpenForReading(installed);
-            long long difference = readable ? CompareFileTimes(copy.source, installed) : 0;
+            // Each file's time is read once, for the comparison and for the
+            // fingerprint. The extracted file's CRC-32 and size are its
+            // entry's (extraction checked both), so only the installed file
+            // is read for its fingerprint.
+            const std::string sourceTime = readable ? LocalWriteTimeDigits(copy.source) : std::string();
+            const std::string installedTime = readable ? LocalWriteTimeDigits(installed) : std::string();
+            long long difference = readable ? CompareTimeDigits(sourceTime, installedTime) : 0;
             bool differ = readable && difference == 0 && step.compareContent &&
-                          FileFingerprint(copy.source) != FileFingerprint(installed);
+                          FingerprintText(sourceTime, copy.crc, static_cast<unsigned long>(copy.size)) !=
+                              FingerprintText(installedTime, CrcOf(installed),
+                                              static_cast<unsigned long>(FileSizeOf(installed)));
             bool copyIt = DecideCopy(readable, difference, step.compareContent, differ) == CopyDecision::Copy;
             if (!copyIt && readable && earlier == planned.end())
                 copyIt = CutCopyNeedsRedo(suspects.count(copy.relative) > 0, FileSizeOf(installed), copy.size);

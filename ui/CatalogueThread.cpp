@@ -11,8 +11,31 @@
 #include <utility>
 
 CatalogueLink::CatalogueLink(HWND dialog, std::wstring allCategories)
-    : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    : m_dialog(dialog), m_allCategories(std::move(allCategories)), m_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_attached(dialog != nullptr), m_barLent(dialog == nullptr)
 {
+}
+
+void CatalogueLink::AttachDialog(HWND dialog)
+{
+    m_dialog = dialog;
+    std::vector<std::wstring> names;
+    {
+        // A report the worker makes from here on goes to the window itself,
+        // after the ones kept until now (its messages wait for this thread).
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        m_attached = true;
+        names = m_serverNames;
+        m_serversAdded = static_cast<LRESULT>(names.size());
+    }
+    Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
+    for (const std::wstring& name : names)
+        Send(IDC_SERVER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Keep(name)));
+    if (m_serverInUse >= 0)
+        Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(m_serverInUse.load()), 0);
+    // The bar and the status line were kept as if lent: they come back now.
+    ReturnBar();
+    Invalidate();
 }
 
 CatalogueLink::~CatalogueLink()
@@ -77,7 +100,7 @@ bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lPa
 {
     DWORD_PTR answer = 0;
     SetLastError(0);
-    if (SendMessageTimeoutW(GetDlgItem(m_dialog, control), message, wParam, lParam, SMTO_NORMAL, 200, &answer)) {
+    if (SendMessageTimeoutW(GetDlgItem(m_dialog.load(), control), message, wParam, lParam, SMTO_NORMAL, 200, &answer)) {
         result = static_cast<LRESULT>(answer);
         return true;
     }
@@ -108,8 +131,10 @@ const wchar_t* CatalogueLink::Keep(const std::wstring& text)
 
 void CatalogueLink::Invalidate()
 {
-    if (!m_closed)
-        InvalidateRect(m_dialog, nullptr, FALSE);
+    // Without a window there is nothing to paint (a null window would be every one).
+    HWND dialog = m_dialog.load();
+    if (!m_closed && dialog)
+        InvalidateRect(dialog, nullptr, FALSE);
 }
 
 void CatalogueLink::SetStatusText(const std::string& text)
@@ -162,12 +187,25 @@ std::wstring CatalogueLink::StandingStatus()
 
 void CatalogueLink::ResetServers()
 {
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        m_serverNames.clear();
+        if (!m_attached)
+            return;
+    }
     Send(IDC_SERVER, CB_RESETCONTENT, 0, 0);
     m_serversAdded = 0;
 }
 
 void CatalogueLink::AddServer(const std::wstring& name)
 {
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        if (!m_attached) {
+            m_serverNames.push_back(name);
+            return;
+        }
+    }
     // Adding twice would list the server twice: the count, asked after any
     // earlier attempt, tells whether one got through.
     const LRESULT index = m_serversAdded++;
@@ -182,6 +220,11 @@ void CatalogueLink::AddServer(const std::wstring& name)
 void CatalogueLink::SelectServer(int index)
 {
     m_serverInUse = index;
+    {
+        std::lock_guard<std::mutex> hold(m_serversLock);
+        if (!m_attached)
+            return;
+    }
     Send(IDC_SERVER, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 

@@ -20,7 +20,8 @@
 class CatalogueLink : public CatalogueSink {
 public:
     /// dialog: the main dialog window, whose controls 1010 (status), 1009
-    /// (progress) and 1028 (servers) the worker drives.
+    /// (progress) and 1028 (servers) the worker drives; null when the worker
+    /// starts before the window exists (see AttachDialog).
     /// allCategories: entry 0 of the category list, from the dialog's resources.
     CatalogueLink(HWND dialog, std::wstring allCategories);
     ~CatalogueLink() override;
@@ -53,6 +54,12 @@ public:
     /// The status text the catalogue last reported: a warning in it stands
     /// until the catalogue itself replaces it.
     std::wstring StandingStatus();
+
+    /// The window of a link made without one, once its controls exist (on
+    /// the window's thread): what the worker reported until then (status
+    /// text, bar, server list and choice) shows at once, and the dialog is
+    /// asked to paint, so flags raised meanwhile are read.
+    void AttachDialog(HWND dialog);
 
     /// Called by the dialog as it goes away: the worker stops at its next step
     /// and touches no window any more.
@@ -95,7 +102,7 @@ private:
     const wchar_t* Keep(const std::wstring& text);
     void Invalidate();
 
-    HWND m_dialog;
+    std::atomic<HWND> m_dialog;
     const std::wstring m_allCategories;
     HANDLE m_finished;
     std::atomic<bool> m_closed{false};
@@ -111,6 +118,9 @@ private:
     std::pair<std::string, std::string> m_replacedRoot;
     std::atomic<int> m_serverInUse{-1};
     LRESULT m_serversAdded = 0;
+    std::mutex m_serversLock; // orders the worker's server reports against AttachDialog
+    bool m_attached;          // a window takes the server reports
+    std::vector<std::wstring> m_serverNames; // reported before AttachDialog
     std::mutex m_textsLock;
     std::deque<std::wstring> m_texts;
     std::mutex m_barLock; // held while the bar or status line is sent to or lent

@@ -104,9 +104,15 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int 
 {
     if ((!path && resourceId == 0) || !bitmap)
         return false;
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok)
+    // GDI+ is started once for the process and left running: a start and a
+    // shutdown around each picture made a window's dozen pictures cost a
+    // dozen starts of the library and of its decoders.
+    static const bool started = [] {
+        Gdiplus::GdiplusStartupInput input;
+        ULONG_PTR token = 0;
+        return Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+    }();
+    if (!started)
         return false;
 
     HBITMAP made = nullptr;
@@ -150,7 +156,6 @@ bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int 
             ReleaseDC(nullptr, screen);
         }
     }
-    Gdiplus::GdiplusShutdown(token);
     if (!made)
         return false;
     *bitmap = made;

@@ -24,6 +24,9 @@ namespace {
 constexpr UINT_PTR kInvocationTimer = 1;
 // The buttons' pictures, in pixels at 96 DPI.
 constexpr int kButtonImageSide = 24;
+// The list's standard pictures are decoded once the window has painted
+// (a timer comes after every paint), or at the first fill if that is sooner.
+constexpr UINT_PTR kStandardImagesTimer = 2;
 
 HICON LoadAppIcon(int sizeMetric)
 {
@@ -57,6 +60,14 @@ CZeltoIndexDlg::~CZeltoIndexDlg()
         DestroyIcon(m_icon);
     if (m_smallIcon)
         DestroyIcon(m_smallIcon);
+}
+
+void CZeltoIndexDlg::StartCatalogue()
+{
+    if (m_catalogueLink)
+        return;
+    m_catalogueLink = std::make_shared<CatalogueLink>(nullptr, AfxLoadString(IDS_ALL_CATEGORIES));
+    StartCatalogueThread(m_state, m_catalogueLink);
 }
 
 bool CZeltoIndexDlg::WaitForWorkers(DWORD milliseconds)
@@ -168,14 +179,19 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     m_list.SetAccessibleNameColumns({1, 5});
     m_list.SetAlternateMode(0);
     m_list.Invalidate();
-    LoadStandardImages();
+    SetTimer(m_hWnd, kStandardImagesTimer, USER_TIMER_MINIMUM, nullptr);
 
-    m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
+    const bool catalogueStarted = m_catalogueLink != nullptr;
+    if (!catalogueStarted)
+        m_catalogueLink = std::make_shared<CatalogueLink>(m_hWnd, AfxLoadString(IDS_ALL_CATEGORIES));
     m_installation = std::make_shared<InstallationLink>(m_hWnd, m_catalogueLink, m_saveInstalledState);
     std::shared_ptr<InstallationLink> installation = m_installation;
     m_invocationLink = std::make_shared<InvocationLink>(m_hWnd, m_catalogueLink,
                                                         [installation] { return installation->Running(); });
-    StartCatalogueThread(m_state, m_catalogueLink);
+    if (catalogueStarted)
+        m_catalogueLink->AttachDialog(m_hWnd);
+    else
+        StartCatalogueThread(m_state, m_catalogueLink);
     // A request is normally taken up when the window is activated; the timer
     // also catches one whose hand-over activated nothing (the window was
     // already in front).
@@ -212,7 +228,9 @@ void CZeltoIndexDlg::ApplyDpi(UINT dpi)
 
 void CZeltoIndexDlg::LoadStandardImages()
 {
-    m_standardImages.clear();
+    KillTimer(m_hWnd, kStandardImagesTimer);
+    if (!m_standardImages.empty())
+        return;
     int placeholder = m_images.Add(std::wstring(), IDB_PNG_PLACEHOLDER);
     m_standardImages.push_back(placeholder >= 0 ? placeholder : 0);
     for (const wchar_t* name : {L"sw_con.png", L"sw_win.png", L"up_001.png", L"up_002.png", L"up_003.png"}) {
@@ -248,6 +266,7 @@ void CZeltoIndexDlg::RefillList()
     // the catalogue may not be read while it is being built.
     if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
         return;
+    LoadStandardImages();
     m_filling = true;
     if (m_firstFill) {
         if (m_catalogueLink->InstalledCount() > 0) {
@@ -338,6 +357,7 @@ void CZeltoIndexDlg::RefillList()
 
 void CZeltoIndexDlg::LoadPendingThumbnails()
 {
+    LoadStandardImages();
     for (int row = 0; row < m_list.GetItemCount(); ++row) {
         SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(m_list.GetItemData(row))];
         if (record.thumbnailFile.empty() || record.thumbnailLoaded)
@@ -713,6 +733,10 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         result = 0;
         return true;
     case WM_TIMER:
+        if (wParam == kStandardImagesTimer) {
+            LoadStandardImages();
+            return true;
+        }
         if (wParam != kInvocationTimer)
             return false;
         if (m_invocationLink && m_invocationLink->ThreadsRunning() == 0 && RequestWaiting(m_state))

@@ -30,6 +30,10 @@ public:
     CZeltoIndexDlg(LauncherState& state, SettingsSaver saveInstalledState, volatile LONG* sharedWindow);
     ~CZeltoIndexDlg() override;
 
+    /// Starts the catalogue worker before the window exists, so its downloads
+    /// run while the window is built; the window takes its reports once its
+    /// controls exist. Without this call the window starts the worker itself.
+    void StartCatalogue();
     /// After the dialog has closed: tells every worker to stop and gives them
     /// up to milliseconds to do so; a synchronisation already begun is let
     /// finish. False when one still runs (a stalled download, a question that
@@ -56,6 +60,8 @@ private:
     void RunPendingWork();
     void LoadPendingThumbnails();
     void UpdateSelectionDetails();
+    /// Decodes the placeholder and the five standard pictures into the image
+    /// list, once; later calls do nothing.
     void LoadStandardImages();
     /// The pictures of "Avvia", "Installa/Aggiorna" and "Chiudi" at the window's DPI.
     void SetButtonImages();
