@@ -71,7 +71,7 @@ double SelfUpdate(const LoopbackServer& server, const std::string& path, const s
     QuietSink sink;
     LauncherStart start;
     const double seconds = Seconds([&] {
-        FetchLauncherUpdate(state, sink);
+        FetchLauncherUpdate(state, state.m_catalogue, state.m_catalogueExpires, sink);
         start = SettleLauncherFiles(state, launcher.Name() + L".exe", 60000);
     });
     if (!start.handedOver)

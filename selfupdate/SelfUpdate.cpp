@@ -247,9 +247,12 @@ bool FolderWritable(const std::wstring& folder)
     return true;
 }
 
-std::string FetchLauncherUpdate(LauncherState& state, const CatalogueSink& sink)
+std::string FetchLauncherUpdate(LauncherState& state, const std::vector<SoftwareRecord>& catalogue,
+                                const std::string& expires, const CatalogueSink& sink)
 {
     const bool keyed = HasUsableMakerKey(state);
+    if (!CatalogueOutOfDateReason(state.m_signaturesRequired, expires, UtcNowText()).empty())
+        return "";
     std::vector<int> bad;
     {
         std::lock_guard<std::mutex> hold(state.m_recordsLock);
@@ -258,7 +261,7 @@ std::string FetchLauncherUpdate(LauncherState& state, const CatalogueSink& sink)
     LauncherOffer offer;
     std::string why;
     const OfferDecision decision =
-        DecideLauncherOffer(state.m_catalogue, RunningWidth(), state.m_launcherBuild, bad, keyed, offer, why);
+        DecideLauncherOffer(catalogue, RunningWidth(), state.m_launcherBuild, bad, keyed, offer, why);
     if (decision != OfferDecision::Fetch)
         return why;
     if (!FolderWritable(state.m_programFolderW))

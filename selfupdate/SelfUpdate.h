@@ -57,10 +57,13 @@ std::wstring LauncherUpdateFolder(const LauncherState& state);
 /// launcher can replace its own files there.
 bool FolderWritable(const std::wstring& folder);
 
-/// After the catalogue is built: fetches the launcher build it offers, when
-/// there is one to take, into LauncherUpdateFolder, for the next start.
-/// Returns the status line to show ("" for none).
-std::string FetchLauncherUpdate(LauncherState& state, const CatalogueSink& sink);
+/// After the catalogue is built: fetches the launcher build that catalogue
+/// (the one just accepted, whose index's EXPIRES is expires) offers, when
+/// there is one to take, into LauncherUpdateFolder, for the next start; an
+/// out-of-date catalogue offers nothing. Returns the status line to show
+/// ("" for none).
+std::string FetchLauncherUpdate(LauncherState& state, const std::vector<SoftwareRecord>& catalogue,
+                                const std::string& expires, const CatalogueSink& sink);
 
 /// What the start-up did about the launcher's own files.
 struct LauncherStart {

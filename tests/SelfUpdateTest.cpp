@@ -409,7 +409,7 @@ TEST(LauncherFetch, OnlyAMatchingArchiveForAWritableKeyedLauncherIsKept)
         offer.archiveSize = static_cast<int64_t>(archive.size());
         launcher.state.m_catalogue = {offer};
         QuietSink sink;
-        const std::string line = FetchLauncherUpdate(launcher.state, sink);
+        const std::string line = FetchLauncherUpdate(launcher.state, launcher.state.m_catalogue, launcher.state.m_catalogueExpires, sink);
         if (*run.said)
             EXPECT_NE(std::string::npos, line.find(run.said)) << line;
         else

@@ -76,6 +76,9 @@ bool CatalogueLink::ReplaceCatalogue(std::vector<SoftwareRecord>& records, std::
 {
     {
         std::lock_guard<std::mutex> hold(m_freshLock);
+        m_accepted.records = records;
+        m_accepted.expires = expires;
+        m_replaced = true;
         m_fresh.records = std::move(records);
         m_fresh.categories = std::move(categories);
         m_fresh.expires = expires;
@@ -94,6 +97,21 @@ bool CatalogueLink::TakeFreshCatalogue(FreshCatalogue& fresh)
     m_fresh = FreshCatalogue();
     m_freshWaiting = false;
     return true;
+}
+
+void CatalogueLink::NewestCatalogue(LauncherState& state, std::vector<SoftwareRecord>& records, std::string& expires)
+{
+    {
+        std::lock_guard<std::mutex> hold(m_freshLock);
+        if (m_replaced) {
+            records = m_accepted.records;
+            expires = m_accepted.expires;
+            return;
+        }
+    }
+    std::lock_guard<std::mutex> hold(state.m_recordsLock);
+    records = state.m_catalogue;
+    expires = state.m_catalogueExpires;
 }
 
 bool CatalogueLink::TrySend(int control, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result, bool& gone)
@@ -275,7 +293,11 @@ void CatalogueThread(LauncherState& state, std::shared_ptr<CatalogueLink> link)
         // line after the catalogue's own, which it leaves standing.
         std::string line = state.m_launcherNotice;
         if (!link->Cancelled()) {
-            const std::string fetched = FetchLauncherUpdate(state, *link);
+            // The list just accepted may still wait for the window to take it.
+            std::vector<SoftwareRecord> catalogue;
+            std::string expires;
+            link->NewestCatalogue(state, catalogue, expires);
+            const std::string fetched = FetchLauncherUpdate(state, catalogue, expires, *link);
             if (!fetched.empty())
                 line = line.empty() ? fetched : line + " " + fetched;
         }

@@ -77,6 +77,9 @@ public:
         std::string expires;
     };
     bool TakeFreshCatalogue(FreshCatalogue& fresh);
+    /// The catalogue last accepted on this start (with its index's EXPIRES):
+    /// the fresh one given to the window, else the state's own.
+    void NewestCatalogue(LauncherState& state, std::vector<SoftwareRecord>& records, std::string& expires);
     /// True while a fresh catalogue waits: thumbnails reported meanwhile are
     /// its own, and wait with it.
     bool FreshCatalogueWaiting() const { return m_freshWaiting.load(); }
@@ -112,6 +115,8 @@ private:
     std::atomic<bool> m_freshWaiting{false};
     std::mutex m_freshLock;
     FreshCatalogue m_fresh;
+    bool m_replaced = false;   // a fresh catalogue was given to the window
+    FreshCatalogue m_accepted; // a copy of the last one, for the worker
     std::atomic<int> m_installedCount{0};
     std::mutex m_serialsLock;
     std::vector<std::pair<std::string, SerialRecord>> m_serials;
