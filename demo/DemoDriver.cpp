@@ -205,7 +205,10 @@ int wmain(int argc, wchar_t** argv)
     if (verb == L"wait-text") {
         int id = static_cast<int>(number(2));
         std::wstring text = arg(3);
-        return WaitFor(number(4), [&] { return ControlText(id) == text; }) ? 0 : 1;
+        if (WaitFor(number(4), [&] { return ControlText(id) == text; }))
+            return 0;
+        fwprintf(stderr, L"control %d says \"%ls\"\n", id, ControlText(id).c_str());
+        return 1;
     }
     if (verb == L"select") {
         std::vector<std::wstring> names = ListedPrograms();
