@@ -17,6 +17,13 @@ const wchar_t* const kUninstallFlag = L"uninstall";
 
 namespace {
 
+// The known folders and the shell link's class, written out here: libuuid,
+// which holds them, also defines what oleacc does, and the 64-bit link refuses both.
+const GUID kLocalAppDataFolder = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+const GUID kRoamingAppDataFolder = {0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+const GUID kProgramsFolder = {0xA77F5D77, 0x2E2B, 0x44C3, {0xA6, 0xA2, 0xAB, 0xA6, 0x01, 0x05, 0x4A, 0x51}};
+const GUID kShellLinkClass = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 std::wstring KnownFolder(REFKNOWNFOLDERID id)
 {
     PWSTR path = nullptr;
@@ -66,14 +73,14 @@ bool MakeShortcut(const InstallPlace& place)
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     bool made = false;
     IShellLinkW* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+    if (SUCCEEDED(CoCreateInstance(kShellLinkClass, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IShellLinkW),
                                    reinterpret_cast<void**>(&link)))) {
         link->SetPath(place.program.c_str());
         link->SetWorkingDirectory(place.folder.c_str());
         link->SetIconLocation(place.program.c_str(), 0);
         link->SetDescription(L"MorvIndex");
         IPersistFile* file = nullptr;
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+        if (SUCCEEDED(link->QueryInterface(__uuidof(IPersistFile), reinterpret_cast<void**>(&file)))) {
             made = SUCCEEDED(file->Save(place.shortcut.c_str(), TRUE));
             file->Release();
         }
@@ -131,9 +138,9 @@ InstallPlace UserInstallPlace()
 {
     std::wstring local = EnvironmentValue(L"LOCALAPPDATA");
     if (local.empty())
-        local = KnownFolder(FOLDERID_LocalAppData);
-    return InstallPlaceFor(local, ChooseProgramsFolder(EnvironmentValue(L"APPDATA"), KnownFolder(FOLDERID_RoamingAppData),
-                                                       KnownFolder(FOLDERID_Programs)));
+        local = KnownFolder(kLocalAppDataFolder);
+    return InstallPlaceFor(local, ChooseProgramsFolder(EnvironmentValue(L"APPDATA"), KnownFolder(kRoamingAppDataFolder),
+                                                       KnownFolder(kProgramsFolder)));
 }
 
 std::vector<EntryValue> UninstallEntryValues(const InstallPlace& place, int build)

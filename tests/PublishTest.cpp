@@ -938,7 +938,8 @@ bool Answer(HANDLE process, const wchar_t* caption, int button)
     if (!box)
         return false;
     PostMessageW(box, WM_COMMAND, button, 0);
-    return true;
+    // A second question may bear the same caption: this one must be gone first.
+    return WaitUntil(kStartTimeout, [box] { return !IsWindow(box); });
 }
 } // namespace
 
