@@ -347,6 +347,25 @@ TEST(LauncherStart, AWaitingBuildThatIsNotWholeAndRightChangesNothing)
     }
 }
 
+// A new build that hangs instead of showing its window is stopped once its
+// time to prove itself is over: the previous files come back, one line says
+// so, and the build is remembered as bad.
+TEST(LauncherStart, ANewBuildThatHangsIsStoppedAndThePreviousComesBack)
+{
+    WaitingBuild waiting;
+    const int hanging = MORVINDEX_BUILD + 3;
+    waiting.Fetched(hanging, WaitingBuild::NextBuild(BinaryFolder() + L"hanging\\MorvIndex.exe"));
+    const DWORD began = GetTickCount();
+    const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 3000);
+    EXPECT_GE(GetTickCount() - began, 3000u) << "it had its time";
+    EXPECT_FALSE(start.handedOver);
+    EXPECT_FALSE(start.onTrial);
+    EXPECT_NE(std::string::npos, start.notice.find("La build " + std::to_string(hanging))) << start.notice;
+    waiting.ExpectUnchanged();
+    EXPECT_EQ(std::to_string(hanging),
+              waiting.state.m_settings.GetValue(KeyValueStore::kGlobal, kBadLauncherBuildsKey));
+}
+
 namespace {
 
 class QuietSink : public CatalogueSink {
