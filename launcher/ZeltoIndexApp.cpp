@@ -2,11 +2,15 @@
 
 #include "framework/ShellManager.h"
 #include "install/Installer.h"
+#include "launcher/FirstRun.h"
 #include "launcher/HandOver.h"
 #include "launcher/ProgramIdentity.h"
 #include "launcher/Registration.h"
 #include "launcher/SyncBinding.h"
+#include "resources/resource.h"
+#include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
+#include "selfupdate/SetupImage.h"
 #include "store/Text.h"
 #include "ui/ZeltoIndexDlg.h"
 
@@ -45,6 +49,10 @@ void ProveWhenShown(LauncherState& state, volatile LONG* sharedWindow)
 CZeltoIndexApp::CZeltoIndexApp(volatile LONG* sharedWindow, int build) : m_sharedWindow(sharedWindow)
 {
     m_launcherBuild = build;
+    const std::wstring fullPath = GetFullProgramPath();
+    m_setup = IsSetupProgramFile(fullPath.substr(fullPath.find_last_of(L'\\') + 1));
+    if (m_setup)
+        return;
     // The first GetProgramName of the process also binds the synchronisation library.
     RegisterUrlProtocol();
     std::wstring programName = GetProgramName();
@@ -58,7 +66,7 @@ CZeltoIndexApp::~CZeltoIndexApp()
 {
     // A worker may still be recording an installation.
     std::lock_guard<std::mutex> hold(m_recordsLock);
-    if (m_settings != m_savedSettings)
+    if (!m_setup && m_settings != m_savedSettings)
         SaveInstalledState();
 }
 
@@ -79,6 +87,10 @@ bool CZeltoIndexApp::SaveInstalledState()
 
 BOOL CZeltoIndexApp::InitInstance()
 {
+    if (m_setup) {
+        RunSetup(GetFullProgramPath(), m_launcherBuild);
+        return FALSE;
+    }
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
     bool otherInstance = GetLastError() == ERROR_ALREADY_EXISTS;
     // A new build started by the running one to take its place holds no
@@ -87,6 +99,15 @@ BOOL CZeltoIndexApp::InitInstance()
         otherInstance = false;
     if (mutex)
         ReleaseMutex(mutex); // the handle stays open until the process ends
+
+    if (AsksUninstall(GetCommandLineW(), GetFullProgramPath())) {
+        if (otherInstance)
+            MessageBoxW(nullptr, AfxLoadString(IDS_SETUP_LAUNCHER_RUNS).c_str(),
+                        AfxLoadString(IDS_REMOVE_CAPTION).c_str(), MB_OK | MB_ICONEXCLAMATION);
+        else
+            RunUninstall(*this, [this] { return SaveInstalledState(); }, GetFullProgramPath(), GetProgramName());
+        return FALSE;
+    }
 
     CCommandLineInfo commandLine;
     ParseCommandLine(commandLine);

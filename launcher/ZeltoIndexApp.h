@@ -31,6 +31,9 @@ protected:
 
 private:
     volatile LONG* m_sharedWindow;
+    // Started as the setup program: nothing of the launcher's own start
+    // (registrations, data folder, settings) happens under that name.
+    bool m_setup = false;
     std::string m_programNameUtf8;
     // The settings as last loaded or saved: the store is written back at exit
     // only when this process changed it, so an idle second instance never

@@ -12,6 +12,8 @@
 #include "publish/StagedFiles.h"
 #include "selfupdate/LauncherImage.h"
 #include "selfupdate/SelfUpdate.h"
+#include "selfupdate/SetupImage.h"
+#include "launcher/LauncherState.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
@@ -34,10 +36,11 @@ const char kUsage[] =
     "  add SITE NAME BUILD FOLDER [--package] [--execute FILE] [--deps A,B] [--title TEXT] [--category CAT]\n"
     "      [--expires DAYS]\n"
     "      packs FOLDER as build BUILD of NAME (a package with --package) and updates the index\n"
-    "  launcher SITE FOLDER\n"
+    "  launcher SITE FOLDER [--setup SERVER_DAT]\n"
     "      packs the launcher build in FOLDER (MorvIndex.exe, trelko_util_r.dll and the five pictures; its\n"
     "      build from MorvIndex.exe's version resource, its width from its header) and offers it to launchers\n"
-    "      of that width in sw_index.dat\n"
+    "      of that width in sw_index.dat; with --setup also writes MorvIndex-setup.exe, that build carrying\n"
+    "      its files and SERVER_DAT (which must hold the maker's key), for a user's first installation\n"
     "  check SITE [--key KEY]\n"
     "      reads the site as the launcher would; KEY is the KEY= text of server.dat, or that file\n"
     "  sign SITE PRIVATE_KEY [--expires DAYS]\n"
@@ -594,7 +597,7 @@ private:
 
 int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& reporter)
 {
-    if (arguments.size() != 2) {
+    if (arguments.size() != 2 && (arguments.size() != 4 || arguments[2] != L"--setup")) {
         reporter.Error(kUsage);
         return kPublishUsage;
     }
@@ -604,6 +607,20 @@ int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& report
         reporter.Error(text);
         return kPublishFailed;
     };
+    // The setup's server.dat is the only one a new user starts with: without
+    // the maker's key that launcher would take any catalogue, and any launcher.
+    std::string serverDat;
+    if (arguments.size() == 4) {
+        const std::string name = Utf8FromWide(arguments[3]);
+        if (!IsFilePath(arguments[3]) || !ReadFileBytes(arguments[3], serverDat))
+            return refuse("--setup " + name + ": no such file");
+        bool required = false;
+        PublicKey key;
+        ReadMakerKey(ServerFileText(serverDat), required, key);
+        if (key.Empty())
+            return refuse("--setup " + name + ": no usable key ([SIGNATURE] KEY= with the public key keygen printed); "
+                          "a setup without it would let any catalogue replace the launcher");
+    }
     if (!RecoverSite(site, reporter))
         return kPublishFailed;
     if (!IsFolderPath(folder))
@@ -684,6 +701,25 @@ int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& report
         lines.Set(section, key.first, key.second);
     StagedFiles staged(site);
     staged.Adopt(archive);
+    const std::wstring setup = SitePath(site, Utf8FromWide(kSetupProgramFile));
+    if (!serverDat.empty()) {
+        std::string image;
+        std::vector<SetupFile> carried;
+        for (const std::wstring& name : SetupFileNames()) {
+            SetupFile file{name, std::string()};
+            if (name == L"server.dat")
+                file.bytes = serverDat;
+            else if (!ReadFileBytes(folder + name, file.bytes))
+                return refuse("cannot read " + Utf8FromWide(folder + name));
+            carried.push_back(std::move(file));
+        }
+        if (!ReadFileBytes(folder + kLauncherProgramFile, image))
+            return refuse("cannot read " + Utf8FromWide(folder + kLauncherProgramFile));
+        if (!staged.Stage(setup, AppendSetupFiles(image, carried), error)) {
+            DeleteFileW(temporary.c_str());
+            return refuse(error + "; nothing written");
+        }
+    }
     if (!staged.Stage(indexPath, lines.Text(), error) || !staged.Commit(error)) {
         DeleteFileW(temporary.c_str());
         return refuse(error + "; nothing written");
@@ -692,6 +728,10 @@ int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& report
                   ", archive of " + std::to_string(size) + " bytes, SHA-256 " + HexOf(digest));
     reporter.Line("sw_index.dat: [" + section + "] BUILD_DISP=" + std::to_string(build.build) + "; [PATHS] SERIAL=" +
                   serial + ", EXPIRES=" + expires);
+    if (!serverDat.empty())
+        reporter.Line(Utf8FromWide(kSetupProgramFile) + ": MorvIndex build " + std::to_string(build.build) + " for " +
+                      WidthName(build.width) + " with its files and " + Utf8FromWide(arguments[3]) +
+                      ", for a user's first installation");
     if (IsFilePath(SitePath(site, std::string(kIndexFile) + kSignatureSuffix)))
         reporter.Line("sw_index.dat.sig no longer matches: sign the site again before uploading");
     return kPublishDone;

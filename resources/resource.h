@@ -32,6 +32,13 @@
 #define IDS_SYNC_JOURNAL_DAMAGED    161
 #define IDS_SYNC_PATH_TOO_LONG      162
 #define IDS_SYNC_FOLDER_HOLDS_FILES 163
+#define IDS_SETUP_CAPTION           170
+#define IDS_SETUP_QUESTION          171
+#define IDS_SETUP_FAILED            172
+#define IDS_SETUP_LAUNCHER_RUNS     173
+#define IDS_REMOVE_CAPTION          174
+#define IDS_REMOVE_QUESTION         175
+#define IDS_REMOVE_PROGRAMS         176
 #define IDR_MAINFRAME               128
 #define IDB_PNG_PLACEHOLDER         129
 #define IDB_PNG_AVVIA               131

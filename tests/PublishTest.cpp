@@ -11,7 +11,9 @@
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
 #include "selfupdate/LauncherImage.h"
+#include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
+#include "selfupdate/SetupImage.h"
 #include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -791,8 +793,13 @@ TEST_F(PublishSite, LauncherBuildsGoOutUnderTheirOwnBuildAndWidth)
     CopyFileW((current + L"\\trelko_util_r.dll").c_str(), (spoilt + L"\\trelko_util_r.dll").c_str(), FALSE);
     EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
     EXPECT_TRUE(Said("no sw_con.png")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", current + L"\\server.dat"}));
+    EXPECT_TRUE(Said("no usable key")) << Joined(reporter.lines);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", work / L"nessun server.dat"}));
+    EXPECT_TRUE(Said("no such file")) << Joined(reporter.lines);
     EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
     EXPECT_FALSE(FileExists(site + L"\\launcher"));
+    EXPECT_FALSE(FileExists(site + L"\\MorvIndex-setup.exe"));
 
     ASSERT_EQ(kPublishDone, Run({L"launcher", site, current})) << Joined(reporter.lines);
     EXPECT_TRUE(Said("server.dat is not packed")) << Joined(reporter.lines);
@@ -989,4 +996,151 @@ TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
     EXPECT_EQ(std::to_wstring(MORVINDEX_BUILD + 2),
               ReadRegString(HKEY_CURRENT_USER, L"software\\" + launcher.Name() + L"\\index", L"LAUNCHER_BAD_BUILDS"));
 
+}
+
+namespace {
+/// Starts commandLine with APPDATA and LOCALAPPDATA of the test's own, as a
+/// user's profile gives them (Wine takes neither from the Unix environment).
+HANDLE StartWithProfile(const std::wstring& program, std::wstring commandLine, const std::wstring& roaming,
+                        const std::wstring& local, const std::wstring& folder)
+{
+    std::wstring block;
+    wchar_t* environment = GetEnvironmentStringsW();
+    for (const wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"APPDATA=", 8) != 0 && _wcsnicmp(entry, L"LOCALAPPDATA=", 13) != 0)
+            block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(environment);
+    block.append(L"APPDATA=" + roaming).push_back(L'\0');
+    block.append(L"LOCALAPPDATA=" + local).push_back(L'\0');
+    block.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        &block[0], folder.c_str(), &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+bool Answer(HANDLE process, const wchar_t* caption, int button)
+{
+    HWND box = WaitMessageBox(process, caption, kStartTimeout);
+    if (!box)
+        return false;
+    PostMessageW(box, WM_COMMAND, button, 0);
+    // A second question may bear the same caption: this one must be gone first.
+    return WaitUntil(kStartTimeout, [box] { return !IsWindow(box); });
+}
+} // namespace
+
+// The maker writes the setup with the site's launcher; a user saves it in a
+// folder with spaces and accents and starts it: asked once, it installs the
+// launcher with its files and the maker's server.dat in the user's own
+// folder, with a shortcut and a list entry, and starts it from there; the
+// entry's command takes it all away again and leaves the installed programs
+// when asked to.
+TEST(Publish, SetupInstallsForTheUserFromAnyFolderAndItsEntryRemovesIt)
+{
+    TempDir work;
+    const std::wstring site = work / L"site";
+    LoopbackServer server(FolderFiles(site + L"\\"));
+    CollectingReporter reporter;
+    const auto run = [&reporter](const std::vector<std::wstring>& command) {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    };
+    SigningKey maker;
+    ASSERT_TRUE(GenerateKey(maker));
+    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    const std::string serverDat = "[SIGNATURE]\r\nKEY=" + PublicKeyText(maker) + "\r\n[SERVER]\r\nURL=" +
+                                  server.Url("/sw_index.dat") + "\r\n[REPOSITORY]\r\nURL=" +
+                                  server.Url("/sw_repo.dat") + "\r\n";
+    WriteBytes(work / L"server del produttore.dat", serverDat);
+    ASSERT_EQ(kPublishDone, run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
+    const std::wstring current = LauncherBuildFolder(work / L"build", BinaryFolder() + L"MorvIndex.exe");
+    ASSERT_EQ(kPublishDone, run({L"launcher", site, current, L"--setup", work / L"server del produttore.dat"}))
+        << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+
+    const std::wstring downloads = work / L"Scaricati di Niccol\u00f2 B\u00e0rbaro";
+    const std::wstring roaming = work / L"Roaming di Niccol\u00f2";
+    const std::wstring local = work / L"Locale di Niccol\u00f2";
+    for (const std::wstring& folder : {downloads, roaming, local})
+        fs::create_directories(fs::path(folder));
+    const std::wstring setup = downloads + L"\\MorvIndex-setup.exe";
+    ASSERT_TRUE(CopyFileW((site + L"\\MorvIndex-setup.exe").c_str(), setup.c_str(), FALSE));
+    const InstallPlace place =
+        InstallPlaceFor(local, roaming + L"\\Microsoft\\Windows\\Start Menu\\Programs");
+    struct Cleanup {
+        ~Cleanup()
+        {
+            DeleteRegTree(HKEY_CURRENT_USER, L"software\\morvindex");
+            DeleteRegTree(HKEY_CURRENT_USER, L"SOFTWARE\\Classes\\morvindex");
+            DeleteRegTree(HKEY_CLASSES_ROOT, L".morvindex");
+            DeleteRegTree(HKEY_CURRENT_USER, kUninstallEntryKey);
+        }
+    } cleanup;
+
+    // Said no: nothing happens.
+    HANDLE process = StartWithProfile(setup, L"\"" + setup + L"\"", roaming, local, downloads);
+    ASSERT_NE(nullptr, process);
+    ASSERT_TRUE(Answer(process, L"Installazione di MorvIndex", IDNO));
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(process, kStartTimeout));
+    CloseHandle(process);
+    EXPECT_FALSE(FileExists(place.folder));
+    EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, kUninstallEntryKey, L"DisplayName"));
+    EXPECT_FALSE(FileExists(roaming + L"\\morvindex-setup")) << "the setup keeps no data of its own";
+
+    process = StartWithProfile(setup, L"\"" + setup + L"\"", roaming, local, downloads);
+    ASSERT_NE(nullptr, process);
+    ASSERT_TRUE(Answer(process, L"Installazione di MorvIndex", IDYES));
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(process, kStartTimeout));
+    CloseHandle(process);
+    HANDLE installed = nullptr;
+    HWND window = FindLauncherWindow(installed, kStartTimeout);
+    ASSERT_NE(nullptr, window) << "the launcher starts from its new place";
+    ASSERT_NE(nullptr, installed);
+    wchar_t image[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    QueryFullProcessImageNameW(installed, 0, image, &length);
+    EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(image, -1, place.program.c_str(), -1, TRUE)) << Utf8FromWide(image);
+    EXPECT_TRUE(LauncherCopy::Close(installed, kStartTimeout));
+    CloseHandle(installed);
+
+    const std::string program = ReadBytes(place.program);
+    EXPECT_EQ(MORVINDEX_BUILD, ReadImageFacts(program).build);
+    EXPECT_EQ(ReadBytes(BinaryFolder() + L"MorvIndex.exe"), program) << "the program without what the setup carried";
+    EXPECT_EQ(serverDat, ReadBytes(place.folder + L"server.dat"));
+    EXPECT_EQ(ReadBytes(BinaryFolder() + L"trelko_util_r.dll"), ReadBytes(place.folder + L"trelko_util_r.dll"));
+    for (const wchar_t* picture : kLauncherPictures)
+        EXPECT_EQ(ReadBytes(BinaryFolder() + picture), ReadBytes(place.folder + picture)) << Utf8FromWide(picture);
+    EXPECT_TRUE(FileExists(place.shortcut));
+    const std::wstring command = ReadRegString(HKEY_CURRENT_USER, kUninstallEntryKey, L"UninstallString");
+    EXPECT_EQ(L"\"" + place.program + L"\" /uninstall", command);
+    EXPECT_EQ(L"1.0.0." + std::to_wstring(MORVINDEX_BUILD),
+              ReadRegString(HKEY_CURRENT_USER, kUninstallEntryKey, L"DisplayVersion"));
+    EXPECT_NE(L"<missing>", ReadRegString(HKEY_CURRENT_USER, L"SOFTWARE\\Classes\\morvindex\\shell\\open\\command"));
+
+    // A program the launcher installed, which the user keeps.
+    const std::wstring kept = work / L"TOPOCAD";
+    fs::create_directories(fs::path(kept));
+    WriteBytes(kept + L"\\topocad.exe", "program");
+    WriteRegString(HKEY_CURRENT_USER, L"software\\morvindex\\index\\TOPOCAD", L"VERSION", L"17");
+    WriteRegString(HKEY_CURRENT_USER, L"software\\morvindex\\index\\TOPOCAD", L"PATH", kept + L"\\");
+
+    process = StartWithProfile(place.program, command, roaming, local, place.folder);
+    ASSERT_NE(nullptr, process);
+    ASSERT_TRUE(Answer(process, L"Disinstallazione di MorvIndex", IDYES));
+    ASSERT_TRUE(Answer(process, L"Disinstallazione di MorvIndex", IDNO));
+    EXPECT_EQ(0u, LauncherCopy::WaitExit(process, kStartTimeout));
+    CloseHandle(process);
+    EXPECT_FALSE(FileExists(place.shortcut));
+    EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, kUninstallEntryKey, L"UninstallString"));
+    EXPECT_EQ(L"<missing>", ReadRegString(HKEY_CURRENT_USER, L"SOFTWARE\\Classes\\morvindex\\shell\\open\\command"));
+    EXPECT_FALSE(FileExists(place.folder + L"trelko_util_r.dll"));
+    EXPECT_FALSE(FileExists(place.folder + L"server.dat"));
+    EXPECT_TRUE(WaitUntil(20000, [&] { return !FileExists(place.folder); })) << "the folder goes once it has ended";
+    EXPECT_TRUE(FileExists(kept + L"\\topocad.exe"));
 }

@@ -4,7 +4,9 @@
 #include "publish/Packer.h"
 #include "selfupdate/LauncherImage.h"
 #include "selfupdate/LauncherSwap.h"
+#include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
+#include "selfupdate/SetupImage.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
@@ -345,6 +347,25 @@ TEST(LauncherStart, AWaitingBuildThatIsNotWholeAndRightChangesNothing)
     }
 }
 
+// A new build that hangs instead of showing its window is stopped once its
+// time to prove itself is over: the previous files come back, one line says
+// so, and the build is remembered as bad.
+TEST(LauncherStart, ANewBuildThatHangsIsStoppedAndThePreviousComesBack)
+{
+    WaitingBuild waiting;
+    const int hanging = MORVINDEX_BUILD + 3;
+    waiting.Fetched(hanging, WaitingBuild::NextBuild(BinaryFolder() + L"hanging\\MorvIndex.exe"));
+    const DWORD began = GetTickCount();
+    const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 3000);
+    EXPECT_GE(GetTickCount() - began, 3000u) << "it had its time";
+    EXPECT_FALSE(start.handedOver);
+    EXPECT_FALSE(start.onTrial);
+    EXPECT_NE(std::string::npos, start.notice.find("La build " + std::to_string(hanging))) << start.notice;
+    waiting.ExpectUnchanged();
+    EXPECT_EQ(std::to_string(hanging),
+              waiting.state.m_settings.GetValue(KeyValueStore::kGlobal, kBadLauncherBuildsKey));
+}
+
 namespace {
 
 class QuietSink : public CatalogueSink {
@@ -422,4 +443,101 @@ TEST(LauncherFetch, OnlyAMatchingArchiveForAWritableKeyedLauncherIsKept)
                                      std::to_wstring(MORVINDEX_BUILD + 1) + L".zip";
         EXPECT_EQ(run.kept, FileExists(fetched));
     }
+}
+
+// The setup program finds the files it carries at its own end, and refuses
+// a carried name meant as a path, a file twice, one missing, sizes that run
+// past the end and a program cut short.
+TEST(SetupImage, CarriesItsFilesAndNothingElse)
+{
+    EXPECT_TRUE(IsSetupProgramFile(L"MorvIndex-setup.exe"));
+    EXPECT_TRUE(IsSetupProgramFile(L"MORVINDEX-SETUP.EXE"));
+    EXPECT_FALSE(IsSetupProgramFile(L"MorvIndex.exe"));
+    EXPECT_FALSE(IsSetupProgramFile(L"MorvIndex-setup.exe.exe"));
+    EXPECT_FALSE(IsSetupProgramFile(L"morvindex_tests_1.exe"));
+
+    const std::string image = std::string("MZ") + std::string(300, '\x90');
+    std::vector<SetupFile> files;
+    for (const std::wstring& name : SetupFileNames())
+        files.push_back({name, "bytes of " + Utf8FromWide(name) + std::string(1, '\0')});
+    const std::string setup = AppendSetupFiles(image, files);
+    std::string back, problem;
+    std::vector<SetupFile> found;
+    ASSERT_TRUE(SplitSetupFiles(setup, back, found, problem)) << problem;
+    EXPECT_EQ(image, back);
+    ASSERT_EQ(files.size(), found.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(files[i].name, found[i].name);
+        EXPECT_EQ(files[i].bytes, found[i].bytes);
+    }
+
+    const auto refused = [&](const std::string& bytes) {
+        std::string unused;
+        std::vector<SetupFile> none;
+        return !SplitSetupFiles(bytes, unused, none, problem);
+    };
+    EXPECT_TRUE(refused(image)) << "a launcher without setup files";
+    EXPECT_TRUE(refused(setup.substr(0, setup.size() - 1)));
+    EXPECT_TRUE(refused(setup.substr(0, 100) + setup.substr(101))) << "a byte missing inside";
+    std::vector<SetupFile> traps = files;
+    traps[0].name = L"..\\..\\Start Menu\\evil.dll";
+    EXPECT_TRUE(refused(AppendSetupFiles(image, traps)));
+    traps = files;
+    traps[1].name = traps[0].name;
+    EXPECT_TRUE(refused(AppendSetupFiles(image, traps))) << "one name twice, another missing";
+    traps = files;
+    traps.pop_back();
+    EXPECT_TRUE(refused(AppendSetupFiles(image, traps))) << "no server.dat";
+    std::string huge = setup;
+    const size_t sizeAt = image.size() + 4 + Utf8FromWide(files[0].name).size();
+    huge.replace(sizeAt, 8, std::string(8, '\xFF'));
+    EXPECT_TRUE(refused(huge));
+    std::string wrongStart = setup;
+    wrongStart.replace(setup.size() - 28, 8, std::string(8, '\x7F'));
+    EXPECT_TRUE(refused(wrongStart));
+}
+
+// Where the first installation puts the launcher, what the list of
+// installed applications shows, and which command line asks for removal.
+TEST(FirstInstall, PlaceEntryAndRemovalFollowTheUser)
+{
+    const std::wstring local = L"C:\\Users\\Niccol\u00f2 B\u00e0rbaro\\AppData\\Local";
+    const std::wstring roaming = L"C:\\Users\\Niccol\u00f2 B\u00e0rbaro\\AppData\\Roaming";
+    const std::wstring programs = roaming + L"\\Microsoft\\Windows\\Start Menu\\Programs";
+    const InstallPlace place = InstallPlaceFor(local, programs);
+    EXPECT_EQ(local + L"\\Programs\\MorvIndex\\", place.folder);
+    EXPECT_EQ(local + L"\\Programs\\MorvIndex\\MorvIndex.exe", place.program);
+    EXPECT_EQ(programs + L"\\MorvIndex.lnk", place.shortcut);
+
+    const std::wstring redirected = L"\\\\server\\profili\\Programmi";
+    EXPECT_EQ(redirected, ChooseProgramsFolder(roaming, roaming, redirected));
+    EXPECT_EQ(redirected, ChooseProgramsFolder(L"c:\\users\\NICCOL\u00f2 b\u00e0rbaro\\appdata\\roaming", roaming,
+                                               redirected));
+    EXPECT_EQ(L"D:\\prova\\Microsoft\\Windows\\Start Menu\\Programs",
+              ChooseProgramsFolder(L"D:\\prova", roaming, redirected));
+    EXPECT_EQ(redirected, ChooseProgramsFolder(L"", roaming, redirected));
+
+    std::map<std::wstring, std::wstring> texts;
+    std::map<std::wstring, DWORD> numbers;
+    for (const EntryValue& value : UninstallEntryValues(place, 12)) {
+        if (value.isNumber)
+            numbers[value.name] = value.number;
+        else
+            texts[value.name] = value.text;
+    }
+    EXPECT_EQ(L"MorvIndex", texts[L"DisplayName"]);
+    EXPECT_EQ(L"1.0.0.12", texts[L"DisplayVersion"]);
+    EXPECT_FALSE(texts[L"Publisher"].empty());
+    EXPECT_EQ(local + L"\\Programs\\MorvIndex", texts[L"InstallLocation"]);
+    EXPECT_EQ(L"\"" + place.program + L"\",0", texts[L"DisplayIcon"]);
+    EXPECT_EQ(L"\"" + place.program + L"\" /uninstall", texts[L"UninstallString"]);
+    EXPECT_EQ(1u, numbers[L"NoModify"]);
+    EXPECT_EQ(1u, numbers[L"NoRepair"]);
+
+    EXPECT_TRUE(AsksUninstall(texts[L"UninstallString"], place.program));
+    EXPECT_TRUE(AsksUninstall(place.program + L" /UNINSTALL", place.program)) << "unquoted, as Windows passes it";
+    EXPECT_FALSE(AsksUninstall(L"\"" + place.program + L"\"", place.program));
+    EXPECT_FALSE(AsksUninstall(L"\"" + place.program + L"\" morvindex:SW_CODE=/uninstall", place.program));
+    EXPECT_FALSE(AsksUninstall(place.program + L" morvindex:x /uninstall", place.program))
+        << "a web request's text is never a command";
 }
