@@ -177,8 +177,12 @@ void InitialiseLauncherState(LauncherState& state, const std::wstring& programNa
     ReadMakerKey(serverText, state.m_signaturesRequired, state.m_makerKey, nullptr, &state.m_trust);
 }
 
+bool UsableMakerKey(bool signaturesRequired, const PublicKey& key, const MakerTrust& trust)
+{
+    return signaturesRequired && trust.problem.empty() && (!key.Empty() || !trust.root.Empty());
+}
+
 bool HasUsableMakerKey(const LauncherState& state)
 {
-    return state.m_signaturesRequired && state.m_trust.problem.empty() &&
-           (!state.m_makerKey.Empty() || !state.m_trust.root.Empty());
+    return UsableMakerKey(state.m_signaturesRequired, state.m_makerKey, state.m_trust);
 }

@@ -68,8 +68,10 @@ struct LauncherState {
     std::vector<std::string> m_servers;
 };
 
-/// Whether server.dat names a maker's key the catalogue is verified with: a
-/// usable KEY=, or a usable ROOT= whose online keys sign the catalogue.
+/// Whether server.dat, as ReadMakerKey read it, names a maker's key the
+/// catalogue is verified with: one usable KEY=, or one usable ROOT= whose
+/// online keys sign the catalogue.
+bool UsableMakerKey(bool signaturesRequired, const PublicKey& key, const MakerTrust& trust);
 bool HasUsableMakerKey(const LauncherState& state);
 
 

@@ -616,9 +616,11 @@ int PublishLauncher(const std::vector<std::wstring>& arguments, Reporter& report
             return refuse("--setup " + name + ": no such file");
         bool required = false;
         PublicKey key;
-        ReadMakerKey(ServerFileText(serverDat), required, key);
-        if (key.Empty())
-            return refuse("--setup " + name + ": no usable key ([SIGNATURE] KEY= with the public key keygen printed); "
+        MakerTrust trust;
+        ReadMakerKey(ServerFileText(serverDat), required, key, nullptr, &trust);
+        if (!UsableMakerKey(required, key, trust))
+            return refuse("--setup " + name + ": no usable key (one [SIGNATURE] KEY= or ROOT= with the public key keygen "
+                          "printed); "
                           "a setup without it would let any catalogue replace the launcher");
     }
     if (!RecoverSite(site, reporter))

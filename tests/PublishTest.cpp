@@ -17,6 +17,7 @@
 #include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
 
@@ -794,6 +795,11 @@ TEST_F(PublishSite, LauncherBuildsGoOutUnderTheirOwnBuildAndWidth)
     EXPECT_EQ(kPublishFailed, Run({L"launcher", site, spoilt}));
     EXPECT_TRUE(Said("no sw_con.png")) << Joined(reporter.lines);
     EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", current + L"\\server.dat"}));
+    EXPECT_TRUE(Said("no usable key")) << Joined(reporter.lines);
+    // Two key lines: the launcher would trust neither.
+    WriteBytes(work / L"two keys.dat", std::string("[SIGNATURE]\r\nKEY=") + kMakerKey.spkiBase64 + "\r\nKEY=" +
+                                           kMakerKey.spkiBase64 + "\r\n");
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", work / L"two keys.dat"}));
     EXPECT_TRUE(Said("no usable key")) << Joined(reporter.lines);
     EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", work / L"nessun server.dat"}));
     EXPECT_TRUE(Said("no such file")) << Joined(reporter.lines);
