@@ -825,7 +825,8 @@ TEST_P(KilledMidway, StepIsPutBackFileByFileAtTheNextStart)
     std::wstring commandLine = L"\"" + probe + L"\" --step \"" + WideFromUtf8(staging) + L"\" \"" + installed +
                                L"\" " + GetParam().tag + L" \"" + (scratch / L"ABC_2.zip") + L"\"";
     PROCESS_INFORMATION updating = {};
-    ASSERT_TRUE(StartWithoutOutput(probe, commandLine, updating));
+    HANDLE tree = nullptr;
+    ASSERT_TRUE(StartWithoutOutput(probe, commandLine, updating, tree));
     auto newFiles = [&] {
         int count = 0;
         for (int i = 0; i < kFiles; ++i)
@@ -856,6 +857,10 @@ TEST_P(KilledMidway, StepIsPutBackFileByFileAtTheNextStart)
     EXPECT_TRUE(LauncherCopy::Close(process, kStartTimeout));
     // A copying process the killed one was still starting shows up later.
     EndDescendantsOf(updatingId);
+    if (tree) {
+        TerminateJobObject(tree, 1);
+        CloseHandle(tree);
+    }
 }
 
 // Closing the window while an update copies its files stops it between two

@@ -87,8 +87,15 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target)
     return isLink();
 }
 
-bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, PROCESS_INFORMATION& started)
+bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, PROCESS_INFORMATION& started,
+                        HANDLE& job)
 {
+    job = CreateJobObjectW(nullptr, nullptr);
+    if (job) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                              OPEN_EXISTING, 0, nullptr);
@@ -98,10 +105,15 @@ bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, P
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-    const BOOL ok = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                   &startup, &started);
+    const BOOL ok = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                                   nullptr, &startup, &started);
     CloseHandle(nul);
-    return ok != FALSE;
+    if (!ok)
+        return false;
+    if (job)
+        AssignProcessToJobObject(job, started.hProcess);
+    ResumeThread(started.hThread);
+    return true;
 }
 
 std::string ReadBytes(const std::wstring& path)

@@ -72,9 +72,11 @@ bool WaitUntil(DWORD milliseconds, const std::function<bool()>& condition);
 HWND WaitMessageBox(HANDLE process, const wchar_t* caption, DWORD milliseconds);
 
 /// Starts a program whose standard handles, and so those of every process it
-/// starts, are NUL rather than the test's own output: a process it leaves
-/// behind when it is killed cannot hold CTest's pipe open.
-bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, PROCESS_INFORMATION& started);
+/// starts, are NUL rather than the test's own output, in a job of its own
+/// (job: closing it ends every process of the tree, a console host that
+/// outlived its program included, so none holds CTest's pipe open).
+bool StartWithoutOutput(const std::wstring& program, std::wstring commandLine, PROCESS_INFORMATION& started,
+                        HANDLE& job);
 
 /// Folder of the running test program (where MorvIndex.exe is built too).
 std::wstring BinaryFolder();
