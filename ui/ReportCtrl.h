@@ -41,7 +41,7 @@ public:
     /// Space is swallowed before it reaches the list (it neither selects nor checks).
     bool PreTranslateMessage(MSG* msg) override;
 
-    /// The DPI of the window: column widths of the specification are pixels at
+    /// The DPI of the window: the widths a column list gives are pixels at
     /// 96 DPI. A change scales the columns' present widths (a user's too).
     void SetDpi(UINT dpi);
     /// The columns whose texts name a row for screen readers (joined by ", ",
