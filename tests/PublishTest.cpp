@@ -892,6 +892,23 @@ std::wstring StatusText(HWND window)
     return text;
 }
 
+// A site served on loopback and the maker's key (maker.pem in the work
+// folder), for the launcher's own builds.
+struct LauncherSite {
+    TempDir work;
+    const std::wstring site = work / L"site";
+    LoopbackServer server{FolderFiles(site + L"\\")};
+    CollectingReporter reporter;
+    SigningKey maker;
+    bool ready = GenerateKey(maker) && (WriteBytes(work / L"maker.pem", PrivateKeyPem(maker)), true);
+
+    int Run(const std::vector<std::wstring>& command)
+    {
+        reporter.lines.clear();
+        return RunPublish(command, reporter);
+    }
+};
+
 size_t RequestsFor(const LoopbackServer& server, const std::string& path)
 {
     size_t count = 0;
@@ -909,17 +926,14 @@ size_t RequestsFor(const LoopbackServer& server, const std::string& path)
 // again.
 TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
 {
-    TempDir work;
-    const std::wstring site = work / L"site";
-    LoopbackServer server(FolderFiles(site + L"\\"));
-    CollectingReporter reporter;
-    const auto run = [&reporter](const std::vector<std::wstring>& command) {
-        reporter.lines.clear();
-        return RunPublish(command, reporter);
-    };
-    SigningKey maker;
-    ASSERT_TRUE(GenerateKey(maker));
-    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    LauncherSite launcherSite;
+    ASSERT_TRUE(launcherSite.ready);
+    TempDir& work = launcherSite.work;
+    const std::wstring& site = launcherSite.site;
+    LoopbackServer& server = launcherSite.server;
+    CollectingReporter& reporter = launcherSite.reporter;
+    const SigningKey& maker = launcherSite.maker;
+    const auto run = [&launcherSite](const std::vector<std::wstring>& command) { return launcherSite.Run(command); };
     ASSERT_EQ(kPublishDone, run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
     const std::wstring next = LauncherBuildFolder(work / L"next", BinaryFolder() + L"next\\MorvIndex.exe");
     ASSERT_EQ(kPublishDone, run({L"launcher", site, next})) << Joined(reporter.lines);
@@ -1049,17 +1063,14 @@ bool Answer(HANDLE process, const wchar_t* caption, int button)
 // when asked to.
 TEST(Publish, SetupInstallsForTheUserFromAnyFolderAndItsEntryRemovesIt)
 {
-    TempDir work;
-    const std::wstring site = work / L"site";
-    LoopbackServer server(FolderFiles(site + L"\\"));
-    CollectingReporter reporter;
-    const auto run = [&reporter](const std::vector<std::wstring>& command) {
-        reporter.lines.clear();
-        return RunPublish(command, reporter);
-    };
-    SigningKey maker;
-    ASSERT_TRUE(GenerateKey(maker));
-    WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    LauncherSite launcherSite;
+    ASSERT_TRUE(launcherSite.ready);
+    TempDir& work = launcherSite.work;
+    const std::wstring& site = launcherSite.site;
+    LoopbackServer& server = launcherSite.server;
+    CollectingReporter& reporter = launcherSite.reporter;
+    const SigningKey& maker = launcherSite.maker;
+    const auto run = [&launcherSite](const std::vector<std::wstring>& command) { return launcherSite.Run(command); };
     const std::string serverDat = "[SIGNATURE]\r\nKEY=" + PublicKeyText(maker) + "\r\n[SERVER]\r\nURL=" +
                                   server.Url("/sw_index.dat") + "\r\n[REPOSITORY]\r\nURL=" +
                                   server.Url("/sw_repo.dat") + "\r\n";
