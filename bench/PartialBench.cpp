@@ -4,9 +4,9 @@
 // changed records plus the entries file (floor) and the whole archive
 // (limit). The road must be taken for both.
 #include "bench/Report.h"
-#include "install/ArchiveEntries.h"
+#include "format/ArchiveEntries.h"
 #include "install/PartialUpdate.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "net/Crypto.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"

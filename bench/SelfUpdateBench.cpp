@@ -6,7 +6,7 @@
 #include "bench/Report.h"
 #include "publish/Packer.h"
 #include "net/Crypto.h"
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 #include "selfupdate/SelfUpdate.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"

@@ -4,7 +4,7 @@
 // file), and a re-run on an up-to-date folder of 300 files (floor: the extraction plus the
 // two CRC passes that equal times call for; limit: one read of every file).
 #include "bench/Report.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"

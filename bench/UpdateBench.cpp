@@ -6,9 +6,9 @@
 // the road's time against the whole update's (and the changed bytes' time at
 // the server's rate).
 #include "bench/Report.h"
-#include "install/ArchiveEntries.h"
+#include "format/ArchiveEntries.h"
 #include "install/PartialUpdate.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"

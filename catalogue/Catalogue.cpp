@@ -1,6 +1,7 @@
 #include "catalogue/Catalogue.h"
 
 #include "catalogue/CatalogueFiles.h"
+#include "environment/DataFolder.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/FileNames.h"
@@ -12,119 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <set>
-
-int ParseNumber(const std::string& text)
-{
-    size_t i = 0;
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX)
-            value = static_cast<long long>(INT_MAX) + 1; // saturate; clamped below
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
-int64_t ParseArchiveSize(const std::string& text)
-{
-    // Decimal bytes and nothing else: a size that reads as something else
-    // must not quietly become another size.
-    if (text.empty() || text.size() > 18)
-        return -1;
-    int64_t size = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return -1;
-        size = size * 10 + (c - '0');
-    }
-    return size;
-}
-
-SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress)
-{
-    // The keys asked for are upper case already, as the store keeps them;
-    // the values move into the record: the index is read once and dropped.
-    KeyValueSection::Entries& entries = section.Items();
-    auto value = [&entries](const char* key) -> std::string* {
-        auto it = entries.find(key);
-        return it == entries.end() ? nullptr : &it->second;
-    };
-    auto take = [&value](const char* key, std::string& field) {
-        if (std::string* found = value(key))
-            field = std::move(*found);
-    };
-    auto address = [&value, &baseAddress](const char* key, std::string& field) {
-        std::string* found = value(key);
-        if (!found)
-            return false;
-        field.reserve(baseAddress.size() + found->size());
-        field.append(baseAddress).append(*found);
-        return true;
-    };
-    SoftwareRecord record;
-    record.name = section.Name();
-    take("DESCR", record.description);
-    take("TITOLO", record.title);
-    if (const std::string* build = value("BUILD_DISP"))
-        record.availableBuild = ParseNumber(*build);
-    if (const std::string* type = value("SW_TYPE"))
-        record.type = ParseNumber(*type);
-    address("THUMB", record.thumbnailAddress);
-    if (!address("DOWNLOAD_FILE", record.downloadAddress)) {
-        // Built in one buffer: a chain of + would allocate at every step.
-        std::string& download = record.downloadAddress;
-        if (record.type == 100) {
-            download.reserve(baseAddress.size() + record.name.size() + 9);
-            download.append(baseAddress).append("deps/").append(record.name).append(".zip");
-        } else {
-            const std::string build = std::to_string(record.availableBuild);
-            download.reserve(baseAddress.size() + 2 * record.name.size() + build.size() + 6);
-            download.append(baseAddress).append(record.name).append("/").append(record.name);
-            download.append("_").append(build).append(".zip");
-        }
-    }
-    address("CHANGELOG_FILE", record.changelogAddress);
-    take("TO_EXECUTE", record.programToExecute);
-    take("CAT", record.category);
-    take("DEPS", record.dependencies);
-    if (const std::string* sha256 = value("SHA256")) {
-        record.archiveSha256 = *sha256;
-        record.archiveCheckMalformed = !IsSha256Hex(*sha256);
-    }
-    if (const std::string* size = value("SIZE")) {
-        record.archiveSize = ParseArchiveSize(*size);
-        record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
-    }
-    auto check = [&value](const char* shaKey, const char* sizeKey, FileCheck& found) {
-        if (const std::string* sha256 = value(shaKey)) {
-            found.sha256 = *sha256;
-            found.malformed = !IsSha256Hex(*sha256);
-        }
-        if (const std::string* size = value(sizeKey)) {
-            found.size = ParseArchiveSize(*size);
-            found.malformed = found.malformed || found.size < 0;
-        }
-    };
-    check("THUMB_SHA256", "THUMB_SIZE", record.thumbnailCheck);
-    check("CHANGELOG_SHA256", "CHANGELOG_SIZE", record.changelogCheck);
-    // The entries file only spares bytes: a malformed key leaves the whole archive.
-    if (const std::string* sha256 = value("ENTRIES_SHA256"))
-        record.entriesSha256 = IsSha256Hex(*sha256) ? *sha256 : std::string();
-    if (const std::string* size = value("ENTRIES_SIZE"))
-        record.entriesSize = ParseArchiveSize(*size);
-    return record;
-}
 
 bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings)
 {

@@ -4,28 +4,16 @@
 
 #include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
-#include "catalogue/SoftwareRecord.h"
-#include "launcher/LauncherState.h"
+#include "format/SoftwareRecord.h"
+#include "environment/LauncherState.h"
 #include "net/HttpTransfer.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-/// Largest thumbnail accepted: a longer body is a failed download.
-constexpr uint64_t kThumbnailLimit = 2ull * 1024 * 1024;
 /// Longest time one thumbnail's transfer may take, whatever its pace.
 constexpr unsigned long long kThumbnailDeadlineMs = 60000;
-
-/// Decimal number at the start of text (after blanks and a sign); 0 when none.
-int ParseNumber(const std::string& text);
-
-/// SIZE of an index section: decimal bytes; -1 for anything else.
-int64_t ParseArchiveSize(const std::string& text);
-
-/// Builds the record of one index section (which must hold SW_TYPE). The
-/// section's texts move into the record; its keys stay.
-SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress);
 
 /// Joins a record with its installed state in the settings store: only a
 /// section with a non-empty PATH counts. Returns whether it is installed.

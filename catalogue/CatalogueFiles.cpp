@@ -140,7 +140,7 @@ public:
                 return false;
         }
         KeyValueStore head;
-        head.LoadFile(path, 10);
+        head.LoadFile(path, kRedirectLines);
         redirect = head.GetValue("REDIRECT", "URL", "");
         if (!m_state.m_signaturesRequired)
             return true;
@@ -256,13 +256,6 @@ unsigned long long FetchBudget::Cut(unsigned long long transferMs) const
     return transferMs == 0 ? left : std::min(transferMs, left);
 }
 
-bool IndexSectionsWithinLimit(const KeyValueStore& index)
-{
-    const KeyValueStore::Sections& sections = index.AllSections();
-    const size_t global = sections.count(KeyValueStore::kGlobal);
-    return sections.size() - global <= kMaxIndexSections;
-}
-
 std::string FetchStatusText(const std::string& name, int attempt)
 {
     std::string text = name == "sw_index" ? "Download index file..."
@@ -270,52 +263,6 @@ std::string FetchStatusText(const std::string& name, int attempt)
     if (attempt >= 1)
         text += "[" + std::to_string(attempt) + " chance]";
     return text;
-}
-
-long long ParseIndexSerial(const std::string& text)
-{
-    if (text.empty() || text.size() > 18)
-        return -1;
-    long long serial = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return -1;
-        serial = serial * 10 + (c - '0');
-    }
-    return serial;
-}
-
-bool SerialAcceptable(const std::string& serialText, const std::string& sha256, const SerialRecord& highest)
-{
-    const long long serial = ParseIndexSerial(serialText);
-    if (serial < 0 || serial < highest.serial)
-        return false;
-    return serial > highest.serial || highest.sha256.empty() || highest.sha256 == sha256;
-}
-
-const char* CatalogueRole(bool isIndex) { return isIndex ? "INDEX" : "REPOSITORY"; }
-const char* const kRedirectRole = "REDIRECT";
-const char* const kKeysRole = "KEYS";
-
-bool ReadKeysFile(const std::string& path, KeysFile& keys)
-{
-    keys = KeysFile();
-    if (!Exists(path))
-        return false;
-    KeyValueStore file;
-    file.LoadFile(path);
-    const KeyValueSection* section = file.FindSection("KEYS");
-    if (!section)
-        return true;
-    for (const auto& entry : section->Items()) {
-        PublicKey key;
-        if (entry.first.compare(0, 6, "ONLINE") == 0 && ParsePublicKey(entry.second, key))
-            keys.online.push_back(key);
-    }
-    keys.nextRootText = file.GetValue("KEYS", "NEXT_ROOT");
-    if (!keys.nextRootText.empty())
-        ParsePublicKey(keys.nextRootText, keys.nextRoot);
-    return true;
 }
 
 std::string KeysUrlOf(const std::string& indexUrl)
@@ -341,11 +288,6 @@ PublicKey CurrentRoot(const KeyValueStore& settings, const PublicKey& serverRoot
         ParsePublicKey(settings.GetValue(KeyValueStore::kGlobal, RootSettingName(KeyFingerprint(serverRoot))), kept))
         return kept;
     return serverRoot;
-}
-
-std::string KeyFingerprint(const PublicKey& key)
-{
-    return UpperAscii(HexOf(Sha256Of(key.x + key.y)).substr(0, 16));
 }
 
 std::string SerialSettingName(bool isIndex, const std::string& fingerprint)
@@ -381,56 +323,6 @@ bool RaiseSerial(KeyValueStore& settings, const std::string& name, const SerialR
     return true;
 }
 
-bool IsExpiryText(const std::string& text)
-{
-    static const char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
-    if (text.size() != sizeof kForm - 1)
-        return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (kForm[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kForm[i])
-            return false;
-    return true;
-}
-
-std::string ExpiryText(const FILETIME& utc)
-{
-    SYSTEMTIME time;
-    if (!FileTimeToSystemTime(&utc, &time))
-        return "";
-    char text[32];
-    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", time.wYear, time.wMonth, time.wDay, time.wHour,
-             time.wMinute, time.wSecond);
-    return text;
-}
-
-std::string UtcNowText()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return ExpiryText(now);
-}
-
-std::string UtcTextAhead(int days)
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER time;
-    time.LowPart = now.dwLowDateTime;
-    time.HighPart = now.dwHighDateTime;
-    time.QuadPart += static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000ull;
-    now.dwLowDateTime = time.LowPart;
-    now.dwHighDateTime = time.HighPart;
-    return ExpiryText(now);
-}
-
-bool CatalogueExpired(const std::string& expires, const std::string& now)
-{
-    if (expires.empty())
-        return false;
-    // The fixed form orders as its text does.
-    return !IsExpiryText(expires) || expires <= now;
-}
-
 std::string CatalogueOutOfDateReason(bool signaturesRequired, const std::string& expires, const std::string& now)
 {
     if (!signaturesRequired || !CatalogueExpired(expires, now))
@@ -438,13 +330,6 @@ std::string CatalogueOutOfDateReason(bool signaturesRequired, const std::string&
     if (!IsExpiryText(expires))
         return "ha una scadenza illeggibile (EXPIRES=" + expires.substr(0, 40) + ")";
     return "\xC3\xA8 scaduto il " + expires.substr(0, 10) + " " + expires.substr(11, 5) + " UTC";
-}
-
-bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const std::wstring& signaturePath)
-{
-    std::string bytes, signature;
-    return !key.Empty() && ReadFileBytes(path, bytes) && ReadFileBytes(signaturePath, signature) &&
-           VerifySignature(key, bytes, signature);
 }
 
 bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, FetchOutcome& outcome,

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "catalogue/CatalogueSink.h"
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
+#include "format/CatalogueFormat.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 
@@ -16,9 +17,6 @@
 /// How many REDIRECT records one call follows before it gives up as if every
 /// download had failed.
 constexpr int kMaxRedirects = 10;
-
-/// Largest index or repository file accepted: a longer body is a failed download.
-constexpr uint64_t kCatalogueFileLimit = 8ull * 1024 * 1024;
 
 /// Longest time one catalogue file's transfer may take, whatever its pace.
 constexpr unsigned long long kCatalogueFileDeadlineMs = 120000;
@@ -38,13 +36,6 @@ private:
     unsigned long long m_endTick;
 };
 
-/// Most sections an index may hold; one with more is refused like a broken
-/// download (the list could not show it in any useful time).
-constexpr size_t kMaxIndexSections = 10000;
-
-/// True when index holds at most kMaxIndexSections sections.
-bool IndexSectionsWithinLimit(const KeyValueStore& index);
-
 /// Hands a catalogue download the worker's cancel: the transfer ends once
 /// the window has gone.
 class SinkCancel : public DownloadProgress {
@@ -61,47 +52,8 @@ private:
 /// with "[n chance]" from the second attempt on.
 std::string FetchStatusText(const std::string& name, int attempt);
 
-/// SERIAL of a catalogue file: decimal digits only (at most 18); -1 for anything else.
-long long ParseIndexSerial(const std::string& text);
-
-/// The highest SERIAL a launcher accepts; what the publisher may write.
-constexpr long long kMaxSerial = 999999999999999999ll;
-
-/// The newest signed file of one kind a launcher has accepted under one key:
-/// its SERIAL and the SHA-256 (lower-case hex) of its bytes ("" when unknown).
-struct SerialRecord {
-    long long serial = -1;
-    std::string sha256;
-};
-
-/// The rule against going back: a signed file's SERIAL text must be present
-/// and not lower than the highest accepted so far; an equal one passes only
-/// for the very bytes accepted with it (sha256 of the file, lower-case hex),
-/// or when those are unknown.
-bool SerialAcceptable(const std::string& serialText, const std::string& sha256, const SerialRecord& highest);
-
-/// What a signed catalogue file names itself in [PATHS] ROLE, so that a
-/// signature for one file never passes for the other.
-const char* CatalogueRole(bool isIndex); // "INDEX" or "REPOSITORY"
-/// The ROLE of a signed file that sends the launcher elsewhere.
-extern const char* const kRedirectRole; // "REDIRECT"
-/// The ROLE of the maker's keys file, sw_keys.dat.
-extern const char* const kKeysRole; // "KEYS"
-
 /// The kinds of signed file a start fetches.
 enum class CatalogueKind { Index, Repository, Keys };
-
-/// What a keys file names: the online keys catalogue files may be signed
-/// with ([KEYS] ONLINE=, ONLINE2=, ...: every key whose name begins with
-/// ONLINE), and the root that succeeds the one that signed it (NEXT_ROOT=).
-struct KeysFile {
-    std::vector<PublicKey> online;
-    std::string nextRootText; // as written; "" when none
-    PublicKey nextRoot;       // empty when none, or not a P-256 key
-};
-/// Reads a keys file; false when it cannot be read. Keys that are no P-256
-/// public keys are left out.
-bool ReadKeysFile(const std::string& path, KeysFile& keys);
 
 /// sw_keys.dat beside the index's address (its folder, the same server).
 std::string KeysUrlOf(const std::string& indexUrl);
@@ -120,9 +72,6 @@ std::string RootSettingName(const std::string& rootFingerprint);
 /// rotation, or that root itself.
 PublicKey CurrentRoot(const KeyValueStore& settings, const PublicKey& serverRoot);
 
-/// The key's fingerprint: the first 16 hex digits of the SHA-256 of its X and Y.
-std::string KeyFingerprint(const PublicKey& key);
-
 /// The settings' name for the highest SERIAL of a kind of file under a key:
 /// INDEX_SERIAL_<fingerprint> or REPO_SERIAL_<fingerprint>.
 std::string SerialSettingName(bool isIndex, const std::string& fingerprint);
@@ -138,26 +87,11 @@ SerialRecord HighestSerial(const KeyValueStore& settings, const std::string& nam
 /// where the bytes were unknown); false when nothing changed.
 bool RaiseSerial(KeyValueStore& settings, const std::string& name, const SerialRecord& accepted);
 
-/// An EXPIRES text, "YYYY-MM-DDTHH:MM:SSZ" in UTC; false for any other form.
-bool IsExpiryText(const std::string& text);
-/// The time now (or the FILETIME given) in that form.
-std::string ExpiryText(const FILETIME& utc);
-std::string UtcNowText();
-/// The time days ahead of now, in that form.
-std::string UtcTextAhead(int days);
-/// True when a signed file with this EXPIRES has expired at now ("" never
-/// expires; a malformed text counts as expired).
-bool CatalogueExpired(const std::string& expires, const std::string& now);
-
 /// With the maker's key, why the index the catalogue was read from (its
 /// EXPIRES given) may no longer install or update anything, in words for
 /// the user: "è scaduto il 2020-03-01 10:30 UTC", or that its EXPIRES is
 /// unreadable. "" when it is current, has no EXPIRES, or no key is set.
 std::string CatalogueOutOfDateReason(bool signaturesRequired, const std::string& expires, const std::string& now);
-
-/// True when the file at path is what the signature file beside it (DER
-/// ECDSA over the file's SHA-256) says key signed.
-bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const std::wstring& signaturePath);
 
 /// What one fetch came to.
 struct FetchOutcome {

@@ -2,7 +2,7 @@
 // server combo and the flags the dialog acts on at its next paint.
 #pragma once
 
-#include "catalogue/SoftwareRecord.h"
+#include "format/SoftwareRecord.h"
 
 #include <string>
 #include <vector>

@@ -2,8 +2,8 @@
 // uninstall, open the folder, open a command prompt there, show the change log.
 #pragma once
 
-#include "install/InstalledState.h"
-#include "launcher/LauncherState.h"
+#include "environment/InstalledState.h"
+#include "environment/LauncherState.h"
 #include "net/HttpTransfer.h"
 
 #include <cstdint>
@@ -28,8 +28,6 @@ bool Uninstall(SoftwareRecord& record, LauncherState& state, const SettingsSaver
 void OpenProgramFolder(const SoftwareRecord& record);
 /// Opens a command prompt in the installed folder.
 void OpenCommandPrompt(const SoftwareRecord& record);
-/// Largest change log accepted: a longer body is a failed download.
-constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;
 /// Longest time a change log's transfer may take, whatever its pace.
 constexpr unsigned long long kChangelogDeadlineMs = 120000;
 

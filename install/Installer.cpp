@@ -1,7 +1,7 @@
 #include "install/Installer.h"
 
 #include "catalogue/CatalogueFiles.h"
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 #include "install/PartialUpdate.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "install/Launch.h"
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 #include "net/HttpTransfer.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 
 #include <cstdint>
 #include <functional>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "install/Launch.h"
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 
 /// What processing a request needs from the main window.
 class InvocationHost : public virtual LaunchHost {

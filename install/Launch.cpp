@@ -2,7 +2,7 @@
 
 #include "catalogue/CatalogueFiles.h"
 #include "framework/WinApp.h"
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 #include "resources/resource.h"
 #include "store/FileNames.h"
 #include "store/Text.h"

@@ -2,7 +2,7 @@
 // build is available.
 #pragma once
 
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 
 #include <functional>
 #include <string>

@@ -67,21 +67,6 @@ std::wstring WindowsName(const std::string& name)
     return wide;
 }
 
-/// The library lists no file below a name beginning with ".".
-bool IsNeverListed(const std::wstring& name)
-{
-    size_t start = 0;
-    while (start < name.size()) {
-        if (name[start] == L'.')
-            return true;
-        const size_t separator = name.find(L'\\', start);
-        if (separator == std::wstring::npos)
-            break;
-        start = separator + 1;
-    }
-    return false;
-}
-
 /// The name a local header spells, decoded as the library decodes it.
 bool LocalNameMatches(const std::string& raw, uint16_t flag, const std::string& name)
 {
@@ -252,7 +237,7 @@ std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstr
             whole = true;
             return {};
         }
-        if (entry.folder || IsNeverListed(name))
+        if (entry.folder || IsNeverInstalledName(name))
             continue;
         if (also.count(UpperWide(name)) ||
             DecideEntryCopy(entry.dosDate, entry.crc, entry.uncompressedSize, folder + L"\\" + name, true) ==
@@ -404,7 +389,7 @@ bool FolderHoldsEntries(const ArchiveEntries& entries, const std::wstring& folde
 {
     for (const ArchiveEntry& entry : entries.entries) {
         const std::wstring name = WindowsName(entry.name);
-        if (entry.folder || IsNeverListed(name))
+        if (entry.folder || IsNeverInstalledName(name))
             continue;
         const std::wstring path = folder + L"\\" + name;
         WIN32_FILE_ATTRIBUTE_DATA data;

@@ -5,7 +5,7 @@
 // not hold, the whole archive is fetched instead.
 #pragma once
 
-#include "install/ArchiveEntries.h"
+#include "format/ArchiveEntries.h"
 #include "install/Installer.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "framework/WinApp.h"
 #include "install/Commands.h"
 #include "install/Launch.h"
-#include "launcher/ProgramIdentity.h"
+#include "environment/ProgramIdentity.h"
 #include "launcher/ZeltoIndexApp.h"
 #include "resources/resource.h"
 #include "selfupdate/FirstInstall.h"

@@ -3,8 +3,8 @@
 // list entry's command it removes itself.
 #pragma once
 
-#include "install/InstalledState.h"
-#include "launcher/LauncherState.h"
+#include "environment/InstalledState.h"
+#include "environment/LauncherState.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "launcher/Registration.h"
 
-#include "launcher/ProgramIdentity.h"
+#include "environment/ProgramIdentity.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/WinApp.h"
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 
 /// Name of the mutex that tells a starting process another instance runs.
 extern const wchar_t* const kInstanceMutexName;

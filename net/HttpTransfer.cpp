@@ -1041,23 +1041,3 @@ bool DownloadWithResume(const std::string& url, const std::string& path, const D
         return false;
     }
 }
-
-void RemoveInterruptedTransfers(const std::wstring& dataFolder)
-{
-    namespace fs = std::filesystem;
-    for (const wchar_t* folder : {L"", L"deps\\", L"apps_cache\\"}) {
-        std::error_code error;
-        for (fs::directory_iterator it(fs::path(dataFolder + folder), error), end; !error && it != end;
-             it.increment(error)) {
-            std::error_code kind;
-            const std::wstring extension = it->path().extension().wstring();
-            // A start request is written by another launcher process, which
-            // may be between writing and renaming it this very moment.
-            if (_wcsicmp(it->path().filename().c_str(), L"invoke.morvindex.tmp") == 0)
-                continue;
-            if (it->is_regular_file(kind) && (_wcsicmp(extension.c_str(), L".part") == 0 ||
-                                              _wcsicmp(extension.c_str(), L".tmp") == 0))
-                DeleteFileW(it->path().c_str());
-        }
-    }
-}

@@ -152,12 +152,6 @@ private:
     size_t m_headerBytes = 0;
 };
 
-/// Removes what interrupted downloads and writes left ("<file>.part",
-/// "<file>.tmp") in the data folder and its deps and apps_cache folders, but
-/// never a start request another process is writing. dataFolder ends with a
-/// backslash.
-void RemoveInterruptedTransfers(const std::wstring& dataFolder);
-
 /// The numbers of a Content-Range "bytes first-last/total" (total "*": unknown).
 struct ContentRange {
     uint64_t first = 0;

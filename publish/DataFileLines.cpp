@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr size_t kMaxLineBytes = 1023;
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 } // namespace

@@ -1,20 +1,17 @@
 #include "publish/SiteCheck.h"
 
-#include "catalogue/Catalogue.h"
-#include "catalogue/CatalogueFiles.h"
-#include "install/ArchiveEntries.h"
-#include "install/Commands.h"
+#include "format/ArchiveEntries.h"
+#include "format/CatalogueFormat.h"
+#include "format/ServerFile.h"
 #include "net/Crypto.h"
 #include "publish/DataFileLines.h"
 #include "publish/Site.h"
-#include "selfupdate/LauncherImage.h"
-#include "selfupdate/SelfUpdate.h"
+#include "format/LauncherImage.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 #include "trelko_util/Unzipper.h"
-#include "ui/Images.h"
 
 #include <minizip/unzip.h>
 // iowin32.h needs the zlib declarations above it.

@@ -1,8 +1,8 @@
 #include "selfupdate/FirstInstall.h"
 
 #include "framework/WinApp.h"
-#include "selfupdate/LauncherImage.h"
-#include "selfupdate/SetupImage.h"
+#include "format/LauncherImage.h"
+#include "format/SetupImage.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 

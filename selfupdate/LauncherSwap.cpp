@@ -1,6 +1,6 @@
 #include "selfupdate/LauncherSwap.h"
 
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 

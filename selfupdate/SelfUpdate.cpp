@@ -2,7 +2,7 @@
 
 #include "catalogue/CatalogueFiles.h"
 #include "install/Installer.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "selfupdate/LauncherSwap.h"
@@ -155,18 +155,6 @@ std::string UnpackPending(const std::wstring& archive, const std::wstring& progr
 }
 
 } // namespace
-
-std::string LauncherSection(ImageWidth width)
-{
-    std::string name = std::string("MORVINDEX_LAUNCHER_") + WidthName(width);
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    return name;
-}
-
-std::string LauncherArchivePath(ImageWidth width, int build)
-{
-    return std::string("launcher/") + WidthName(width) + "/MorvIndex_" + std::to_string(build) + ".zip";
-}
 
 std::vector<int> ParseBuildList(const std::string& text)
 {

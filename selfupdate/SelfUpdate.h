@@ -6,21 +6,12 @@
 #pragma once
 
 #include "catalogue/CatalogueSink.h"
-#include "catalogue/SoftwareRecord.h"
-#include "launcher/LauncherState.h"
-#include "selfupdate/LauncherImage.h"
+#include "format/SoftwareRecord.h"
+#include "environment/LauncherState.h"
+#include "format/LauncherImage.h"
 
 #include <string>
 #include <vector>
-
-/// SW_TYPE of a launcher section: 10 and above are never listed.
-constexpr int kLauncherSectionType = 10;
-
-/// The index section offering launcher builds of a width: "MORVINDEX_LAUNCHER_I686".
-std::string LauncherSection(ImageWidth width);
-
-/// Where a launcher archive lies below BASE: "launcher/i686/MorvIndex_8.zip".
-std::string LauncherArchivePath(ImageWidth width, int build);
 
 /// The settings' global key listing builds that failed to prove themselves.
 extern const char* const kBadLauncherBuildsKey; // "LAUNCHER_BAD_BUILDS"

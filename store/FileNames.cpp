@@ -1,5 +1,9 @@
 #include "store/FileNames.h"
 
+#include "store/Text.h"
+
+#include <windows.h>
+
 #include <cstring>
 
 namespace {
@@ -42,4 +46,26 @@ bool IsSafeFileName(const std::string& name, size_t maxLength)
     if (name.back() == '.' || name.back() == ' ')
         return false;
     return !IsDeviceName(name);
+}
+
+std::wstring FoldedFileName(const std::wstring& name)
+{
+    // Upper case without linguistic casing is the file system's own table.
+    std::wstring folded = name;
+    if (!folded.empty())
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()), &folded[0],
+                      static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    return folded;
+}
+
+std::string FoldedFileName(const std::string& utf8Name)
+{
+    return Utf8FromWide(FoldedFileName(WideFromUtf8(utf8Name)));
+}
+
+bool SameFileName(const std::wstring& a, const std::wstring& b) { return FoldedFileName(a) == FoldedFileName(b); }
+
+bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const
+{
+    return FoldedFileName(a) < FoldedFileName(b);
 }

@@ -12,9 +12,6 @@ const char* const KeyValueStore::kGlobal = "GLOBAL";
 
 namespace {
 
-// A line of a data file holds at most this many bytes; a longer one ends the read.
-constexpr size_t kMaxLineBytes = 1023;
-
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';

@@ -9,6 +9,9 @@
 #include <memory_resource>
 #include <string>
 
+/// A line of a data file holds at most this many bytes; a longer one ends the read.
+constexpr size_t kMaxLineBytes = 1023;
+
 /// One named section: an ordered map from upper-cased key to value, plus the
 /// cursor left by the last successful Find.
 ///

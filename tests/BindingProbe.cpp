@@ -9,8 +9,8 @@
 // event and waits to be ended.
 // "--step STAGING FOLDER TAG ARCHIVE..." runs one installation step through
 // the library, as the launcher does, and ends with its result.
-#include "launcher/ProgramIdentity.h"
-#include "launcher/SyncBinding.h"
+#include "environment/ProgramIdentity.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 
 #include <windows.h>

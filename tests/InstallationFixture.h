@@ -4,7 +4,7 @@
 
 #include "install/Installer.h"
 #include "install/Invocation.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "resources/resource.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"

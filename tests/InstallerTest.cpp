@@ -1,14 +1,14 @@
 // Install/update, launch, protocol invocation and uninstall against a loopback
 // server, the real trelko_util_r.dll and real files.
-#include "catalogue/ServerChoice.h"
+#include "environment/ServerChoice.h"
 #include "catalogue/CatalogueFiles.h"
 #include "install/Commands.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
 #include "install/PartialUpdate.h"
 #include "launcher/HandOver.h"
-#include "launcher/LauncherState.h"
-#include "launcher/SyncBinding.h"
+#include "environment/LauncherState.h"
+#include "environment/SyncBinding.h"
 #include "net/Crypto.h"
 #include "resources/resource.h"
 #include "store/AtomicFile.h"

@@ -1,5 +1,6 @@
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 #include "tests/TestSupport.h"
+#include "format/CatalogueFormat.h"
 #include "ui/Images.h"
 #include "ui/ListRows.h"
 

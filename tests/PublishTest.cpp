@@ -1,7 +1,7 @@
 // morvindex-publish: a site built with it is what the launcher lists and
 // installs, and its check finds each trap of a hand-made site.
 #include "catalogue/CatalogueFiles.h"
-#include "install/ArchiveEntries.h"
+#include "format/ArchiveEntries.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
@@ -10,10 +10,10 @@
 #include "publish/Signing.h"
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 #include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
-#include "selfupdate/SetupImage.h"
+#include "format/SetupImage.h"
 #include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"

@@ -2,11 +2,11 @@
 // offer it takes, and the step that swaps its files, cut at every move.
 #include "net/Crypto.h"
 #include "publish/Packer.h"
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 #include "selfupdate/LauncherSwap.h"
 #include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
-#include "selfupdate/SetupImage.h"
+#include "format/SetupImage.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"

@@ -3,7 +3,7 @@
 // and its own APPDATA.
 #include "catalogue/CatalogueFiles.h"
 #include "net/Crypto.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSigning.h"

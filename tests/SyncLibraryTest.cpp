@@ -1,6 +1,6 @@
 // The real trelko_util_r.dll through its export, and the launcher's binding
 // to it as seen from a separate process.
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"

@@ -1,6 +1,6 @@
 #include "tests/TestSupport.h"
 
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 
 #include <zlib.h>

@@ -196,6 +196,20 @@ bool IsSafeEntryName(const std::string& name)
     return true;
 }
 
+bool IsNeverInstalledName(const std::wstring& name)
+{
+    size_t start = 0;
+    while (start < name.size()) {
+        if (name[start] == L'.')
+            return true;
+        const size_t separator = name.find_first_of(L"\\/", start);
+        if (separator == std::wstring::npos)
+            break;
+        start = separator + 1;
+    }
+    return false;
+}
+
 CUnzipper::~CUnzipper() { Close(); }
 
 bool CUnzipper::Open(const std::wstring& path)

@@ -20,6 +20,11 @@ struct ExtractedFile {
 /// name (no "..", no device name, no trailing dot or space).
 bool IsSafeEntryName(const std::string& name);
 
+/// True when a relative name ("\" or "/" between folders) is never installed:
+/// it, or a folder on its way, begins with "." (the folder update lists no
+/// such file, so it would reach the staging folder and stop there).
+bool IsNeverInstalledName(const std::wstring& name);
+
 /// Where one entry lies in its archive and what its central record says.
 struct EntryRecord {
     std::string name;  // UTF-8 as the library decodes it, "/" between folders

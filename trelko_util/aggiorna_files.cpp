@@ -1,6 +1,8 @@
 // The library's exports: aggiorna_files, one archive as one step, and the
 // installation step of several archives that its caller concludes once it has
 // recorded the step (aggiorna_passo, concludi_passo, passo_in_sospeso).
+#include "trelko_util/Exports.h"
+
 #include "trelko_util/FolderSync.h"
 
 #include <windows.h>
@@ -47,17 +49,6 @@ extern "C" bool __cdecl aggiorna_files(const char* archive, const char* staging,
     }
 }
 
-/// Several archives into one folder as one step. mode: bit 0 compares content
-/// at equal times, bit 1 repairs (every file whose size or CRC-32 differs from
-/// its entry is copied again). stop, when given, is read between files and
-/// during each copy; a non-zero value stops the step. tag (may be null) is kept with the pending
-/// step. progress (may be null) is called on the caller's thread with context
-/// and the index of each archive, in order, as its files' turn comes. Returns
-/// a SyncResult value; failedArchive (may be null) receives the index of a
-/// refused archive, else -1. A step that returns 0 stays pending until
-/// concludi_passo; any other result has put the folder back already, or
-/// (7 busy, 8 damaged journal, 9 an earlier step awaiting concludi_passo)
-/// touched nothing.
 extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, const char* staging,
                                       const char* destination, int mode, const volatile long* stop, const char* tag,
                                       int* failedArchive, void(__cdecl* progress)(void* context, int archive),
@@ -80,8 +71,8 @@ extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, co
         }
         if (!WideFromAnsi(staging, step.staging) || !WideFromAnsi(destination, step.destination))
             return static_cast<int>(SyncResult::BadArguments);
-        step.compareContent = (mode & 1) != 0;
-        step.repair = (mode & 2) != 0;
+        step.compareContent = (mode & kStepCompareContent) != 0;
+        step.repair = (mode & kStepRepair) != 0;
         step.stop = stop;
         step.tag = tag ? tag : "";
         step.leavePending = true;
@@ -94,9 +85,6 @@ extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, co
     }
 }
 
-/// Concludes the step pending with staging: keep non-zero makes it stand
-/// (its old copies are dropped), zero puts the folder back. True when no step
-/// is pending afterwards.
 extern "C" bool __cdecl concludi_passo(const char* staging, int keep)
 {
     try {
@@ -108,8 +96,6 @@ extern "C" bool __cdecl concludi_passo(const char* staging, int keep)
     }
 }
 
-/// True when a step is pending with staging; its tag is copied into tag
-/// (size bytes with the terminating NUL, cut when longer).
 extern "C" bool __cdecl passo_in_sospeso(const char* staging, char* tag, int size)
 {
     try {

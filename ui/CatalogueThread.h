@@ -5,7 +5,7 @@
 
 #include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 
 #include <windows.h>
 

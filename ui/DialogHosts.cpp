@@ -1,6 +1,6 @@
 #include "ui/DialogHosts.h"
 
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "resources/resource.h"
 #include "store/Text.h"
 

@@ -3,7 +3,7 @@
 // start requests (on the invocation worker).
 #pragma once
 
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
 #include "ui/CatalogueThread.h"

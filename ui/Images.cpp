@@ -1,5 +1,6 @@
 #include "ui/Images.h"
 
+#include "format/CatalogueFormat.h"
 #include "framework/WinApp.h"
 #include "ui/Dpi.h"
 #include "store/AtomicFile.h"
@@ -17,9 +18,6 @@ using std::min;
 #include <memory>
 
 namespace {
-
-// The largest thumbnail file read at all.
-constexpr unsigned long long kLargestThumbnailFile = 2 * 1024 * 1024;
 
 // A GDI+ image over a copy of some bytes; the stream lives as long as the image.
 struct MemoryImage {
@@ -73,32 +71,15 @@ std::unique_ptr<MemoryImage> LoadThumbnailImage(const wchar_t* path)
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &attributes) ||
         (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         ((static_cast<unsigned long long>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) >
-            kLargestThumbnailFile)
+            kThumbnailLimit)
         return nullptr;
     std::string bytes;
-    if (!ReadFileBytes(path, bytes) || bytes.size() > kLargestThumbnailFile || !IsSmallPng(bytes))
+    if (!ReadFileBytes(path, bytes) || bytes.size() > kThumbnailLimit || !IsSmallPng(bytes))
         return nullptr;
     return ImageFromBytes(bytes.data(), bytes.size());
 }
 
 } // namespace
-
-bool IsSmallPng(const std::string& bytes, unsigned maxSide)
-{
-    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    // The signature, then the first chunk: length 13, "IHDR", width, height.
-    if (bytes.size() < 24 || memcmp(bytes.data(), kSignature, 8) != 0 || bytes.compare(12, 4, "IHDR") != 0)
-        return false;
-    const auto bigEndian = [&bytes](size_t at) {
-        unsigned long value = 0;
-        for (size_t i = 0; i < 4; ++i)
-            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-        return value;
-    };
-    const unsigned long width = bigEndian(16);
-    const unsigned long height = bigEndian(20);
-    return bigEndian(8) == 13 && width > 0 && height > 0 && width <= maxSide && height <= maxSide;
-}
 
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side)
 {

@@ -14,7 +14,3 @@
 /// the picture is drawn into it from the PNG, as large as fits, proportions
 /// kept and centred; with 0 it keeps the PNG's own size.
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side = 0);
-
-/// True when bytes start with the PNG signature followed by an IHDR chunk
-/// whose width and height are both between 1 and maxSide pixels.
-bool IsSmallPng(const std::string& bytes, unsigned maxSide = 512);

@@ -2,7 +2,7 @@
 // images of a row, and how two cells compare when the list is sorted.
 #pragma once
 
-#include "catalogue/SoftwareRecord.h"
+#include "format/SoftwareRecord.h"
 
 #include <functional>
 #include <string>

@@ -5,7 +5,7 @@
 
 #include "framework/Controls.h"
 #include "framework/Wnd.h"
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 #include "ui/CatalogueThread.h"
 #include "ui/Label.h"
 #include "ui/ListImages.h"

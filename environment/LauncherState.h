@@ -3,23 +3,14 @@
 // their own.
 #pragma once
 
-#include "catalogue/SoftwareRecord.h"
+#include "format/ServerFile.h"
+#include "format/SoftwareRecord.h"
 #include "net/Crypto.h"
 #include "store/KeyValueStore.h"
 
 #include <mutex>
 #include <string>
 #include <vector>
-
-/// What server.dat says about trust beyond KEY=: the maker's offline root
-/// key (ROOT=), and why nothing can be trusted when the file names a key twice.
-struct MakerTrust {
-    bool rootNamed = false; // a ROOT= line is there (usable or not)
-    PublicKey root;         // filled only when that ROOT is a P-256 public key
-    std::string rootText;
-    int keyLines = 0, rootLines = 0;
-    std::string problem;    // "" when the file is usable (UTF-8, for the status line)
-};
 
 /// Longest time all the catalogue fetches of one start may take together
 /// (every file, signature, redirect and attempt): past it the last verified
@@ -68,10 +59,7 @@ struct LauncherState {
     std::vector<std::string> m_servers;
 };
 
-/// Whether server.dat, as ReadMakerKey read it, names a maker's key the
-/// catalogue is verified with: one usable KEY=, or one usable ROOT= whose
-/// online keys sign the catalogue.
-bool UsableMakerKey(bool signaturesRequired, const PublicKey& key, const MakerTrust& trust);
+/// UsableMakerKey of the state's server.dat.
 bool HasUsableMakerKey(const LauncherState& state);
 
 
@@ -89,22 +77,6 @@ std::wstring ChooseServerSettingsFile(const std::wstring& programFolder);
 /// the settings' global section.
 void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,
                       std::string& indexUrl, std::string& repositoryUrl);
-
-/// server.dat's bytes as a person may have saved them, made into the data
-/// file's own form: UTF-16 (with its byte-order mark, or plainly so) decoded
-/// to UTF-8, a UTF-8 byte-order mark dropped, CR-only line ends made CR LF.
-std::string ServerFileText(const std::string& bytes);
-
-/// The maker's key in server.dat's text (ServerFileText), read as a person
-/// writes it: names and values trimmed, "[ SIGNATURE ]" as [SIGNATURE], on
-/// any line of the file. Any signature section or KEY (or ROOT) line at all
-/// makes required true; key is filled only when the KEY of the signature
-/// section is a P-256 public key, so one that cannot be used fails closed.
-/// Two KEY= or two ROOT= lines anywhere make the file unusable: no key, no
-/// root, and trust->problem says why. keyText, when given, gets that KEY's
-/// value as written ("" for a file named unusable).
-void ReadMakerKey(const std::string& serverFileText, bool& required, PublicKey& key,
-                  std::string* keyText = nullptr, MakerTrust* trust = nullptr);
 
 /// Fills the folder and address members for a program, as the application
 /// object does at start-up (the settings store must already be loaded).

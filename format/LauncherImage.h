@@ -44,3 +44,12 @@ struct LauncherBuild {
 /// of no width we build, or names no build, and when the library is no
 /// library or of the other width. The pictures are not looked at.
 LauncherBuild InspectLauncherFolder(const std::wstring& folder);
+
+/// SW_TYPE of a launcher section: 10 and above are never listed.
+constexpr int kLauncherSectionType = 10;
+
+/// The index section offering launcher builds of a width: "MORVINDEX_LAUNCHER_I686".
+std::string LauncherSection(ImageWidth width);
+
+/// Where a launcher archive lies below BASE: "launcher/i686/MorvIndex_8.zip".
+std::string LauncherArchivePath(ImageWidth width, int build);

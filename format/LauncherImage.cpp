@@ -1,9 +1,10 @@
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 
 #include "store/AtomicFile.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -113,4 +114,16 @@ LauncherBuild InspectLauncherFolder(const std::wstring& folder)
         found.problem = std::string("trelko_util_r.dll is an ") + WidthName(libraryFacts.width) +
                         " library beside an " + WidthName(programFacts.width) + " MorvIndex.exe";
     return found;
+}
+
+std::string LauncherSection(ImageWidth width)
+{
+    std::string name = std::string("MORVINDEX_LAUNCHER_") + WidthName(width);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
+    return name;
+}
+
+std::string LauncherArchivePath(ImageWidth width, int build)
+{
+    return std::string("launcher/") + WidthName(width) + "/MorvIndex_" + std::to_string(build) + ".zip";
 }

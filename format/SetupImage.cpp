@@ -1,6 +1,6 @@
-#include "selfupdate/SetupImage.h"
+#include "format/SetupImage.h"
 
-#include "selfupdate/LauncherImage.h"
+#include "format/LauncherImage.h"
 #include "store/Text.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 // favourites: one section per program in the settings store.
 #pragma once
 
-#include "catalogue/SoftwareRecord.h"
+#include "format/SoftwareRecord.h"
 #include "store/KeyValueStore.h"
 
 #include <functional>

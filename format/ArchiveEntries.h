@@ -21,7 +21,8 @@ struct ArchiveEntries {
     std::vector<ArchiveEntry> entries;
 };
 
-/// The entries file's address: beside the archive, its name plus ".entries".
+/// The entries file's address: beside the archive, its name plus kEntriesSuffix.
+extern const char* const kEntriesSuffix; // ".entries"
 std::string EntriesAddressFor(const std::string& archiveAddress);
 
 /// The text of an entries file: a first line "MORVINDEX-ENTRIES 1", then

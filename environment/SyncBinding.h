@@ -2,6 +2,7 @@
 // to the launcher or in its "index_deps" folder.
 #pragma once
 
+#include "trelko_util/Exports.h"
 #include "trelko_util/SyncResult.h"
 
 #include <functional>
@@ -15,10 +16,6 @@ void BindSyncLibrary(const std::string& fullProgramPath);
 /// The folder BindSyncLibrary would choose for a program path, or "" when
 /// neither candidate holds the library.
 std::string FindSyncLibraryFolder(const std::string& fullProgramPath);
-
-/// Signature of the library's one export.
-using AggiornaFilesFn = bool(__cdecl*)(const char* archive, const char* staging,
-                                       const char* destination, int compareContent);
 
 /// The file LoadAggiornaFiles loads for a program path: the copy Windows'
 /// search would find first among ours, by its full path (the one next to the

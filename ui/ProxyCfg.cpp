@@ -1,4 +1,4 @@
-#include "net/ProxyCfg.h"
+#include "ui/ProxyCfg.h"
 
 #include "resources/resource.h"
 #include "store/AtomicFile.h"

@@ -1,4 +1,4 @@
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 
 #include "framework/WinApp.h"
 #include "store/Text.h"
@@ -118,17 +118,10 @@ void* LoadSyncExport(const char* name, std::wstring& error)
     return function;
 }
 
-using AggiornaPassoFn = int(__cdecl*)(const char* const* archives, int count, const char* staging,
-                                      const char* destination, int mode, const volatile long* stop, const char* tag,
-                                      int* failedArchive, void(__cdecl* progress)(void* context, int archive),
-                                      void* context);
-
 void __cdecl AnnounceArchive(void* context, int archive)
 {
     (*static_cast<const std::function<void(int)>*>(context))(archive);
 }
-using ConcludiPassoFn = bool(__cdecl*)(const char* staging, int keep);
-using PassoInSospesoFn = bool(__cdecl*)(const char* staging, char* tag, int size);
 
 const wchar_t kLibraryMissing[] = L"Impossibile caricare la libreria di installazione.\n";
 
@@ -173,7 +166,7 @@ StepOutcome SynchroniseArchives(const std::vector<std::string>& archives, const 
     std::string ansiStaging, ansiFolder;
     if (!ToLibraryPath(staging, ansiStaging, outcome.error) || !ToLibraryPath(folder, ansiFolder, outcome.error))
         return outcome;
-    const int mode = 1 | (repair ? 2 : 0);
+    const int mode = kStepCompareContent | (repair ? kStepRepair : 0);
     outcome.result = static_cast<SyncResult>(passo(pointers.data(), static_cast<int>(pointers.size()),
                                                    ansiStaging.c_str(), ansiFolder.c_str(), mode, stop, tag.c_str(),
                                                    &outcome.failedArchive, onArchive ? AnnounceArchive : nullptr,

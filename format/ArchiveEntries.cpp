@@ -1,4 +1,4 @@
-#include "install/ArchiveEntries.h"
+#include "format/ArchiveEntries.h"
 
 #include "net/Crypto.h"
 #include "trelko_util/Unzipper.h"
@@ -86,7 +86,9 @@ bool ParseEntryLine(const std::string& line, uint64_t archiveSize, ArchiveEntry&
 
 } // namespace
 
-std::string EntriesAddressFor(const std::string& archiveAddress) { return archiveAddress + ".entries"; }
+const char* const kEntriesSuffix = ".entries";
+
+std::string EntriesAddressFor(const std::string& archiveAddress) { return archiveAddress + kEntriesSuffix; }
 
 std::string FormatEntriesFile(const ArchiveEntries& entries)
 {

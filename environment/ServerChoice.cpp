@@ -1,6 +1,6 @@
-#include "catalogue/ServerChoice.h"
+#include "environment/ServerChoice.h"
 
-#include "launcher/LauncherState.h"
+#include "environment/LauncherState.h"
 #include "store/AtomicFile.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"

@@ -1,4 +1,4 @@
-#include "install/InstalledState.h"
+#include "environment/InstalledState.h"
 
 InstallStatus InstallState(const SoftwareRecord& record)
 {

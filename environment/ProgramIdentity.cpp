@@ -1,7 +1,7 @@
-#include "launcher/ProgramIdentity.h"
+#include "environment/ProgramIdentity.h"
 
 #include "framework/WinApp.h"
-#include "launcher/SyncBinding.h"
+#include "environment/SyncBinding.h"
 #include "store/Text.h"
 
 #include <windows.h>
