@@ -1,6 +1,6 @@
-// The maker's commands: init, add, check, sign and keygen of
-// morvindex-publish, over a site folder that a web server publishes at the
-// index's BASE.
+// The maker's commands of morvindex-publish (init, add, launcher, check,
+// sign, refresh, keygen and keys), over a site folder that a web server
+// publishes at the index's BASE, and where they report.
 #pragma once
 
 #include <string>

@@ -1,3 +1,5 @@
+// A data file as editable lines, read with the launcher's rules: each edit
+// touches one line and leaves every other byte for byte.
 #include "publish/DataFileLines.h"
 
 #include "store/KeyValueStore.h"

@@ -2,7 +2,7 @@
 // edit does not concern stays byte for byte, so the maker's order, spacing and
 // notes survive. Lines are read with the launcher's own rules (see
 // KeyValueStore::LoadText): trimmed, "[NAME]" headers, KEY=VALUE entries,
-// names upper-cased, and nothing read after a line over 1023 bytes.
+// names upper-cased, and nothing read after a line over kMaxLineBytes.
 #pragma once
 
 #include <string>
@@ -20,7 +20,7 @@ public:
         std::string key;
         size_t bytes = 0;
     };
-    /// The first line over 1023 bytes, where the launcher stops reading; false when none.
+    /// The first line over kMaxLineBytes, where the launcher stops reading; false when none.
     bool FirstOverlongLine(Origin& origin) const;
 
     /// Sets key to value in section (names in any case): replaces the line the

@@ -1,3 +1,6 @@
+// Lists a build folder by the library's rules (names never installed
+// skipped, links refused) and writes the zip archive the launcher unpacks,
+// each file read from the handle that was checked.
 #include "publish/Packer.h"
 
 #include "store/Text.h"
@@ -72,7 +75,7 @@ void ListInto(const std::wstring& folder, const std::wstring& finalFolder, const
         const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         // The library's folder update never lists such names, so they would
         // reach the staging folder and stop there.
-        if (wide[0] == L'.') {
+        if (IsNeverInstalledName(wide)) {
             content.skipped.push_back(name + (isFolder ? "/" : ""));
             continue;
         }

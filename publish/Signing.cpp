@@ -1,3 +1,5 @@
+// The maker's private key through the platform's cryptography: PEM files
+// read and written, catalogue files signed, new keys made.
 #include "publish/Signing.h"
 
 #include "net/CngHandles.h"

@@ -1,6 +1,10 @@
+// The site folder and its names: paths below BASE, archive paths, entry
+// names as one path on Windows, and the times a build's files carry.
 #include "publish/Site.h"
 
+#include "store/FileNames.h"
 #include "store/Text.h"
+#include "trelko_util/Unzipper.h"
 
 #include <cctype>
 #include <map>
@@ -67,14 +71,11 @@ bool IsDecimal(const std::string& text)
     return true;
 }
 
-std::string FoldedEntryName(std::string name)
+std::string SlashedEntryName(std::string name)
 {
-    for (char& c : name) {
+    for (char& c : name)
         if (c == '\\')
             c = '/';
-        else if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
     return name;
 }
 
@@ -94,7 +95,7 @@ std::string CaseClash(const std::vector<std::string>& names)
     // a file and a folder of one name, clash; folders may differ in case.
     std::map<std::string, std::pair<std::string, bool>> seen; // folded -> (as written, is a folder)
     for (const std::string& name : names) {
-        const std::string folded = FoldedEntryName(name);
+        const std::string folded = FoldedFileName(SlashedEntryName(name));
         for (size_t slash = folded.find('/'); ; slash = folded.find('/', slash + 1)) {
             const bool folder = slash != std::string::npos;
             const std::string part = folded.substr(0, slash);
@@ -116,4 +117,10 @@ bool InTheFuture(const FILETIME& time)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return CompareFileTime(&time, &now) > 0;
+}
+
+bool EntryDatedAfter(unsigned long dosDate, const FILETIME& now)
+{
+    FILETIME written;
+    return EntryWriteTime(dosDate, written) && CompareFileTime(&written, &now) > 0;
 }

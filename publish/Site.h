@@ -1,5 +1,6 @@
 // The folder a web server publishes at the index's BASE: where the catalogue
-// files and archives lie in it, and how an address of the index maps to it.
+// files and archives lie in it, how an address of the index maps to it, when
+// two entry names are one path on Windows, and when a file is dated ahead.
 #pragma once
 
 #include <windows.h>
@@ -23,9 +24,9 @@ std::string DerivedArchivePath(const std::string& name, int build, bool package)
 /// BASE (percent escapes decoded) when it starts with base and stays inside.
 bool AddressBelowBase(const std::string& address, const std::string& base, std::string& relative);
 
-/// An entry or file name compared as Windows compares them: ASCII letters
-/// lower-cased, "\\" as "/".
-std::string FoldedEntryName(std::string name);
+/// An entry or file name with "/" between its folders: the library takes "\\"
+/// and "/" alike. Compare such names folded (FoldedFileName, store/FileNames.h).
+std::string SlashedEntryName(std::string name);
 
 /// True when text is a plain decimal number (digits only, at least one).
 bool IsDecimal(const std::string& text);
@@ -40,3 +41,8 @@ std::string CaseClash(const std::vector<std::string>& names);
 
 /// True when a last-write time (FILETIME, UTC) lies after now.
 bool InTheFuture(const FILETIME& time);
+
+/// True when an archive entry's DOS date and time (high and low word), given
+/// the last-write time the library gives it on extraction (EntryWriteTime:
+/// local time under the daylight-saving rule of its own date), lies after now.
+bool EntryDatedAfter(unsigned long dosDate, const FILETIME& now);

@@ -1,3 +1,6 @@
+// Files one command writes together: staged beside their targets, then moved
+// into place under a journal in the site folder that Recover plays back after
+// a command ended half-way.
 #include "publish/StagedFiles.h"
 
 #include "store/AtomicFile.h"
@@ -18,13 +21,16 @@ bool MoveOver(const std::wstring& from, const std::wstring& to)
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
-std::wstring JournalPath(const std::wstring& site)
+/// The site's folder with a separator after it: the journal and every target's prefix.
+std::wstring SiteFolder(const std::wstring& site)
 {
     std::wstring path = site;
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
         path += L'\\';
-    return path + L"publishing.journal";
+    return path;
 }
+
+std::wstring JournalPath(const std::wstring& site) { return SiteFolder(site) + WideFromUtf8(StagedFiles::kJournalName); }
 
 std::wstring PreviousPath(const std::wstring& target) { return target + L".previous"; }
 
@@ -33,7 +39,7 @@ std::wstring PreviousPath(const std::wstring& target) { return target + L".previ
 // line, "+" before one that had a previous file and "-" before one that had none.
 std::string RelativeToSite(const std::wstring& site, const std::wstring& target)
 {
-    const std::wstring prefix = JournalPath(site).substr(0, JournalPath(site).size() - wcslen(L"publishing.journal"));
+    const std::wstring prefix = SiteFolder(site);
     return Utf8FromWide(target.compare(0, prefix.size(), prefix) == 0 ? target.substr(prefix.size()) : target);
 }
 
@@ -72,6 +78,8 @@ StagedFiles::~StagedFiles()
     for (const Entry& entry : m_entries)
         DeleteFileW(entry.staged.c_str());
 }
+
+const char StagedFiles::kJournalName[] = "publishing.journal";
 
 std::wstring StagedFiles::StagingPath(const std::wstring& target) { return target + L".publishing"; }
 
@@ -157,7 +165,7 @@ bool StagedFiles::Recover(const std::wstring& site)
     std::string journal;
     if (!ReadFileBytes(journalPath, journal))
         return true;
-    const std::wstring prefix = journalPath.substr(0, journalPath.size() - wcslen(L"publishing.journal"));
+    const std::wstring prefix = SiteFolder(site);
     bool ok = true;
     size_t start = 0;
     while (start < journal.size()) {

@@ -17,6 +17,9 @@ public:
     StagedFiles(const StagedFiles&) = delete;
     StagedFiles& operator=(const StagedFiles&) = delete;
 
+    /// The journal's name in the site folder, while a Commit is under way.
+    static const char kJournalName[]; // "publishing.journal"
+
     /// The file written beside target before it is put in place ("<target>.publishing").
     static std::wstring StagingPath(const std::wstring& target);
 
