@@ -2,27 +2,20 @@
 // a build's number and width from its files; a launcher updates itself from
 // the site (and comes back from a build that does not start); the setup
 // written with --setup installs the launcher for a user and removes it again.
-#include "catalogue/CatalogueFiles.h"
-#include "format/ArchiveEntries.h"
+#include "format/LauncherImage.h"
+#include "format/SetupImage.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
-#include "publish/DataFileLines.h"
-#include "publish/Packer.h"
-#include "publish/StagedFiles.h"
 #include "publish/Signing.h"
-#include "publish/Site.h"
 #include "publish/SiteCheck.h"
-#include "format/LauncherImage.h"
 #include "selfupdate/FirstInstall.h"
 #include "selfupdate/SelfUpdate.h"
-#include "format/SetupImage.h"
-#include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/PublishSupport.h"
 #include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
-#include "tests/ZipFixture.h"
-#include "tests/PublishSupport.h"
+#include "trelko_util/Unzipper.h"
 
 #include <gtest/gtest.h>
 

@@ -1,26 +1,16 @@
 // morvindex-publish: a site built with it is what the launcher lists and
 // installs, and its check finds each trap of a hand-made site.
 #include "catalogue/CatalogueFiles.h"
-#include "format/ArchiveEntries.h"
 #include "net/Crypto.h"
 #include "publish/Commands.h"
 #include "publish/DataFileLines.h"
-#include "publish/Packer.h"
-#include "publish/StagedFiles.h"
 #include "publish/Signing.h"
 #include "publish/Site.h"
 #include "publish/SiteCheck.h"
-#include "format/LauncherImage.h"
-#include "selfupdate/FirstInstall.h"
-#include "selfupdate/SelfUpdate.h"
-#include "format/SetupImage.h"
-#include "trelko_util/Unzipper.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
-#include "tests/TestSigning.h"
-#include "tests/TestSupport.h"
-#include "tests/ZipFixture.h"
 #include "tests/PublishSupport.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
