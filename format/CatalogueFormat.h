@@ -107,6 +107,9 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
 /// Largest change log accepted: a longer body is a failed download.
 constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;
 
+/// Largest side of a thumbnail, in pixels.
+constexpr unsigned kThumbnailSide = 512;
+
 /// True when bytes start with the PNG signature followed by an IHDR chunk
 /// whose width and height are both between 1 and maxSide pixels.
-bool IsSmallPng(const std::string& bytes, unsigned maxSide = 512);
+bool IsSmallPng(const std::string& bytes, unsigned maxSide = kThumbnailSide);

@@ -31,9 +31,6 @@ bool FileSize(const std::wstring& path, uint64_t& size)
     return true;
 }
 
-// The side IsSmallPng allows a thumbnail, for the maker's message.
-constexpr unsigned long kThumbnailSide = 512;
-
 /// "" for a thumbnail the launcher shows (IsSmallPng), else what is wrong with it.
 std::string ThumbnailProblem(const std::string& bytes)
 {
