@@ -1,3 +1,5 @@
+// The entries file: written, read back with every name and record checked,
+// and made from an archive the library accepts.
 #include "format/ArchiveEntries.h"
 
 #include "net/Crypto.h"

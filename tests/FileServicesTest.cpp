@@ -1,3 +1,5 @@
+// The library's file services: CRC-32, the listing, file names as the file
+// system tells them apart, file times, fingerprints and folder creation.
 #include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
 #include "store/FileNames.h"

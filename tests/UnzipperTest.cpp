@@ -1,3 +1,5 @@
+// Entry names and extraction: the plain relative path rule the launcher
+// shares, entry times, damaged and escaping archives.
 #include "install/Launch.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/Unzipper.h"

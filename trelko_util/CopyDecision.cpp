@@ -1,3 +1,5 @@
+// The copy rules: the copy decision for extracted files and for entries not
+// extracted yet, cut copies, repairs, and the check of a copy.
 #include "trelko_util/CopyDecision.h"
 
 #include "trelko_util/Crc32.h"

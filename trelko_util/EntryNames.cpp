@@ -37,7 +37,8 @@ bool IsNeverInstalledName(const std::wstring& name)
     size_t start = 0;
     for (;;) {
         const size_t separator = name.find_first_of(L"\\/", start);
-        if (IsNeverInstalledComponent(name.substr(start, separator == std::wstring::npos ? separator : separator - start)))
+        const size_t length = separator == std::wstring::npos ? separator : separator - start;
+        if (IsNeverInstalledComponent(name.substr(start, length)))
             return true;
         if (separator == std::wstring::npos)
             return false;

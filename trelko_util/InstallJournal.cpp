@@ -1,3 +1,5 @@
+// The journal of an installation step: its text read into records, written
+// before each change, rolled back newest first, or removed once the step stands.
 #include "trelko_util/InstallJournal.h"
 
 #include "store/AtomicFile.h"
@@ -333,7 +335,10 @@ void InstallJournal::NoteFolder(const std::wstring& relative) { m_noted += "D " 
 
 void InstallJournal::NoteAdded(const std::wstring& relative) { m_noted += "A " + Utf8FromWide(relative) + "\n"; }
 
-void InstallJournal::NoteRemovedFolder(const std::wstring& relative) { m_noted += "E " + Utf8FromWide(relative) + "\n"; }
+void InstallJournal::NoteRemovedFolder(const std::wstring& relative)
+{
+    m_noted += "E " + Utf8FromWide(relative) + "\n";
+}
 
 int InstallJournal::NoteReplaced(const std::wstring& relative)
 {

@@ -38,7 +38,8 @@ std::vector<std::wstring> MissingFolders(const std::wstring& destination, const 
 /// True when folder holds nothing but empty folders; these are added to
 /// emptyFolders (relative to the destination, deepest first). A link inside
 /// counts as something held.
-bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative, std::vector<std::wstring>& emptyFolders);
+bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative,
+                      std::vector<std::wstring>& emptyFolders);
 
 /// True when path is a file (not a folder).
 bool IsFile(const std::wstring& path);
