@@ -2,6 +2,7 @@
 
 #include "framework/WinApp.h"
 #include "store/Text.h"
+#include "trelko_util/InstallJournal.h"
 
 #include <windows.h>
 
@@ -182,7 +183,7 @@ void StagingForJournal(const std::string& staging)
 {
     std::error_code ignored;
     const fs::path folder(WideFromUtf8(staging));
-    if (fs::exists(fs::path(folder.wstring() + L".undo"), ignored))
+    if (fs::exists(fs::path(folder.wstring() + kUndoFolderSuffix), ignored))
         fs::create_directories(folder, ignored);
 }
 

@@ -1,7 +1,10 @@
+// The entries file: written, read back with every name and record checked,
+// and made from an archive the library accepts.
 #include "format/ArchiveEntries.h"
 
 #include "net/Crypto.h"
 #include "trelko_util/Unzipper.h"
+#include "trelko_util/ZipFormat.h"
 
 #include <windows.h>
 
@@ -73,14 +76,13 @@ bool ParseEntryLine(const std::string& line, uint64_t archiveSize, ArchiveEntry&
         if (c < 0x20 || c == 0x7F)
             return false;
     // Names become paths below the program's folder: one the library would
-    // refuse (absolute, "..", a device such as "AUX", whose opening blocks) or
-    // one with an empty component ("a//b", which another entry may spell
-    // "a/b") maps nothing.
-    if (!IsSafeEntryName(entry.name) || entry.name.find("//") != std::string::npos ||
-        entry.name.find('\\') != std::string::npos)
+    // refuse (absolute, "..", a device such as "AUX", whose opening blocks, an
+    // empty component) maps nothing. The file spells every separator "/", as
+    // the archive's records are listed.
+    if (!IsSafeEntryName(entry.name) || entry.name.find('\\') != std::string::npos)
         return false;
-    // A record holds at least its 30-byte header and its data, inside the archive.
-    return entry.length >= 30 + entry.compressedSize && entry.offset <= archiveSize &&
+    // A record holds at least its header and its data, inside the archive.
+    return entry.length >= zip::kLocalHeaderSize + entry.compressedSize && entry.offset <= archiveSize &&
            entry.length <= archiveSize - entry.offset;
 }
 

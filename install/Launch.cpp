@@ -4,18 +4,14 @@
 #include "framework/WinApp.h"
 #include "environment/InstalledState.h"
 #include "resources/resource.h"
-#include "store/FileNames.h"
 #include "store/Text.h"
+#include "trelko_util/EntryNames.h"
 
 #include <shellapi.h>
 
 #include <vector>
 
 namespace {
-
-// TO_EXECUTE names a file of the program's archive, so it follows the rule of
-// archive entries, whose names are at most 260 bytes.
-constexpr size_t kLongestComponent = 260;
 
 std::vector<std::string> PathComponents(const std::string& path)
 {
@@ -48,17 +44,6 @@ std::wstring FormatText(const std::wstring& pattern, const std::wstring& value)
     if (at != std::wstring::npos)
         text.replace(at, 2, value);
     return text;
-}
-
-bool IsPlainRelativePath(const std::string& toExecute)
-{
-    if (toExecute.empty())
-        return false;
-    // An empty component is a leading, doubled or trailing separator.
-    for (const std::string& component : PathComponents(toExecute))
-        if (!IsSafeFileName(component, kLongestComponent))
-            return false;
-    return true;
 }
 
 StartRefusal ResolveProgramToStart(const std::string& toExecute, const std::wstring& installedFolder,

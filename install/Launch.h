@@ -35,12 +35,6 @@ enum class StartRefusal {
     ThroughLink,      // a link or junction on the way could lead outside the folder
 };
 
-/// True when toExecute is a relative path of plain names, the rule of archive
-/// entries: components separated by "\" or "/", each a plain file name (no
-/// drive, no leading separator, no "." or "..", no ":" so no "proto:" scheme,
-/// no device name).
-bool IsPlainRelativePath(const std::string& toExecute);
-
 /// Resolves toExecute (UTF-8) inside installedFolder into fullPath. None only
 /// for a plain relative path naming an existing file, no component of which
 /// below the folder is a reparse point.

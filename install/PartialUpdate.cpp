@@ -1,8 +1,12 @@
+// The partial road of an update: the entries file fetched and checked, the
+// entries the copy rule will copy chosen, their records fetched by byte
+// ranges and checked, and the small archive of them written for the library.
 #include "install/PartialUpdate.h"
 
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/AtomicFile.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 #include "trelko_util/CopyDecision.h"
 #include "trelko_util/FileServices.h"
@@ -32,56 +36,6 @@ constexpr uint64_t kMaxEntriesFile = 16 * 1024 * 1024;
 // Fetched records are held in memory until each is checked; more than this
 // is cheaper to stream to disk as the whole archive.
 constexpr uint64_t kMaxRecordBytes = 64 * 1024 * 1024;
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
-constexpr uint16_t kSizesAfterDataFlag = 1u << 3;
-constexpr uint16_t kUtf8NameFlag = 1u << 11;
-
-uint16_t Read16(const std::string& bytes, size_t at)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                 static_cast<unsigned char>(bytes[at + 1]) << 8);
-}
-
-uint32_t Read32(const std::string& bytes, size_t at)
-{
-    return static_cast<uint32_t>(Read16(bytes, at)) | static_cast<uint32_t>(Read16(bytes, at + 2)) << 16;
-}
-
-std::wstring UpperWide(std::wstring text)
-{
-    if (!text.empty())
-        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
-/// The entry name as the library spells the extracted file: wide, "\" between folders.
-std::wstring WindowsName(const std::string& name)
-{
-    std::wstring wide = WideFromUtf8(name);
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    return wide;
-}
-
-/// The name a local header spells, decoded as the library decodes it.
-bool LocalNameMatches(const std::string& raw, uint16_t flag, const std::string& name)
-{
-    std::wstring decoded;
-    if (!raw.empty()) {
-        const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
-        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        const int size = MultiByteToWideChar(codePage, flags, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
-        if (size <= 0)
-            return false;
-        decoded.assign(static_cast<size_t>(size), L'\0');
-        MultiByteToWideChar(codePage, flags, raw.data(), static_cast<int>(raw.size()), &decoded[0], size);
-    }
-    return WindowsName(Utf8FromWide(decoded)) == WindowsName(name);
-}
 
 /// Counts what the partial road fetches across its downloads, for the bar
 /// and the status text, as the bytes arrive. Until the records to fetch are
@@ -158,18 +112,6 @@ bool NamesIn(const std::vector<std::string>& archives, std::vector<std::wstring>
 
 } // namespace
 
-void Put16(std::string& out, uint32_t value)
-{
-    out += static_cast<char>(value & 0xFF);
-    out += static_cast<char>((value >> 8) & 0xFF);
-}
-
-void Put32(std::string& out, uint32_t value)
-{
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-
 std::vector<ByteRange> PlanRequests(std::vector<ByteRange> records, uint64_t mergeGap, size_t maxRequests)
 {
     std::sort(records.begin(), records.end(),
@@ -225,7 +167,7 @@ std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstr
     whole = false;
     std::set<std::wstring> also;
     for (const std::wstring& name : alsoCopy)
-        also.insert(UpperWide(name));
+        also.insert(FoldedFileName(name));
     std::set<std::wstring> seen;
     std::vector<size_t> chosen;
     for (size_t i = 0; i < entries.entries.size(); ++i) {
@@ -233,126 +175,18 @@ std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstr
         const std::wstring name = WindowsName(entry.name);
         // Extraction writes the later of two entries for one file: which one
         // the library copies cannot be told entry by entry.
-        if (!seen.insert(UpperWide(name)).second) {
+        if (!seen.insert(FoldedFileName(name)).second) {
             whole = true;
             return {};
         }
         if (entry.folder || IsNeverInstalledName(name))
             continue;
-        if (also.count(UpperWide(name)) ||
+        if (also.count(FoldedFileName(name)) ||
             DecideEntryCopy(entry.dosDate, entry.crc, entry.uncompressedSize, folder + L"\\" + name, true) ==
                 CopyDecision::Copy)
             chosen.push_back(i);
     }
     return chosen;
-}
-
-bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::vector<std::string>& records,
-                  std::string& zip)
-{
-    zip.clear();
-    if (entries.size() != records.size() || entries.size() > 0xFFFF)
-        return false;
-    std::string central;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const ArchiveEntry& entry = *entries[i];
-        const std::string& record = records[i];
-        if (record.size() < kLocalHeaderSize || Read32(record, 0) != kLocalSignature)
-            return false;
-        const uint16_t flag = Read16(record, 6);
-        const uint16_t nameLength = Read16(record, 26);
-        const uint16_t extraLength = Read16(record, 28);
-        const uint64_t compressed = Read32(record, 18);
-        const uint64_t uncompressed = Read32(record, 22);
-        // The record is the entry the map describes, and nothing but it.
-        if ((flag & kSizesAfterDataFlag) || Read32(record, 10) != entry.dosDate || Read32(record, 14) != entry.crc ||
-            compressed != entry.compressedSize || uncompressed != entry.uncompressedSize ||
-            compressed == 0xFFFFFFFF || uncompressed == 0xFFFFFFFF ||
-            record.size() != kLocalHeaderSize + nameLength + extraLength + compressed ||
-            !LocalNameMatches(record.substr(kLocalHeaderSize, nameLength), flag, entry.name))
-            return false;
-        if (zip.size() + record.size() >= 0xFFFFFFFFull)
-            return false;
-        const uint32_t offset = static_cast<uint32_t>(zip.size());
-        zip += record;
-        Put32(central, kCentralSignature);
-        Put16(central, Read16(record, 4)); // made by: the version the entry needs, on DOS
-        central.append(record, 4, 24);     // needed, flag, method, time, date, CRC, sizes, name length
-        Put16(central, 0);                 // no extra field
-        Put16(central, 0);                 // no comment
-        Put16(central, 0);                 // disk
-        Put16(central, 0);                 // internal attributes
-        Put32(central, FILE_ATTRIBUTE_ARCHIVE);
-        Put32(central, offset);
-        central.append(record, kLocalHeaderSize, nameLength);
-    }
-    if (zip.size() + central.size() >= 0xFFFFFFFFull)
-        return false;
-    const uint32_t centralOffset = static_cast<uint32_t>(zip.size());
-    zip += central;
-    Put32(zip, kEndSignature);
-    Put16(zip, 0);
-    Put16(zip, 0);
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put16(zip, static_cast<uint32_t>(entries.size()));
-    Put32(zip, static_cast<uint32_t>(central.size()));
-    Put32(zip, centralOffset);
-    Put16(zip, 0);
-    return true;
-}
-
-bool EntriesMatchCentralDirectory(const ArchiveEntries& entries, uint64_t tailOffset, const std::string& tail)
-{
-    // The end record closes the archive, followed only by its comment.
-    if (tail.size() < kEndRecordSize || tailOffset + tail.size() != entries.archiveSize)
-        return false;
-    size_t end = std::string::npos;
-    for (size_t at = tail.size() - kEndRecordSize;; --at) {
-        if (Read32(tail, at) == kEndSignature && at + kEndRecordSize + Read16(tail, at + 20) == tail.size()) {
-            end = at;
-            break;
-        }
-        if (at == 0 || tail.size() - at > kEndRecordSize + 0xFFFF)
-            break;
-    }
-    if (end == std::string::npos)
-        return false;
-    const uint64_t count = Read16(tail, end + 10);
-    const uint64_t centralSize = Read32(tail, end + 12);
-    const uint64_t centralOffset = Read32(tail, end + 16);
-    if (count != entries.entries.size() || Read16(tail, end + 8) != count || centralOffset < tailOffset ||
-        centralOffset + centralSize != tailOffset + end)
-        return false;
-    std::vector<const ArchiveEntry*> byOffset;
-    for (const ArchiveEntry& entry : entries.entries)
-        byOffset.push_back(&entry);
-    std::sort(byOffset.begin(), byOffset.end(),
-              [](const ArchiveEntry* a, const ArchiveEntry* b) { return a->offset < b->offset; });
-    std::vector<bool> matched(byOffset.size(), false);
-    size_t at = static_cast<size_t>(centralOffset - tailOffset);
-    for (uint64_t i = 0; i < count; ++i) {
-        if (at + kCentralHeaderSize > end || Read32(tail, at) != kCentralSignature)
-            return false;
-        const uint16_t flag = Read16(tail, at + 8);
-        const size_t nameLength = Read16(tail, at + 28);
-        const size_t skipped = nameLength + Read16(tail, at + 30) + Read16(tail, at + 32);
-        if (at + kCentralHeaderSize + skipped > end)
-            return false;
-        const uint64_t offset = Read32(tail, at + 42);
-        auto found = std::lower_bound(byOffset.begin(), byOffset.end(), offset,
-                                      [](const ArchiveEntry* entry, uint64_t value) { return entry->offset < value; });
-        if (found == byOffset.end() || (*found)->offset != offset || matched[found - byOffset.begin()])
-            return false;
-        const ArchiveEntry& entry = **found;
-        // What the map says of the entry is what the archive says of it.
-        if (Read32(tail, at + 12) != entry.dosDate || Read32(tail, at + 16) != entry.crc ||
-            Read32(tail, at + 20) != entry.compressedSize || Read32(tail, at + 24) != entry.uncompressedSize ||
-            !LocalNameMatches(tail.substr(at + kCentralHeaderSize, nameLength), flag, entry.name))
-            return false;
-        matched[found - byOffset.begin()] = true;
-        at += kCentralHeaderSize + skipped;
-    }
-    return at == end;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "format/ArchiveEntries.h"
+#include "install/PartialRecords.h"
 #include "install/Installer.h"
 
 #include <cstdint>
@@ -33,23 +34,6 @@ bool PartialFetchPays(uint64_t requested, uint64_t entriesFileSize, uint64_t arc
 /// cannot be followed entry by entry (two entries name one file).
 std::vector<size_t> EntriesToCopy(const ArchiveEntries& entries, const std::wstring& folder,
                                   const std::vector<std::wstring>& alsoCopy, bool& whole);
-
-/// Appends the low 16 or 32 bits of value, little-endian, as zip records hold numbers.
-void Put16(std::string& out, uint32_t value);
-void Put32(std::string& out, uint32_t value);
-
-/// A zip archive holding the given local records byte for byte, each checked
-/// against its entry (header, name, time, CRC-32, sizes, length), followed
-/// by a central directory for them. False when a record does not match or
-/// the archive would need zip64.
-bool ZipOfRecords(const std::vector<const ArchiveEntry*>& entries, const std::vector<std::string>& records,
-                  std::string& zip);
-
-/// True when the archive's central directory, read from tail (the archive's
-/// bytes from tailOffset to its end, the end record included), lists exactly
-/// the entries of the map, each with the map's offset, name, DOS time,
-/// CRC-32 and sizes.
-bool EntriesMatchCentralDirectory(const ArchiveEntries& entries, uint64_t tailOffset, const std::string& tail);
 
 /// True when folder (wide, without trailing "\") holds every file entry of
 /// the map (those the library never lists aside) with the entry's size and

@@ -1,5 +1,8 @@
+// The library's file services: CRC-32, the listing, file names as the file
+// system tells them apart, file times, fingerprints and folder creation.
 #include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
@@ -9,6 +12,7 @@
 
 #include <filesystem>
 #include <random>
+#include <set>
 
 using namespace testing_support;
 
@@ -63,6 +67,38 @@ TEST(ListFiles, FilesBeforeSubfoldersDepthFirstAndDotNamesSkipped)
     EXPECT_EQ(1, ListFiles(dir.Path(), L"*", false, flat));
     std::vector<ListedFile> none;
     EXPECT_EQ(0, ListFiles(dir / L"missing\\", L"*", true, none));
+}
+
+// One path on Windows: names that differ in letter case only, over all of
+// Unicode, are one file; names that a linguistic comparison calls equal but
+// that are spelt with other characters ("\u00DF" and "ss", "e" with a
+// combining accent and "\u00E9") are two, as the file system keeps them.
+TEST(FileNames, CaseFoldsOverUnicodeAndOtherSpellingsStayApart)
+{
+    TempDir dir;
+    const std::vector<std::pair<std::wstring, std::wstring>> one = {
+        {L"\u00C9T\u00C9.txt", L"\u00E9t\u00E9.txt"},
+        {L"\u00C4rger", L"\u00E4RGER"},
+        {L"\u03A9\u039C\u0395\u0393\u0391", L"\u03C9\u03BC\u03B5\u03B3\u03B1"},
+        {L"\u0416\u0423\u041A", L"\u0436\u0443\u043A"},
+        {L"Setup.EXE", L"setup.exe"}};
+    const std::vector<std::pair<std::wstring, std::wstring>> two = {
+        {L"stra\u00DFe.txt", L"strasse.txt"}, {L"caf\u00E9", L"cafe\u0301"}, {L"a.txt", L"b.txt"}};
+    for (const auto& pair : one) {
+        EXPECT_TRUE(SameFileName(pair.first, pair.second)) << Utf8FromWide(pair.first);
+        EXPECT_EQ(FoldedFileName(Utf8FromWide(pair.first)), FoldedFileName(Utf8FromWide(pair.second)));
+        std::set<std::wstring, FileNameLess> names = {pair.first, pair.second};
+        EXPECT_EQ(1u, names.size()) << Utf8FromWide(pair.first);
+    }
+    for (const auto& pair : two) {
+        EXPECT_FALSE(SameFileName(pair.first, pair.second)) << Utf8FromWide(pair.first);
+        std::set<std::wstring, FileNameLess> names = {pair.first, pair.second};
+        EXPECT_EQ(2u, names.size()) << Utf8FromWide(pair.first);
+        // The file system agrees: both are files of their own.
+        WriteBytes(dir / pair.first, "1");
+        WriteBytes(dir / pair.second, "2");
+        EXPECT_EQ("1", ReadBytes(dir / pair.first)) << Utf8FromWide(pair.first);
+    }
 }
 
 TEST(FileTimes, SubSecondDifferencesCompareEqualAndSignFollowsTheNewerFile)

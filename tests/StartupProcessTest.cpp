@@ -9,6 +9,7 @@
 #include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
 #include "tests/ZipFixture.h"
+#include "trelko_util/InstallJournal.h"
 
 #include <gtest/gtest.h>
 
@@ -731,7 +732,7 @@ int OldCopiesAside(const std::wstring& dataFolder)
     if (find == INVALID_HANDLE_VALUE)
         return 0;
     do
-        count += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(found.cFileName, L"journal.txt") != 0;
+        count += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(found.cFileName, kJournalFileName) != 0;
     while (FindNextFileW(find, &found));
     FindClose(find);
     return count;

@@ -324,6 +324,8 @@ TEST_F(SyncLibrary, ArchivesThatWouldWriteMoreThanTheyHoldAreRefused)
 
 // Names marked UTF-8 and names in code page 437 (no mark) are written, listed
 // and copied as the archive spells them, into a destination given in ANSI.
+// Names that differ by more than letter case are files of their own, even
+// where a linguistic comparison calls them equal ("\u00DF" and "ss").
 TEST_F(SyncLibrary, EntryNamesAreInstalledAsTheArchiveSpellsThem)
 {
     TempDir dir;
@@ -332,14 +334,20 @@ TEST_F(SyncLibrary, EntryNamesAreInstalledAsTheArchiveSpellsThem)
     utf8.utf8Name = true;
     ZipEntry utf8Folder{"Dati/Perch\xC3\xA9.txt", "in a folder"};
     utf8Folder.utf8Name = true;
-    ASSERT_TRUE(WriteZip(dir / L"ABC.zip", {utf8, {"Caff\x8A.txt", "cp437"}, utf8Folder, {"Men\x97/n.txt", "n"}}));
+    ZipEntry sharpS{"Stra\xC3\x9F" "e.txt", "sharp s"};
+    sharpS.utf8Name = true;
+    ASSERT_TRUE(WriteZip(dir / L"ABC.zip", {utf8, {"Caff\x8A.txt", "cp437"}, utf8Folder, {"Men\x97/n.txt", "n"}, sharpS,
+                                             {"Strasse.txt", "double s"}}));
     const std::string archive = dir.Narrow() + "ABC.zip";
     const std::string staging = dir.Narrow() + "tmp";
     const std::string destination = dir.Narrow() + "apps\\Societ\xE0"; // ANSI, as the export takes it
     ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 1));
     const std::wstring installed = dir / L"apps\\Societ\u00E0\\";
-    EXPECT_EQ((std::vector<std::wstring>{L"Caff\u00E8.txt", L"Citt\u00E0.txt", L"Dati", L"Men\u00F9"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"Caff\u00E8.txt", L"Citt\u00E0.txt", L"Dati", L"Men\u00F9", L"Strasse.txt",
+                                         L"Stra\u00DFe.txt"}),
               NamesIn(installed));
+    EXPECT_EQ("sharp s", ReadBytes(installed + L"Stra\u00DFe.txt"));
+    EXPECT_EQ("double s", ReadBytes(installed + L"Strasse.txt"));
     EXPECT_EQ("utf-8", ReadBytes(installed + L"Citt\u00E0.txt"));
     EXPECT_EQ("cp437", ReadBytes(installed + L"Caff\u00E8.txt"));
     EXPECT_EQ("in a folder", ReadBytes(installed + L"Dati\\Perch\u00E9.txt"));
@@ -349,7 +357,7 @@ TEST_F(SyncLibrary, EntryNamesAreInstalledAsTheArchiveSpellsThem)
     ASSERT_TRUE(function(archive.c_str(), staging.c_str(), destination.c_str(), 1));
     FILETIME after = WriteTimeOf(installed + L"Citt\u00E0.txt");
     EXPECT_EQ(0, CompareFileTime(&before, &after));
-    EXPECT_EQ(4u, NamesIn(installed).size());
+    EXPECT_EQ(6u, NamesIn(installed).size());
 }
 
 // A running program holds its files; replacing some of them and not others

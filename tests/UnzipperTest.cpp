@@ -1,3 +1,6 @@
+// Entry names and extraction: the plain relative path rule the launcher
+// shares, entry times, damaged and escaping archives.
+#include "install/Launch.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/Unzipper.h"
 #include "store/Text.h"
@@ -10,14 +13,34 @@
 
 using namespace testing_support;
 
-TEST(EntryNames, AbsoluteDriveParentDeviceAndTrailingDotComponentsAreUnsafe)
+// One rule for a plain relative path, whole name at most 260 bytes: archive
+// entries (a folder entry may end with its separator) and the file the
+// launcher starts, which names an entry, accept and refuse the same names.
+TEST(EntryNames, AbsoluteDriveParentDeviceTrailingDotEmptyAndOverlongAreRefusedAlike)
 {
-    for (const char* name : {"a.txt", "dir\\b.txt", "dir/sub/c.txt", "..name", "dir\\", "CONSOLE/aux_file.txt"})
+    TempDir dir;
+    const std::wstring folder = dir.Path();
+    std::wstring ignored;
+    auto launcherTakes = [&](const std::string& name) {
+        return ResolveProgramToStart(name, folder, ignored) != StartRefusal::NotPlainRelative;
+    };
+    const std::string longest = std::string(200, 'a') + "/" + std::string(59, 'b');
+    for (const std::string& name :
+         std::vector<std::string>{"a.txt", "dir\\b.txt", "dir/sub/c.txt", "..name", "CONSOLE/aux_file.txt", longest}) {
         EXPECT_TRUE(IsSafeEntryName(name)) << name;
-    for (const char* name : {"..\\..\\evil.txt", "../evil.txt", "a\\..\\..\\evil.txt", "a/..", "..", "C:\\evil.txt",
-                             "C:evil.txt", "\\evil.txt", "/evil.txt", "\\\\server\\share\\evil.txt", "",
-                             "sub/AUX", "COM1.log", "nul.txt", "lpt9", "name..", "a\\...\\b", "dir./f", "f ", "a/./b"})
+        EXPECT_TRUE(launcherTakes(name)) << name;
+    }
+    for (const char* name : {"dir\\", "dir/sub/"}) {
+        EXPECT_TRUE(IsSafeEntryName(name)) << name << ": a folder entry";
+        EXPECT_FALSE(launcherTakes(name)) << name << ": no file to start";
+    }
+    for (const std::string& name : std::vector<std::string>{
+             "..\\..\\evil.txt", "../evil.txt", "a\\..\\..\\evil.txt", "a/..", "..", "C:\\evil.txt", "C:evil.txt",
+             "\\evil.txt", "/evil.txt", "\\\\server\\share\\evil.txt", "", "sub/AUX", "COM1.log", "nul.txt", "lpt9",
+             "name..", "a\\...\\b", "dir./f", "f ", "a/./b", "a//b.txt", "a\\\\b.txt", "dir//", longest + "c"}) {
         EXPECT_FALSE(IsSafeEntryName(name)) << name;
+        EXPECT_FALSE(launcherTakes(name)) << name;
+    }
 }
 
 TEST(Unzip, NestedEntriesWithoutFolderEntriesAndTheirTimes)

@@ -1,5 +1,8 @@
+// The copy rules: the copy decision for extracted files and for entries not
+// extracted yet, cut copies, repairs, and the check of a copy.
 #include "trelko_util/CopyDecision.h"
 
+#include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/Unzipper.h"
 
@@ -29,4 +32,25 @@ CopyDecision DecideEntryCopy(unsigned long dosDate, uint32_t crc, uint64_t size,
     const bool differ = difference == 0 && compareContent &&
                         FingerprintText(digits, crc, static_cast<unsigned long>(size)) != FileFingerprint(target);
     return DecideCopy(readable, difference, compareContent, differ);
+}
+
+bool CutCopyNeedsRedo(bool beingCopied, unsigned long long installedSize, unsigned long long entrySize)
+{
+    return beingCopied && installedSize != entrySize;
+}
+
+bool RepairNeedsCopy(bool targetReadable, unsigned long long installedSize, uint32_t installedCrc,
+                     unsigned long long entrySize, uint32_t entryCrc)
+{
+    return !targetReadable || installedSize != entrySize || installedCrc != entryCrc;
+}
+
+bool CopyMatchesEntry(const std::wstring& target, unsigned long long entrySize, uint32_t entryCrc)
+{
+    if (FileSizeOf(target) != entrySize)
+        return false;
+    zelto::ComputeCrc32 crc32;
+    bool error = false;
+    const uint32_t crc = crc32.FileCrc(target, error);
+    return !error && crc == entryCrc;
 }

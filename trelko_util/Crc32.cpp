@@ -1,3 +1,4 @@
+// The zip format's CRC-32, table-driven, over bytes or a whole file.
 #include "trelko_util/Crc32.h"
 
 #include "trelko_util/FileServices.h"

@@ -1,6 +1,9 @@
+// The library's view of files: the listing of what an update copies, file
+// times through the local calendar, content fingerprints, folder creation.
 #include "trelko_util/FileServices.h"
 
 #include "trelko_util/Crc32.h"
+#include "trelko_util/EntryNames.h"
 
 #include <windows.h>
 
@@ -13,7 +16,7 @@ int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recu
     HANDLE find = FindFirstFileW((folder + pattern).c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            if (data.cFileName[0] != L'.' && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (!IsNeverInstalledComponent(data.cFileName) && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 out.emplace_back(folder, data.cFileName);
                 ++count;
             }
@@ -26,8 +29,9 @@ int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recu
     if (find == INVALID_HANDLE_VALUE)
         return count;
     do {
-        // A junction or link may lead anywhere: it is not followed.
-        if (data.cFileName[0] != L'.' && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        // A junction or link may lead anywhere: it is not followed. "." and
+        // ".." are dot names too.
+        if (!IsNeverInstalledComponent(data.cFileName) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             count += ListFiles(folder + data.cFileName + L"\\", pattern, recursive, out);
     } while (FindNextFileW(find, &data));
@@ -114,6 +118,14 @@ bool IsFolder(const std::wstring& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+unsigned long long FileSizeOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return ~0ULL;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 bool CanOpenForReading(const std::wstring& path)

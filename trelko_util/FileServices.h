@@ -14,8 +14,9 @@
 using ListedFile = std::pair<std::wstring, std::wstring>;
 
 /// Adds the files of folder matching pattern to out, then, when recursive, those
-/// of every subfolder, depth first. Names starting with "." are skipped, and so
-/// is everything inside such a folder. Returns the number of files added.
+/// of every subfolder, depth first. Names that are never installed (starting
+/// with ".", IsNeverInstalledComponent) are skipped, and so is everything
+/// inside such a folder. Returns the number of files added.
 int ListFiles(const std::wstring& folder, const std::wstring& pattern, bool recursive, std::vector<ListedFile>& out);
 
 /// Local last-write time as 14 digits (YYYYMMDDhhmmss); "" when it cannot be read.
@@ -38,6 +39,8 @@ std::string FingerprintText(const std::string& timeDigits, uint32_t crc, unsigne
 bool MakeFolderPath(const std::wstring& path);
 
 bool IsFolder(const std::wstring& path);
+/// The size of the file at path; ~0 when it cannot be read.
+unsigned long long FileSizeOf(const std::wstring& path);
 /// True when the file opens for reading (sharing as a reader normally would).
 bool CanOpenForReading(const std::wstring& path);
 /// True when the existing file at path could be replaced now: it opens for

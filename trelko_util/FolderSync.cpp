@@ -1,151 +1,22 @@
+// An installation step: the archives checked and extracted, the copies
+// planned against the installed files, then made under the journal; and the
+// conclusion of a step its caller left pending.
 #include "trelko_util/FolderSync.h"
 
+#include "store/FileNames.h"
 #include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/InstallJournal.h"
+#include "trelko_util/StepFolders.h"
 #include "trelko_util/Unzipper.h"
 
 #include <windows.h>
-
-#include <shellapi.h>
-#include <shlwapi.h>
 
 #include <map>
 #include <memory>
 #include <vector>
 
 namespace {
-
-// Deletes every file below folder (which ends with "\"), leaving the
-// subfolders; false at the first file that stays. A junction or link is
-// removed itself and never entered: what it points to lies outside staging.
-// One that cannot be removed fails the call, since extraction could write
-// through it.
-bool EmptyFilesBelow(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-        return true;
-    bool ok = true;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        const std::wstring path = folder + name;
-        const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            ok = isFolder ? RemoveDirectoryW(path.c_str()) != FALSE : DeleteFileW(path.c_str()) != FALSE;
-        } else if (isFolder) {
-            ok = EmptyFilesBelow(path + L"\\");
-        } else {
-            // Only the read-only mark stops a deletion; clearing attributes on
-            // every file cost as much again as the deletions themselves.
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ok = DeleteFileW(path.c_str()) != FALSE;
-        }
-    } while (ok && FindNextFileW(find, &data));
-    FindClose(find);
-    return ok;
-}
-
-// Removes the (emptied) folders below folder, deepest first: an entry that
-// was a folder in the last extraction may be a file in this one.
-void RemoveEmptiedFoldersBelow(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        RemoveEmptiedFoldersBelow(folder + L"\\" + name);
-        RemoveDirectoryW((folder + L"\\" + name).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
-bool FullPathOf(const std::wstring& path, std::wstring& full)
-{
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0)
-        return false;
-    full.assign(size, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-    if (length == 0 || length >= size)
-        return false;
-    full.resize(length);
-    return true;
-}
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// A staging or destination argument must name a folder of its own. Emptying
-// or filling a drive's root is never meant: "X:" becomes one once its "\" is
-// added, and "X:" or "X:name" alone lean on the drive's current folder,
-// which nobody chose. A folder that is itself a link would have its target
-// emptied or written. Device forms (\\?\, \\.\) are no folders we make.
-bool IsUsableFolderArgument(const std::wstring& argument)
-{
-    if (argument.empty())
-        return false;
-    if (argument.size() >= 2 && argument[1] == L':' && (argument.size() == 2 || !IsSeparator(argument[2])))
-        return false;
-    if (argument.size() >= 4 && IsSeparator(argument[0]) && IsSeparator(argument[1]) &&
-        (argument[2] == L'?' || argument[2] == L'.') && IsSeparator(argument[3]))
-        return false;
-    std::wstring full;
-    if (!FullPathOf(IsSeparator(argument.back()) ? argument : argument + L"\\", full) || PathIsRootW(full.c_str()))
-        return false;
-    while (!full.empty() && IsSeparator(full.back()))
-        full.pop_back();
-    DWORD attributes = GetFileAttributesW(full.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// The disk a folder will be on, and its free bytes for this user; the folder
-// may not exist yet, so its nearest existing ancestor is asked.
-bool DiskOf(const std::wstring& folder, std::wstring& volume, unsigned long long& freeBytes)
-{
-    std::wstring existing;
-    if (!FullPathOf(folder, existing))
-        return false;
-    while (!IsFolder(existing)) {
-        size_t separator = existing.find_last_of(L"\\/");
-        if (separator == std::wstring::npos || separator == 0)
-            return false;
-        existing.resize(separator);
-        if (existing.size() == 2 && existing[1] == L':')
-            existing += L'\\';
-    }
-    if (!IsSeparator(existing.back()))
-        existing += L'\\';
-    ULARGE_INTEGER available;
-    wchar_t root[MAX_PATH];
-    if (!GetDiskFreeSpaceExW(existing.c_str(), &available, nullptr, nullptr) ||
-        !GetVolumePathNameW(existing.c_str(), root, MAX_PATH))
-        return false;
-    volume = root;
-    freeBytes = available.QuadPart;
-    return true;
-}
-
-// Extraction writes the declared size into staging, and copying may write as
-// much into the destination; a disk that holds both must hold both.
-bool FitsFreeSpace(unsigned long long declaredSize, const std::wstring& staging, const std::wstring& destination)
-{
-    std::wstring stagingDisk, destinationDisk;
-    unsigned long long stagingFree = 0, destinationFree = 0;
-    if (!DiskOf(staging, stagingDisk, stagingFree) || !DiskOf(destination, destinationDisk, destinationFree))
-        return false;
-    if (lstrcmpiW(stagingDisk.c_str(), destinationDisk.c_str()) == 0)
-        return declaredSize <= stagingFree / 2;
-    return declaredSize <= stagingFree && declaredSize <= destinationFree;
-}
 
 struct PlannedCopy {
     std::wstring source;
@@ -157,14 +28,6 @@ struct PlannedCopy {
     uint32_t crc = 0;
 };
 
-unsigned long long FileSizeOf(const std::wstring& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return ~0ULL;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 uint32_t CrcOf(const std::wstring& path)
 {
     zelto::ComputeCrc32 crc32;
@@ -174,133 +37,7 @@ uint32_t CrcOf(const std::wstring& path)
 
 bool StopRequested(const volatile long* stop) { return stop && *stop != 0; }
 
-// The folders below destination that creating folder (below it) will add,
-// outermost first, relative to destination.
-std::vector<std::wstring> MissingFolders(const std::wstring& destination, const std::wstring& folder)
-{
-    std::vector<std::wstring> missing;
-    std::wstring current = folder;
-    while (current.size() > destination.size() && !IsFolder(current)) {
-        missing.insert(missing.begin(), current.substr(destination.size() + 1));
-        current.resize(current.find_last_of(L'\\'));
-    }
-    return missing;
-}
-
-// True when folder holds nothing but empty folders; these are added to
-// emptyFolders (relative to the destination, deepest first). A link inside
-// counts as something held.
-bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative, std::vector<std::wstring>& emptyFolders)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    bool empty = true;
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            empty = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                    !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                    OnlyEmptyFolders(folder + L"\\" + name, relative + L"\\" + name, emptyFolders);
-        } while (empty && FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    if (empty)
-        emptyFolders.push_back(relative);
-    return empty;
-}
-
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// One step at a time per staging folder, across processes: a lock file
-// beside it, held open without sharing for the step. The system lets it go
-// with the process, however that ends.
-class StepLock {
-public:
-    StepLock(const std::wstring& staging, DWORD waitMs)
-    {
-        std::wstring path = staging;
-        while (!path.empty() && IsSeparator(path.back()))
-            path.pop_back();
-        path += L".lock";
-        const ULONGLONG start = GetTickCount64();
-        for (;;) {
-            m_file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            const DWORD error = GetLastError();
-            if (m_file != INVALID_HANDLE_VALUE)
-                return;
-            m_busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
-            if (!m_busy || GetTickCount64() - start >= waitMs)
-                return;
-            Sleep(50);
-        }
-    }
-    ~StepLock()
-    {
-        if (m_file != INVALID_HANDLE_VALUE)
-            CloseHandle(m_file);
-    }
-    StepLock(const StepLock&) = delete;
-    StepLock& operator=(const StepLock&) = delete;
-
-    bool Held() const { return m_file != INVALID_HANDLE_VALUE; }
-    /// True when another holds it (rather than the folder being unusable).
-    bool Busy() const { return m_busy; }
-
-private:
-    HANDLE m_file = INVALID_HANDLE_VALUE;
-    bool m_busy = false;
-};
-
-// A step of another process is waited for this long; longer steps make the
-// second caller Busy rather than hang.
-const DWORD kStepLockWaitMs = 5000;
-
 } // namespace
-
-unsigned long CopyTimeLimitMs(unsigned long long size, unsigned long baseMs)
-{
-    const unsigned long long limit = baseMs + size / 1024;
-    return limit >= 0xFFFFFFFEULL ? 0xFFFFFFFEUL : static_cast<unsigned long>(limit);
-}
-
-bool CopyToolTakesPath(const std::wstring& path) { return path.size() < MAX_PATH; }
-
-bool XcopyCopier::CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder)
-{
-    std::wstring parameters = L"/k /r /y /v /h \"" + file + L"\" \"" + folder + L"\"";
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.lpFile = L"xcopy";
-    info.lpParameters = parameters.c_str();
-    info.lpDirectory = workingFolder.c_str();
-    info.nShow = SW_MINIMIZE;
-    if (!ShellExecuteExW(&info) || !info.hProcess)
-        return false;
-    const unsigned long long size = FileSizeOf(file);
-    const ULONGLONG limit = CopyTimeLimitMs(size == ~0ULL ? 0 : size, m_baseLimitMs);
-    const ULONGLONG start = GetTickCount64();
-    while (WaitForSingleObject(info.hProcess, 100) == WAIT_TIMEOUT) {
-        if (StopRequested(m_stop) || GetTickCount64() - start >= limit) {
-            // A copy that never ends (a path the tool chokes on, a stalled
-            // disk) must not hold the step: the step is rolled back.
-            TerminateProcess(info.hProcess, 1);
-            WaitForSingleObject(info.hProcess, 10000);
-            CloseHandle(info.hProcess);
-            return false;
-        }
-    }
-    DWORD exitCode = 1;
-    bool ok = GetExitCodeProcess(info.hProcess, &exitCode) && exitCode == 0;
-    CloseHandle(info.hProcess);
-    return ok;
-}
 
 std::wstring ExtractionFolderFor(const std::wstring& archive, const std::wstring& staging)
 {
@@ -313,27 +50,6 @@ std::wstring ExtractionFolderFor(const std::wstring& archive, const std::wstring
     if (dot != std::wstring::npos)
         name.resize(dot);
     return folder + name;
-}
-
-bool CutCopyNeedsRedo(bool beingCopied, unsigned long long installedSize, unsigned long long entrySize)
-{
-    return beingCopied && installedSize != entrySize;
-}
-
-bool RepairNeedsCopy(bool targetReadable, unsigned long long installedSize, uint32_t installedCrc,
-                     unsigned long long entrySize, uint32_t entryCrc)
-{
-    return !targetReadable || installedSize != entrySize || installedCrc != entryCrc;
-}
-
-bool CopyMatchesEntry(const std::wstring& target, unsigned long long entrySize, uint32_t entryCrc)
-{
-    if (FileSizeOf(target) != entrySize)
-        return false;
-    zelto::ComputeCrc32 crc32;
-    bool error = false;
-    const uint32_t crc = crc32.FileCrc(target, error);
-    return !error && crc == entryCrc;
 }
 
 namespace {
@@ -368,13 +84,13 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
         return SyncResult::CopyFailed;
     }
 
-    std::map<std::wstring, size_t, PathLess> planned; // target -> its place in plan
+    std::map<std::wstring, size_t, FileNameLess> planned; // target -> its place in plan
     std::vector<std::wstring> extractions;
     for (size_t i = 0; i < step.archives.size(); ++i) {
         // Two archives of one name (a package and a program) get folders of their own.
         std::wstring extraction = ExtractionFolderFor(step.archives[i], staging);
         for (const std::wstring& used : extractions)
-            if (lstrcmpiW(used.c_str(), extraction.c_str()) == 0)
+            if (SameFileName(used, extraction))
                 extraction += L"~" + std::to_wstring(i);
         extractions.push_back(extraction);
         RemoveEmptiedFoldersBelow(extraction);
@@ -383,7 +99,7 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
             *failedArchive = static_cast<int>(i);
         if (!unzipper.UnzipTo(extraction))
             return SyncResult::ArchiveRefused;
-        std::map<std::wstring, const ExtractedFile*, PathLess> entries;
+        std::map<std::wstring, const ExtractedFile*, FileNameLess> entries;
         for (const ExtractedFile& file : unzipper.Extracted())
             entries[file.path] = &file;
 
@@ -468,7 +184,7 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
 {
     std::vector<int> oldCopies; // per planned copy: the number of its old copy, 0 for none
     std::vector<std::vector<std::wstring>> emptyFolders(plan.size()); // per copy: folders it replaces
-    std::map<std::wstring, int, PathLess> filesInTheWay; // files that become folders -> old copy number
+    std::map<std::wstring, int, FileNameLess> filesInTheWay; // files that become folders -> old copy number
     PathSet notedFolders;
     for (size_t i = 0; i < plan.size(); ++i) {
         const PlannedCopy& copy = plan[i];
@@ -572,7 +288,7 @@ SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failed
     if (wasPending && !journal.RollBack())
         return SyncResult::HeldOpen;
     PathSet suspects;
-    if (wasPending && journal.ReadPending(pending) && lstrcmpiW(pending.destination.c_str(), destination.c_str()) == 0)
+    if (wasPending && journal.ReadPending(pending) && SameFileName(pending.destination, destination))
         suspects = pending.suspects;
 
     if (step.archives.empty())

@@ -1,5 +1,9 @@
+// The journal of an installation step: its text read into records, written
+// before each change, rolled back newest first, or removed once the step stands.
 #include "trelko_util/InstallJournal.h"
 
+#include "store/AtomicFile.h"
+#include "store/Text.h"
 #include "trelko_util/FileServices.h"
 
 #include <algorithm>
@@ -8,29 +12,6 @@
 namespace {
 
 const char kHeader[] = "MORVINDEX-JOURNAL 1";
-
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-std::wstring Wide(const std::string& text)
-{
-    if (text.empty())
-        return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -52,20 +33,6 @@ long long SizeOf(const std::wstring& path)
     return static_cast<long long>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool ReadWhole(const std::wstring& path, std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    text.clear();
-    char block[4096];
-    DWORD got = 0;
-    while (ReadFile(file, block, sizeof block, &got, nullptr) && got > 0)
-        text.append(block, got);
-    CloseHandle(file);
-    return true;
-}
-
 // A whole decimal number, nothing else.
 bool ParseNumber(const std::string& text, long long& value)
 {
@@ -81,13 +48,13 @@ std::string FormatRecord(const JournalRecord& record)
     line += ' ';
     if (record.kind == 'R')
         line += std::to_string(record.number) + " " + std::to_string(record.size) + " ";
-    return line + Utf8(record.relative);
+    return line + Utf8FromWide(record.relative);
 }
 
 bool IsOldCopyName(const std::wstring& name, int& number)
 {
     long long value = 0;
-    if (!ParseNumber(Utf8(name), value) || value > 0x7FFFFFFF)
+    if (!ParseNumber(Utf8FromWide(name), value) || value > 0x7FFFFFFF)
         return false;
     number = static_cast<int>(value);
     return true;
@@ -103,19 +70,11 @@ bool WriteWhole(HANDLE file, const std::string& text)
 // Replaces the journal with lines in one step: a sibling file, flushed, renamed over it.
 bool RewriteJournal(const std::wstring& journal, const std::vector<std::string>& lines)
 {
-    const std::wstring sibling = journal + L".new";
-    HANDLE file = CreateFileW(sibling.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
     std::string text;
     for (const std::string& line : lines)
         text += line + "\n";
-    const bool written = WriteWhole(file, text);
-    CloseHandle(file);
-    if (written && MoveFileExW(sibling.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    DeleteFileW(sibling.c_str());
-    return false;
+    AtomicFileWriter writer(journal, kJournalRewriteSuffix);
+    return writer.Open() && writer.Write(text.data(), text.size()) && writer.Commit();
 }
 
 // Removes the files of the undo folder (old copies of a finished step).
@@ -139,7 +98,7 @@ std::wstring UndoFolderFor(const std::wstring& staging)
     std::wstring folder = staging;
     while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/'))
         folder.pop_back();
-    return folder + L".undo\\";
+    return folder + kUndoFolderSuffix + L"\\";
 }
 
 InstallJournal::InstallJournal(const std::wstring& staging) : m_undo(UndoFolderFor(staging)) {}
@@ -179,18 +138,18 @@ bool ParseJournal(const std::string& text, PendingJournal& pending, std::vector<
         record.kind = line[0];
         switch (line[0]) {
         case 'P':
-            pending.destination = Wide(value);
+            pending.destination = WideFromUtf8(value);
             break;
         case 'T':
             pending.tag = value;
             break;
         case 'S':
-            pending.suspects.insert(Wide(value));
+            pending.suspects.insert(WideFromUtf8(value));
             break;
         case 'A':
         case 'D':
         case 'E':
-            record.relative = Wide(value);
+            record.relative = WideFromUtf8(value);
             records.push_back(record);
             break;
         case 'R': {
@@ -204,7 +163,7 @@ bool ParseJournal(const std::string& text, PendingJournal& pending, std::vector<
                 break;
             }
             record.number = static_cast<int>(number);
-            record.relative = Wide(value.substr(second + 1));
+            record.relative = WideFromUtf8(value.substr(second + 1));
             records.push_back(record);
             break;
         }
@@ -222,7 +181,7 @@ bool ParseJournal(const std::string& text, PendingJournal& pending, std::vector<
 bool InstallJournal::Read(PendingJournal& pending, std::vector<JournalRecord>& records) const
 {
     std::string text;
-    if (!ReadWhole(m_undo + L"journal.txt", text))
+    if (!ReadFileBytes(m_undo + kJournalFileName, text))
         return false;
     const bool readable = ParseJournal(text, pending, records);
     std::set<int> named;
@@ -238,8 +197,8 @@ bool InstallJournal::Read(PendingJournal& pending, std::vector<JournalRecord>& r
         do {
             const std::wstring name = data.cFileName;
             int number = 0;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"journal.txt" ||
-                name == L"journal.txt.new")
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == kJournalFileName ||
+                name == std::wstring(kJournalFileName) + kJournalRewriteSuffix)
                 continue;
             anyCopy = true;
             strays = strays || !IsOldCopyName(name, number) || !named.count(number);
@@ -265,7 +224,7 @@ bool InstallJournal::ReadPending(PendingJournal& pending) const
 bool InstallJournal::RollBack()
 {
     Close();
-    const std::wstring journal = m_undo + L"journal.txt";
+    const std::wstring journal = m_undo + kJournalFileName;
     PendingJournal pending;
     std::vector<JournalRecord> records;
     if (!Read(pending, records)) {
@@ -314,13 +273,13 @@ bool InstallJournal::RollBack()
         EmptyFolder(m_undo);
         return true;
     }
-    std::vector<std::string> kept = {kHeader, "P " + Utf8(destination)};
+    std::vector<std::string> kept = {kHeader, "P " + Utf8FromWide(destination)};
     if (!left.empty() && !pending.tag.empty())
         kept.push_back("T " + pending.tag);
     PathSet once;
     for (const std::wstring& suspect : suspects)
         if (once.insert(suspect).second)
-            kept.push_back("S " + Utf8(suspect));
+            kept.push_back("S " + Utf8FromWide(suspect));
     for (size_t i = left.size(); i-- > 0;)
         kept.push_back(FormatRecord(left[i]));
     RewriteJournal(journal, kept);
@@ -330,7 +289,7 @@ bool InstallJournal::RollBack()
 bool InstallJournal::Commit()
 {
     Close();
-    const std::wstring journal = m_undo + L"journal.txt";
+    const std::wstring journal = m_undo + kJournalFileName;
     PendingJournal pending;
     std::vector<JournalRecord> records;
     if (Read(pending, records) && pending.damaged)
@@ -352,17 +311,17 @@ bool InstallJournal::Begin(const std::wstring& destination, const std::string& t
     EmptyFolder(m_undo);
     m_destination = destination;
     m_kept = 0;
-    m_file = CreateFileW((m_undo + L"journal.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    m_file = CreateFileW((m_undo + kJournalFileName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file == INVALID_HANDLE_VALUE)
         return false;
-    std::string text = std::string(kHeader) + "\nP " + Utf8(destination) + "\n";
+    std::string text = std::string(kHeader) + "\nP " + Utf8FromWide(destination) + "\n";
     if (!tag.empty() && tag.find('\n') == std::string::npos)
         text += "T " + tag + "\n";
     if (awaitsCaller)
         text += "W\n";
     for (const std::wstring& suspect : suspects)
-        text += "S " + Utf8(suspect) + "\n";
+        text += "S " + Utf8FromWide(suspect) + "\n";
     return Append(text);
 }
 
@@ -372,17 +331,20 @@ bool InstallJournal::Append(const std::string& text)
     return m_file != INVALID_HANDLE_VALUE && WriteWhole(m_file, text);
 }
 
-void InstallJournal::NoteFolder(const std::wstring& relative) { m_noted += "D " + Utf8(relative) + "\n"; }
+void InstallJournal::NoteFolder(const std::wstring& relative) { m_noted += "D " + Utf8FromWide(relative) + "\n"; }
 
-void InstallJournal::NoteAdded(const std::wstring& relative) { m_noted += "A " + Utf8(relative) + "\n"; }
+void InstallJournal::NoteAdded(const std::wstring& relative) { m_noted += "A " + Utf8FromWide(relative) + "\n"; }
 
-void InstallJournal::NoteRemovedFolder(const std::wstring& relative) { m_noted += "E " + Utf8(relative) + "\n"; }
+void InstallJournal::NoteRemovedFolder(const std::wstring& relative)
+{
+    m_noted += "E " + Utf8FromWide(relative) + "\n";
+}
 
 int InstallJournal::NoteReplaced(const std::wstring& relative)
 {
     const int number = ++m_kept;
     m_noted += "R " + std::to_string(number) + " " + std::to_string(SizeOf(m_destination + L"\\" + relative)) + " " +
-               Utf8(relative) + "\n";
+               Utf8FromWide(relative) + "\n";
     return number;
 }
 

@@ -8,20 +8,30 @@
 // machine going off.
 #pragma once
 
+#include "store/FileNames.h"
+
 #include <windows.h>
 
 #include <set>
 #include <string>
 #include <vector>
 
-/// Case-insensitive order of relative paths, as the file system compares them.
-struct PathLess {
-    bool operator()(const std::wstring& a, const std::wstring& b) const { return lstrcmpiW(a.c_str(), b.c_str()) < 0; }
-};
-using PathSet = std::set<std::wstring, PathLess>;
+/// Relative paths, one per file as the file system tells files apart.
+using PathSet = std::set<std::wstring, FileNameLess>;
+
+/// What the staging folder's path (without its trailing "\") is followed by
+/// to name the undo folder beside it.
+constexpr wchar_t kUndoFolderSuffix[] = L".undo";
+/// The journal's file name in the undo folder.
+constexpr wchar_t kJournalFileName[] = L"journal.txt";
+/// What the journal's name is followed by while it is rewritten.
+constexpr wchar_t kJournalRewriteSuffix[] = L".new";
+/// What the staging folder's path is followed by to name the lock file that
+/// one step holds beside it.
+constexpr wchar_t kStepLockSuffix[] = L".lock";
 
 /// The undo folder of a staging folder: the staging path (without its trailing
-/// "\") + ".undo\". The journal is "journal.txt" in it.
+/// "\") + kUndoFolderSuffix + "\". The journal is kJournalFileName in it.
 std::wstring UndoFolderFor(const std::wstring& staging);
 
 /// What a journal found on disk says.

@@ -1,7 +1,11 @@
+// Checking and extracting zip archives through minizip: every entry name
+// safe, no entries sharing bytes, each entry inflated to exactly its declared
+// size and CRC-32 and stamped with its own time; and listing their records.
 #include "trelko_util/Unzipper.h"
 
-#include "store/FileNames.h"
+#include "store/Text.h"
 #include "trelko_util/FileServices.h"
+#include "trelko_util/ZipFormat.h"
 
 #include <windows.h>
 
@@ -18,10 +22,6 @@
 namespace {
 
 constexpr DWORD kCopyBlock = 2048;
-constexpr unsigned long kNameBuffer = 260;
-constexpr unsigned long kUtf8NameFlag = 1u << 11;
-constexpr unsigned long kSizesAfterDataFlag = 1u << 3;
-constexpr unsigned long long kLocalHeaderSize = 30;
 
 struct EntryInfo {
     std::wstring name; // "/" turned into "\"
@@ -34,44 +34,16 @@ struct EntryInfo {
     bool isFolder = false;
 };
 
-// An entry name as the archive means it: UTF-8 when the entry's general
-// purpose flag has bit 11 set, code page 437 (the zip format's own) otherwise.
-// A name marked UTF-8 that is not UTF-8 is refused.
-bool DecodeEntryName(const std::string& bytes, unsigned long flag, std::wstring& name)
-{
-    name.clear();
-    if (bytes.empty())
-        return true;
-    const UINT codePage = (flag & kUtf8NameFlag) ? CP_UTF8 : 437;
-    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-    int size = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    if (size <= 0)
-        return false;
-    name.assign(static_cast<size_t>(size), L'\0');
-    return MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), &name[0], size) == size;
-}
-
-std::string Utf8Of(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
 bool ReadEntryInfo(unzFile archive, EntryInfo& entry)
 {
     unz_file_info64 info;
-    char name[kNameBuffer + 1] = {};
-    if (unzGetCurrentFileInfo64(archive, &info, name, kNameBuffer, nullptr, 0, nullptr, 0) != UNZ_OK)
+    char name[kLongestEntryName + 1] = {};
+    if (unzGetCurrentFileInfo64(archive, &info, name, kLongestEntryName, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
     // A name cut to the buffer could make two entries one file, or a file a folder.
-    if (info.size_filename > kNameBuffer || std::strlen(name) != info.size_filename)
+    if (info.size_filename > kLongestEntryName || std::strlen(name) != info.size_filename)
         return false;
-    if (!DecodeEntryName(name, info.flag, entry.name))
+    if (!zip::DecodeEntryName(name, info.flag, entry.name))
         return false;
     std::replace(entry.name.begin(), entry.name.end(), L'/', L'\\');
     entry.dosDate = info.dosDate;
@@ -104,7 +76,8 @@ bool EntryExtent(unzFile archive, const EntryInfo& entry, std::pair<unsigned lon
     const int localExtra = unzGetLocalExtrafield(archive, nullptr, 0);
     unzCloseCurrentFile(archive);
     // minizip has checked that the local header's name is as long as the central one.
-    const unsigned long long header = kLocalHeaderSize + entry.nameBytes + static_cast<unsigned>(std::max(localExtra, 0));
+    const unsigned long long header =
+        zip::kLocalHeaderSize + entry.nameBytes + static_cast<unsigned>(std::max(localExtra, 0));
     if (localExtra < 0 || dataStart < header)
         return false;
     extent = {dataStart - header, dataStart + entry.compressedSize};
@@ -175,41 +148,6 @@ bool WriteEntryData(unzFile archive, int method, const EntryInfo& entry, HANDLE 
 
 } // namespace
 
-bool IsSafeEntryName(const std::string& name)
-{
-    if (name.empty() || name[0] == '\\' || name[0] == '/')
-        return false;
-    if (name.find(':') != std::string::npos)
-        return false;
-    // Every component must be a plain file name: no "..", no device such as
-    // "sub/AUX" (opening it would block) and no trailing dot or space (which
-    // Windows drops, so "a." and "a" would be one file).
-    size_t start = 0;
-    while (start < name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == std::string::npos)
-            end = name.size();
-        if (end > start && !IsSafeFileName(name.substr(start, end - start), kNameBuffer))
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-bool IsNeverInstalledName(const std::wstring& name)
-{
-    size_t start = 0;
-    while (start < name.size()) {
-        if (name[start] == L'.')
-            return true;
-        const size_t separator = name.find_first_of(L"\\/", start);
-        if (separator == std::wstring::npos)
-            break;
-        start = separator + 1;
-    }
-    return false;
-}
-
 CUnzipper::~CUnzipper() { Close(); }
 
 bool CUnzipper::Open(const std::wstring& path)
@@ -260,7 +198,7 @@ bool CUnzipper::CheckEntries()
     do {
         EntryInfo entry;
         std::pair<unsigned long long, unsigned long long> extent;
-        if (!ReadEntryInfo(archive, entry) || !IsSafeEntryName(Utf8Of(entry.name)) ||
+        if (!ReadEntryInfo(archive, entry) || !IsSafeEntryName(Utf8FromWide(entry.name)) ||
             !EntryExtent(archive, entry, extent))
             return false;
         extents.push_back(extent);
@@ -304,7 +242,7 @@ bool CUnzipper::ExtractCurrent(const std::wstring& folder)
     if (!ReadEntryInfo(archive, entry))
         return false;
     // Nothing may be written outside the extraction folder.
-    if (!IsSafeEntryName(Utf8Of(entry.name)))
+    if (!IsSafeEntryName(Utf8FromWide(entry.name)))
         return false;
     std::wstring path = folder + L"\\" + entry.name;
     if (entry.isFolder)
@@ -362,11 +300,11 @@ bool CUnzipper::ListRecords(std::vector<EntryRecord>& records)
     do {
         EntryInfo entry;
         std::pair<unsigned long long, unsigned long long> extent;
-        if (!ReadEntryInfo(archive, entry) || (entry.flag & kSizesAfterDataFlag) ||
+        if (!ReadEntryInfo(archive, entry) || (entry.flag & zip::kSizesAfterDataFlag) ||
             !EntryExtent(archive, entry, extent))
             return false;
         EntryRecord record;
-        record.name = Utf8Of(entry.name);
+        record.name = Utf8FromWide(entry.name);
         std::replace(record.name.begin(), record.name.end(), '\\', '/');
         record.folder = entry.isFolder;
         record.dosDate = entry.dosDate;

@@ -2,6 +2,8 @@
 // which the folder update compares with the installed copies.
 #pragma once
 
+#include "trelko_util/EntryNames.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -14,16 +16,6 @@ struct ExtractedFile {
     unsigned long long size = 0;
     unsigned long crc = 0;
 };
-
-/// True when an entry name (UTF-8) can be written inside the extraction folder
-/// as it is: not absolute, no drive letter, and every component a plain file
-/// name (no "..", no device name, no trailing dot or space).
-bool IsSafeEntryName(const std::string& name);
-
-/// True when a relative name ("\" or "/" between folders) is never installed:
-/// it, or a folder on its way, begins with "." (the folder update lists no
-/// such file, so it would reach the staging folder and stop there).
-bool IsNeverInstalledName(const std::wstring& name);
 
 /// Where one entry lies in its archive and what its central record says.
 struct EntryRecord {

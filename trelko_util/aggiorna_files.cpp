@@ -3,6 +3,7 @@
 // recorded the step (aggiorna_passo, concludi_passo, passo_in_sospeso).
 #include "trelko_util/Exports.h"
 
+#include "store/Text.h"
 #include "trelko_util/FolderSync.h"
 
 #include <windows.h>
@@ -12,20 +13,11 @@
 namespace {
 
 // The export's paths come in the ANSI code page, as its callers have always
-// passed them; everything inside is wide.
-bool WideFromAnsi(const char* text, std::wstring& wide)
+// passed them; everything inside is wide. False when text does not convert.
+bool WideArgument(const char* text, std::wstring& wide)
 {
-    wide.clear();
-    if (!*text)
-        return true;
-    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (size <= 0)
-        return false;
-    wide.assign(static_cast<size_t>(size), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], size) != size)
-        return false;
-    wide.resize(static_cast<size_t>(size - 1));
-    return true;
+    wide = ::WideFromAnsi(text);
+    return !*text || !wide.empty();
 }
 
 } // namespace
@@ -38,8 +30,8 @@ extern "C" bool __cdecl aggiorna_files(const char* archive, const char* staging,
         if (!archive || !staging || !destination)
             return false;
         std::wstring wideArchive, wideStaging, wideDestination;
-        if (!WideFromAnsi(archive, wideArchive) || !WideFromAnsi(staging, wideStaging) ||
-            !WideFromAnsi(destination, wideDestination))
+        if (!WideArgument(archive, wideArchive) || !WideArgument(staging, wideStaging) ||
+            !WideArgument(destination, wideDestination))
             return false;
         XcopyCopier copier;
         return UpdateFolderFromArchive(wideArchive, wideStaging, wideDestination, (compareContent & 0xFF) != 0,
@@ -62,14 +54,14 @@ extern "C" int __cdecl aggiorna_passo(const char* const* archives, int count, co
         SyncStep step;
         for (int i = 0; i < count; ++i) {
             std::wstring archive;
-            if (!archives[i] || !WideFromAnsi(archives[i], archive)) {
+            if (!archives[i] || !WideArgument(archives[i], archive)) {
                 if (failedArchive)
                     *failedArchive = i;
                 return static_cast<int>(SyncResult::ArchiveRefused);
             }
             step.archives.push_back(archive);
         }
-        if (!WideFromAnsi(staging, step.staging) || !WideFromAnsi(destination, step.destination))
+        if (!WideArgument(staging, step.staging) || !WideArgument(destination, step.destination))
             return static_cast<int>(SyncResult::BadArguments);
         step.compareContent = (mode & kStepCompareContent) != 0;
         step.repair = (mode & kStepRepair) != 0;
@@ -89,7 +81,7 @@ extern "C" bool __cdecl concludi_passo(const char* staging, int keep)
 {
     try {
         std::wstring wideStaging;
-        return staging && WideFromAnsi(staging, wideStaging) && !wideStaging.empty() &&
+        return staging && WideArgument(staging, wideStaging) && !wideStaging.empty() &&
                ConcludeStep(wideStaging, keep != 0);
     } catch (...) {
         return false;
@@ -101,7 +93,7 @@ extern "C" bool __cdecl passo_in_sospeso(const char* staging, char* tag, int siz
     try {
         std::wstring wideStaging;
         std::string pendingTag;
-        if (!staging || !WideFromAnsi(staging, wideStaging) || wideStaging.empty() ||
+        if (!staging || !WideArgument(staging, wideStaging) || wideStaging.empty() ||
             !PendingStep(wideStaging, pendingTag))
             return false;
         if (tag && size > 0) {
