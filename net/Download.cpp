@@ -80,10 +80,7 @@ uint64_t FreeSpaceFor(const std::wstring& path)
 AttemptResult Attempt(const std::string& url, const std::wstring& file, const DownloadOptions& options,
                       PartialBody& partial)
 {
-    HttpTransfer transfer;
-    transfer.SetTimeout(options.stallWindowMs);
-    transfer.SetUrl(url);
-    transfer.OpenRequest(); // a failure shows again, and counts, when sending
+    HttpTransfer transfer(url, options.stallWindowMs);
     TransferWatch watch(transfer, options);
     // A break before the answer keeps what earlier attempts left.
     auto broken = [&watch] { return watch.Cancelled() ? AttemptResult::Failed : AttemptResult::Broken; };

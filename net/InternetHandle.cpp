@@ -26,6 +26,13 @@ constexpr int kMostClosers = 4;
 
 HttpTransfer::HttpTransfer() : m_proxy(ReadActiveProxy()) { OpenInternet(); }
 
+HttpTransfer::HttpTransfer(const std::string& url, unsigned timeoutMs) : HttpTransfer()
+{
+    SetTimeout(timeoutMs);
+    SetUrl(url);
+    OpenRequest();
+}
+
 HttpTransfer::~HttpTransfer() { Close(); }
 
 void HttpTransfer::SetTimeout(unsigned milliseconds)

@@ -17,6 +17,10 @@
 class HttpTransfer {
 public:
     HttpTransfer();
+    /// A transfer of url with the given connect, send and receive time-out,
+    /// its request opened (a failure to open shows again, and counts, when
+    /// sending).
+    HttpTransfer(const std::string& url, unsigned timeoutMs);
     ~HttpTransfer();
     HttpTransfer(const HttpTransfer&) = delete;
     HttpTransfer& operator=(const HttpTransfer&) = delete;

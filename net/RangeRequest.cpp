@@ -13,14 +13,20 @@
 
 namespace {
 
+// An answer given up before its end is left unread: closing the request
+// would otherwise read the rest (a whole archive, or an endless body) on
+// this thread to keep the connection.
+RangeResult GiveUp(HttpTransfer& transfer, RangeResult result)
+{
+    transfer.Abandon();
+    return result;
+}
+
 RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
                           const DownloadOptions& options)
 {
     body.clear();
-    HttpTransfer transfer;
-    transfer.SetTimeout(options.stallWindowMs);
-    transfer.SetUrl(url);
-    transfer.OpenRequest();
+    HttpTransfer transfer(url, options.stallWindowMs);
     TransferWatch watch(transfer, options);
     DWORD status = 0;
     // A range that got no answer is not asked for again: the whole file is
@@ -28,23 +34,16 @@ RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last,
     if (!transfer.Send(status, "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last) + "\r\n",
                        false))
         return RangeResult::Failed;
-    // An answer given up before its end is left unread: closing the request
-    // would otherwise read the rest (a whole archive, or an endless body) on
-    // this thread to keep the connection.
-    auto giveUp = [&transfer](RangeResult result) {
-        transfer.Abandon();
-        return result;
-    };
     if (status == 200)
-        return giveUp(RangeResult::WholeFile);
+        return GiveUp(transfer, RangeResult::WholeFile);
     ContentRange range;
     if (status != 206 || !ParseContentRange(transfer.Header(HTTP_QUERY_CONTENT_RANGE), range) ||
         range.first != first || range.last != last || !transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
-        return giveUp(RangeResult::Failed);
+        return GiveUp(transfer, RangeResult::Failed);
     const uint64_t length = last - first + 1;
     bool lengthKnown = false;
     if (ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown) != length && lengthKnown)
-        return giveUp(RangeResult::Failed);
+        return GiveUp(transfer, RangeResult::Failed);
     body.reserve(static_cast<size_t>(length));
     std::unique_ptr<char[]> buffer(new char[HttpTransfer::kReadSize]);
     for (;;) {
@@ -54,12 +53,12 @@ RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last,
         if (got == 0)
             break;
         if (!watch.Received(got) || body.size() + got > length)
-            return giveUp(RangeResult::Failed);
+            return GiveUp(transfer, RangeResult::Failed);
         body.append(buffer.get(), got);
         if (options.progress) {
             options.progress->Received(body.size(), length);
             if (options.progress->Cancelled())
-                return giveUp(RangeResult::Failed);
+                return GiveUp(transfer, RangeResult::Failed);
         }
     }
     return body.size() == length && !watch.Cancelled() ? RangeResult::Received : RangeResult::Failed;
@@ -75,29 +74,22 @@ RangeResult FetchSeveralRanges(const std::string& url, const std::vector<ByteRan
         asked += (asked.empty() ? "" : ",") + std::to_string(range.first) + "-" + std::to_string(range.last);
         rangeBytes += range.last - range.first + 1;
     }
-    HttpTransfer transfer;
-    transfer.SetTimeout(options.stallWindowMs);
-    transfer.SetUrl(url);
-    transfer.OpenRequest();
+    HttpTransfer transfer(url, options.stallWindowMs);
     TransferWatch watch(transfer, options);
     DWORD status = 0;
     if (!transfer.Send(status, "Range: bytes=" + asked + "\r\n", false))
         return RangeResult::Failed;
-    auto giveUp = [&transfer](RangeResult result) {
-        transfer.Abandon();
-        return result;
-    };
     if (status == 200)
-        return giveUp(RangeResult::WholeFile);
+        return GiveUp(transfer, RangeResult::WholeFile);
     if (status != 206 || !transfer.Header(HTTP_QUERY_TRANSFER_ENCODING).empty())
-        return giveUp(RangeResult::Failed);
+        return GiveUp(transfer, RangeResult::Failed);
     std::string boundary;
     if (!ByterangesBoundary(transfer.Header(HTTP_QUERY_CONTENT_TYPE), boundary)) {
         // A server that answers with one range (the first, or all of them
         // joined) sends no parts: ranges one at a time still work with it.
         ContentRange range;
-        return giveUp(ParseContentRange(transfer.Header(HTTP_QUERY_CONTENT_RANGE), range) ? RangeResult::OneRange
-                                                                                          : RangeResult::Failed);
+        const bool oneRange = ParseContentRange(transfer.Header(HTTP_QUERY_CONTENT_RANGE), range);
+        return GiveUp(transfer, oneRange ? RangeResult::OneRange : RangeResult::Failed);
     }
     bool lengthKnown = false;
     const uint64_t length = ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown);
@@ -113,11 +105,11 @@ RangeResult FetchSeveralRanges(const std::string& url, const std::vector<ByteRan
         received += got;
         // The reader bounds what each part may hold beyond its range.
         if (!watch.Received(got) || (lengthKnown && received > length) || !reader.Feed(buffer.get(), got))
-            return giveUp(RangeResult::Failed);
+            return GiveUp(transfer, RangeResult::Failed);
         if (options.progress) {
             options.progress->Received(reader.RangeBytes(), rangeBytes);
             if (options.progress->Cancelled())
-                return giveUp(RangeResult::Failed);
+                return GiveUp(transfer, RangeResult::Failed);
         }
     }
     if (!reader.Complete() || watch.Cancelled() || (lengthKnown && received != length))
