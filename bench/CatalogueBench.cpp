@@ -7,6 +7,7 @@
 // 5,000-section index (floor and limit: one read of the file's bytes). Also the
 // peak memory of a 256 MB download against the body's size.
 #include "bench/PlainRead.h"
+#include "bench/QuietCatalogueSink.h"
 #include "bench/Report.h"
 #include "catalogue/Catalogue.h"
 #include "net/Crypto.h"
@@ -71,20 +72,6 @@ std::string ReadWholeFile(const std::wstring& path)
     CloseHandle(file);
     return bytes;
 }
-
-class NullSink : public CatalogueSink {
-public:
-    void SetStatusText(const std::string&) override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void ResetServers() override {}
-    void AddServer(const std::wstring&) override {}
-    void SelectServer(int) override {}
-    void SetInstalledCount(int) override {}
-    void RequestRefill() override {}
-    void CatalogueReady() override {}
-    void ThumbnailDownloaded(const std::string&, const std::string&) override {}
-};
 
 } // namespace
 
@@ -168,7 +155,7 @@ int main()
     WriteBytes(dir / L"sw_index.dat", index);
     const std::string indexFile = dir.Narrow() + "sw_index.dat";
     LauncherState state;
-    NullSink sink;
+    QuietCatalogueSink sink;
     // Parse and read take turns, more rounds than elsewhere: each lasts a few milliseconds.
     const std::vector<Samples> parse = Interleaved(
         3 * kRounds, {[&] { BuildCatalogue(state, indexFile, sink); }, [&] { ReadWholeFile(dir / L"sw_index.dat"); }});

@@ -3,11 +3,11 @@
 // the changed records alone. Each line: the bytes fetched against the
 // changed records plus the entries file (floor) and the whole archive
 // (limit). The road must be taken for both.
+#include "bench/ArchiveUpdate.h"
 #include "bench/Report.h"
 #include "format/ArchiveEntries.h"
 #include "install/PartialUpdate.h"
 #include "environment/SyncBinding.h"
-#include "net/Crypto.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
 #include "tests/TestSupport.h"
@@ -15,57 +15,17 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kFiles = 300;
-constexpr size_t kFileSize = 64 * 1024 * 1024 / kFiles;
-
-// Fetches records and reports nothing.
-class QuietHost : public InstallHost {
-public:
-    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
-    void Notify(const std::wstring&, const std::wstring&) override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void SetStatusText(const std::string&) override {}
-    void ShowDownloadError(const std::wstring&, const std::wstring&) override {}
-    void RefillList() override {}
-    bool SaveInstalledState() override { return true; }
-    StepOutcome Synchronise(const std::vector<std::string>&, const std::string&, const std::string&, bool,
-                            const std::string&, const std::function<void(int)>&) override
-    {
-        return {SyncResult::CopyFailed, -1, L""};
-    }
-    bool ConcludeSynchronisation(const std::string&, bool) override { return false; }
-    void Received(uint64_t, uint64_t) override {}
-};
-
-// File i changed in the new build when changed(i); its content and time differ.
-template <typename Changed> std::vector<ZipEntry> Build(bool newBuild, Changed changed)
-{
-    std::vector<ZipEntry> entries;
-    for (size_t i = 0; i < kFiles; ++i) {
-        const bool newer = newBuild && changed(i);
-        std::mt19937 random(static_cast<unsigned>(newer ? i + 100000 : i));
-        std::string data(kFileSize, '\0');
-        for (char& byte : data)
-            byte = static_cast<char>(random());
-        entries.push_back({"dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".bin", data,
-                           newer ? MakeDos(2024, 6, 2, 8, 0, 0) : MakeDos(2024, 6, 1, 8, 0, 0)});
-    }
-    return entries;
-}
-
 template <typename Changed>
 bool MeasureBytes(const TempDir& dir, const std::string& installed, const std::string& label, Changed changed)
 {
     const std::wstring zipPath = dir / L"new.zip";
-    WriteZip(zipPath, Build(true, changed));
+    WriteZip(zipPath, BuildProgram([&changed](size_t i) { return changed(i) ? i + 100000 : i; }, changed));
     const std::string archive = ReadBytes(zipPath);
     ArchiveEntries map;
     if (!DescribeArchive(zipPath, map)) {
@@ -73,22 +33,9 @@ bool MeasureBytes(const TempDir& dir, const std::string& installed, const std::s
         return false;
     }
     const std::string entriesFile = FormatEntriesFile(map);
-    LoopbackServer server([&](const HttpRequest& request) {
-        HttpResponse response;
-        if (request.target == "/APP.zip.entries")
-            response.body = entriesFile;
-        else
-            response = RangeAnswer(request, archive, "\"b2\"");
-        return response;
-    });
-    SoftwareRecord record;
-    record.name = "APP";
-    record.downloadAddress = server.Url("/APP.zip");
-    record.archiveSha256 = HexOf(Sha256Of(archive));
-    record.archiveSize = static_cast<int64_t>(archive.size());
-    record.entriesSha256 = HexOf(Sha256Of(entriesFile));
-    record.entriesSize = static_cast<int64_t>(entriesFile.size());
-    record.installedFolder = installed;
+    LoopbackServer server(
+        [&](const HttpRequest& request) { return ArchiveAnswer(request, entriesFile, archive); });
+    const SoftwareRecord record = ArchiveRecord(server.Url("/APP.zip"), archive, entriesFile, installed);
 
     QuietHost host;
     if (!FetchChangedRecords(record, installed, {}, dir.Narrow() + "records.zip", host)) {
@@ -114,8 +61,7 @@ bool MeasureBytes(const TempDir& dir, const std::string& installed, const std::s
 int main()
 {
     TempDir dir;
-    auto none = [](size_t) { return false; };
-    WriteZip(dir / L"b1.zip", Build(false, none));
+    WriteZip(dir / L"b1.zip", BuildProgram([](size_t i) { return i; }, [](size_t) { return false; }));
     fs::create_directories(dir / L"apps");
     const std::string installed = dir.Narrow() + "apps\\installed";
     if (!UpdateFolderFromArchiveNow(dir.Narrow() + "b1.zip", dir.Narrow() + "tmp", installed)) {

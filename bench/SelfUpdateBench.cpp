@@ -3,6 +3,7 @@
 // the same archive's plain download plus a copy of its files (floor) and the
 // plain download alone (limit).
 #include "bench/PlainRead.h"
+#include "bench/QuietCatalogueSink.h"
 #include "bench/Report.h"
 #include "publish/Packer.h"
 #include "net/Crypto.h"
@@ -18,20 +19,6 @@
 using namespace testing_support;
 
 namespace {
-
-class QuietSink : public CatalogueSink {
-public:
-    void SetStatusText(const std::string&) override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void ResetServers() override {}
-    void AddServer(const std::wstring&) override {}
-    void SelectServer(int) override {}
-    void SetInstalledCount(int) override {}
-    void RequestRefill() override {}
-    void CatalogueReady() override {}
-    void ThumbnailDownloaded(const std::string&, const std::string&) override {}
-};
 
 std::vector<std::wstring> BuildFiles()
 {
@@ -68,7 +55,7 @@ double SelfUpdate(const LoopbackServer& server, const std::string& path, const s
     state.m_catalogue = {offer};
     // The new build inherits this process's environment: its own APPDATA.
     SetEnvironmentVariableW(L"APPDATA", launcher.AppData().c_str());
-    QuietSink sink;
+    QuietCatalogueSink sink;
     LauncherStart start;
     const double seconds = Seconds([&] {
         FetchLauncherUpdate(state, state.m_catalogue, state.m_catalogueExpires, sink);

@@ -5,11 +5,11 @@
 // against the changed records plus the entries file (and the archive), and
 // the road's time against the whole update's (and the changed bytes' time at
 // the server's rate).
+#include "bench/ArchiveUpdate.h"
 #include "bench/Report.h"
 #include "format/ArchiveEntries.h"
 #include "install/PartialUpdate.h"
 #include "environment/SyncBinding.h"
-#include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
@@ -19,55 +19,16 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <random>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kFiles = 300;
-constexpr size_t kFileSize = 64 * 1024 * 1024 / kFiles;
 // 10 MB/s: 100 KB every 10 ms.
 constexpr size_t kPiece = 100 * 1000;
 constexpr int kPieceDelayMs = 10;
 constexpr double kServerRate = 10e6;
-
-// Installs nothing and asks nothing: the road's fetches report here.
-class QuietHost : public InstallHost {
-public:
-    bool AskYesNo(const std::wstring&, const std::wstring&) override { return false; }
-    void Notify(const std::wstring&, const std::wstring&) override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void SetStatusText(const std::string& text) override { status = text; }
-    void ShowDownloadError(const std::wstring&, const std::wstring&) override {}
-    void RefillList() override {}
-    bool SaveInstalledState() override { return true; }
-    StepOutcome Synchronise(const std::vector<std::string>&, const std::string&, const std::string&, bool,
-                            const std::string&, const std::function<void(int)>&) override
-    {
-        return {SyncResult::CopyFailed, -1, L""};
-    }
-    bool ConcludeSynchronisation(const std::string&, bool) override { return false; }
-    void Received(uint64_t, uint64_t) override {}
-    std::string status;
-};
-
-std::vector<ZipEntry> Build(int changedContent)
-{
-    std::vector<ZipEntry> entries;
-    for (size_t i = 0; i < kFiles; ++i) {
-        std::mt19937 random(static_cast<unsigned>(i == 150 ? changedContent : i));
-        std::string data(kFileSize, '\0');
-        for (char& byte : data)
-            byte = static_cast<char>(random());
-        const bool newer = i == 150 && changedContent != 150;
-        entries.push_back({"dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".bin", data,
-                           newer ? MakeDos(2024, 6, 2, 8, 0, 0) : MakeDos(2024, 6, 1, 8, 0, 0)});
-    }
-    return entries;
-}
 
 void CopyTree(const std::wstring& from, const std::wstring& to)
 {
@@ -84,8 +45,13 @@ void CopyTree(const std::wstring& from, const std::wstring& to)
 int main()
 {
     TempDir dir;
-    WriteZip(dir / L"b1.zip", Build(150));
-    WriteZip(dir / L"b2.zip", Build(1000));
+    // Build 2 changed file 150 alone: other bytes, a later date.
+    auto build = [](size_t changedSeed) {
+        return BuildProgram([changedSeed](size_t i) { return i == 150 ? changedSeed : i; },
+                            [changedSeed](size_t i) { return i == 150 && changedSeed != 150; });
+    };
+    WriteZip(dir / L"b1.zip", build(150));
+    WriteZip(dir / L"b2.zip", build(1000));
     const std::string archive = ReadBytes(dir / L"b2.zip");
     ArchiveEntries map;
     if (!DescribeArchive(dir / L"b2.zip", map)) {
@@ -103,23 +69,12 @@ int main()
     }
 
     LoopbackServer server([&](const HttpRequest& request) {
-        HttpResponse response;
-        if (request.target == "/APP.zip.entries")
-            response.body = entriesFile;
-        else
-            response = RangeAnswer(request, archive, "\"b2\"");
+        HttpResponse response = ArchiveAnswer(request, entriesFile, archive);
         response.pieceSize = kPiece;
         response.pieceDelayMs = kPieceDelayMs;
         return response;
     });
-    SoftwareRecord record;
-    record.name = "APP";
-    record.downloadAddress = server.Url("/APP.zip");
-    record.archiveSha256 = HexOf(Sha256Of(archive));
-    record.archiveSize = static_cast<int64_t>(archive.size());
-    record.entriesSha256 = HexOf(Sha256Of(entriesFile));
-    record.entriesSize = static_cast<int64_t>(entriesFile.size());
-    record.installedFolder = installed;
+    const SoftwareRecord record = ArchiveRecord(server.Url("/APP.zip"), archive, entriesFile, installed);
 
     // Each road updates a copy of the installed folder.
     const std::string partialFolder = dir.Narrow() + "apps\\partial", wholeFolder = dir.Narrow() + "apps\\whole";
