@@ -1,6 +1,7 @@
 #include "format/SetupImage.h"
 
 #include "format/LauncherImage.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -36,8 +37,7 @@ uint64_t GetNumber(const std::string& in, size_t at, int bytes)
 
 bool IsSetupProgramFile(const std::wstring& fileName)
 {
-    return CompareStringOrdinal(fileName.c_str(), static_cast<int>(fileName.size()), kSetupProgramFile, -1, TRUE) ==
-           CSTR_EQUAL;
+    return SameFileName(fileName, kSetupProgramFile);
 }
 
 std::vector<std::wstring> SetupFileNames()

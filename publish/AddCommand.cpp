@@ -14,6 +14,7 @@
 #include "store/FileNames.h"
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
+#include "trelko_util/EntryNames.h"
 #include "trelko_util/Unzipper.h"
 
 #include <windows.h>
@@ -325,7 +326,7 @@ private:
         if (request.hasCategory)
             m_pending.emplace_back("CAT", category);
         if (request.hasExecute) {
-            if (execute.empty() || execute.size() > 260 || !IsSafeEntryName(execute)) {
+            if (!IsPlainRelativePath(execute)) {
                 Refuse("--execute: \"" + execute + "\" is no plain relative file name inside the folder");
                 return false;
             }

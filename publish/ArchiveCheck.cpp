@@ -3,6 +3,7 @@
 #include "publish/ArchiveCheck.h"
 
 #include "publish/Site.h"
+#include "trelko_util/EntryNames.h"
 #include "trelko_util/Unzipper.h"
 
 #include <minizip/unzip.h>
@@ -10,13 +11,6 @@
 #include <minizip/iowin32.h>
 
 #include <windows.h>
-
-namespace {
-
-// The library reads entry names into a buffer of this many bytes.
-constexpr size_t kMaxEntryName = 260;
-
-} // namespace
 
 ArchiveContent ReadArchiveEntries(const std::wstring& path)
 {
@@ -31,7 +25,7 @@ ArchiveContent ReadArchiveEntries(const std::wstring& path)
     GetSystemTimeAsFileTime(&now);
     for (int at = unzGoToFirstFile(archive); at == UNZ_OK; at = unzGoToNextFile(archive)) {
         unz_file_info64 info;
-        char name[kMaxEntryName + 2] = {};
+        char name[kLongestEntryName + 2] = {};
         if (unzGetCurrentFileInfo64(archive, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
             break;
         std::string entry(name);
@@ -52,8 +46,8 @@ std::string RefusalReason(const ArchiveContent& content)
     if (content.entries.empty())
         return "has no entries";
     for (const std::string& entry : content.entries) {
-        if (entry.size() > kMaxEntryName)
-            return "entry \"" + entry + "\" has a name over 260 bytes";
+        if (entry.size() > kLongestEntryName)
+            return "entry \"" + entry + "\" has a name over " + std::to_string(kLongestEntryName) + " bytes";
         if (!IsSafeEntryName(entry))
             return "entry \"" + entry +
                    "\" is no plain relative name (\"..\", a drive, a device name such as AUX, a trailing dot or "

@@ -3,8 +3,11 @@
 // each file read from the handle that was checked.
 #include "publish/Packer.h"
 
+#include "store/FileNames.h"
 #include "store/Text.h"
+#include "trelko_util/EntryNames.h"
 #include "trelko_util/Unzipper.h"
+#include "trelko_util/ZipFormat.h"
 
 #include <minizip/zip.h>
 // iowin32.h needs the zlib declarations above it.
@@ -14,9 +17,6 @@
 
 namespace {
 
-// The library reads entry names into a buffer of this many bytes and refuses longer ones.
-constexpr size_t kMaxEntryName = 260;
-constexpr unsigned long kUtf8NamesFlag = 1u << 11;
 constexpr DWORD kCopyBlock = 64 * 1024;
 
 /// The path a file or folder opens at, every link on the way followed; "" when unknown.
@@ -45,7 +45,7 @@ bool HandleOpensAt(HANDLE handle, const std::wstring& expected)
     if (length == 0 || length >= final.size())
         return false;
     final.resize(length);
-    return CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+    return SameFileName(final, expected);
 }
 
 /// True when the file named name in a folder (whose final path is
@@ -57,7 +57,7 @@ bool OpensElsewhere(const std::wstring& folder, const std::wstring& finalFolder,
         return false;
     const std::wstring final = FinalPath(folder + L"\\" + name);
     const std::wstring expected = finalFolder + L"\\" + name;
-    return !final.empty() && CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+    return !final.empty() && !SameFileName(final, expected);
 }
 
 void ListInto(const std::wstring& folder, const std::wstring& finalFolder, const std::string& prefix,
@@ -139,9 +139,9 @@ FolderContent ListBuildFolder(const std::wstring& folder)
               [](const PackedFile& a, const PackedFile& b) { return a.name < b.name; });
     std::vector<PackedFile> accepted;
     for (PackedFile& file : content.files) {
-        if (file.name.size() > kMaxEntryName)
+        if (file.name.size() > kLongestEntryName)
             content.refused.push_back("\"" + file.name + "\": name of " + std::to_string(file.name.size()) +
-                                      " bytes, over 260");
+                                      " bytes, over " + std::to_string(kLongestEntryName));
         else if (!IsSafeEntryName(file.name))
             content.refused.push_back("\"" + file.name +
                                       "\": no plain file name (a device name such as AUX or COM1, a trailing dot "
@@ -190,8 +190,7 @@ bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files
             // Wine opens no link itself where Windows would; where the name
             // now leads elsewhere, that is the reason.
             const std::wstring now = FinalPath(file.path);
-            const bool moved = !file.finalPath.empty() && !now.empty() &&
-                               CompareStringOrdinal(now.c_str(), -1, file.finalPath.c_str(), -1, TRUE) != CSTR_EQUAL;
+            const bool moved = !file.finalPath.empty() && !now.empty() && !SameFileName(now, file.finalPath);
             error = "\"" + file.name + "\": " +
                     (moved ? std::string("became a link (or another file) after the folder was listed; only the files "
                                          "themselves are packed, never what a link points to")
@@ -220,7 +219,7 @@ bool WriteArchive(const std::wstring& path, const std::vector<PackedFile>& files
         const int zip64 = size >= 0xFFFFFFFFull ? 1 : 0;
         ok = zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                                      Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, 0,
-                                     kUtf8NamesFlag, zip64) == ZIP_OK;
+                                     zip::kUtf8NameFlag, zip64) == ZIP_OK;
         while (ok) {
             DWORD got = 0;
             ok = ReadFile(input, buffer.data(), kCopyBlock, &got, nullptr) != FALSE;

@@ -4,6 +4,7 @@
 #include "publish/StagedFiles.h"
 
 #include "store/AtomicFile.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -60,8 +61,7 @@ void RemoveStagedBelow(const std::wstring& folder, const std::string& prefix, st
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             RemoveStagedBelow(folder + L"\\" + name, relative + "/", removed);
         } else if (name.size() > kSuffix.size() &&
-                   CompareStringOrdinal(name.c_str() + name.size() - kSuffix.size(), -1, kSuffix.c_str(), -1, TRUE) ==
-                       CSTR_EQUAL &&
+                   SameFileName(name.substr(name.size() - kSuffix.size()), kSuffix) &&
                    DeleteFileW((folder + L"\\" + name).c_str())) {
             removed.push_back(relative);
         }

@@ -63,9 +63,20 @@ std::string FoldedFileName(const std::string& utf8Name)
     return Utf8FromWide(FoldedFileName(WideFromUtf8(utf8Name)));
 }
 
-bool SameFileName(const std::wstring& a, const std::wstring& b) { return FoldedFileName(a) == FoldedFileName(b); }
+namespace {
+
+// Ordinal comparison with case ignored folds with the same table as
+// FoldedFileName, without building the folded copies.
+int CompareFileNames(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE);
+}
+
+} // namespace
+
+bool SameFileName(const std::wstring& a, const std::wstring& b) { return CompareFileNames(a, b) == CSTR_EQUAL; }
 
 bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const
 {
-    return FoldedFileName(a) < FoldedFileName(b);
+    return CompareFileNames(a, b) == CSTR_LESS_THAN;
 }
