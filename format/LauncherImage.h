@@ -27,6 +27,8 @@ ImageWidth RunningWidth();
 /// The files of a launcher build, as they lie beside the executable: the
 /// program, its library, and the list's pictures. The program's name is the
 /// one a build is published under; an installed launcher may carry another.
+/// The pictures come in the order the list places them: console program,
+/// window program, update available, up to date, not installed.
 extern const wchar_t* const kLauncherProgramFile; // "MorvIndex.exe"
 extern const wchar_t* const kLauncherLibraryFile; // "trelko_util_r.dll"
 extern const wchar_t* const kLauncherPictures[5];

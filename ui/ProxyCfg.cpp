@@ -1,9 +1,10 @@
+// The proxy configuration dialog: the fields filled from the settings file,
+// and the file replaced from the fields on OK.
 #include "ui/ProxyCfg.h"
 
 #include "resources/resource.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
-
 
 CProxyCfg::CProxyCfg(CWnd* parent) : CDialogEx(IDD_PROXY_CONFIG, parent) {}
 

@@ -1,5 +1,6 @@
-// The proxy configuration dialog: address, user name, password and whether
-// the proxy is active, kept in the per-user proxy settings file.
+// The proxy configuration dialog: it shows the per-user proxy settings file
+// (address, user name, password and whether the proxy is active) and writes
+// it back, whole, on OK. The file's form is net/ProxyConfig's.
 #pragma once
 
 #include "framework/Wnd.h"

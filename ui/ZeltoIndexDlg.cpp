@@ -1,45 +1,32 @@
+// The main window's dialog itself: its creation (system menu, icons, the
+// controls bound to the template, the workers' links), the sizes that follow
+// the DPI, the context menu, the paint that takes up the catalogue worker's
+// announced work, and the window messages. The list lies in ProgramList.cpp,
+// the commands in ProgramCommands.cpp.
 #include "ui/ZeltoIndexDlg.h"
 
 #include "catalogue/Catalogue.h"
-#include "environment/ServerChoice.h"
-#include "install/Commands.h"
-#include "install/Installer.h"
-#include "install/Invocation.h"
+#include "catalogue/CatalogueFiles.h"
 #include "framework/WinApp.h"
-#include "environment/InstalledState.h"
-#include "ui/ProxyCfg.h"
+#include "install/Invocation.h"
 #include "resources/resource.h"
-#include "store/Text.h"
 #include "ui/AboutDlg.h"
 #include "ui/DialogHosts.h"
 #include "ui/Dpi.h"
 #include "ui/Images.h"
 
-#include <filesystem>
-#include <thread>
 #include <utility>
 
 namespace {
 
-constexpr UINT_PTR kInvocationTimer = 1;
 // The buttons' pictures, in pixels at 96 DPI.
 constexpr int kButtonImageSide = 24;
-// The list's standard pictures are decoded once the window has painted
-// (a timer comes after every paint), or at the first fill if that is sooner.
-constexpr UINT_PTR kStandardImagesTimer = 2;
 
 HICON LoadAppIcon(int sizeMetric)
 {
     int size = GetSystemMetrics(sizeMetric);
     return static_cast<HICON>(
         LoadImageW(AfxGetInstanceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
-}
-
-std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::wstring& to)
-{
-    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
 }
 
 } // namespace
@@ -108,26 +95,6 @@ void CZeltoIndexDlg::OnCancel()
     if (m_installation)
         m_installation->Cancel();
     CDialogEx::OnCancel();
-}
-
-bool CZeltoIndexDlg::Busy() const { return m_installation && m_installation->Running(); }
-
-SoftwareRecord CZeltoIndexDlg::CopyRecord(size_t index) const
-{
-    std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
-    return m_state.m_catalogue[index];
-}
-
-void CZeltoIndexDlg::StartInstallationWork(std::function<void(InstallationLink&)> job)
-{
-    if (!m_installation || !m_installation->Begin())
-        return;
-    try {
-        std::thread(InstallationThread, m_installation, std::move(job)).detach();
-    } catch (const std::system_error&) {
-        // No thread, no work: the next click may try again.
-        m_installation->End();
-    }
 }
 
 BOOL CZeltoIndexDlg::OnInitDialog()
@@ -226,307 +193,6 @@ void CZeltoIndexDlg::ApplyDpi(UINT dpi)
         label->SetDpi(dpi);
 }
 
-void CZeltoIndexDlg::LoadStandardImages()
-{
-    KillTimer(m_hWnd, kStandardImagesTimer);
-    if (!m_standardImages.empty())
-        return;
-    int placeholder = m_images.Add(std::wstring(), IDB_PNG_PLACEHOLDER);
-    m_standardImages.push_back(placeholder >= 0 ? placeholder : 0);
-    for (const wchar_t* name : {L"sw_con.png", L"sw_win.png", L"up_001.png", L"up_002.png", L"up_003.png"}) {
-        std::wstring path = m_state.m_programFolderW + name;
-        std::error_code error;
-        if (!std::filesystem::exists(path, error))
-            path = m_state.m_programFolderW + L"index_deps\\" + name;
-        int index = m_images.Add(path);
-        m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
-    }
-}
-
-int CZeltoIndexDlg::SelectedRecord() const
-{
-    int row = m_list.GetNextItem(-1, LVNI_SELECTED);
-    if (row < 0)
-        return -1;
-    LPARAM index = m_list.GetItemData(row);
-    return index >= 0 && static_cast<size_t>(index) < m_state.m_catalogue.size() ? static_cast<int>(index) : -1;
-}
-
-void CZeltoIndexDlg::SyncFilterChecks()
-{
-    if (m_onlyInstalledCheck.m_hWnd)
-        m_onlyInstalledCheck.SetCheck(m_filter.onlyInstalled ? BST_CHECKED : BST_UNCHECKED);
-    if (m_onlyFavouritesCheck.m_hWnd)
-        m_onlyFavouritesCheck.SetCheck(m_filter.onlyFavourites ? BST_CHECKED : BST_UNCHECKED);
-}
-
-void CZeltoIndexDlg::RefillList()
-{
-    // Before the worker has built the catalogue there is nothing to show, and
-    // the catalogue may not be read while it is being built.
-    if (!m_catalogueLink || !m_catalogueLink->IsCatalogueReady())
-        return;
-    LoadStandardImages();
-    m_filling = true;
-    if (m_firstFill) {
-        if (m_catalogueLink->InstalledCount() > 0) {
-            m_filter.onlyInstalled = true;
-            SyncFilterChecks();
-        }
-        m_firstFill = false;
-    }
-    std::vector<int> sortColumns = m_list.GetSortColumns();
-    int selected = SelectedRecord();
-    std::string selectedName = selected >= 0 ? m_state.m_catalogue[static_cast<size_t>(selected)].name : "";
-    // Right after a fresh catalogue came in, the rows' indices are the old one's.
-    if (!m_reselect.empty())
-        selectedName = std::exchange(m_reselect, std::string());
-
-    m_categories.ResetContent();
-    m_list.DeleteAllItems();
-    int place = 0;
-    for (size_t i = 0; i < m_state.m_categories.size(); ++i) {
-        m_categories.SendMessageW(CB_INSERTSTRING, i, reinterpret_cast<LPARAM>(m_state.m_categories[i].c_str()));
-        if (place == 0 && i > 0 && m_state.m_categories[i] == m_categoryFilter)
-            place = static_cast<int>(i);
-    }
-    m_categories.SetCurSel(place);
-    m_filter.categorySelected = place != 0;
-    m_filter.category = Utf8FromWide(m_categoryFilter);
-
-    // The rows' contents, read under the records' lock: the installation
-    // worker may be recording a build meanwhile.
-    struct Row {
-        size_t index;
-        std::vector<std::string> texts;
-        bool favourite;
-        int picture;
-        int status;
-    };
-    std::vector<Row> contents;
-    {
-        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
-        for (size_t index : VisibleRecords(m_state.m_catalogue, m_filter)) {
-            const SoftwareRecord& record = m_state.m_catalogue[index];
-            const int picture = record.imageIndex >= 1
-                                    ? record.imageIndex
-                                    : m_standardImages[static_cast<size_t>(ProgramTypeImage(record))];
-            contents.push_back({index,
-                                {"", record.name, std::to_string(record.installedBuild),
-                                 std::to_string(record.availableBuild), "", record.title},
-                                !record.favourite.empty(),
-                                picture,
-                                m_standardImages[static_cast<size_t>(StatusImage(record))]});
-        }
-    }
-
-    // One redraw for the whole fill: a list view repaints at every row otherwise.
-    m_list.SendMessageW(WM_SETREDRAW, FALSE);
-    for (const Row& content : contents) {
-        int row = m_list.InsertItem(0x7FFFFFFF, content.texts);
-        if (row < 0)
-            continue;
-        m_list.SetItemData(row, static_cast<LPARAM>(content.index));
-        m_list.SetItemTextColor(row, -1, content.favourite ? RGB(0, 0, 0) : GetSysColor(COLOR_WINDOWTEXT));
-        m_list.SetItemBkColor(row, -1, content.favourite ? RGB(255, 255, 0) : GetSysColor(COLOR_WINDOW));
-        m_list.SetItemImage(row, 0, content.picture);
-        m_list.SetItemImage(row, 4, content.status);
-    }
-    m_list.SendMessageW(WM_SETREDRAW, TRUE);
-    m_list.Invalidate(false);
-    LoadPendingThumbnails();
-    if (!sortColumns.empty())
-        m_list.RestoreSortColumns(sortColumns);
-
-    int rows = m_list.GetItemCount();
-    if (rows > 0) {
-        int choose = 0;
-        for (int row = 0; row < rows; ++row) {
-            LPARAM index = m_list.GetItemData(row);
-            if (m_state.m_catalogue[static_cast<size_t>(index)].name == selectedName) {
-                choose = row;
-                break;
-            }
-        }
-        m_list.SetSelectionMark(choose);
-        m_list.SetItemState(choose, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-        m_list.EnsureVisible(choose);
-    }
-    m_filling = false;
-}
-
-void CZeltoIndexDlg::LoadPendingThumbnails()
-{
-    LoadStandardImages();
-    for (int row = 0; row < m_list.GetItemCount(); ++row) {
-        SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(m_list.GetItemData(row))];
-        if (record.thumbnailFile.empty() || record.thumbnailLoaded)
-            continue;
-        std::unique_lock<std::mutex> hold(m_state.m_recordsLock);
-        record.thumbnailLoaded = true;
-        hold.unlock();
-        int index = m_images.Add(WideFromUtf8(record.thumbnailFile));
-        m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
-        hold.lock();
-        record.imageIndex = m_standardImages.back();
-        hold.unlock();
-        m_list.SetItemImage(row, 0, record.imageIndex);
-    }
-}
-
-void CZeltoIndexDlg::UpdateSelectionDetails()
-{
-    int selected = SelectedRecord();
-    if (selected < 0)
-        return;
-    const SoftwareRecord record = CopyRecord(static_cast<size_t>(selected));
-    m_name.SetText(L" " + WideFromUtf8(record.name));
-    std::wstring prefix;
-    COLORREF oldText = m_list.GetSelectionTextColor();
-    if (record.installedBuild <= 0) {
-        m_list.SetSelectionColors(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_HIGHLIGHTTEXT));
-        m_favourite.EnableWindow(false);
-        m_launch.EnableWindow(false);
-        m_install.EnableWindow(true);
-        prefix = AfxLoadString(IDS_NEW_INSTALL);
-    } else {
-        m_favourite.EnableWindow(true);
-        m_launch.EnableWindow(true);
-        if (!record.favourite.empty()) {
-            m_favourite.SetCheck(BST_CHECKED);
-            m_list.SetSelectionColors(RGB(200, 200, 0), RGB(0, 0, 0));
-        } else {
-            m_favourite.SetCheck(BST_UNCHECKED);
-            m_list.SetSelectionColors(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_HIGHLIGHTTEXT));
-        }
-        m_changelog.EnableWindow(!record.changelogAddress.empty());
-        bool update = record.availableBuild > record.installedBuild;
-        // Up to date, it offers a repair.
-        m_install.EnableWindow(true);
-        prefix = update ? AfxLoadString(IDS_UPDATE_AVAILABLE) : std::wstring();
-    }
-    if (m_list.GetSelectionTextColor() != oldText)
-        RedrawWindow(m_list.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    m_description.SetText(prefix + ReplaceAll(WideFromUtf8(record.description), L"<BR>", L"\r\n"));
-}
-
-void CZeltoIndexDlg::OnCategoryChanged()
-{
-    if (m_filling)
-        return;
-    int place = m_categories.GetCurSel();
-    m_categoryFilter = place > 0 && static_cast<size_t>(place) < m_state.m_categories.size()
-                           ? m_state.m_categories[static_cast<size_t>(place)]
-                           : std::wstring();
-    RefillList();
-}
-
-void CZeltoIndexDlg::OnFavourite()
-{
-    int selected = SelectedRecord();
-    if (selected < 0)
-        return;
-    {
-        std::lock_guard<std::mutex> hold(m_state.m_recordsLock);
-        ToggleFavourite(m_state.m_catalogue[static_cast<size_t>(selected)], m_state.m_settings, m_saveInstalledState);
-    }
-    RefillList();
-}
-
-void CZeltoIndexDlg::ShowRestartNotice()
-{
-    WindowPrompts(m_hWnd).ShowBox(AfxLoadString(IDS_RESTART_NOTICE), AfxLoadString(IDS_RESTART_CAPTION),
-                MB_OK | MB_ICONEXCLAMATION);
-}
-
-bool CZeltoIndexDlg::RefuseChoiceWhileBusy()
-{
-    if (!Busy() && m_catalogueLink && m_catalogueLink->IsCatalogueReady() && m_catalogueLink->AreServersReady())
-        return false;
-    // The list always shows the server in use: a choice not taken is undone, with a word.
-    m_servers.SetCurSel(m_catalogueLink ? m_catalogueLink->ServerInUse() : -1);
-    WindowPrompts(m_hWnd).Notify(AfxLoadString(IDS_CHOICE_REFUSED), AfxLoadString(IDS_RESTART_CAPTION));
-    return true;
-}
-
-void CZeltoIndexDlg::OnProxy()
-{
-    if (RefuseChoiceWhileBusy())
-        return;
-    CProxyCfg proxy(this);
-    if (proxy.DoModal() != IDOK)
-        return;
-    ShowRestartNotice();
-    OnOK();
-}
-
-void CZeltoIndexDlg::OnServerChanged()
-{
-    // The worker fills the server list before it announces the catalogue.
-    if (RefuseChoiceWhileBusy())
-        return;
-    int index = m_servers.GetCurSel();
-    if (index < 0 || static_cast<size_t>(index) >= m_state.m_servers.size())
-        return;
-    StoreServerChoice(m_state.m_serverSettingsFile, m_state.m_servers[static_cast<size_t>(index)]);
-    ShowRestartNotice();
-    OnOK();
-}
-
-void CZeltoIndexDlg::OnInstall(const std::string& name)
-{
-    if (name.empty())
-        return;
-    LauncherState& state = m_state;
-    StartInstallationWork([&state, name](InstallationLink& link) { InstallOrUpdate(state, name, link); });
-}
-
-void CZeltoIndexDlg::OnLaunch()
-{
-    int selected = SelectedRecord();
-    if (selected < 0)
-        return;
-    std::string name = m_state.m_catalogue[static_cast<size_t>(selected)].name;
-    WindowPrompts host(m_hWnd);
-    bool updateRequested = false;
-    LaunchProgram("", name, m_state, host, updateRequested);
-    if (updateRequested)
-        OnInstall(name);
-}
-
-void CZeltoIndexDlg::OnSoftwareCommand(WORD id)
-{
-    int selected = SelectedRecord();
-    if (selected < 0)
-        return;
-    SoftwareRecord& record = m_state.m_catalogue[static_cast<size_t>(selected)];
-    switch (id) {
-    case ID_SOFTWARE_OPEN_FOLDER:
-        OpenProgramFolder(record);
-        break;
-    case ID_SOFTWARE_PROMPT:
-        OpenCommandPrompt(record);
-        break;
-    case ID_SOFTWARE_UNINSTALL: {
-        if (Uninstall(record, m_state, m_saveInstalledState)) {
-            m_filter.onlyInstalled = false;
-            SyncFilterChecks();
-            RefillList();
-        }
-        break;
-    }
-    case IDC_CHANGELOG: {
-        // Fetched on the installation worker, so the window stays alive.
-        const LauncherState& state = m_state;
-        SoftwareRecord copy = CopyRecord(static_cast<size_t>(selected));
-        StartInstallationWork([&state, copy](InstallationLink& link) { ShowChangelog(copy, state, &link); });
-        break;
-    }
-    default:
-        break;
-    }
-}
-
 void CZeltoIndexDlg::StartInvocationThread()
 {
     if (!m_invocationLink)
@@ -544,82 +210,6 @@ void CZeltoIndexDlg::ShowContextMenu()
     POINT cursor;
     GetCursorPos(&cursor);
     TrackPopupMenu(menu.GetSubMenu(1), TPM_LEFTALIGN | TPM_TOPALIGN, cursor.x, cursor.y, 0, m_hWnd, nullptr);
-}
-
-void CZeltoIndexDlg::OnToggleOnlyInstalled()
-{
-    m_filter.onlyInstalled = !m_filter.onlyInstalled;
-    SyncFilterChecks();
-    RefillList();
-}
-
-void CZeltoIndexDlg::OnToggleOnlyFavourites()
-{
-    m_filter.onlyFavourites = !m_filter.onlyFavourites;
-    SyncFilterChecks();
-    RefillList();
-}
-
-void CZeltoIndexDlg::OnInstallSelected()
-{
-    int selected = SelectedRecord();
-    if (selected < 0 || Busy())
-        return;
-    const SoftwareRecord record = CopyRecord(static_cast<size_t>(selected));
-    if (!OffersRepair(record)) {
-        OnInstall(record.name);
-        return;
-    }
-    // An up-to-date program can still be put right: every file that differs
-    // from the published one is copied again.
-    if (!WindowPrompts(m_hWnd).AskYesNo(AfxLoadString(IDS_REPAIR_QUESTION), AfxLoadString(IDS_REPAIR_CAPTION)))
-        return;
-    LauncherState& state = m_state;
-    const std::string name = record.name;
-    StartInstallationWork([&state, name](InstallationLink& link) { InstallOrUpdate(state, name, link, true); });
-}
-
-void CZeltoIndexDlg::OnChangelog() { OnSoftwareCommand(IDC_CHANGELOG); }
-void CZeltoIndexDlg::OnOpenFolder() { OnSoftwareCommand(ID_SOFTWARE_OPEN_FOLDER); }
-void CZeltoIndexDlg::OnOpenPrompt() { OnSoftwareCommand(ID_SOFTWARE_PROMPT); }
-void CZeltoIndexDlg::OnUninstall() { OnSoftwareCommand(ID_SOFTWARE_UNINSTALL); }
-
-bool CZeltoIndexDlg::OnCommand(WORD id, WORD code, HWND control)
-{
-    // The dialog's commands: control or menu id, notification code (menu
-    // commands come with any code), handler.
-    constexpr WORD kAnyCode = 0xFFFF;
-    // The ones that start something start nothing while an installation runs.
-    static const struct {
-        WORD id;
-        WORD code;
-        void (CZeltoIndexDlg::*handler)();
-        bool starts;
-    } commands[] = {
-        {IDC_ONLY_INSTALLED, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyInstalled, false},
-        {IDC_ONLY_FAVOURITES, BN_CLICKED, &CZeltoIndexDlg::OnToggleOnlyFavourites, false},
-        {IDC_INSTALL, BN_CLICKED, &CZeltoIndexDlg::OnInstallSelected, true},
-        {IDC_LAUNCH, BN_CLICKED, &CZeltoIndexDlg::OnLaunch, true},
-        {IDC_CATEGORY, CBN_SELCHANGE, &CZeltoIndexDlg::OnCategoryChanged, false},
-        {IDC_FAVOURITE, BN_CLICKED, &CZeltoIndexDlg::OnFavourite, true},
-        {ID_SOFTWARE_OPEN_FOLDER, kAnyCode, &CZeltoIndexDlg::OnOpenFolder, true},
-        {ID_SOFTWARE_PROMPT, kAnyCode, &CZeltoIndexDlg::OnOpenPrompt, true},
-        {ID_SOFTWARE_UNINSTALL, kAnyCode, &CZeltoIndexDlg::OnUninstall, true},
-        {IDC_CHANGELOG, BN_CLICKED, &CZeltoIndexDlg::OnChangelog, true},
-        // These two refuse with a word themselves, and put the list back.
-        {IDC_PROXY, BN_CLICKED, &CZeltoIndexDlg::OnProxy, false},
-        {IDC_SERVER, CBN_SELCHANGE, &CZeltoIndexDlg::OnServerChanged, false},
-    };
-    for (const auto& command : commands) {
-        if (command.id == id && (command.code == kAnyCode || command.code == code)) {
-            if (!command.starts || !Busy())
-                (this->*command.handler)();
-            else if (id == IDC_FAVOURITE)
-                UpdateSelectionDetails(); // the checkbox shows the mark as it is
-            return true;
-        }
-    }
-    return CDialogEx::OnCommand(id, code, control);
 }
 
 void CZeltoIndexDlg::OnPaint()

@@ -1,6 +1,8 @@
 // The launcher's main window: a modal dialog on template 102 with the report
 // list of the catalogue, its filters, the selected program's details, and the
-// catalogue worker that fills it.
+// catalogue worker that fills it. Its code lies in three files: the dialog
+// itself (ZeltoIndexDlg.cpp), the list (ProgramList.cpp) and the commands on
+// the selected program (ProgramCommands.cpp).
 #pragma once
 
 #include "framework/Controls.h"
@@ -55,22 +57,41 @@ protected:
     void OnOutermostMessageDone() override;
 
 private:
+    // The dialog (ZeltoIndexDlg.cpp).
+
+    // Timer ids: a request the hand-over did not announce, and the list's
+    // standard pictures once the window has painted (a timer comes after every
+    // paint), or at the first fill if that is sooner.
+    static constexpr UINT_PTR kInvocationTimer = 1;
+    static constexpr UINT_PTR kStandardImagesTimer = 2;
+
     void OnPaint();
     /// Work the catalogue worker announced: refill, then thumbnails.
     void RunPendingWork();
+    /// The pictures of "Avvia", "Installa/Aggiorna" and "Chiudi" at the window's DPI.
+    void SetButtonImages();
+    /// Sizes measured in pixels (columns, pictures, label fonts) for dpi.
+    void ApplyDpi(UINT dpi);
+    void ShowContextMenu();
+    void StartInvocationThread();
+
+    // The list (ProgramList.cpp).
+
     void LoadPendingThumbnails();
     void UpdateSelectionDetails();
     /// Decodes the placeholder and the five standard pictures into the image
     /// list, once; later calls do nothing.
     void LoadStandardImages();
-    /// The pictures of "Avvia", "Installa/Aggiorna" and "Chiudi" at the window's DPI.
-    void SetButtonImages();
-    /// Sizes measured in pixels (columns, pictures, label fonts) for dpi.
-    void ApplyDpi(UINT dpi);
     /// Catalogue index of the first selected row, or -1.
     int SelectedRecord() const;
     void OnCategoryChanged();
     void OnFavourite();
+    void OnToggleOnlyInstalled();
+    void OnToggleOnlyFavourites();
+
+    // The commands on the selected program, and the choices that need a
+    // restart (ProgramCommands.cpp).
+
     /// True, with the server list set back and a word to the user, while an
     /// installation runs or the catalogue is not ready: a server or proxy
     /// change then closes nothing.
@@ -78,7 +99,6 @@ private:
     void OnProxy();
     void OnServerChanged();
     void ShowRestartNotice();
-    void ShowContextMenu();
     /// True while an installation or a change log download runs: clicks
     /// that would start something start nothing.
     bool Busy() const;
@@ -90,14 +110,11 @@ private:
     void OnInstall(const std::string& name);
     void OnInstallSelected();
     void OnLaunch();
-    void OnToggleOnlyInstalled();
-    void OnToggleOnlyFavourites();
     void OnChangelog();
     void OnOpenFolder();
     void OnOpenPrompt();
     void OnUninstall();
     void OnSoftwareCommand(WORD id);
-    void StartInvocationThread();
 
     LauncherState& m_state;
     SettingsSaver m_saveInstalledState;
