@@ -1,5 +1,6 @@
 #include "net/ProxyConfig.h"
 
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 
 #include <boost/algorithm/string/trim.hpp>
@@ -83,4 +84,9 @@ std::string FormatProxyConfig(const ProxySettings& settings)
 {
     return std::string(settings.active ? "[PROXY]" : "[INACTIVE_PROXY]") + "\r\n" + settings.address + "\r\n" +
            settings.user + "\r\n" + settings.password + "\r\n";
+}
+
+bool WriteProxyConfig(const ProxySettings& settings)
+{
+    return ReplaceFileContent(WideFromUtf8(ProxyConfigPath()), FormatProxyConfig(settings));
 }

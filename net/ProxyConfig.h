@@ -31,3 +31,6 @@ ProxySettings ReadActiveProxy();
 
 /// The file's text for settings (header, address, user, password, CR LF each).
 std::string FormatProxyConfig(const ProxySettings& settings);
+
+/// Writes the settings file for settings; false when it could not be written.
+bool WriteProxyConfig(const ProxySettings& settings);

@@ -3,15 +3,9 @@
 #include "ui/ProxyCfg.h"
 
 #include "resources/resource.h"
-#include "store/AtomicFile.h"
 #include "store/Text.h"
 
 CProxyCfg::CProxyCfg(CWnd* parent) : CDialogEx(IDD_PROXY_CONFIG, parent) {}
-
-bool WriteProxyConfig(const ProxySettings& settings)
-{
-    return ReplaceFileContent(WideFromUtf8(ProxyConfigPath()), FormatProxyConfig(settings));
-}
 
 BOOL CProxyCfg::OnInitDialog()
 {

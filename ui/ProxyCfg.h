@@ -25,6 +25,3 @@ private:
     /// Moves the fields to the controls, or the controls to the fields.
     void DoDataExchange(bool save);
 };
-
-/// Writes the settings file for settings; false when it could not be written.
-bool WriteProxyConfig(const ProxySettings& settings);
