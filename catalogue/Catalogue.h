@@ -5,6 +5,7 @@
 #include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
 #include "format/SoftwareRecord.h"
+#include "environment/InstalledState.h"
 #include "environment/LauncherState.h"
 #include "net/HttpTransfer.h"
 
@@ -14,10 +15,6 @@
 
 /// Longest time one thumbnail's transfer may take, whatever its pace.
 constexpr unsigned long long kThumbnailDeadlineMs = 60000;
-
-/// Joins a record with its installed state in the settings store: only a
-/// section with a non-empty PATH counts. Returns whether it is installed.
-bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
 
 /// Sets what a thumbnail or change log must match; false when it must not
 /// be fetched at all: its check is malformed, or a key asks for signatures

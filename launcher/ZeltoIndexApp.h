@@ -8,8 +8,6 @@
 
 /// Name of the mutex that tells a starting process another instance runs.
 extern const wchar_t* const kInstanceMutexName;
-/// Name of the invocation file in the data folder.
-extern const wchar_t* const kInvocationFileName;
 
 class CZeltoIndexApp : public CWinApp, public LauncherState {
 public:

@@ -1,5 +1,6 @@
 #include "environment/LauncherState.h"
 #include "environment/ProgramIdentity.h"
+#include "environment/ShippedFiles.h"
 #include "environment/SyncBinding.h"
 #include "store/Text.h"
 #include "tests/TestSigning.h"
@@ -80,15 +81,17 @@ TEST(ServerUrls, OnlyTheFirstTenLinesOfServerDatCount)
     EXPECT_EQ(dir.Path(), state.m_programFolderW);
 }
 
-// PATH takes index_deps first; the library itself is loaded by full path,
-// next to the program first, never by a bare name that the current folder
-// could answer (Windows searches it before PATH).
-TEST(SyncLibraryFolder, IndexDepsWinsOnPathAndTheProgramFolderCopyIsLoaded)
+// A shipped file is taken beside the program first, then from index_deps, as
+// Windows finds a library loaded by full path from the program's folder; PATH
+// names the folder the library is loaded from, and the load never goes by a
+// bare name that the current folder could answer (Windows searches it first).
+TEST(SyncLibraryFolder, ProgramFolderFirstAndPathNamesTheFolderLoaded)
 {
     TempDir dir;
     std::string exe = dir.Narrow() + "MorvIndex.exe";
     EXPECT_EQ("", FindSyncLibraryFolder(exe));
     EXPECT_EQ(L"", SyncLibraryLoadPath(dir / L"MorvIndex.exe")) << "nothing to load, and never the bare name";
+    EXPECT_EQ(L"", SyncLibraryLoadPath(L"MorvIndex.exe")) << "no folder: nothing, not the current folder";
 
     std::filesystem::create_directory(dir / L"index_deps");
     WriteBytes(dir / L"index_deps\\trelko_util_r.dll", "x");
@@ -96,8 +99,9 @@ TEST(SyncLibraryFolder, IndexDepsWinsOnPathAndTheProgramFolderCopyIsLoaded)
     EXPECT_EQ(dir / L"index_deps\\trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
 
     WriteBytes(dir / L"trelko_util_r.dll", "x");
-    EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+    EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));
     EXPECT_EQ(dir / L"trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
+    EXPECT_EQ(dir / L"trelko_util_r.dll", FindBesideProgram(dir.Path(), L"trelko_util_r.dll"));
 
     std::filesystem::remove(dir / L"index_deps\\trelko_util_r.dll");
     EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));
