@@ -1,5 +1,7 @@
-// Turning the index and repository files into the catalogue, the category
-// list and the server list, joined with the installed state of each program.
+// The catalogue worker: the index and repository files turned into the
+// catalogue, the category list and the server list, joined with the installed
+// state of each program, and the thumbnails fetched; the status line's words
+// for a list that could not be verified, refreshed, or has expired.
 #pragma once
 
 #include "catalogue/CatalogueFiles.h"
