@@ -2,6 +2,7 @@
 
 #include "environment/ProgramIdentity.h"
 #include "environment/ShippedFiles.h"
+#include "format/LauncherImage.h"
 #include "framework/WinApp.h"
 #include "store/Text.h"
 
@@ -15,8 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 bool g_bound = false;
-
-const wchar_t* const kSyncLibraryName = L"trelko_util_r.dll";
 
 } // namespace
 
@@ -50,7 +49,7 @@ void BindSyncLibrary(const std::string& fullProgramPath)
 
 std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath)
 {
-    return FindBesideProgram(FolderOfPath(fullProgramPath), kSyncLibraryName);
+    return FindBesideProgram(FolderOfPath(fullProgramPath), kLauncherLibraryFile);
 }
 
 namespace {
@@ -71,7 +70,7 @@ HMODULE LoadSyncLibrary(std::wstring& error)
         if (!library) {
             if (path.empty())
                 SetLastError(ERROR_MOD_NOT_FOUND);
-            loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
+            loadError = std::wstring(kLauncherLibraryFile) + L": " + WideFromUtf8(Win32ErrorText(GetLastError()));
             return;
         }
         module = library;
@@ -88,7 +87,8 @@ void* LoadSyncExport(const char* name, std::wstring& error)
         return nullptr;
     void* function = reinterpret_cast<void*>(GetProcAddress(module, name));
     if (!function)
-        error = L"trelko_util_r.dll: " + WideFromUtf8(name) + L": " + WideFromUtf8(Win32ErrorText(GetLastError()));
+        error = std::wstring(kLauncherLibraryFile) + L": " + WideFromUtf8(name) + L": " +
+                WideFromUtf8(Win32ErrorText(GetLastError()));
     return function;
 }
 

@@ -3,6 +3,7 @@
 #include "catalogue/Catalogue.h"
 #include "environment/ServerChoice.h"
 #include "environment/ShippedFiles.h"
+#include "format/LauncherImage.h"
 #include "install/Commands.h"
 #include "install/Installer.h"
 #include "install/Invocation.h"
@@ -234,7 +235,7 @@ void CZeltoIndexDlg::LoadStandardImages()
         return;
     int placeholder = m_images.Add(std::wstring(), IDB_PNG_PLACEHOLDER);
     m_standardImages.push_back(placeholder >= 0 ? placeholder : 0);
-    for (const wchar_t* name : {L"sw_con.png", L"sw_win.png", L"up_001.png", L"up_002.png", L"up_003.png"}) {
+    for (const wchar_t* name : kLauncherPictures) {
         const std::wstring path = FindBesideProgram(m_state.m_programFolderW, name);
         int index = m_images.Add(path);
         m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
