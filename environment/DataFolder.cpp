@@ -8,6 +8,8 @@
 #include <filesystem>
 
 const wchar_t* const kInvocationFileName = L"invoke.morvindex";
+const char* const kDependencyCacheFolder = "deps\\";
+const char* const kProgramArchiveFolder = "apps_cache\\";
 
 std::wstring LaunchFilePath(const std::wstring& dataFolder, const std::string& name)
 {
@@ -17,7 +19,8 @@ std::wstring LaunchFilePath(const std::wstring& dataFolder, const std::string& n
 void RemoveInterruptedTransfers(const std::wstring& dataFolder)
 {
     namespace fs = std::filesystem;
-    for (const wchar_t* folder : {L"", L"deps\\", L"apps_cache\\"}) {
+    for (const std::wstring& folder :
+         {std::wstring(), WideFromUtf8(kDependencyCacheFolder), WideFromUtf8(kProgramArchiveFolder)}) {
         std::error_code error;
         for (fs::directory_iterator it(fs::path(dataFolder + folder), error), end; !error && it != end;
              it.increment(error)) {

@@ -15,6 +15,11 @@ extern const wchar_t* const kInvocationFileName; // L"invoke.morvindex"
 /// program has one spelling of its file. dataFolder ends with a backslash.
 std::wstring LaunchFilePath(const std::wstring& dataFolder, const std::string& name);
 
+/// The data folder's caches of downloaded archives, each name with its
+/// trailing backslash: dependency packages, and programs' own archives.
+extern const char* const kDependencyCacheFolder;  // "deps\"
+extern const char* const kProgramArchiveFolder;   // "apps_cache\"
+
 /// Removes what interrupted downloads and writes left ("<file>.part",
 /// "<file>.tmp") in the data folder and its deps and apps_cache folders, but
 /// never a start request another process is writing. dataFolder ends with a

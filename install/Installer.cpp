@@ -223,8 +223,8 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         const std::string& dependency = dependencies[static_cast<size_t>(i)];
         progressStep();
         host.SetStatusText("Download dependencies... " + std::to_string(i) + "/" + std::to_string(n));
-        MakeFolders(state.m_dataFolder + "deps\\");
-        std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
+        MakeFolders(state.m_dataFolder + kDependencyCacheFolder);
+        std::string archive = state.m_dataFolder + kDependencyCacheFolder + dependency + ".zip";
         // A name that is no plain file name is as unknown as a missing one.
         const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
         if (package && !ArchiveCanBeChecked(state, *package)) {
@@ -247,8 +247,8 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
 
     progressStep();
     host.SetStatusText("Download application... ");
-    MakeFolders(state.m_dataFolder + "apps_cache\\");
-    std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
+    MakeFolders(state.m_dataFolder + kProgramArchiveFolder);
+    std::string archive = state.m_dataFolder + kProgramArchiveFolder + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
     const std::string folder = state.m_dataFolder + "apps\\" + name;
     const std::string staging = StagingFolder(state);

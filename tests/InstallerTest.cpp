@@ -414,11 +414,12 @@ TEST_F(Installation, PendingStepAtStartStandsOnlyWhenRecorded)
         }
         // A copying process that has just ended may still hold the folder
         // for a moment; the cleaner comes back until it is gone.
-        if (pending.cleaned)
+        if (pending.cleaned) {
             EXPECT_TRUE(WaitUntil(10000, [&] {
                 fs::remove_all(WideFromUtf8(staging), error);
                 return !error;
             })) << error.message();
+        }
         ResolvePendingInstallation(state);
         std::string tag;
         EXPECT_FALSE(PendingArchiveStep(staging, tag));
