@@ -14,24 +14,6 @@
 #include <map>
 #include <set>
 
-bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings)
-{
-    const KeyValueSection* state = settings.FindSection(record.name);
-    if (!state)
-        return false;
-    auto path = state->Items().find("PATH");
-    if (path == state->Items().end() || path->second.empty())
-        return false;
-    record.installedFolder = path->second;
-    auto version = state->Items().find("VERSION");
-    if (version != state->Items().end())
-        record.installedBuild = ParseNumber(version->second);
-    auto favourite = state->Items().find("PREF");
-    if (favourite != state->Items().end())
-        record.favourite = favourite->second;
-    return true;
-}
-
 bool ApplyFileCheck(const FileCheck& check, bool signaturesRequired, DownloadOptions& options)
 {
     if (check.malformed || (signaturesRequired && check.sha256.empty()))

@@ -1,10 +1,13 @@
-// Turning the index and repository files into the catalogue, the category
-// list and the server list, joined with the installed state of each program.
+// The catalogue worker: the index and repository files turned into the
+// catalogue, the category list and the server list, joined with the installed
+// state of each program, and the thumbnails fetched; the status line's words
+// for a list that could not be verified, refreshed, or has expired.
 #pragma once
 
 #include "catalogue/CatalogueFiles.h"
 #include "catalogue/CatalogueSink.h"
 #include "format/SoftwareRecord.h"
+#include "environment/InstalledState.h"
 #include "environment/LauncherState.h"
 #include "net/HttpTransfer.h"
 
@@ -14,10 +17,6 @@
 
 /// Longest time one thumbnail's transfer may take, whatever its pace.
 constexpr unsigned long long kThumbnailDeadlineMs = 60000;
-
-/// Joins a record with its installed state in the settings store: only a
-/// section with a non-empty PATH counts. Returns whether it is installed.
-bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
 
 /// Sets what a thumbnail or change log must match; false when it must not
 /// be fetched at all: its check is malformed, or a key asks for signatures

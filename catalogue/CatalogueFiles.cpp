@@ -120,7 +120,7 @@ public:
     /// signature holds, it names its role and its SERIAL is not old; a file
     /// with a REDIRECT names the role REDIRECT and carries an EXPIRES still
     /// ahead (its SERIAL is held against the last one taken only while
-    /// firstHop). redirect receives the REDIRECT address of the first 10
+    /// firstHop). redirect receives the REDIRECT address of the first kRedirectLines
     /// lines (never for a keys file).
     bool Passes(const std::string& path, std::string& redirect, Passed& passed, bool firstHop = true) const
     {

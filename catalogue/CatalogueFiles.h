@@ -133,7 +133,7 @@ bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, Fe
 /// Brings name (sw_index, sw_repo or sw_keys) up to date: keeps the previous
 /// copy as <file>.bak, downloads a fresh one (three attempts, shared with the
 /// REDIRECT records it follows, all within budget when one is given),
-/// follows a REDIRECT record found in its first 10 lines, and falls back to
+/// follows a REDIRECT record found in its first kRedirectLines lines, and falls back to
 /// the backup when every attempt fails. With the maker's key each downloaded
 /// file needs its signature at <url>.sig, kept beside the local copy as
 /// <file>.sig, a [PATHS] ROLE naming it and a SERIAL no lower than the

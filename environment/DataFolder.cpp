@@ -1,13 +1,26 @@
 #include "environment/DataFolder.h"
 
+#include "store/KeyValueStore.h"
+#include "store/Text.h"
+
 #include <windows.h>
 
 #include <filesystem>
 
+const wchar_t* const kInvocationFileName = L"invoke.morvindex";
+const char* const kDependencyCacheFolder = "deps\\";
+const char* const kProgramArchiveFolder = "apps_cache\\";
+
+std::wstring LaunchFilePath(const std::wstring& dataFolder, const std::string& name)
+{
+    return dataFolder + WideFromUtf8(UpperAscii(name)) + L"invoke.dat";
+}
+
 void RemoveInterruptedTransfers(const std::wstring& dataFolder)
 {
     namespace fs = std::filesystem;
-    for (const wchar_t* folder : {L"", L"deps\\", L"apps_cache\\"}) {
+    for (const std::wstring& folder :
+         {std::wstring(), WideFromUtf8(kDependencyCacheFolder), WideFromUtf8(kProgramArchiveFolder)}) {
         std::error_code error;
         for (fs::directory_iterator it(fs::path(dataFolder + folder), error), end; !error && it != end;
              it.increment(error)) {
@@ -15,7 +28,7 @@ void RemoveInterruptedTransfers(const std::wstring& dataFolder)
             const std::wstring extension = it->path().extension().wstring();
             // A start request is written by another launcher process, which
             // may be between writing and renaming it this very moment.
-            if (_wcsicmp(it->path().filename().c_str(), L"invoke.morvindex.tmp") == 0)
+            if (_wcsicmp(it->path().filename().c_str(), (std::wstring(kInvocationFileName) + L".tmp").c_str()) == 0)
                 continue;
             if (it->is_regular_file(kind) && (_wcsicmp(extension.c_str(), L".part") == 0 ||
                                               _wcsicmp(extension.c_str(), L".tmp") == 0))

@@ -1,5 +1,6 @@
 // Which programs are installed, at which build and where, and which are
-// favourites: one section per program in the settings store.
+// favourites: one section per program in the settings store, written and
+// read here only.
 #pragma once
 
 #include "format/SoftwareRecord.h"
@@ -13,6 +14,16 @@ enum class InstallStatus { NotInstalled, UpdateAvailable, UpToDate };
 /// Not installed at build 0 or below; up to date at or above the available
 /// build (no downgrade is offered); update available in between.
 InstallStatus InstallState(const SoftwareRecord& record);
+
+/// Joins a record with its installed state in the settings store: only a
+/// section with a non-empty PATH counts; VERSION and PREF are taken with it.
+/// Returns whether it is installed.
+bool ApplyInstalledState(SoftwareRecord& record, const KeyValueStore& settings);
+
+/// Whether the settings record program name at build with the installation
+/// step step (RecordInstalled's VERSION and STEP).
+bool InstalledStepRecorded(const KeyValueStore& settings, const std::string& name, const std::string& build,
+                           const std::string& step);
 
 /// Writes the settings store to the registry; true on success.
 using SettingsSaver = std::function<bool()>;

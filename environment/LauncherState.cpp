@@ -1,6 +1,7 @@
 #include "environment/LauncherState.h"
 
 #include "environment/ProgramIdentity.h"
+#include "environment/ShippedFiles.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
@@ -16,20 +17,19 @@ const char* const kDefaultRepositoryPath = "/software_qel/morvindex/sw_repo.dat"
 
 namespace {
 
-bool Exists(const fs::path& path)
-{
-    std::error_code error;
-    return fs::exists(path, error) && !error;
-}
+const wchar_t* const kServerFileName = L"server.dat";
 
 } // namespace
 
 std::wstring ChooseServerSettingsFile(const std::wstring& programFolder)
 {
-    std::wstring file = programFolder + L"server.dat";
-    if (!Exists(file) && Exists(programFolder + L"index_deps"))
-        file = programFolder + L"index_deps\\server.dat";
-    return file;
+    const std::wstring found = FindBesideProgram(programFolder, kServerFileName);
+    if (!found.empty())
+        return found;
+    // Neither exists yet: the server chosen is written where the shipped files are.
+    const std::wstring deps = programFolder + kDepsFolderName;
+    std::error_code error;
+    return fs::exists(fs::path(deps), error) ? deps + L"\\" + kServerFileName : programFolder + kServerFileName;
 }
 
 void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,

@@ -1,6 +1,6 @@
-// The launcher's process-wide state: folders, server addresses, the settings
-// store and the catalogue lists. The application object owns one; tests build
-// their own.
+// The launcher's process-wide state (folders, server addresses and the
+// maker's key from server.dat, the settings store, the catalogue lists) and
+// how start-up fills it. The application object owns one; tests build their own.
 #pragma once
 
 #include "format/ServerFile.h"
@@ -68,8 +68,9 @@ extern const char* const kSupportServer;
 extern const char* const kDefaultIndexPath;      // "/software_qel/morvindex/sw_index.dat"
 extern const char* const kDefaultRepositoryPath; // "/software_qel/morvindex/sw_repo.dat"
 
-/// server.dat in the program folder; when it is missing but an index_deps
-/// folder exists, index_deps\server.dat (which may not exist yet).
+/// server.dat as FindBesideProgram finds it; when neither exists, in the
+/// index_deps folder if there is one (the file may not exist yet), else in
+/// the program folder.
 std::wstring ChooseServerSettingsFile(const std::wstring& programFolder);
 
 /// Index and repository addresses: the defaults, then "URL" of SERVER and

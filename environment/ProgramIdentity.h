@@ -1,5 +1,6 @@
-// Who this program is: its executable's path and the program name derived from
-// it, which names the protocol, the file type, the data folder and the registry key.
+// Who this program is: its executable's path, its folder, and the program name
+// derived from it, which names the protocol, the file type, the data folder and
+// the registry key.
 #pragma once
 
 #include <string>

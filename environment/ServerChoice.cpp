@@ -10,22 +10,23 @@
 
 namespace {
 
-/// Appends a section; skip says which entries are not copied.
+/// Appends a section's entries under its header; skip says which entries are
+/// not copied. A section with nothing left to copy adds nothing.
 void AppendSection(std::string& text, const std::string& header, const KeyValueSection& section,
                    const std::function<bool(const std::string&, const std::string&)>& skip)
 {
-    text += "\r\n[" + header + "]\r\n";
+    std::string entries;
     for (const auto& entry : section.Items())
         if (!skip(entry.first, entry.second))
-            text += entry.first + "=" + entry.second + "\r\n";
+            entries += entry.first + "=" + entry.second + "\r\n";
+    if (!entries.empty())
+        text += "\r\n[" + header + "]\r\n" + entries;
 }
 
 } // namespace
 
 bool StoreServerChoice(const std::string& serverSettingsFile, const std::string& url)
 {
-    // Start-up reads only the first ten lines, so the maker's key and the
-    // chosen URL come first; everything else the file holds follows and is kept.
     // Read as the start-up reads it, so that a file saved as UTF-16 or with a
     // byte-order mark keeps its key when it is written again.
     std::string bytes;
@@ -53,29 +54,34 @@ bool StoreServerChoice(const std::string& serverSettingsFile, const std::string&
         return (name == "KEY" && !keyText.empty() && value == keyText) ||
                (name == "ROOT" && !trust.rootText.empty() && value == trust.rootText);
     };
-    std::string text;
+    // Start-up takes the addresses from the first kServerFileLines lines, so
+    // the chosen URL, the repository's and the maker's key (at most seven
+    // lines) come first; everything else the file holds follows and is kept,
+    // a section named again where its other entries go.
+    std::string text = "[SERVER]\r\nURL=" + url + "\r\n";
+    const bool hasRepository = settings.HasKey("REPOSITORY", "URL");
+    if (hasRepository)
+        text += "[REPOSITORY]\r\nURL=" + settings.GetValue("REPOSITORY", "URL") + "\r\n";
     if (signaturesRequired) {
-        text = "[SIGNATURE]\r\n";
+        text += "[SIGNATURE]\r\n";
         if (!keyText.empty() || trust.rootText.empty())
             text += "KEY=" + keyText + "\r\n";
         if (!trust.rootText.empty())
             text += "ROOT=" + trust.rootText + "\r\n";
-        if (const KeyValueSection* signature = settings.FindSection("SIGNATURE"))
-            for (const auto& entry : signature->Items())
-                if (entry.first != "KEY" && entry.first != "ROOT")
-                    text += entry.first + "=" + entry.second + "\r\n";
     }
-    text += "[SERVER]\r\nURL=" + url + "\r\n";
-    if (const KeyValueSection* server = settings.FindSection("SERVER"))
-        for (const auto& entry : server->Items())
-            if (entry.first != "URL" && !isKeyLine(entry.first, entry.second))
-                text += entry.first + "=" + entry.second + "\r\n";
+    const auto isStartupLine = [&](const std::string& section, const std::string& name, const std::string& value) {
+        if (section == "SIGNATURE")
+            return name == "KEY" || name == "ROOT";
+        return (name == "URL" && (section == "SERVER" || (section == "REPOSITORY" && hasRepository))) ||
+               isKeyLine(name, value);
+    };
     // Global entries no longer come first, so they get their section's header.
-    if (const KeyValueSection* global = settings.FindSection(KeyValueStore::kGlobal))
-        if (!global->Items().empty())
-            AppendSection(text, KeyValueStore::kGlobal, *global, isKeyLine);
-    for (const auto& entry : settings.AllSections())
-        if (entry.first != "SERVER" && entry.first != "SIGNATURE" && entry.first != KeyValueStore::kGlobal)
-            AppendSection(text, entry.first, entry.second, isKeyLine);
+    for (const auto& entry : settings.AllSections()) {
+        const std::string& section = entry.first;
+        AppendSection(text, section, entry.second, [&section, &isStartupLine](const std::string& name,
+                                                                             const std::string& value) {
+            return isStartupLine(section, name, value);
+        });
+    }
     return ReplaceFileContent(WideFromUtf8(serverSettingsFile), text);
 }

@@ -1,4 +1,5 @@
-// Making another server of the repository the one the next start uses.
+// Making another server of the repository the one the next start uses:
+// server.dat written again, what start-up reads within its first lines.
 #pragma once
 
 #include <string>

@@ -1,5 +1,8 @@
 #include "environment/SyncBinding.h"
 
+#include "environment/ProgramIdentity.h"
+#include "environment/ShippedFiles.h"
+#include "format/LauncherImage.h"
 #include "framework/WinApp.h"
 #include "store/Text.h"
 #include "trelko_util/InstallJournal.h"
@@ -15,35 +18,13 @@ namespace {
 
 bool g_bound = false;
 
-bool PathPresent(const std::string& path)
-{
-    std::error_code error;
-    fs::file_status status = fs::status(fs::path(WideFromUtf8(path)), error);
-    return !error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
-}
-
-std::wstring CurrentDirectory()
-{
-    DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::wstring dir(size, L'\0');
-    DWORD got = GetCurrentDirectoryW(size, &dir[0]);
-    dir.resize(got);
-    return dir;
-}
-
 } // namespace
 
 std::string FindSyncLibraryFolder(const std::string& fullProgramPath)
 {
-    size_t separator = fullProgramPath.find_last_of("\\/");
-    std::string folder = separator == std::string::npos ? Utf8FromWide(CurrentDirectory()) + "\\"
-                                                        : fullProgramPath.substr(0, separator);
-    std::string libraryFolder;
-    if (PathPresent(folder + "\\trelko_util_r.dll"))
-        libraryFolder = folder;
-    if (PathPresent(folder + "\\index_deps\\trelko_util_r.dll"))
-        libraryFolder = folder + "\\index_deps";
-    return libraryFolder;
+    // The folder PATH gets is the one the library is loaded from.
+    const std::wstring library = SyncLibraryLoadPath(WideFromUtf8(fullProgramPath));
+    return library.empty() ? std::string() : Utf8FromWide(library.substr(0, library.find_last_of(L"\\/")));
 }
 
 void BindSyncLibrary(const std::string& fullProgramPath)
@@ -69,15 +50,7 @@ void BindSyncLibrary(const std::string& fullProgramPath)
 
 std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath)
 {
-    const std::wstring folder = fullProgramPath.substr(0, fullProgramPath.find_last_of(L"\\/") + 1);
-    if (!folder.empty()) {
-        for (const wchar_t* candidate : {L"trelko_util_r.dll", L"index_deps\\trelko_util_r.dll"}) {
-            std::error_code error;
-            if (fs::is_regular_file(fs::path(folder + candidate), error))
-                return folder + candidate;
-        }
-    }
-    return std::wstring();
+    return FindBesideProgram(FolderOfPath(fullProgramPath), kLauncherLibraryFile);
 }
 
 namespace {
@@ -98,7 +71,7 @@ HMODULE LoadSyncLibrary(std::wstring& error)
         if (!library) {
             if (path.empty())
                 SetLastError(ERROR_MOD_NOT_FOUND);
-            loadError = L"trelko_util_r.dll: " + WideFromUtf8(Win32ErrorText(GetLastError()));
+            loadError = std::wstring(kLauncherLibraryFile) + L": " + WideFromUtf8(Win32ErrorText(GetLastError()));
             return;
         }
         module = library;
@@ -115,7 +88,8 @@ void* LoadSyncExport(const char* name, std::wstring& error)
         return nullptr;
     void* function = reinterpret_cast<void*>(GetProcAddress(module, name));
     if (!function)
-        error = L"trelko_util_r.dll: " + WideFromUtf8(name) + L": " + WideFromUtf8(Win32ErrorText(GetLastError()));
+        error = std::wstring(kLauncherLibraryFile) + L": " + WideFromUtf8(name) + L": " +
+                WideFromUtf8(Win32ErrorText(GetLastError()));
     return function;
 }
 

@@ -1,5 +1,7 @@
-// Binding of the synchronisation library trelko_util_r.dll, which may ship next
-// to the launcher or in its "index_deps" folder.
+// The launcher's binding of the synchronisation library trelko_util_r.dll
+// (found beside the program, else in its index_deps folder): the folder put
+// on PATH, the export loaded by full path, and the installation steps run
+// through it (synchronise, conclude, ask for a pending step).
 #pragma once
 
 #include "trelko_util/Exports.h"
@@ -9,19 +11,19 @@
 #include <string>
 #include <vector>
 
-/// On its first call in a process: puts the folder holding trelko_util_r.dll
-/// (index_deps winning over the program folder) at the front of PATH.
+/// On its first call in a process: puts the folder holding the library that
+/// is loaded (SyncLibraryLoadPath) at the front of PATH.
 void BindSyncLibrary(const std::string& fullProgramPath);
 
-/// The folder BindSyncLibrary would choose for a program path, or "" when
-/// neither candidate holds the library.
+/// The folder BindSyncLibrary would choose for a program path, without a
+/// trailing separator: the folder of SyncLibraryLoadPath, or "" when no
+/// library would be loaded.
 std::string FindSyncLibraryFolder(const std::string& fullProgramPath);
 
-/// The file LoadAggiornaFiles loads for a program path: the copy Windows'
-/// search would find first among ours, by its full path (the one next to the
-/// program, else the one in index_deps), so that no trelko_util_r.dll in the
-/// current folder can take its place; empty when neither exists (nothing is
-/// then loaded).
+/// The file LoadAggiornaFiles loads for a program path: FindBesideProgram's
+/// copy (the one next to the program, else the one in index_deps), by its
+/// full path, so that no trelko_util_r.dll in the current folder can take its
+/// place; empty when neither exists (nothing is then loaded).
 std::wstring SyncLibraryLoadPath(const std::wstring& fullProgramPath);
 
 /// The export, loaded from SyncLibraryLoadPath at the first call and kept for

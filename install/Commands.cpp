@@ -1,6 +1,7 @@
 #include "install/Commands.h"
 
 #include "catalogue/Catalogue.h"
+#include "environment/DataFolder.h"
 #include "net/HttpTransfer.h"
 #include "store/Text.h"
 
@@ -55,7 +56,7 @@ std::vector<std::wstring> UninstallFiles(const SoftwareRecord& record, const Lau
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         CollectFiles(folder, files);
-    files.push_back(WideFromUtf8(state.m_dataFolder + record.name + "invoke.dat"));
+    files.push_back(LaunchFilePath(state.m_dataFolderW, record.name));
     for (const auto& known : kKnownInvokeFiles)
         files.push_back(WideFromUtf8(state.m_appDataRoot + "\\" + known[0] + "\\" + known[1]));
     return files;

@@ -1,6 +1,7 @@
 #include "install/Installer.h"
 
 #include "catalogue/CatalogueFiles.h"
+#include "environment/DataFolder.h"
 #include "environment/InstalledState.h"
 #include "install/PartialUpdate.h"
 #include "net/Crypto.h"
@@ -143,7 +144,7 @@ bool InstallationTagRecorded(const std::string& tag, const KeyValueStore& settin
     const std::string build = tag.substr(equals + 1, semicolon - equals - 1);
     if (build.empty() || build.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    return settings.GetValue(name, "VERSION") == build && settings.GetValue(name, "STEP") == tag.substr(semicolon + 1);
+    return InstalledStepRecorded(settings, name, build, tag.substr(semicolon + 1));
 }
 
 void ResolvePendingInstallation(const LauncherState& state)
@@ -222,8 +223,8 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
         const std::string& dependency = dependencies[static_cast<size_t>(i)];
         progressStep();
         host.SetStatusText("Download dependencies... " + std::to_string(i) + "/" + std::to_string(n));
-        MakeFolders(state.m_dataFolder + "deps\\");
-        std::string archive = state.m_dataFolder + "deps\\" + dependency + ".zip";
+        MakeFolders(state.m_dataFolder + kDependencyCacheFolder);
+        std::string archive = state.m_dataFolder + kDependencyCacheFolder + dependency + ".zip";
         // A name that is no plain file name is as unknown as a missing one.
         const SoftwareRecord* package = IsSafeFileName(dependency) ? FindRecord(state, dependency) : nullptr;
         if (package && !ArchiveCanBeChecked(state, *package)) {
@@ -246,8 +247,8 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
 
     progressStep();
     host.SetStatusText("Download application... ");
-    MakeFolders(state.m_dataFolder + "apps_cache\\");
-    std::string archive = state.m_dataFolder + "apps_cache\\" + name + ".zip";
+    MakeFolders(state.m_dataFolder + kProgramArchiveFolder);
+    std::string archive = state.m_dataFolder + kProgramArchiveFolder + name + ".zip";
     const std::string url = state.m_catalogue[recordIndex].downloadAddress;
     const std::string folder = state.m_dataFolder + "apps\\" + name;
     const std::string staging = StagingFolder(state);
@@ -348,7 +349,7 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     // Nobody is there to answer once the window has gone.
     if (record.programToExecute.empty() || host.WindowGone())
         return;
-    std::string launchFile = state.m_dataFolder + UpperAscii(name) + "invoke.dat";
+    std::string launchFile = Utf8FromWide(LaunchFilePath(state.m_dataFolderW, name));
     std::error_code error;
     if (!fs::exists(fs::path(WideFromUtf8(launchFile)), error))
         launchFile.clear();

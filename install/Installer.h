@@ -1,6 +1,7 @@
-// Installing a program, or updating it to the build the index offers: its
-// dependency archives (cached) and its own archive are downloaded and each is
-// synchronised into the program's folder.
+// Installing, repairing or updating a program to the build the index offers:
+// its dependency archives (cached) and its own archive are downloaded and
+// synchronised into the program's folder as one step, recorded in the
+// installed state; a step a run left pending is concluded at the next start.
 #pragma once
 
 #include "install/Launch.h"

@@ -1,5 +1,6 @@
 #include "install/Invocation.h"
 
+#include "environment/DataFolder.h"
 #include "resources/resource.h"
 #include "store/AtomicFile.h"
 #include "store/FileNames.h"
@@ -16,7 +17,6 @@ namespace {
 // consumed and started only once.
 std::mutex g_processing;
 
-const wchar_t* const kRequestFile = L"invoke.morvindex";
 const wchar_t* const kWorkingFile = L"gogo.morvindex";
 // The request that was taken up but could not be removed, kept across starts.
 const wchar_t* const kTakenFile = L"taken.morvindex";
@@ -64,7 +64,7 @@ void RememberTaken(const std::wstring& dataFolder, const RequestMark& mark)
 // again.
 bool TakeRequest(const std::wstring& dataFolder, std::string& content)
 {
-    const std::wstring request = dataFolder + kRequestFile;
+    const std::wstring request = dataFolder + kInvocationFileName;
     const std::wstring working = dataFolder + kWorkingFile;
     if (!MoveFileExW(request.c_str(), working.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
@@ -92,7 +92,7 @@ bool TakeRequest(const std::wstring& dataFolder, std::string& content)
 bool RequestWaiting(const LauncherState& state)
 {
     RequestMark mark;
-    return ReadRequest(state.m_dataFolderW + kRequestFile, mark) && !AlreadyTaken(state.m_dataFolderW, mark);
+    return ReadRequest(state.m_dataFolderW + kInvocationFileName, mark) && !AlreadyTaken(state.m_dataFolderW, mark);
 }
 
 void ProcessInvocation(const LauncherState& state, InvocationHost& host)
@@ -120,7 +120,7 @@ void ProcessInvocation(const LauncherState& state, InvocationHost& host)
         if (IsSafeFileName(name)) {
             // The launch file is written only for a program that starts now
             // or after the update the user accepted.
-            const std::wstring launchFile = state.m_dataFolderW + WideFromUtf8(name) + L"invoke.dat";
+            const std::wstring launchFile = LaunchFilePath(state.m_dataFolderW, name);
             const auto writeLaunchFile = [&launchFile, &content] {
                 return ReplaceFileContent(launchFile, content) ? Utf8FromWide(launchFile) : std::string();
             };

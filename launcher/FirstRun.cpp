@@ -1,6 +1,7 @@
 #include "launcher/FirstRun.h"
 
 #include "framework/WinApp.h"
+#include "environment/InstalledState.h"
 #include "install/Commands.h"
 #include "install/Launch.h"
 #include "environment/ProgramIdentity.h"
@@ -10,8 +11,6 @@
 #include "store/Text.h"
 
 #include <windows.h>
-
-#include <cstdlib>
 
 namespace {
 
@@ -80,9 +79,7 @@ void RunUninstall(LauncherState& state, const SettingsSaver& save, const std::ws
             for (const auto& section : state.m_settings.AllSections()) {
                 SoftwareRecord record;
                 record.name = section.first;
-                record.installedFolder = state.m_settings.GetValue(section.first, "PATH");
-                record.installedBuild = std::atoi(state.m_settings.GetValue(section.first, "VERSION", "0").c_str());
-                if (record.installedBuild > 0 && !record.installedFolder.empty())
+                if (ApplyInstalledState(record, state.m_settings) && record.installedBuild > 0)
                     installed.push_back(record);
             }
         }

@@ -1,6 +1,7 @@
 #include "launcher/ZeltoIndexApp.h"
 
 #include "framework/ShellManager.h"
+#include "environment/DataFolder.h"
 #include "install/Installer.h"
 #include "launcher/FirstRun.h"
 #include "launcher/HandOver.h"
@@ -20,7 +21,6 @@
 #include <thread>
 
 const wchar_t* const kInstanceMutexName = L"MORVINDEX-088FA840-B10D-11D3-BC36-006067709674";
-const wchar_t* const kInvocationFileName = L"invoke.morvindex";
 
 namespace {
 

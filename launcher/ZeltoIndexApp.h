@@ -1,6 +1,7 @@
 // The application object: the launcher's process-wide state, built during
-// static initialisation, and its start-up (single instance, hand-over of the
-// command line, the main dialog).
+// static initialisation, and its start-up (the setup and removal roads, single
+// instance, hand-over of the command line, the launcher's own files settled,
+// a pending installation concluded, the file type registered, the main dialog).
 #pragma once
 
 #include "framework/WinApp.h"
@@ -8,8 +9,6 @@
 
 /// Name of the mutex that tells a starting process another instance runs.
 extern const wchar_t* const kInstanceMutexName;
-/// Name of the invocation file in the data folder.
-extern const wchar_t* const kInvocationFileName;
 
 class CZeltoIndexApp : public CWinApp, public LauncherState {
 public:

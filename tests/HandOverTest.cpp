@@ -1,3 +1,6 @@
+// Handing a command line to the running launcher: the protocol request's
+// lines, the invocation file written from an argument, and the argument found
+// behind the program's path on the command line.
 #include "framework/WinApp.h"
 #include "launcher/HandOver.h"
 #include "tests/TestSupport.h"

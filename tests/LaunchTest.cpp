@@ -1,5 +1,5 @@
-// Launch, protocol invocation and uninstall against real files and the real
-// trelko_util_r.dll.
+// Launching an installed program, a start request becoming its launch file,
+// and uninstall, against real files and the real trelko_util_r.dll.
 #include "install/Commands.h"
 #include "install/Invocation.h"
 #include "install/Launch.h"

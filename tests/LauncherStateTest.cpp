@@ -1,6 +1,12 @@
+// The launcher's environment: the program's identity, where its shipped
+// files are found, server.dat's addresses and key as start-up reads them and
+// as choosing a server writes them, and the library binding.
 #include "environment/LauncherState.h"
 #include "environment/ProgramIdentity.h"
+#include "environment/ServerChoice.h"
+#include "environment/ShippedFiles.h"
 #include "environment/SyncBinding.h"
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 #include "tests/TestSigning.h"
 #include "tests/TestSupport.h"
@@ -80,15 +86,17 @@ TEST(ServerUrls, OnlyTheFirstTenLinesOfServerDatCount)
     EXPECT_EQ(dir.Path(), state.m_programFolderW);
 }
 
-// PATH takes index_deps first; the library itself is loaded by full path,
-// next to the program first, never by a bare name that the current folder
-// could answer (Windows searches it before PATH).
-TEST(SyncLibraryFolder, IndexDepsWinsOnPathAndTheProgramFolderCopyIsLoaded)
+// A shipped file is taken beside the program first, then from index_deps, as
+// Windows finds a library loaded by full path from the program's folder; PATH
+// names the folder the library is loaded from, and the load never goes by a
+// bare name that the current folder could answer (Windows searches it first).
+TEST(SyncLibraryFolder, ProgramFolderFirstAndPathNamesTheFolderLoaded)
 {
     TempDir dir;
     std::string exe = dir.Narrow() + "MorvIndex.exe";
     EXPECT_EQ("", FindSyncLibraryFolder(exe));
     EXPECT_EQ(L"", SyncLibraryLoadPath(dir / L"MorvIndex.exe")) << "nothing to load, and never the bare name";
+    EXPECT_EQ(L"", SyncLibraryLoadPath(L"MorvIndex.exe")) << "no folder: nothing, not the current folder";
 
     std::filesystem::create_directory(dir / L"index_deps");
     WriteBytes(dir / L"index_deps\\trelko_util_r.dll", "x");
@@ -96,8 +104,9 @@ TEST(SyncLibraryFolder, IndexDepsWinsOnPathAndTheProgramFolderCopyIsLoaded)
     EXPECT_EQ(dir / L"index_deps\\trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
 
     WriteBytes(dir / L"trelko_util_r.dll", "x");
-    EXPECT_EQ(dir.Narrow() + "index_deps", FindSyncLibraryFolder(exe));
+    EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));
     EXPECT_EQ(dir / L"trelko_util_r.dll", SyncLibraryLoadPath(dir / L"MorvIndex.exe"));
+    EXPECT_EQ(dir / L"trelko_util_r.dll", FindBesideProgram(dir.Path(), L"trelko_util_r.dll"));
 
     std::filesystem::remove(dir / L"index_deps\\trelko_util_r.dll");
     EXPECT_EQ(dir.Narrow().substr(0, dir.Narrow().size() - 1), FindSyncLibraryFolder(exe));
@@ -225,4 +234,73 @@ TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
     InitialiseLauncherState(unicode, L"lsprobe", dir / L"lsprobe.exe");
     EXPECT_TRUE(unicode.m_signaturesRequired);
     EXPECT_EQ(kMakerKey.publicXYHex, HexOf(unicode.m_makerKey.x + unicode.m_makerKey.y));
+}
+
+TEST(ServerChoice, WritesTheServerAndKeepsTheRestOfTheFile)
+{
+    TempDir dir;
+    std::string text = "[REPOSITORY]\r\nURL=http://repo/\r\n[SERVER]\r\nURL=http://test/\r\n";
+    for (int i = 0; i < 10; ++i)
+        text += "PAD" + std::to_string(i) + "=1\r\n";
+    text += "[LATE]\r\nKEY=kept\r\n";
+    WriteBytes(dir / L"server.dat", text);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "server.dat", "http://main/sw_index.dat"));
+    KeyValueStore written;
+    ASSERT_TRUE(written.LoadFile(dir / L"server.dat"));
+    EXPECT_EQ("http://main/sw_index.dat", written.GetValue("SERVER", "URL"));
+    EXPECT_EQ("http://repo/", written.GetValue("REPOSITORY", "URL"));
+    EXPECT_EQ("kept", written.GetValue("LATE", "KEY")) << "nothing below the tenth line is lost";
+    KeyValueStore startup;
+    startup.LoadFile(dir / L"server.dat", kServerFileLines);
+    EXPECT_EQ("http://repo/", startup.GetValue("REPOSITORY", "URL")) << "the repository stays where start-up reads it";
+
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "new.dat", "http://x/"));
+    EXPECT_EQ("[SERVER]\r\nURL=http://x/\r\n", ReadBytes(dir / L"new.dat"));
+
+    // Settings before and after the sections: the chosen URL is what the
+    // next start, reading ten lines, finds, and no setting is lost.
+    std::string busy = "LANG=it\r\nTHEME=dark\r\n[AAA]\r\n";
+    for (int i = 0; i < 12; ++i)
+        busy += "K" + std::to_string(i) + "=v\r\n";
+    busy += "[SERVER]\r\nALIAS=old\r\nURL=http://old/\r\n[ZZZ]\r\nLAST=1\r\n";
+    WriteBytes(dir / L"busy.dat", busy);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "busy.dat", "http://chosen/"));
+    KeyValueStore head, whole;
+    head.LoadFile(dir / L"busy.dat", kServerFileLines);
+    whole.LoadFile(dir / L"busy.dat");
+    EXPECT_EQ("http://chosen/", head.GetValue("SERVER", "URL"));
+    EXPECT_EQ("old", whole.GetValue("SERVER", "ALIAS"));
+    EXPECT_EQ("it", whole.GetValue(KeyValueStore::kGlobal, "LANG"));
+    EXPECT_EQ("dark", whole.GetValue(KeyValueStore::kGlobal, "THEME"));
+    EXPECT_EQ("v", whole.GetValue("AAA", "K11"));
+    EXPECT_EQ("1", whole.GetValue("ZZZ", "LAST"));
+
+    // The maker's key stays, where the next start reads it, however busy the
+    // server's own section.
+    busy = "[SERVER]\r\n";
+    for (int i = 0; i < 12; ++i)
+        busy += "K" + std::to_string(i) + "=v\r\n";
+    busy += "URL=http://old/\r\n[SIGNATURE]\r\nKEY=MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\r\n";
+    WriteBytes(dir / L"signed.dat", busy);
+    ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "signed.dat", "http://chosen/"));
+    KeyValueStore signedHead;
+    signedHead.LoadFile(dir / L"signed.dat", kServerFileLines);
+    EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", signedHead.GetValue("SIGNATURE", "KEY"));
+    EXPECT_EQ("http://chosen/", signedHead.GetValue("SERVER", "URL"));
+
+    // A header start-up reads as the signature section, however it was
+    // written, keeps its key there.
+    for (const char* header : {"SIGNATURE]", "[SIGNATURE", "[ signature ]"}) {
+        WriteBytes(dir / L"odd.dat", std::string("[SERVER]\r\nURL=http://old/\r\n") + header +
+                                         "\r\nKEY = MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE\r\n");
+        ASSERT_TRUE(StoreServerChoice(dir.Narrow() + "odd.dat", "http://chosen/"));
+        std::string written;
+        ASSERT_TRUE(ReadFileBytes(dir / L"odd.dat", written));
+        bool required = false;
+        PublicKey key;
+        std::string keyText;
+        ReadMakerKey(ServerFileText(written), required, key, &keyText);
+        EXPECT_TRUE(required) << header;
+        EXPECT_EQ("MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE", keyText) << header << "\n" << written;
+    }
 }

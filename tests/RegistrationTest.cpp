@@ -1,3 +1,5 @@
+// The launcher's registration as the handler of its URL protocol and of its
+// document type, in the user's registry.
 #include "launcher/Registration.h"
 #include "tests/TestSupport.h"
 

@@ -475,7 +475,7 @@ TEST_F(SyncBinding, LibraryInBothPlacesLoadsTheOneBesideTheProgram)
     PlaceLibrary(dir.Path());
     PlaceLibrary(dir / L"index_deps\\");
     auto seen = Probe();
-    EXPECT_EQ(0u, seen["PATH"].find(Folder() + "\\index_deps;"));
+    EXPECT_EQ(0u, seen["PATH"].find(Folder() + ";")) << "PATH names the folder the library is loaded from";
     EXPECT_EQ(Lower(Folder() + "\\trelko_util_r.dll"), Lower(seen["LOADED"]));
 }
 

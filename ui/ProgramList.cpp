@@ -4,12 +4,12 @@
 // program's details beside the list.
 #include "ui/ZeltoIndexDlg.h"
 
+#include "environment/ShippedFiles.h"
 #include "format/LauncherImage.h"
 #include "framework/WinApp.h"
 #include "resources/resource.h"
 #include "store/Text.h"
 
-#include <filesystem>
 #include <iterator>
 #include <utility>
 
@@ -36,10 +36,7 @@ void CZeltoIndexDlg::LoadStandardImages()
     int placeholder = m_images.Add(std::wstring(), IDB_PNG_PLACEHOLDER);
     m_standardImages.push_back(placeholder >= 0 ? placeholder : 0);
     for (const wchar_t* name : kLauncherPictures) {
-        std::wstring path = m_state.m_programFolderW + name;
-        std::error_code error;
-        if (!std::filesystem::exists(path, error))
-            path = m_state.m_programFolderW + L"index_deps\\" + name;
+        const std::wstring path = FindBesideProgram(m_state.m_programFolderW, name);
         int index = m_images.Add(path);
         m_standardImages.push_back(index >= 0 ? index : m_standardImages[kPlaceholder]);
     }
