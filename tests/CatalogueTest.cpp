@@ -1,3 +1,6 @@
+// The catalogue fetched from a loopback server: backups, failures and
+// redirects, the index made into records, thumbnails, and signed catalogues
+// (SERIAL, EXPIRES, ROLE, the keys file and the root).
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
 #include "publish/Signing.h"

@@ -1,3 +1,5 @@
+// A start request handed over: a web request's text, the invocation file it
+// becomes, and the request found on the command line.
 #include "framework/WinApp.h"
 #include "launcher/HandOver.h"
 #include "tests/TestSupport.h"

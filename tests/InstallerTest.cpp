@@ -1,5 +1,8 @@
-// Install/update, launch, protocol invocation and uninstall against a loopback
-// server, the real trelko_util_r.dll and real files.
+// Installs, updates and repairs against a loopback server, the real
+// trelko_util_r.dll and real files: dependencies and cached packages, checks
+// and resumed downloads, failures that put the previous state back, partial
+// updates; and the dialog links' bars and questions, the server choice and
+// hostile names. Launch, invocation and uninstall are in LaunchTest.cpp.
 #include "environment/ServerChoice.h"
 #include "catalogue/CatalogueFiles.h"
 #include "install/Commands.h"

@@ -1,3 +1,6 @@
+// The launcher's environment: its program name, where server.dat is found,
+// the server addresses and the maker's key, and where the synchronisation
+// library is loaded from and the path it is handed.
 #include "environment/LauncherState.h"
 #include "environment/ProgramIdentity.h"
 #include "environment/SyncBinding.h"

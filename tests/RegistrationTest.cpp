@@ -1,3 +1,5 @@
+// The URL protocol and document type registrations, written into a scratch
+// registry key.
 #include "launcher/Registration.h"
 #include "tests/TestSupport.h"
 
