@@ -1,3 +1,6 @@
+// The catalogue files' shared rules: the index's section limit, SERIAL and
+// its acceptance, ROLE, the keys file, EXPIRES and the UTC texts it compares,
+// signed files checked, an index section made into a record, small thumbnails.
 #include "format/CatalogueFormat.h"
 
 #include "store/AtomicFile.h"

@@ -1,3 +1,6 @@
+// A launcher build read from its bytes: the width from the PE header, the
+// build from the version resource, a build folder's two files checked
+// together, and the index section and archive path of a width.
 #include "format/LauncherImage.h"
 
 #include "store/AtomicFile.h"

@@ -1,3 +1,5 @@
+// server.dat's text decoded from the encoding it was saved in, the maker's
+// key and offline root read from it, and whether that key may be trusted.
 #include "format/ServerFile.h"
 
 #include "store/KeyValueStore.h"

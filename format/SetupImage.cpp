@@ -1,3 +1,5 @@
+// The setup program's name, the files it must carry, and those files
+// appended after the launcher's image with the trailer and split off again.
 #include "format/SetupImage.h"
 
 #include "format/LauncherImage.h"

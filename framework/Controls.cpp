@@ -1,3 +1,5 @@
+// The tooltip, image button and list-view wrappers: creation, the button's
+// picture and margins at a DPI, and the list's columns, texts, values and states.
 #include "framework/Controls.h"
 
 #include "framework/WinApp.h"

@@ -1,4 +1,6 @@
-// Thin wrappers over the standard controls the dialogs use.
+// Thin wrappers over the standard controls the dialogs use: static texts,
+// buttons (one with a picture), combo boxes, progress bars, tooltips, image
+// lists, menus and the list view.
 #pragma once
 
 #include "framework/Wnd.h"

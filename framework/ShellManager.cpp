@@ -1,3 +1,4 @@
+// COM initialised for the main dialog's thread, and uninitialised after it.
 #include "framework/ShellManager.h"
 
 #include <objbase.h>

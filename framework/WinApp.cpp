@@ -1,3 +1,6 @@
+// The application object's run (InitInstance, message loop, the modal main
+// dialog, the message map), the module path, string-table texts and the
+// command-line split.
 #include "framework/WinApp.h"
 
 #include "framework/Wnd.h"

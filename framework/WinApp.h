@@ -1,6 +1,7 @@
 // The application layer of the thin window framework: one global application
-// object whose InitInstance is driven from wWinMain, the command-line parser
-// and the run-time class root used by small registration classes.
+// object whose InitInstance is driven from wWinMain, its message map, the
+// command-line parser, the module path and string-table texts, and the
+// run-time class root used by small registration classes.
 #pragma once
 
 #include <windows.h>

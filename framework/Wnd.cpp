@@ -1,3 +1,7 @@
+// Window handles bound to their CWnd by a window property and subclassing,
+// messages passed on to the original procedure, the message-filter hook that
+// shows a modal loop's messages to PreTranslateMessage, and the dialog's
+// procedure and commands.
 #include "framework/Wnd.h"
 
 #include "framework/WinApp.h"

@@ -1,3 +1,5 @@
+// SHA-256 of bytes and files, hex and base64, the maker's P-256 public key,
+// and ECDSA signatures checked through CNG, each accepted in its one DER form.
 #include "net/Crypto.h"
 
 #include "net/CngHandles.h"

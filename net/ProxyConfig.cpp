@@ -1,3 +1,5 @@
+// Reading the proxy settings file's blocks (the last of either kind for the
+// dialog, the active one for the transfers) and writing it whole.
 #include "net/ProxyConfig.h"
 
 #include "store/AtomicFile.h"

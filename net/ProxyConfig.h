@@ -1,6 +1,7 @@
 // The per-user proxy settings file %APPDATA%\zelto\qbmapproxy.config: a header
 // line "[PROXY]" (active) or "[INACTIVE_PROXY]", then address, user name and
-// password, one per line, UTF-8.
+// password, one per line, UTF-8. Read here for the dialog and for the
+// transfers' active proxy, and written here whole.
 #pragma once
 
 #include <string>

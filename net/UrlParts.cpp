@@ -1,3 +1,5 @@
+// SplitUrl: an address's scheme (http when none), host, port (the scheme's
+// own when none), path and query.
 #include "net/UrlParts.h"
 
 #include <boost/algorithm/string/case_conv.hpp>

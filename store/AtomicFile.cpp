@@ -1,3 +1,5 @@
+// Whole-file reads, and AtomicFileWriter: a sibling temporary file written,
+// flushed and renamed over its target, or removed when it is discarded.
 #include "store/AtomicFile.h"
 
 #include <algorithm>

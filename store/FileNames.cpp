@@ -1,3 +1,6 @@
+// Safe file names (no control or reserved characters, device names, trailing
+// dot or space), the file system's case folding, and the one ordinal name
+// comparison with case ignored.
 #include "store/FileNames.h"
 
 #include "store/Text.h"

@@ -1,3 +1,5 @@
+// Reading and writing data files: the line parser with its line limit, the
+// text form written back, and the registry form of the settings.
 #include "store/KeyValueStore.h"
 
 #include "store/AtomicFile.h"

@@ -1,3 +1,5 @@
+// UTF-8, ANSI and UTF-16 conversions, a path spelt for the library in the
+// ANSI code page (its short form when needed), and Win32 error texts.
 #include "store/Text.h"
 
 #include <windows.h>

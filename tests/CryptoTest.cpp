@@ -1,3 +1,5 @@
+// SHA-256, hex and base64, the maker's public key and signature checks
+// against fixed vectors made with openssl.
 #include "net/Crypto.h"
 #include "tests/TestSigning.h"
 #include "tests/TestSupport.h"

@@ -1,3 +1,5 @@
+// The data-file form: lookups, the reader's line rules and limits, saving
+// and reading back, and the registry form.
 #include "store/KeyValueStore.h"
 #include "store/Text.h"
 #include "tests/TestSupport.h"

@@ -1,3 +1,6 @@
+// What the report list shows: thumbnails, install states and the installed
+// state store, filters, the row pictures, cell comparison, column
+// specifications and the sort order.
 #include "environment/InstalledState.h"
 #include "tests/TestSupport.h"
 #include "format/CatalogueFormat.h"

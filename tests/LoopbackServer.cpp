@@ -1,3 +1,5 @@
+// The loopback server's socket loop: each connection's request read, handed
+// to the handler and recorded, and its answer sent.
 #include "tests/LoopbackServer.h"
 
 #include <ws2tcpip.h>

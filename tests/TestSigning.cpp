@@ -1,3 +1,4 @@
+// The test maker's key pairs, and data signed with one of them.
 #include "tests/TestSigning.h"
 
 #include "publish/Signing.h"

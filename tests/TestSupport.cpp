@@ -1,3 +1,4 @@
+// The shared test helpers (TestSupport.h).
 #include "tests/TestSupport.h"
 
 #include "environment/SyncBinding.h"

@@ -1,6 +1,8 @@
 // Helpers shared by the tests: scratch folders and registry keys that never
-// collide between tests, whole-file reads and writes, and the launcher started
-// as a real process under its own name and APPDATA.
+// collide between tests, whole-file and registry reads and writes, folder
+// links and small PNGs, waits for a condition or a message box, programs
+// started in a job of their own, the launcher started as a real process under
+// its own name and APPDATA, and one archive installed through the library.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// Test archives: minizip-written ones with chosen DOS times, raw records for
+// archives no writer makes, and file write times.
 #include "tests/ZipFixture.h"
 
 #include "install/PartialUpdate.h"

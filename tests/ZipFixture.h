@@ -1,5 +1,7 @@
-// Zip archives built by the tests themselves with minizip's writer, each entry
-// with the DOS time the test chooses.
+// Zip archives built by the tests themselves: with minizip's writer, each entry
+// with the DOS time the test chooses, or record by record for archives the
+// writer would never make (entries sharing data, nested entries, sizes that
+// lie); and the write times of files.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// The about box's icon, loaded at the DPI of the monitor it is on and again
+// when that DPI changes.
 #include "ui/AboutDlg.h"
 
 #include "framework/WinApp.h"

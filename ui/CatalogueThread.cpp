@@ -1,3 +1,5 @@
+// CatalogueLink, what the catalogue worker hands the dialog and how it
+// reaches the controls, and the worker's thread itself.
 #include "ui/CatalogueThread.h"
 
 #include "catalogue/Catalogue.h"

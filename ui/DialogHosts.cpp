@@ -1,3 +1,5 @@
+// The dialog's hosts: message boxes asked from a worker, the installation
+// worker and its progress, and the invocation worker's waits and requests.
 #include "ui/DialogHosts.h"
 
 #include "environment/SyncBinding.h"

@@ -1,3 +1,4 @@
+// The DPI of a window's monitor, and a picture fitted in a square cell.
 #include "ui/Dpi.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // Pixels that follow a window's DPI: every size the window measures in pixels
 // is given at 96 DPI (100 %) and scaled to the DPI of the monitor it is on.
+// Also where a picture goes in a square cell of such a size.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// PNG files and resources decoded through GDI+ and drawn into 32-bit
+// bitmaps, whole or fitted in a square.
 #include "ui/Images.h"
 
 #include "format/CatalogueFormat.h"

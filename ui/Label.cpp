@@ -1,3 +1,5 @@
+// The label's setters, its painting (background, edge, text, 3D and
+// rotation), flashing, links opened on a click, and its tooltip relay.
 #include "ui/Label.h"
 
 #include "framework/WinApp.h"

@@ -1,3 +1,5 @@
+// The list's image list: pictures added from their sources, and all drawn
+// again at a new DPI.
 #include "ui/ListImages.h"
 
 #include "ui/Dpi.h"

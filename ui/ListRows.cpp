@@ -1,3 +1,5 @@
+// The report list's rows: filters, row pictures, cell comparison, the
+// column specification and the sort of the rows' order.
 #include "ui/ListRows.h"
 
 #include <windows.h>

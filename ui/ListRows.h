@@ -1,5 +1,6 @@
 // What the report list shows: which catalogue records pass the filters, the
-// images of a row, and how two cells compare when the list is sorted.
+// images of a row, how two cells compare and the rows' order when the list is
+// sorted, and the columns its specification text declares.
 #pragma once
 
 #include "format/SoftwareRecord.h"

@@ -1,5 +1,5 @@
-// The proxy configuration dialog: the fields filled from the settings file,
-// and the file replaced from the fields on OK.
+// The proxy configuration dialog: the fields filled from ReadProxyConfig,
+// and handed to WriteProxyConfig on OK.
 #include "ui/ProxyCfg.h"
 
 #include "resources/resource.h"

@@ -1,6 +1,7 @@
-// The proxy configuration dialog: it shows the per-user proxy settings file
-// (address, user name, password and whether the proxy is active) and writes
-// it back, whole, on OK. The file's form is net/ProxyConfig's.
+// The proxy configuration dialog: it shows the per-user proxy settings
+// (address, user name, password and whether the proxy is active) and has
+// them written back, whole, on OK. The file is net/ProxyConfig's to read
+// and write.
 #pragma once
 
 #include "framework/Wnd.h"

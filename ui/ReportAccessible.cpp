@@ -1,3 +1,5 @@
+// The report list's accessible object: the system's own, with each row's
+// name made of the chosen columns' texts.
 #include "ui/ReportAccessible.h"
 
 #include <commctrl.h>

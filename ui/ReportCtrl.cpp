@@ -1,3 +1,5 @@
+// The report list: creation and styles, columns and rows with their values,
+// fonts and colours, custom draw, and sorting on header clicks.
 #include "ui/ReportCtrl.h"
 
 #include "store/Text.h"
