@@ -1,3 +1,6 @@
+// The catalogue worker's job: the stored list shown at once, the files
+// fetched within the start's limit, records joined with the installed state,
+// the server list, and the thumbnails fetched and checked.
 #include "catalogue/Catalogue.h"
 
 #include "catalogue/CatalogueFiles.h"

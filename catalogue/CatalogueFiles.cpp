@@ -1,3 +1,5 @@
+// Fetching one catalogue file: backup, attempts, REDIRECT records, and with
+// the maker's key its signature, ROLE, SERIAL and EXPIRES checked before use.
 #include "catalogue/CatalogueFiles.h"
 
 #include "net/Crypto.h"

@@ -1,6 +1,9 @@
+// The data folder's file names and the tidying of what interrupted
+// downloads and writes left there.
 #include "environment/DataFolder.h"
 
 #include "store/KeyValueStore.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -28,10 +31,9 @@ void RemoveInterruptedTransfers(const std::wstring& dataFolder)
             const std::wstring extension = it->path().extension().wstring();
             // A start request is written by another launcher process, which
             // may be between writing and renaming it this very moment.
-            if (_wcsicmp(it->path().filename().c_str(), (std::wstring(kInvocationFileName) + L".tmp").c_str()) == 0)
+            if (SameFileName(it->path().filename().wstring(), std::wstring(kInvocationFileName) + L".tmp"))
                 continue;
-            if (it->is_regular_file(kind) && (_wcsicmp(extension.c_str(), L".part") == 0 ||
-                                              _wcsicmp(extension.c_str(), L".tmp") == 0))
+            if (it->is_regular_file(kind) && (SameFileName(extension, L".part") || SameFileName(extension, L".tmp")))
                 DeleteFileW(it->path().c_str());
         }
     }

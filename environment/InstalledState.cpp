@@ -1,3 +1,4 @@
+// The installed state's keys (VERSION, PATH, PREF, STEP) written and read.
 #include "environment/InstalledState.h"
 
 #include "format/CatalogueFormat.h"

@@ -1,3 +1,5 @@
+// Start-up's filling of the launcher's state: folders from the wide
+// environment, server.dat's addresses and key, the settings' addresses.
 #include "environment/LauncherState.h"
 
 #include "environment/ProgramIdentity.h"
@@ -17,7 +19,6 @@ const char* const kDefaultRepositoryPath = "/software_qel/morvindex/sw_repo.dat"
 
 namespace {
 
-const wchar_t* const kServerFileName = L"server.dat";
 
 } // namespace
 

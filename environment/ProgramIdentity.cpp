@@ -1,3 +1,4 @@
+// The program's path, folder and name, from the module path.
 #include "environment/ProgramIdentity.h"
 
 #include "framework/WinApp.h"

@@ -1,3 +1,4 @@
+// server.dat written again with the chosen server first and the rest kept.
 #include "environment/ServerChoice.h"
 
 #include "environment/LauncherState.h"

@@ -1,3 +1,5 @@
+// Loading trelko_util_r.dll by full path, and the installation step run
+// through its exports.
 #include "environment/SyncBinding.h"
 
 #include "environment/ProgramIdentity.h"

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+const wchar_t* const kServerFileName = L"server.dat";
+
 std::string ServerFileText(const std::string& bytes)
 {
     std::string text = bytes;

@@ -11,6 +11,9 @@
 /// maker's key from any line).
 constexpr int kServerFileLines = 10;
 
+/// The file's name, beside the program (or in its index_deps folder).
+extern const wchar_t* const kServerFileName; // L"server.dat"
+
 /// What server.dat says about trust beyond KEY=: the maker's offline root
 /// key (ROOT=), and why nothing can be trusted when the file names a key twice.
 struct MakerTrust {

@@ -3,6 +3,7 @@
 #include "format/SetupImage.h"
 
 #include "format/LauncherImage.h"
+#include "format/ServerFile.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 
@@ -46,7 +47,7 @@ std::vector<std::wstring> SetupFileNames()
 {
     std::vector<std::wstring> names = {kLauncherLibraryFile};
     names.insert(names.end(), std::begin(kLauncherPictures), std::end(kLauncherPictures));
-    names.push_back(L"server.dat");
+    names.push_back(kServerFileName);
     return names;
 }
 

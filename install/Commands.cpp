@@ -1,3 +1,4 @@
+// Uninstall, folder, command prompt and change log of one program.
 #include "install/Commands.h"
 
 #include "catalogue/Catalogue.h"

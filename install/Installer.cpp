@@ -1,3 +1,5 @@
+// The installation worker's road: downloads, the step through the library,
+// the record in the installed state, and the pending step concluded.
 #include "install/Installer.h"
 
 #include "catalogue/CatalogueFiles.h"

@@ -1,3 +1,5 @@
+// A start request taken up: its launch file written, the program started
+// or installed first.
 #include "install/Invocation.h"
 
 #include "environment/DataFolder.h"

@@ -1,3 +1,5 @@
+// Starting an installed program: its TO_EXECUTE resolved inside its folder,
+// the question about a newer build, and the shell start.
 #include "install/Launch.h"
 
 #include "catalogue/CatalogueFiles.h"

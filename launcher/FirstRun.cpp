@@ -1,3 +1,4 @@
+// The setup and removal roads taken before the window.
 #include "launcher/FirstRun.h"
 
 #include "framework/WinApp.h"
@@ -8,6 +9,7 @@
 #include "launcher/ZeltoIndexApp.h"
 #include "resources/resource.h"
 #include "selfupdate/FirstInstall.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <windows.h>
@@ -86,8 +88,7 @@ void RunUninstall(LauncherState& state, const SettingsSaver& save, const std::ws
         for (SoftwareRecord& record : installed)
             Uninstall(record, state, save);
     }
-    const bool ownFolder = CompareStringOrdinal(place.folder.c_str(), -1, setupPlace.folder.c_str(), -1, TRUE) ==
-                           CSTR_EQUAL;
+    const bool ownFolder = SameFileName(place.folder, setupPlace.folder);
     RemoveInstalledLauncher(place, programName, [ownFolder](const std::wstring& folder) {
         if (ownFolder)
             RemoveFolderAfterExit(folder);

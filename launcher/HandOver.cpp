@@ -1,3 +1,5 @@
+// The invocation file's text for a protocol request, and its write (a copy of
+// a file named on the command line, else the request's lines).
 #include "launcher/HandOver.h"
 
 #include "store/AtomicFile.h"

@@ -1,3 +1,4 @@
+// The protocol and file-type keys written in the user's registry.
 #include "launcher/Registration.h"
 
 #include "environment/ProgramIdentity.h"

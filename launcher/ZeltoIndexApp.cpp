@@ -1,3 +1,4 @@
+// The application object's start-up, in order, and its state.
 #include "launcher/ZeltoIndexApp.h"
 
 #include "framework/ShellManager.h"

@@ -77,7 +77,7 @@ int RunLauncher(const std::vector<std::wstring>& arguments, Reporter& reporter)
         file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         files.push_back(file);
     }
-    if (IsFilePath(folder + L"server.dat"))
+    if (IsFilePath(folder + kServerFileName))
         reporter.Line("note: server.dat is not packed: it holds each user's server and key");
 
     const std::wstring indexPath = SitePath(site, kIndexFile);
@@ -137,7 +137,7 @@ int RunLauncher(const std::vector<std::wstring>& arguments, Reporter& reporter)
         std::vector<SetupFile> carried;
         for (const std::wstring& name : SetupFileNames()) {
             SetupFile file{name, std::string()};
-            if (name == L"server.dat")
+            if (name == kServerFileName)
                 file.bytes = serverDat;
             else if (!ReadFileBytes(folder + name, file.bytes))
                 return refuse("cannot read " + Utf8FromWide(folder + name));

@@ -1,9 +1,11 @@
+// The setup program's installation for this user, and its removal.
 #include "selfupdate/FirstInstall.h"
 
 #include "framework/WinApp.h"
 #include "format/LauncherImage.h"
 #include "format/SetupImage.h"
 #include "store/AtomicFile.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 
 #include <cstdlib>
@@ -38,12 +40,6 @@ std::wstring EnvironmentValue(const wchar_t* name)
 {
     const wchar_t* value = _wgetenv(name);
     return value ? value : L"";
-}
-
-bool SamePath(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
 }
 
 bool WriteEntry(const std::vector<EntryValue>& values)
@@ -128,7 +124,7 @@ InstallPlace InstallPlaceFor(const std::wstring& localAppData, const std::wstrin
 std::wstring ChooseProgramsFolder(const std::wstring& appDataVariable, const std::wstring& knownRoaming,
                                   const std::wstring& knownPrograms)
 {
-    if (appDataVariable.empty() || knownPrograms.empty() || SamePath(appDataVariable, knownRoaming))
+    if (appDataVariable.empty() || knownPrograms.empty() || SameFileName(appDataVariable, knownRoaming))
         return knownPrograms.empty() ? appDataVariable + L"\\Microsoft\\Windows\\Start Menu\\Programs"
                                      : knownPrograms;
     return appDataVariable + L"\\Microsoft\\Windows\\Start Menu\\Programs";

@@ -1,3 +1,5 @@
+// The swap of the launcher's files as one journaled step, finished or
+// undone at the next start.
 #include "selfupdate/LauncherSwap.h"
 
 #include "format/LauncherImage.h"

@@ -1,3 +1,5 @@
+// Taking a launcher build from the index, fetching it, and its proof at the
+// next start.
 #include "selfupdate/SelfUpdate.h"
 
 #include "catalogue/CatalogueFiles.h"
