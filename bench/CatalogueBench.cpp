@@ -7,7 +7,7 @@
 // 5,000-section index (floor and limit: one read of the file's bytes). Also the
 // peak memory of a 256 MB download against the body's size.
 #include "bench/PlainRead.h"
-#include "bench/QuietCatalogueSink.h"
+#include "tests/QuietCatalogueSink.h"
 #include "bench/Report.h"
 #include "catalogue/Catalogue.h"
 #include "net/Crypto.h"

@@ -3,7 +3,7 @@
 // the same archive's plain download plus a copy of its files (floor) and the
 // plain download alone (limit).
 #include "bench/PlainRead.h"
-#include "bench/QuietCatalogueSink.h"
+#include "tests/QuietCatalogueSink.h"
 #include "bench/Report.h"
 #include "publish/Packer.h"
 #include "net/Crypto.h"

@@ -8,6 +8,7 @@
 #include "net/InternetHandle.h"
 #include "net/TransferWatch.h"
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -20,6 +21,33 @@ RangeResult GiveUp(HttpTransfer& transfer, RangeResult result)
 {
     transfer.Abandon();
     return result;
+}
+
+// Reads an answer's body to its end, block by block: take gets each block
+// (false refuses it), and progress is told done() of total after each. False
+// when the read fails or stalls, take refuses, or progress cancels; the
+// answer is then given up.
+bool ReadBody(HttpTransfer& transfer, TransferWatch& watch, const DownloadOptions& options,
+              const std::function<bool(const char*, DWORD)>& take, const std::function<uint64_t()>& done,
+              uint64_t total)
+{
+    std::unique_ptr<char[]> buffer(new char[HttpTransfer::kReadSize]);
+    for (;;) {
+        DWORD got = 0;
+        if (!transfer.Read(buffer.get(), HttpTransfer::kReadSize, got))
+            return false;
+        if (got == 0)
+            return true;
+        bool refused = !watch.Received(got) || !take(buffer.get(), got);
+        if (!refused && options.progress) {
+            options.progress->Received(done(), total);
+            refused = options.progress->Cancelled();
+        }
+        if (refused) {
+            transfer.Abandon();
+            return false;
+        }
+    }
 }
 
 RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last, std::string& body,
@@ -45,22 +73,14 @@ RangeResult FetchOneRange(const std::string& url, uint64_t first, uint64_t last,
     if (ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown) != length && lengthKnown)
         return GiveUp(transfer, RangeResult::Failed);
     body.reserve(static_cast<size_t>(length));
-    std::unique_ptr<char[]> buffer(new char[HttpTransfer::kReadSize]);
-    for (;;) {
-        DWORD got = 0;
-        if (!transfer.Read(buffer.get(), HttpTransfer::kReadSize, got))
-            return RangeResult::Failed;
-        if (got == 0)
-            break;
-        if (!watch.Received(got) || body.size() + got > length)
-            return GiveUp(transfer, RangeResult::Failed);
-        body.append(buffer.get(), got);
-        if (options.progress) {
-            options.progress->Received(body.size(), length);
-            if (options.progress->Cancelled())
-                return GiveUp(transfer, RangeResult::Failed);
-        }
-    }
+    const auto take = [&body, length](const char* block, DWORD got) {
+        if (body.size() + got > length)
+            return false;
+        body.append(block, got);
+        return true;
+    };
+    if (!ReadBody(transfer, watch, options, take, [&body] { return static_cast<uint64_t>(body.size()); }, length))
+        return RangeResult::Failed;
     return body.size() == length && !watch.Cancelled() ? RangeResult::Received : RangeResult::Failed;
 }
 
@@ -94,24 +114,14 @@ RangeResult FetchSeveralRanges(const std::string& url, const std::vector<ByteRan
     bool lengthKnown = false;
     const uint64_t length = ParseLength(transfer.Header(HTTP_QUERY_CONTENT_LENGTH), lengthKnown);
     ByterangesReader reader(boundary, ranges);
-    std::unique_ptr<char[]> buffer(new char[HttpTransfer::kReadSize]);
     uint64_t received = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (!transfer.Read(buffer.get(), HttpTransfer::kReadSize, got))
-            return RangeResult::Failed;
-        if (got == 0)
-            break;
+    // The reader bounds what each part may hold beyond its range.
+    const auto take = [&](const char* block, DWORD got) {
         received += got;
-        // The reader bounds what each part may hold beyond its range.
-        if (!watch.Received(got) || (lengthKnown && received > length) || !reader.Feed(buffer.get(), got))
-            return GiveUp(transfer, RangeResult::Failed);
-        if (options.progress) {
-            options.progress->Received(reader.RangeBytes(), rangeBytes);
-            if (options.progress->Cancelled())
-                return GiveUp(transfer, RangeResult::Failed);
-        }
-    }
+        return !(lengthKnown && received > length) && reader.Feed(block, got);
+    };
+    if (!ReadBody(transfer, watch, options, take, [&reader] { return reader.RangeBytes(); }, rangeBytes))
+        return RangeResult::Failed;
     if (!reader.Complete() || watch.Cancelled() || (lengthKnown && received != length))
         return RangeResult::Failed;
     bodies = std::move(reader.Bodies());

@@ -9,6 +9,7 @@
 #include "format/SetupImage.h"
 #include "store/Text.h"
 #include "tests/LoopbackServer.h"
+#include "tests/QuietCatalogueSink.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -366,24 +367,6 @@ TEST(LauncherStart, ANewBuildThatHangsIsStoppedAndThePreviousComesBack)
               waiting.state.m_settings.GetValue(KeyValueStore::kGlobal, kBadLauncherBuildsKey));
 }
 
-namespace {
-
-class QuietSink : public CatalogueSink {
-public:
-    void SetStatusText(const std::string&) override {}
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void ResetServers() override {}
-    void AddServer(const std::wstring&) override {}
-    void SelectServer(int) override {}
-    void SetInstalledCount(int) override {}
-    void RequestRefill() override {}
-    void CatalogueReady() override {}
-    void ThumbnailDownloaded(const std::string&, const std::string&) override {}
-};
-
-} // namespace
-
 // The offer is fetched like a program's archive, checked against its SHA256
 // and SIZE, and waits for the next start; an archive that differs, a folder
 // the user cannot write (the launcher under Program Files) and a launcher
@@ -429,7 +412,7 @@ TEST(LauncherFetch, OnlyAMatchingArchiveForAWritableKeyedLauncherIsKept)
         offer.archiveSha256 = HexOf(Sha256Of(archive));
         offer.archiveSize = static_cast<int64_t>(archive.size());
         launcher.state.m_catalogue = {offer};
-        QuietSink sink;
+        QuietCatalogueSink sink;
         const std::string line = FetchLauncherUpdate(launcher.state, launcher.state.m_catalogue, launcher.state.m_catalogueExpires, sink);
         if (*run.said)
             EXPECT_NE(std::string::npos, line.find(run.said)) << line;

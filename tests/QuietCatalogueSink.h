@@ -1,4 +1,5 @@
-// A catalogue sink for the benches: the catalogue's reports go nowhere.
+// A catalogue sink whose reports go nowhere, for tests and benches that run
+// the catalogue worker without a window.
 #pragma once
 
 #include "catalogue/CatalogueSink.h"
