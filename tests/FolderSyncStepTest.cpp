@@ -241,9 +241,10 @@ TEST_F(FolderSync, FileThatBecomesAFolderAndBackInstallsAndIsPutBack)
     EXPECT_EQ("x is a file again", ReadBytes(Installed(L"x")));
 }
 
-// A copy that never ends (under Wine, xcopy to a target of 260 characters or
-// more hangs for good) is ended by its handle at its time limit or at the stop
-// request; a step refuses such a target before it starts.
+// A copy that never ends (under Wine's 32-bit xcopy, one to a target of 260
+// characters or more hangs for good; here a copying program that waits for
+// ever, on either width) is ended by its handle at its time limit or at the
+// stop request; a step refuses such a target before it starts.
 TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
 {
     EXPECT_EQ(kCopyBaseLimitMs, CopyTimeLimitMs(0, kCopyBaseLimitMs));
@@ -268,6 +269,11 @@ TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
     const std::wstring source = dir / L"long.txt";
     WriteBytes(source, "long");
     const std::wstring& longTarget = target;
+    // The hanging launcher build of the tests: a program that never ends.
+    wchar_t module[MAX_PATH];
+    const std::wstring self(module, GetModuleFileNameW(nullptr, module, MAX_PATH));
+    const std::wstring endless = self.substr(0, self.find_last_of(L'\\') + 1) + L"hanging\\MorvIndex.exe";
+    ASSERT_TRUE(FileExists(endless));
     for (bool byStop : {false, true}) {
         SCOPED_TRACE(byStop);
         struct Copy {
@@ -278,8 +284,8 @@ TEST_F(FolderSync, CopyThatNeverEndsIsEndedAndTargetsTooLongAreRefusedFirst)
         auto copy = std::make_shared<Copy>();
         const unsigned long limit = byStop ? kCopyBaseLimitMs : 1000;
         const std::wstring working = dir.Path();
-        std::thread([copy, source, longTarget, limit, working] {
-            XcopyCopier xcopy(&copy->stop, limit);
+        std::thread([copy, source, longTarget, limit, working, endless] {
+            XcopyCopier xcopy(&copy->stop, limit, endless);
             copy->result = xcopy.CopyInto(source, longTarget, working);
             SetEvent(copy->done);
         }).detach();

@@ -22,7 +22,7 @@ bool XcopyCopier::CopyInto(const std::wstring& file, const std::wstring& folder,
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.lpFile = L"xcopy";
+    info.lpFile = m_tool.c_str();
     info.lpParameters = parameters.c_str();
     info.lpDirectory = workingFolder.c_str();
     info.nShow = SW_MINIMIZE;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 /// Copies one file into a folder, keeping attributes and last-write time and
 /// overwriting read-only and hidden files.
@@ -30,8 +31,11 @@ bool CopyToolTakesPath(const std::wstring& path);
 /// non-zero or the copy outlasts CopyTimeLimitMs of the file's size.
 class XcopyCopier : public FileCopier {
 public:
-    explicit XcopyCopier(const volatile long* stop = nullptr, unsigned long baseLimitMs = kCopyBaseLimitMs)
-        : m_stop(stop), m_baseLimitMs(baseLimitMs)
+    /// tool is the copying program the shell starts: the system's xcopy, or
+    /// for a test one that never ends.
+    explicit XcopyCopier(const volatile long* stop = nullptr, unsigned long baseLimitMs = kCopyBaseLimitMs,
+                         std::wstring tool = L"xcopy")
+        : m_stop(stop), m_baseLimitMs(baseLimitMs), m_tool(std::move(tool))
     {
     }
     bool CopyInto(const std::wstring& file, const std::wstring& folder, const std::wstring& workingFolder) override;
@@ -39,4 +43,5 @@ public:
 private:
     const volatile long* m_stop;
     unsigned long m_baseLimitMs;
+    std::wstring m_tool;
 };
