@@ -44,23 +44,6 @@ double StartAndWait(const std::wstring& argument, bool waitForPaint)
     return seconds;
 }
 
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM lParam)
-{
-    auto* search = reinterpret_cast<WindowSearch*>(lParam);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId && IsWindowVisible(window) && !GetParent(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 /// Seconds from the launcher's creation to its WinMain, its window and its filled list.
 struct StartPhases {
     Samples winMain, window, filled;
@@ -76,7 +59,7 @@ void LauncherToFilledList(LauncherCopy& launcher, StartPhases& phases)
     };
     HANDLE process = launcher.Start();
     double winMain = -1, window = -1, filled = -1;
-    WindowSearch search = {GetProcessId(process), nullptr};
+    HWND shown = nullptr;
     HWND list = nullptr;
     while (filled < 0 && since() < 30) {
         if (winMain < 0) {
@@ -86,11 +69,11 @@ void LauncherToFilledList(LauncherCopy& launcher, StartPhases& phases)
                 CloseHandle(mutex);
             }
         }
-        if (!search.found) {
-            EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
-            if (search.found) {
+        if (!shown) {
+            shown = VisibleWindowOf(process);
+            if (shown) {
                 window = since();
-                list = GetDlgItem(search.found, 1000);
+                list = GetDlgItem(shown, 1000);
             }
         }
         // Filled means shown: every row is in, and the list has painted them.

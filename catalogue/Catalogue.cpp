@@ -7,6 +7,7 @@
 #include "environment/DataFolder.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
+#include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 
@@ -143,12 +144,6 @@ void CarryOverThumbnails(std::vector<SoftwareRecord>& fresh, const std::vector<S
 
 namespace {
 
-bool Exists(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::path(WideFromUtf8(path)), error);
-}
-
 /// The data folder's file of the n-th thumbnail address (from 1).
 std::string ThumbnailFile(const LauncherState& state, size_t n)
 {
@@ -189,7 +184,7 @@ void ApplyStoredThumbnails(const LauncherState& state, std::vector<SoftwareRecor
         DownloadOptions checked;
         const auto check = checks.find(addresses[i]);
         if (check == checks.end() || !ApplyFileCheck(check->second, state.m_signaturesRequired, checked) ||
-            !Exists(file))
+            !PathExists(WideFromUtf8(file)))
             continue;
         if (checked.expectedSha256.empty() || LocalFileMatches(file, checked))
             ApplyThumbnail(records, addresses[i], file);

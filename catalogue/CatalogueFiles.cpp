@@ -19,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool Exists(const std::string& path)
-{
-    std::error_code error;
-    return fs::exists(fs::path(WideFromUtf8(path)), error);
-}
-
 // The copy replaces the target whole (catalogue files are small): a copy cut
 // by the end of the process never leaves half a catalogue file behind.
 bool CopyOver(const std::string& from, const std::string& to)
@@ -59,13 +53,13 @@ bool CopyPair(const std::string& from, const std::string& to)
     if (!CopyOver(from, to))
         return false;
     for (const auto signature : {SignatureOf, NextRootSignatureOf}) {
-        if (Exists(signature(from))) {
+        if (PathExists(WideFromUtf8(signature(from)))) {
             if (!CopyOver(signature(from), signature(to)))
                 return false;
             continue;
         }
         Remove(signature(to));
-        if (Exists(signature(to)))
+        if (PathExists(WideFromUtf8(signature(to))))
             return false;
     }
     return true;
@@ -87,7 +81,7 @@ bool MovePair(const std::string& from, const std::string& to)
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     };
     for (const auto signature : {SignatureOf, NextRootSignatureOf}) {
-        if (Exists(signature(from))) {
+        if (PathExists(WideFromUtf8(signature(from)))) {
             if (!move(signature(from), signature(to)))
                 return false;
         } else {
@@ -341,9 +335,9 @@ bool StoredCatalogueFileUsable(const std::string& name, LauncherState& state, Fe
     const CatalogueKind kind = KindOf(name);
     // A run ended during its fetch leaves the last copy only as the backup.
     std::string local = state.m_dataFolder + name + ".dat";
-    if (!Exists(local))
+    if (!PathExists(WideFromUtf8(local)))
         local += ".bak";
-    if (!Exists(local))
+    if (!PathExists(WideFromUtf8(local)))
         return false;
     if (file)
         *file = local;
@@ -391,14 +385,14 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
     // When no backup can be written the previous copy stays where it is
     // until a download replaces it; the downloads still go ahead.
     bool previousInPlace = false;
-    if (Exists(local)) {
+    if (PathExists(WideFromUtf8(local))) {
         if (CopyPair(local, backup))
             RemovePair(local);
         else
             previousInPlace = true;
         // A copy that is backed up but cannot be removed (held open
         // elsewhere) cannot be replaced either: it is used as it is.
-        if (!previousInPlace && Exists(local)) {
+        if (!previousInPlace && PathExists(WideFromUtf8(local))) {
             std::string redirect;
             Passed passed;
             result.usable = check.Passes(local, redirect, passed) && redirect.empty();
@@ -493,12 +487,12 @@ std::string FetchCatalogueFile(const std::string& name, LauncherState& state, Ca
         ++attempt;
         if (attempt > 2 && !done && restoreAllowed) {
             restoreAllowed = false;
-            if (previousInPlace && Exists(local)) {
+            if (previousInPlace && PathExists(WideFromUtf8(local))) {
                 checkLocal = true;
                 --attempt;
-            } else if (!Exists(local) && Exists(backup)) {
+            } else if (!PathExists(WideFromUtf8(local)) && PathExists(WideFromUtf8(backup))) {
                 CopyPair(backup, local);
-                checkLocal = Exists(local);
+                checkLocal = PathExists(WideFromUtf8(local));
                 --attempt; // one more pass checks the restored copy
             }
         }

@@ -29,8 +29,7 @@ std::wstring ChooseServerSettingsFile(const std::wstring& programFolder)
         return found;
     // Neither exists yet: the server chosen is written where the shipped files are.
     const std::wstring deps = programFolder + kDepsFolderName;
-    std::error_code error;
-    return fs::exists(fs::path(deps), error) ? deps + L"\\" + kServerFileName : programFolder + kServerFileName;
+    return PathExists(deps) ? deps + L"\\" + kServerFileName : programFolder + kServerFileName;
 }
 
 void SettleServerUrls(const KeyValueStore& serverFile, const KeyValueStore& settings,

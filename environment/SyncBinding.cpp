@@ -6,6 +6,7 @@
 #include "environment/ShippedFiles.h"
 #include "format/LauncherImage.h"
 #include "framework/WinApp.h"
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 #include "trelko_util/InstallJournal.h"
 
@@ -159,7 +160,7 @@ void StagingForJournal(const std::string& staging)
 {
     std::error_code ignored;
     const fs::path folder(WideFromUtf8(staging));
-    if (fs::exists(fs::path(folder.wstring() + kUndoFolderSuffix), ignored))
+    if (PathExists(folder.wstring() + kUndoFolderSuffix))
         fs::create_directories(folder, ignored);
 }
 

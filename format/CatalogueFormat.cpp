@@ -46,8 +46,7 @@ const char* const kKeysRole = "KEYS";
 bool ReadKeysFile(const std::string& path, KeysFile& keys)
 {
     keys = KeysFile();
-    std::error_code error;
-    if (!std::filesystem::exists(std::filesystem::path(WideFromUtf8(path)), error))
+    if (!PathExists(WideFromUtf8(path)))
         return false;
     KeyValueStore file;
     file.LoadFile(path);

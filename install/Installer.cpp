@@ -9,6 +9,7 @@
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "resources/resource.h"
+#include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
 #include "trelko_util/InstallJournal.h"
@@ -352,8 +353,7 @@ void RunInstallation(LauncherState& state, const std::string& name, InstallHost&
     if (record.programToExecute.empty() || host.WindowGone())
         return;
     std::string launchFile = Utf8FromWide(LaunchFilePath(state.m_dataFolderW, name));
-    std::error_code error;
-    if (!fs::exists(fs::path(WideFromUtf8(launchFile)), error))
+    if (!PathExists(WideFromUtf8(launchFile)))
         launchFile.clear();
     if (host.AskYesNo(host.Text(IDS_START_QUESTION), host.Text(IDS_UPDATE_CAPTION))) {
         bool updateRequested = false;

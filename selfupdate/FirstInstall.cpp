@@ -87,8 +87,6 @@ bool MakeShortcut(const InstallPlace& place)
     return made;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // Removes what a failed installation created (files of an earlier
 // installation it replaced stay replaced); the folder goes when empty.
 void RemoveWritten(const InstallPlace& place, const std::vector<std::wstring>& created)
@@ -185,7 +183,7 @@ std::string InstallFromSetup(const std::wstring& setupPath, const InstallPlace& 
     files.push_back({kLauncherProgramFile, image});
     for (const SetupFile& file : files) {
         const std::wstring target = place.folder + file.name;
-        const bool existed = Exists(target);
+        const bool existed = PathExists(target);
         if (!ReplaceFileContent(target, file.bytes)) {
             const std::string why = Win32ErrorText(GetLastError());
             RemoveWritten(place, created);
@@ -194,7 +192,7 @@ std::string InstallFromSetup(const std::wstring& setupPath, const InstallPlace& 
         if (!existed)
             created.push_back(target);
     }
-    if (!Exists(place.shortcut))
+    if (!PathExists(place.shortcut))
         created.push_back(place.shortcut);
     if (!MakeShortcut(place)) {
         RemoveWritten(place, created);

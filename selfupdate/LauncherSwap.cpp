@@ -30,8 +30,6 @@ const char* StateName(SwapState state)
     }
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 bool Move(const std::wstring& from, const std::wstring& to)
 {
     // Within one folder tree on one volume: a rename, never a copy.
@@ -173,7 +171,7 @@ bool LauncherSwap::Apply(const SwapJournal& step)
     SwapJournal journal = step;
     journal.state = SwapState::Moving;
     for (const SwapFile& file : journal.files)
-        if (!Exists(fresh + file.source))
+        if (!PathExists(fresh + file.source))
             return false;
     // Files a step that went before left aside are not ours to keep now.
     RemoveFolder(m_folder + kSwapOldFolder);
@@ -185,7 +183,7 @@ bool LauncherSwap::Apply(const SwapJournal& step)
         const std::wstring target = m_folder + file.target;
         if (!allowed())
             return false;
-        if (Exists(target) && !Move(target, aside + file.target)) {
+        if (PathExists(target) && !Move(target, aside + file.target)) {
             Undo(journal);
             return false;
         }
@@ -220,9 +218,9 @@ bool LauncherSwap::Undo(const SwapJournal& journal)
     // The program first: the previous build is startable again as soon as can be.
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file) {
         const std::wstring target = m_folder + file->target;
-        const bool movedIn = !Exists(fresh + file->source);
-        const bool setAside = Exists(aside + file->target);
-        if (movedIn && Exists(target) && !Move(target, fresh + file->source))
+        const bool movedIn = !PathExists(fresh + file->source);
+        const bool setAside = PathExists(aside + file->target);
+        if (movedIn && PathExists(target) && !Move(target, fresh + file->source))
             whole = false;
         if (setAside && !Move(aside + file->target, target))
             whole = false;
@@ -239,7 +237,7 @@ bool LauncherSwap::CleanUp()
 {
     RemoveFolder(m_folder + kSwapOldFolder);
     RemoveFolder(m_folder + kSwapNewFolder);
-    if (Exists(m_folder + kSwapOldFolder))
+    if (PathExists(m_folder + kSwapOldFolder))
         return false;
     DeleteFileW((m_folder + kSwapJournalFile).c_str());
     return true;
@@ -247,7 +245,7 @@ bool LauncherSwap::CleanUp()
 
 void LauncherSwap::RemoveUnreferenced()
 {
-    if (!Exists(m_folder + kSwapJournalFile)) {
+    if (!PathExists(m_folder + kSwapJournalFile)) {
         RemoveFolder(m_folder + kSwapNewFolder);
         RemoveFolder(m_folder + kSwapOldFolder);
     }

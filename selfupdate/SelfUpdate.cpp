@@ -30,8 +30,6 @@ std::wstring g_proofEvent;
 
 std::string Build(int build) { return "build " + std::to_string(build) + " di MorvIndex"; }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::wstring ArchiveFileName(ImageWidth width, int build)
 {
     return L"MorvIndex_" + WideFromUtf8(WidthName(width)) + L"_" + std::to_wstring(build) + L".zip";
@@ -48,7 +46,7 @@ struct PendingUpdate {
 bool ReadPending(const std::wstring& folder, PendingUpdate& pending)
 {
     KeyValueStore store;
-    if (!Exists(folder + kPendingFile) || !store.LoadFile(folder + kPendingFile))
+    if (!PathExists(folder + kPendingFile) || !store.LoadFile(folder + kPendingFile))
         return false;
     const std::string global = KeyValueStore::kGlobal;
     pending.build = std::atoi(store.GetValue(global, "BUILD", "0").c_str());
@@ -151,7 +149,7 @@ std::string UnpackPending(const std::wstring& archive, const std::wstring& progr
     if (found.build != pending.build)
         return "l'archivio della " + Build(pending.build) + " contiene la build " + std::to_string(found.build);
     for (const wchar_t* picture : kLauncherPictures)
-        if (!Exists(fresh + L"\\" + picture))
+        if (!PathExists(fresh + L"\\" + picture))
             return "l'archivio della " + Build(pending.build) + " non contiene " + Utf8FromWide(picture);
     return "";
 }
@@ -260,7 +258,7 @@ std::string FetchLauncherUpdate(LauncherState& state, const std::vector<Software
     const std::wstring folder = LauncherUpdateFolder(state);
     const std::wstring archive = folder + ArchiveFileName(RunningWidth(), offer.build);
     PendingUpdate pending;
-    if (ReadPending(folder, pending) && pending.build == offer.build && Exists(archive))
+    if (ReadPending(folder, pending) && pending.build == offer.build && PathExists(archive))
         return "";
     // Never while a program is being installed: the next start fetches it.
     if (InstallBusy() || sink.Cancelled())

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 bool ReadFileBytes(const std::wstring& path, std::string& bytes)
 {
     bytes.clear();

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <string>
 
+/// True when a file or folder is at path.
+bool PathExists(const std::wstring& path);
+
 /// Every byte of the file at path (binary); false when it cannot be read.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 

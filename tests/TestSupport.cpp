@@ -259,14 +259,19 @@ BOOL CALLBACK FindProcessWindow(HWND window, LPARAM lParam)
 }
 } // namespace
 
-HWND LauncherCopy::WaitMainWindow(HANDLE process, DWORD milliseconds)
+HWND VisibleWindowOf(HANDLE process)
 {
     WindowSearch search = {GetProcessId(process), nullptr};
+    EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND LauncherCopy::WaitMainWindow(HANDLE process, DWORD milliseconds)
+{
     DWORD start = GetTickCount();
     while (GetTickCount() - start < milliseconds) {
-        EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            return search.found;
+        if (HWND found = VisibleWindowOf(process))
+            return found;
         if (WaitForSingleObject(process, 100) == WAIT_OBJECT_0)
             return nullptr;
     }

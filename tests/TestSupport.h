@@ -58,6 +58,9 @@ std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 
+/// The process's visible top-level window, or null while it has none.
+HWND VisibleWindowOf(HANDLE process);
+
 /// Default value (or named value) of a key below root; "<missing>" when absent.
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value = nullptr);
 void WriteRegString(HKEY root, const std::wstring& key, const wchar_t* value, const std::wstring& data);

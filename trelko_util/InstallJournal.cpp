@@ -13,13 +13,11 @@ namespace {
 
 const char kHeader[] = "MORVINDEX-JOURNAL 1";
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // A read-only file (xcopy keeps the archive's attributes) must be made
 // writable before it can go.
 bool RemoveFile(const std::wstring& path)
 {
-    if (!Exists(path))
+    if (!PathExists(path))
         return true;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) != FALSE;
@@ -252,11 +250,11 @@ bool InstallJournal::RollBack()
                 left.push_back(record);
         } else if (record.kind == 'R') {
             const std::wstring old = m_undo + std::to_wstring(record.number);
-            if (Exists(old) && SizeOf(old) != record.size && SizeOf(target) == record.size) {
+            if (PathExists(old) && SizeOf(old) != record.size && SizeOf(target) == record.size) {
                 // A move across volumes copies first: cut short, it left the
                 // old file in place and a part of it aside.
                 RemoveFile(old);
-            } else if (Exists(old)) {
+            } else if (PathExists(old)) {
                 if (!RemoveFile(target) ||
                     !MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
                     left.push_back(record);
