@@ -7,7 +7,6 @@
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 
-#include <cstring>
 
 #include <filesystem>
 
@@ -16,11 +15,6 @@ namespace fs = std::filesystem;
 const char* const kSupportServer = "support.morvindex.example";
 const char* const kDefaultIndexPath = "/software_qel/morvindex/sw_index.dat";
 const char* const kDefaultRepositoryPath = "/software_qel/morvindex/sw_repo.dat";
-
-namespace {
-
-
-} // namespace
 
 std::wstring ChooseServerSettingsFile(const std::wstring& programFolder)
 {

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 const wchar_t* const kLauncherProgramFile = L"MorvIndex.exe";
 const wchar_t* const kLauncherLibraryFile = L"trelko_util_r.dll";
