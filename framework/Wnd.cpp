@@ -1,32 +1,85 @@
-// Window handles bound to their CWnd by a window property and subclassing,
-// messages passed on to the original procedure, the message-filter hook that
-// shows a modal loop's messages to PreTranslateMessage, and the dialog's
-// procedure and commands.
+// Window handles bound to their CWnd by subclassing, messages passed on to
+// the original procedure, the message-filter hook that shows a modal loop's
+// messages to PreTranslateMessage, and the dialog's procedure and commands.
 #include "framework/Wnd.h"
 
 #include "framework/WinApp.h"
 
 #include <commctrl.h>
 
+#include <mutex>
+#include <unordered_map>
+
 namespace {
-const wchar_t kObjectProperty[] = L"MorvIndex.CWnd";
-constexpr UINT_PTR kSubclassId = 0x4D56;
+
+// Each subclassed window's object (null once the object is gone before its
+// window) and the procedure the window had before. Kept here rather than in
+// window properties or the common controls' subclass chain: Wine reads a
+// property from its server, two round trips for every message of the list
+// and every cell it draws.
+struct Binding {
+    CWnd* object;
+    WNDPROC previous;
+};
+
+struct Bindings {
+    std::mutex lock;
+    std::unordered_map<HWND, Binding> windows;
+};
+
+Bindings& AllBindings()
+{
+    static Bindings bindings;
+    return bindings;
+}
+
+Binding FindBinding(HWND window)
+{
+    Bindings& bindings = AllBindings();
+    std::lock_guard<std::mutex> hold(bindings.lock);
+    const auto found = bindings.windows.find(window);
+    return found == bindings.windows.end() ? Binding{nullptr, nullptr} : found->second;
+}
+
 } // namespace
 
 CWnd::~CWnd()
 {
-    if (m_subclassed && IsWindow(m_hWnd)) {
-        RemoveWindowSubclass(m_hWnd, &CWnd::SubclassProc, kSubclassId);
-        RemovePropW(m_hWnd, kObjectProperty);
+    if (!m_subclassed)
+        return;
+    Bindings& bindings = AllBindings();
+    std::lock_guard<std::mutex> hold(bindings.lock);
+    const auto found = bindings.windows.find(m_hWnd);
+    if (found == bindings.windows.end())
+        return;
+    // The window goes back to its own procedure unless another subclassed it
+    // after this object; then its messages pass through to the previous one.
+    if (IsWindow(m_hWnd) &&
+        GetWindowLongPtrW(m_hWnd, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&CWnd::SubclassProc)) {
+        SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(found->second.previous));
+        bindings.windows.erase(found);
+    } else {
+        found->second.object = nullptr;
     }
 }
 
 bool CWnd::SubclassDlgItem(int id, HWND parent)
 {
     m_hWnd = GetDlgItem(parent, id);
-    if (!m_hWnd || !SetWindowSubclass(m_hWnd, &CWnd::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
+    if (!m_hWnd)
         return false;
-    SetPropW(m_hWnd, kObjectProperty, this);
+    // The window's messages come on this thread only: none arrives between
+    // the new procedure and the binding that serves it.
+    const auto previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::SubclassProc)));
+    if (!previous)
+        return false;
+    {
+        Bindings& bindings = AllBindings();
+        std::lock_guard<std::mutex> hold(bindings.lock);
+        bindings.windows[m_hWnd] = Binding{this, previous};
+    }
+    m_previousProc = previous;
     m_subclassed = true;
     PreSubclassWindow();
     return true;
@@ -34,7 +87,7 @@ bool CWnd::SubclassDlgItem(int id, HWND parent)
 
 CWnd* CWnd::FromHandlePermanent(HWND window)
 {
-    return window ? static_cast<CWnd*>(GetPropW(window, kObjectProperty)) : nullptr;
+    return window ? FindBinding(window).object : nullptr;
 }
 
 LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return Default(message, wParam, lParam); }
@@ -43,21 +96,29 @@ bool CWnd::OnReflectedNotify(NMHDR*, LRESULT&) { return false; }
 
 LRESULT CWnd::Default(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    return m_subclassed ? DefSubclassProc(m_hWnd, message, wParam, lParam)
+    return m_subclassed ? CallWindowProcW(m_previousProc, m_hWnd, message, wParam, lParam)
                         : DefWindowProcW(m_hWnd, message, wParam, lParam);
 }
 
-LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                    DWORD_PTR data)
+LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto* self = reinterpret_cast<CWnd*>(data);
+    const Binding binding = FindBinding(window);
+    if (!binding.previous)
+        return DefWindowProcW(window, message, wParam, lParam);
     if (message == WM_NCDESTROY) {
-        RemoveWindowSubclass(window, &CWnd::SubclassProc, kSubclassId);
-        RemovePropW(window, kObjectProperty);
-        self->m_subclassed = false;
-        return DefSubclassProc(window, message, wParam, lParam);
+        {
+            Bindings& bindings = AllBindings();
+            std::lock_guard<std::mutex> hold(bindings.lock);
+            bindings.windows.erase(window);
+        }
+        if (binding.object)
+            binding.object->m_subclassed = false;
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(binding.previous));
+        return CallWindowProcW(binding.previous, window, message, wParam, lParam);
     }
-    return self->WindowProc(message, wParam, lParam);
+    if (!binding.object)
+        return CallWindowProcW(binding.previous, window, message, wParam, lParam);
+    return binding.object->WindowProc(message, wParam, lParam);
 }
 
 std::wstring CWnd::GetWindowTextW() const

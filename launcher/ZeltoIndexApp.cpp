@@ -1,7 +1,6 @@
 // The application object's start-up, in order, and its state.
 #include "launcher/ZeltoIndexApp.h"
 
-#include "framework/ShellManager.h"
 #include "environment/DataFolder.h"
 #include "install/Installer.h"
 #include "launcher/FirstRun.h"
@@ -14,6 +13,7 @@
 #include "selfupdate/SelfUpdate.h"
 #include "format/SetupImage.h"
 #include "store/Text.h"
+#include "ui/Images.h"
 #include "ui/ZeltoIndexDlg.h"
 
 #include <commctrl.h>
@@ -124,6 +124,8 @@ BOOL CZeltoIndexApp::InitInstance()
         }
         return FALSE;
     }
+    // The pictures' library starts beside the window being built.
+    PrepareImages(IDB_PNG_AVVIA);
 
     // The launcher's own files before anything else: a step the last run
     // left is finished or undone, a fetched build goes in place and proves
@@ -153,7 +155,6 @@ BOOL CZeltoIndexApp::InitInstance()
     InitCommonControlsEx(&controls);
     CWinApp::InitInstance();
 
-    std::unique_ptr<CShellManager> shellManager(new (std::nothrow) CShellManager);
     {
         CZeltoIndexDlg dialog(*this, [this] { return SaveInstalledState(); }, m_sharedWindow);
         dialog.StartCatalogue();

@@ -18,6 +18,7 @@ using std::min;
 #include <gdiplus.h>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -82,6 +83,15 @@ std::unique_ptr<MemoryImage> LoadThumbnailImage(const wchar_t* path)
 }
 
 } // namespace
+
+void PrepareImages(UINT resourceId)
+{
+    std::thread([resourceId] {
+        HBITMAP bitmap = nullptr;
+        if (LoadImageBitmap(nullptr, resourceId, &bitmap))
+            DeleteObject(bitmap);
+    }).detach();
+}
 
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side)
 {

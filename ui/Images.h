@@ -14,3 +14,9 @@
 /// the picture is drawn into it from the PNG, as large as fits, proportions
 /// kept and centred; with 0 it keeps the PNG's own size.
 bool LoadImageBitmap(const wchar_t* path, UINT resourceId, HBITMAP* bitmap, int side = 0);
+
+/// Starts, on a thread of its own, what the first picture needs (GDI+ and
+/// its PNG decoder, by decoding the picture of resourceId), so that the
+/// window's first pictures, made while the window is being built, find it
+/// ready.
+void PrepareImages(UINT resourceId);

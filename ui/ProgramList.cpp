@@ -205,7 +205,8 @@ void CZeltoIndexDlg::UpdateSelectionDetails()
         prefix = update ? AfxLoadString(IDS_UPDATE_AVAILABLE) : std::wstring();
     }
     if (m_list.GetSelectionTextColor() != oldText)
-        RedrawWindow(m_list.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        // During a fill the list paints once at its end, with the colours as they are then.
+        RedrawWindow(m_list.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | (m_filling ? 0 : RDW_UPDATENOW));
     m_description.SetText(prefix + ReplaceAll(WideFromUtf8(record.description), L"<BR>", L"\r\n"));
 }
 

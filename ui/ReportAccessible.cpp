@@ -21,7 +21,7 @@ public:
     {
         if (!object)
             return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IAccessible) {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(IAccessible)) {
             *object = static_cast<IAccessible*>(this);
             AddRef();
             return S_OK;
@@ -178,7 +178,7 @@ std::wstring RowAccessibleName(const std::vector<std::wstring>& texts)
 IAccessible* CreateReportAccessible(HWND list, const std::vector<int>& nameColumns)
 {
     IAccessible* standard = nullptr;
-    if (FAILED(CreateStdAccessibleObject(list, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&standard))) ||
+    if (FAILED(CreateStdAccessibleObject(list, OBJID_CLIENT, __uuidof(IAccessible), reinterpret_cast<void**>(&standard))) ||
         !standard)
         return nullptr;
     return new ReportAccessible(list, nameColumns, standard);

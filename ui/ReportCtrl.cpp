@@ -451,7 +451,7 @@ LRESULT CReportCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         // A screen reader asks for the list: rows named by the owner's columns.
         if (static_cast<LONG>(static_cast<DWORD>(lParam)) == OBJID_CLIENT && !m_accessibleNameColumns.empty()) {
             if (IAccessible* accessible = CreateReportAccessible(m_hWnd, m_accessibleNameColumns)) {
-                LRESULT result = LresultFromObject(IID_IAccessible, wParam, accessible);
+                LRESULT result = LresultFromObject(__uuidof(IAccessible), wParam, accessible);
                 accessible->Release();
                 return result;
             }

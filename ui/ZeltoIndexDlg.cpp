@@ -147,6 +147,9 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     m_list.SetAlternateMode(0);
     m_list.Invalidate();
     SetTimer(m_hWnd, kStandardImagesTimer, USER_TIMER_MINIMUM, nullptr);
+    // COM starts once the window has painted: nothing before the first
+    // paint needs it, and a timer comes only after every waiting paint.
+    SetTimer(m_hWnd, kShellTimer, USER_TIMER_MINIMUM, nullptr);
 
     const bool catalogueStarted = m_catalogueLink != nullptr;
     if (!catalogueStarted)
@@ -163,6 +166,10 @@ BOOL CZeltoIndexDlg::OnInitDialog()
     // also catches one whose hand-over activated nothing (the window was
     // already in front).
     SetTimer(m_hWnd, kInvocationTimer, 1000, nullptr);
+    // The last verified list is usually read before the window exists: its
+    // rows go into the window's first paint instead of a second one.
+    if (m_catalogueLink->IsCatalogueReady() && m_catalogueLink->TakeRefillRequest())
+        RefillList();
     return TRUE;
 }
 
@@ -325,6 +332,12 @@ bool CZeltoIndexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
     case WM_TIMER:
         if (wParam == kStandardImagesTimer) {
             LoadStandardImages();
+            return true;
+        }
+        if (wParam == kShellTimer) {
+            KillTimer(m_hWnd, kShellTimer);
+            if (!m_shell)
+                m_shell.reset(new (std::nothrow) CShellManager);
             return true;
         }
         if (wParam != kInvocationTimer)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "framework/Controls.h"
+#include "framework/ShellManager.h"
 #include "framework/Wnd.h"
 #include "environment/InstalledState.h"
 #include "ui/CatalogueThread.h"
@@ -64,6 +65,7 @@ private:
     // paint), or at the first fill if that is sooner.
     static constexpr UINT_PTR kInvocationTimer = 1;
     static constexpr UINT_PTR kStandardImagesTimer = 2;
+    static constexpr UINT_PTR kShellTimer = 3;
 
     void OnPaint();
     /// Work the catalogue worker announced: refill, then thumbnails.
@@ -135,6 +137,7 @@ private:
     bool m_firstFill = true;
     std::string m_reselect; // the program to select at the next fill, after a fresh catalogue came in
     bool m_workDeferred = false; // pending work met a nested paint
+    std::unique_ptr<CShellManager> m_shell; // COM for the shell services, from right after the first paint
 
     CButton m_onlyInstalledCheck;
     CButton m_onlyFavouritesCheck;
