@@ -106,12 +106,12 @@ BuiltCatalogue ReadCatalogue(const std::string& indexFile, const std::wstring& a
         std::string name(index.Name(i));
         if (!IsSafeFileName(name))
             continue;
-        SoftwareRecord record = BuildRecord(values, std::move(name), base);
+        SoftwareRecord& record = built.records.emplace_back();
+        BuildRecord(values, std::move(name), base, record);
         if (values[RecordKey::Category].Present() && seenCategories.insert(record.category).second)
             built.categories.push_back(WideFromUtf8(record.category));
         if (settings && ApplyInstalledState(record, *settings))
             ++built.installed;
-        built.records.push_back(std::move(record));
     }
     built.thumbnails = ThumbnailAddresses(built.records);
     return built;

@@ -193,7 +193,7 @@ RecordKey RecordKeyNamed(std::string_view upperKey)
     return static_cast<RecordKey>(slot);
 }
 
-SoftwareRecord BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress)
+void BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress, SoftwareRecord& record)
 {
     std::string_view texts[kRecordKeyCount];
     for (size_t slot = 0; slot < kRecordKeyCount; ++slot)
@@ -223,7 +223,6 @@ SoftwareRecord BuildRecord(const RecordValues& values, std::string name, const s
             field = ParseArchiveSize(*found);
         return found != nullptr;
     };
-    SoftwareRecord record;
     record.name = std::move(name);
     take(RecordKey::Description, record.description);
     take(RecordKey::Title, record.title);
@@ -265,7 +264,6 @@ SoftwareRecord BuildRecord(const RecordValues& values, std::string name, const s
     if (!IsSha256Hex(record.entriesSha256))
         record.entriesSha256.clear();
     size(RecordKey::EntriesSize, record.entriesSize);
-    return record;
 }
 
 SoftwareRecord BuildRecord(const KeyValueSection& section, const std::string& baseAddress)
@@ -277,7 +275,9 @@ SoftwareRecord BuildRecord(const KeyValueSection& section, const std::string& ba
         if (found != section.Items().end())
             values.slots[slot] = RecordValue(found->second);
     }
-    return BuildRecord(values, section.Name(), baseAddress);
+    SoftwareRecord record;
+    BuildRecord(values, section.Name(), baseAddress, record);
+    return record;
 }
 
 bool IsSmallPng(const std::string& bytes, unsigned maxSide)

@@ -159,9 +159,10 @@ struct RecordValues {
     const RecordValue& operator[](RecordKey key) const { return slots[static_cast<size_t>(key)]; }
 };
 
-/// Builds the record of the index section name (upper case; the section
-/// must hold SW_TYPE) from the values of its keys.
-SoftwareRecord BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress);
+/// Fills a new record with the index section name (upper case; the section
+/// must hold SW_TYPE) from the values of its keys; filled where it stands,
+/// as a large catalogue's records are, it is never moved.
+void BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress, SoftwareRecord& record);
 /// The same for a section read into a store.
 SoftwareRecord BuildRecord(const KeyValueSection& section, const std::string& baseAddress);
 

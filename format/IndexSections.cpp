@@ -6,7 +6,6 @@
 #include "store/DataFileScanner.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace {
 
@@ -66,14 +65,33 @@ void IndexSections::ReadText(std::string bytes)
 
     // Ordered by name, and by place in the file where names are equal, so
     // that the pieces of one section merge with the later value winning.
-    std::vector<uint32_t> order(m_pieces.size());
-    std::iota(order.begin(), order.end(), 0u);
-    auto before = [this](uint32_t a, uint32_t b) {
-        const int compared = CompareBytes(NameOf(m_pieces[a]), NameOf(m_pieces[b]));
-        return compared < 0 || (compared == 0 && a < b);
+    // A name's first bytes as one number decide most comparisons; a name
+    // holds no NUL, so the zeros that pad a short one order it first, as
+    // std::string does.
+    struct Sorted {
+        uint64_t prefix;
+        uint32_t piece;
     };
-    if (!std::is_sorted(order.begin(), order.end(), before))
-        std::sort(order.begin(), order.end(), before);
+    std::vector<Sorted> sorted(m_pieces.size());
+    for (uint32_t i = 0; i < sorted.size(); ++i) {
+        const std::string_view name = NameOf(m_pieces[i]);
+        uint64_t prefix = 0;
+        for (size_t at = 0; at < sizeof prefix; ++at)
+            prefix = prefix << 8 | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
+        sorted[i] = {prefix, i};
+    }
+    auto before = [this](const Sorted& a, const Sorted& b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        const int compared = CompareBytes(NameOf(m_pieces[a.piece]), NameOf(m_pieces[b.piece]));
+        return compared < 0 || (compared == 0 && a.piece < b.piece);
+    };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), before))
+        std::sort(sorted.begin(), sorted.end(), before);
+    std::vector<uint32_t> order(sorted.size());
+    for (size_t i = 0; i < sorted.size(); ++i)
+        order[i] = sorted[i].piece;
+
     // Each section's first piece takes the later ones in; the order keeps
     // the first pieces only.
     size_t kept = 0;

@@ -282,7 +282,7 @@ TEST_F(CatalogueTest, IndexReadStraightIntoRecordsIsWhatTheStoreReads)
         // Upper-cased names sort before "_", unlike lower-case ones; bytes
         // over 0x7F after every letter.
         "[_x]\r\nSW_TYPE=0\r\nCAT=u\r\n[a]\r\nSW_TYPE=0\r\nCAT=a\r\n[\xC3\xA9t\xC3\xA9]\r\nSW_TYPE=0\r\nCAT=e\r\n"
-        "[Z]\r\nSW_TYPE=0\r\nCAT=u\r\n",
+        "[Z]\r\nSW_TYPE=0\r\nCAT=u\r\n[Longname_b]\r\nSW_TYPE=0\r\n[LONGNAME_A]\r\nSW_TYPE=0\r\n[longname]\r\nSW_TYPE=0\r\n",
         "[P]\r\nSW_TYPE=0\r\nTHUMB=t.png\r\nDEPS=a,b\r\n[PATHS]\r\nBASE=http://a/\r\n[INSTALLED]\r\nSW_TYPE=0\r\n"
         "DESCR=a=b\r\n[paths]\r\nbase=http://b/\r\nEXPIRES=2030-01-01T00:00:00Z\r\nSW_TYPE=2\r\n",
         "[GLOBAL]\r\nX=1\r\n" + programs(10000),
