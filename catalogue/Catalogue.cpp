@@ -5,6 +5,7 @@
 
 #include "catalogue/CatalogueFiles.h"
 #include "environment/DataFolder.h"
+#include "format/IndexSections.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/AtomicFile.h"
@@ -89,26 +90,28 @@ BuiltCatalogue ReadCatalogue(const std::string& indexFile, const std::wstring& a
     built.categories.push_back(allCategories);
     std::set<std::string> seenCategories;
 
-    KeyValueStore index;
-    index.LoadFile(indexFile);
-    // An index that slipped past the fetch's limit yields nothing, like a missing one.
-    if (!IndexSectionsWithinLimit(index))
-        index.Clear();
-    built.records.reserve(index.AllSections().size());
-    std::string base = index.GetValue("PATHS", "BASE", "");
-    built.expires = index.GetValue("PATHS", "EXPIRES");
-    // The store is walked in its own order: ascending upper-case section names.
-    for (auto& entry : index.AllSections()) {
-        KeyValueSection& section = entry.second;
-        // The name becomes a folder and file name of the installation.
-        if (!section.Find("SW_TYPE") || !IsSafeFileName(section.Name()))
+    // Read straight into the records' fields: the index's bytes are held once
+    // and its values viewed in place, so only the records' own texts are
+    // allocated.
+    IndexSections index;
+    index.Read(WideFromUtf8(indexFile));
+    built.records.reserve(index.Count());
+    const std::string base(index.Base());
+    built.expires = index.Expires();
+    for (size_t i = 0; i < index.Count(); ++i) {
+        const RecordValues& values = index.Values(i);
+        if (!values[RecordKey::Type].Present())
             continue;
-        SoftwareRecord record = BuildRecord(section, base);
-        if (section.Find("CAT") && seenCategories.insert(record.category).second)
+        // The name becomes a folder and file name of the installation.
+        std::string name(index.Name(i));
+        if (!IsSafeFileName(name))
+            continue;
+        SoftwareRecord& record = built.records.emplace_back();
+        BuildRecord(values, std::move(name), base, record);
+        if (values[RecordKey::Category].Present() && seenCategories.insert(record.category).second)
             built.categories.push_back(WideFromUtf8(record.category));
         if (settings && ApplyInstalledState(record, *settings))
             ++built.installed;
-        built.records.push_back(std::move(record));
     }
     built.thumbnails = ThumbnailAddresses(built.records);
     return built;

@@ -9,11 +9,15 @@
 #include <algorithm>
 #include <filesystem>
 
+bool IndexSectionsWithinLimit(size_t sections, bool globalAmongThem)
+{
+    return sections - (globalAmongThem ? 1 : 0) <= kMaxIndexSections;
+}
+
 bool IndexSectionsWithinLimit(const KeyValueStore& index)
 {
     const KeyValueStore::Sections& sections = index.AllSections();
-    const size_t global = sections.count(KeyValueStore::kGlobal);
-    return sections.size() - global <= kMaxIndexSections;
+    return IndexSectionsWithinLimit(sections.size(), sections.count(KeyValueStore::kGlobal) != 0);
 }
 
 long long ParseIndexSerial(const std::string& text)
@@ -126,7 +130,7 @@ bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const s
            VerifySignature(key, bytes, signature);
 }
 
-int ParseNumber(const std::string& text)
+int ParseNumber(std::string_view text)
 {
     size_t i = 0;
     while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
@@ -149,7 +153,7 @@ int ParseNumber(const std::string& text)
     return static_cast<int>(value);
 }
 
-int64_t ParseArchiveSize(const std::string& text)
+int64_t ParseArchiveSize(std::string_view text)
 {
     // Decimal bytes and nothing else: a size that reads as something else
     // must not quietly become another size.
@@ -164,37 +168,68 @@ int64_t ParseArchiveSize(const std::string& text)
     return size;
 }
 
-SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress)
+// In the order of RecordKey.
+const std::string_view kRecordKeyNames[kRecordKeyCount] = {
+    "DESCR",         "TITOLO",         "BUILD_DISP",       "SW_TYPE",        "THUMB",          "DOWNLOAD_FILE",
+    "CHANGELOG_FILE", "TO_EXECUTE",    "CAT",              "DEPS",           "SHA256",         "SIZE",
+    "THUMB_SHA256",  "THUMB_SIZE",     "CHANGELOG_SHA256", "CHANGELOG_SIZE", "ENTRIES_SHA256", "ENTRIES_SIZE",
+};
+
+RecordKey RecordKeyNamed(std::string_view upperKey)
 {
-    // The keys asked for are upper case already, as the store keeps them;
-    // the values move into the record: the index is read once and dropped.
-    KeyValueSection::Entries& entries = section.Items();
-    auto value = [&entries](const char* key) -> std::string* {
-        auto it = entries.find(key);
-        return it == entries.end() ? nullptr : &it->second;
+    // Compared byte by byte here: the C runtime's memcmp under Wine costs a
+    // call, and this runs for every entry of an index.
+    auto same = [upperKey](std::string_view name) {
+        if (name.size() != upperKey.size())
+            return false;
+        for (size_t i = 0; i < name.size(); ++i)
+            if (name[i] != upperKey[i])
+                return false;
+        return true;
     };
-    auto take = [&value](const char* key, std::string& field) {
-        if (std::string* found = value(key))
-            field = std::move(*found);
+    size_t slot = 0;
+    while (slot < kRecordKeyCount && !same(kRecordKeyNames[slot]))
+        ++slot;
+    return static_cast<RecordKey>(slot);
+}
+
+void BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress, SoftwareRecord& record)
+{
+    std::string_view texts[kRecordKeyCount];
+    for (size_t slot = 0; slot < kRecordKeyCount; ++slot)
+        texts[slot] = values.slots[slot].Text();
+    auto value = [&values, &texts](RecordKey key) -> const std::string_view* {
+        return values[key].Present() ? &texts[static_cast<size_t>(key)] : nullptr;
     };
-    auto address = [&value, &baseAddress](const char* key, std::string& field) {
-        std::string* found = value(key);
+    auto take = [&value](RecordKey key, std::string& field) {
+        if (const std::string_view* found = value(key))
+            field.assign(found->data(), found->size());
+    };
+    auto address = [&value, &baseAddress](RecordKey key, std::string& field) {
+        const std::string_view* found = value(key);
         if (!found)
             return false;
         field.reserve(baseAddress.size() + found->size());
         field.append(baseAddress).append(*found);
         return true;
     };
-    SoftwareRecord record;
-    record.name = section.Name();
-    take("DESCR", record.description);
-    take("TITOLO", record.title);
-    if (const std::string* build = value("BUILD_DISP"))
-        record.availableBuild = ParseNumber(*build);
-    if (const std::string* type = value("SW_TYPE"))
-        record.type = ParseNumber(*type);
-    address("THUMB", record.thumbnailAddress);
-    if (!address("DOWNLOAD_FILE", record.downloadAddress)) {
+    auto number = [&value](RecordKey key, int& field) {
+        if (const std::string_view* found = value(key))
+            field = ParseNumber(*found);
+    };
+    auto size = [&value](RecordKey key, int64_t& field) {
+        const std::string_view* found = value(key);
+        if (found)
+            field = ParseArchiveSize(*found);
+        return found != nullptr;
+    };
+    record.name = std::move(name);
+    take(RecordKey::Description, record.description);
+    take(RecordKey::Title, record.title);
+    number(RecordKey::Build, record.availableBuild);
+    number(RecordKey::Type, record.type);
+    address(RecordKey::Thumbnail, record.thumbnailAddress);
+    if (!address(RecordKey::Download, record.downloadAddress)) {
         // Built in one buffer: a chain of + would allocate at every step.
         std::string& download = record.downloadAddress;
         if (record.type == 100) {
@@ -207,35 +242,41 @@ SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddr
             download.append("_").append(build).append(".zip");
         }
     }
-    address("CHANGELOG_FILE", record.changelogAddress);
-    take("TO_EXECUTE", record.programToExecute);
-    take("CAT", record.category);
-    take("DEPS", record.dependencies);
-    if (const std::string* sha256 = value("SHA256")) {
-        record.archiveSha256 = *sha256;
-        record.archiveCheckMalformed = !IsSha256Hex(*sha256);
-    }
-    if (const std::string* size = value("SIZE")) {
-        record.archiveSize = ParseArchiveSize(*size);
-        record.archiveCheckMalformed = record.archiveCheckMalformed || record.archiveSize < 0;
-    }
-    auto check = [&value](const char* shaKey, const char* sizeKey, FileCheck& found) {
-        if (const std::string* sha256 = value(shaKey)) {
-            found.sha256 = *sha256;
-            found.malformed = !IsSha256Hex(*sha256);
+    address(RecordKey::Changelog, record.changelogAddress);
+    take(RecordKey::Execute, record.programToExecute);
+    take(RecordKey::Category, record.category);
+    take(RecordKey::Dependencies, record.dependencies);
+    auto check = [&](RecordKey shaKey, RecordKey sizeKey, std::string& sha256, int64_t& bytes, bool& malformed) {
+        if (const std::string_view* found = value(shaKey)) {
+            sha256.assign(found->data(), found->size());
+            malformed = !IsSha256Hex(sha256);
         }
-        if (const std::string* size = value(sizeKey)) {
-            found.size = ParseArchiveSize(*size);
-            found.malformed = found.malformed || found.size < 0;
-        }
+        if (size(sizeKey, bytes))
+            malformed = malformed || bytes < 0;
     };
-    check("THUMB_SHA256", "THUMB_SIZE", record.thumbnailCheck);
-    check("CHANGELOG_SHA256", "CHANGELOG_SIZE", record.changelogCheck);
+    check(RecordKey::Sha256, RecordKey::Size, record.archiveSha256, record.archiveSize, record.archiveCheckMalformed);
+    check(RecordKey::ThumbnailSha256, RecordKey::ThumbnailSize, record.thumbnailCheck.sha256, record.thumbnailCheck.size,
+          record.thumbnailCheck.malformed);
+    check(RecordKey::ChangelogSha256, RecordKey::ChangelogSize, record.changelogCheck.sha256, record.changelogCheck.size,
+          record.changelogCheck.malformed);
     // The entries file only spares bytes: a malformed key leaves the whole archive.
-    if (const std::string* sha256 = value("ENTRIES_SHA256"))
-        record.entriesSha256 = IsSha256Hex(*sha256) ? *sha256 : std::string();
-    if (const std::string* size = value("ENTRIES_SIZE"))
-        record.entriesSize = ParseArchiveSize(*size);
+    take(RecordKey::EntriesSha256, record.entriesSha256);
+    if (!IsSha256Hex(record.entriesSha256))
+        record.entriesSha256.clear();
+    size(RecordKey::EntriesSize, record.entriesSize);
+}
+
+SoftwareRecord BuildRecord(const KeyValueSection& section, const std::string& baseAddress)
+{
+    // The store keeps its keys upper case, as the names are spelt.
+    RecordValues values;
+    for (size_t slot = 0; slot < kRecordKeyCount; ++slot) {
+        auto found = section.Items().find(std::string(kRecordKeyNames[slot]));
+        if (found != section.Items().end())
+            values.slots[slot] = RecordValue(found->second);
+    }
+    SoftwareRecord record;
+    BuildRecord(values, section.Name(), baseAddress, record);
     return record;
 }
 

@@ -10,9 +10,11 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// A REDIRECT record counts only within the first lines of a catalogue file.
@@ -25,7 +27,10 @@ constexpr uint64_t kCatalogueFileLimit = 8ull * 1024 * 1024;
 /// download (the list could not show it in any useful time).
 constexpr size_t kMaxIndexSections = 10000;
 
-/// True when index holds at most kMaxIndexSections sections.
+/// True when an index of that many sections (with or without "GLOBAL",
+/// which is not counted) holds at most kMaxIndexSections.
+bool IndexSectionsWithinLimit(size_t sections, bool globalAmongThem);
+/// The same for an index read into a store.
 bool IndexSectionsWithinLimit(const KeyValueStore& index);
 
 /// SERIAL of a catalogue file: decimal digits only (at most 18); -1 for anything else.
@@ -95,14 +100,71 @@ bool CatalogueFileSigned(const PublicKey& key, const std::wstring& path, const s
 constexpr uint64_t kThumbnailLimit = 2ull * 1024 * 1024;
 
 /// Decimal number at the start of text (after blanks and a sign); 0 when none.
-int ParseNumber(const std::string& text);
+int ParseNumber(std::string_view text);
 
 /// SIZE of an index section: decimal bytes; -1 for anything else.
-int64_t ParseArchiveSize(const std::string& text);
+int64_t ParseArchiveSize(std::string_view text);
 
-/// Builds the record of one index section (which must hold SW_TYPE). The
-/// section's texts move into the record; its keys stay.
-SoftwareRecord BuildRecord(KeyValueSection& section, const std::string& baseAddress);
+/// The keys of an index section that its record reads: each has a slot in
+/// RecordValues, and kRecordKeyNames spells it as the store keeps it.
+enum class RecordKey : size_t {
+    Description,
+    Title,
+    Build,
+    Type,
+    Thumbnail,
+    Download,
+    Changelog,
+    Execute,
+    Category,
+    Dependencies,
+    Sha256,
+    Size,
+    ThumbnailSha256,
+    ThumbnailSize,
+    ChangelogSha256,
+    ChangelogSize,
+    EntriesSha256,
+    EntriesSize,
+    None // a key no record reads
+};
+constexpr size_t kRecordKeyCount = static_cast<size_t>(RecordKey::None);
+extern const std::string_view kRecordKeyNames[kRecordKeyCount];
+
+/// The record's key spelt so (upper case), or RecordKey::None.
+RecordKey RecordKeyNamed(std::string_view upperKey);
+
+/// One key's value in an index section; absent until the key is read.
+/// Two words, so that a section's slots stay small.
+class RecordValue {
+public:
+    RecordValue() = default;
+    explicit RecordValue(std::string_view text)
+        : m_data(text.data() ? text.data() : ""), m_size(static_cast<uint32_t>(text.size()))
+    {
+    }
+    bool Present() const { return m_data != nullptr; }
+    std::string_view Text() const { return m_data ? std::string_view(m_data, m_size) : std::string_view(); }
+
+private:
+    const char* m_data = nullptr;
+    uint32_t m_size = 0;
+};
+
+/// The values of the keys a record reads, one slot per key.
+struct RecordValues {
+    std::array<RecordValue, kRecordKeyCount> slots;
+
+    RecordValue& operator[](RecordKey key) { return slots[static_cast<size_t>(key)]; }
+    const RecordValue& operator[](RecordKey key) const { return slots[static_cast<size_t>(key)]; }
+};
+
+/// Fills a new record with the index section name (upper case; the section
+/// must hold SW_TYPE) from the values of its keys; filled where it stands,
+/// as a large catalogue's records are, it is never moved.
+void BuildRecord(const RecordValues& values, std::string name, const std::string& baseAddress, SoftwareRecord& record);
+/// The same for a section read into a store.
+SoftwareRecord BuildRecord(const KeyValueSection& section, const std::string& baseAddress);
 
 /// Largest change log accepted: a longer body is a failed download.
 constexpr uint64_t kChangelogLimit = 8ull * 1024 * 1024;

@@ -1,5 +1,5 @@
-// Reading and writing data files: the line parser with its line limit, the
-// text form written back, and the registry form of the settings.
+// Reading and writing data files: the scanner's entries taken into the
+// store, the text form written back, and the registry form of the settings.
 #include "store/KeyValueStore.h"
 
 #include "store/AtomicFile.h"
@@ -10,14 +10,9 @@
 #include <utility>
 #include <vector>
 
-const char* const KeyValueStore::kGlobal = "GLOBAL";
+const char* const KeyValueStore::kGlobal = kGlobalSection;
 
 namespace {
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
 
 bool IsGlobalName(const std::string& name) { return UpperAscii(name) == KeyValueStore::kGlobal; }
 
@@ -184,108 +179,30 @@ KeyValueSection& KeyValueStore::SectionFor(const std::string& upperName)
 
 namespace {
 
-// The first c in [begin, end), or null. Written out rather than memchr, which
-// the C runtime under Wine runs byte by byte behind a call: for the short
-// lines of a data file the loop here is the faster.
-const char* FindByte(const char* begin, const char* end, char c)
-{
-    for (; begin < end; ++begin)
-        if (*begin == c)
-            return begin;
-    return nullptr;
-}
-
-// An ASCII-upper-cased copy of size bytes at text, made in one allocation.
-std::string UpperCopy(const char* text, size_t size)
-{
-    std::string out(text, size);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-} // namespace
-
-namespace {
-
-// Takes a data file's lines one by one into a store, with the format's rules.
-// A section exists once it holds an entry: a header alone adds nothing.
-class LineLoader {
+// Takes a data file's entries into a store: a section exists once it holds
+// an entry, so a header alone adds nothing.
+class StoreEntries {
 public:
-    LineLoader(KeyValueStore& store, int maxLines) : m_store(store), m_maxLines(maxLines) {}
+    explicit StoreEntries(KeyValueStore& store) : m_store(store) {}
 
-    /// One line's bytes without its LF (fed: an LF ended it). False once
-    /// reading must end: the line limit is reached, or the line was too long.
-    bool Take(const char* line, size_t length, bool fed);
+    void operator()(std::string_view section, std::string_view key, std::string_view value)
+    {
+        // Looked up again only where the section changes, not at every entry.
+        if (!m_current || m_current->Name() != section)
+            m_current = &m_store.SectionFor(std::string(section));
+        m_current->Items()[std::string(key)].assign(value.data(), value.size());
+    }
 
 private:
     KeyValueStore& m_store;
-    const int m_maxLines;
-    int m_linesRead = 0;
-    std::string m_currentName = KeyValueStore::kGlobal;
     KeyValueSection* m_current = nullptr;
 };
-
-bool LineLoader::Take(const char* line, size_t length, bool fed)
-{
-    // A CR LF pair is one line end, as a text-mode read would see it.
-    if (fed && length > 0 && line[length - 1] == '\r')
-        --length;
-    const bool tooLong = length > kMaxLineBytes;
-    if (tooLong)
-        length = kMaxLineBytes;
-    ++m_linesRead;
-    if (const char* nul = FindByte(line, line + length, '\0'))
-        length = static_cast<size_t>(nul - line);
-    const char* begin = line;
-    const char* end = line + length;
-    while (begin < end && IsBlank(*begin))
-        ++begin;
-    while (end > begin && IsBlank(end[-1]))
-        --end;
-    if (begin < end) {
-        const char* close = begin[0] == '[' && end - begin > 1 ? FindByte(begin + 1, end, ']') : nullptr;
-        if (close && close > begin + 1) {
-            m_currentName = UpperCopy(begin + 1, static_cast<size_t>(close - begin - 1));
-            m_current = nullptr;
-        } else {
-            const char* equals = FindByte(begin, end, '=');
-            if (!m_current)
-                m_current = &m_store.SectionFor(m_currentName);
-            std::string& slot = m_current->Items()[UpperCopy(begin, static_cast<size_t>((equals ? equals : end) - begin))];
-            if (equals)
-                slot.assign(equals + 1, end);
-            else
-                slot.clear();
-        }
-    }
-    return !tooLong && (m_maxLines == -1 || m_linesRead < m_maxLines);
-}
-
-// Hands every whole line of [data, data + size) to the loader; returns where
-// the unfinished rest begins (size when there is none), or npos once the
-// loader wants no more.
-size_t TakeLines(LineLoader& loader, const char* data, size_t size)
-{
-    size_t pos = 0;
-    while (const char* feed = FindByte(data + pos, data + size, '\n')) {
-        const size_t end = static_cast<size_t>(feed - data);
-        if (!loader.Take(data + pos, end - pos, true))
-            return std::string::npos;
-        pos = end + 1;
-    }
-    return pos;
-}
 
 } // namespace
 
 bool KeyValueStore::LoadText(const std::string& content, int maxLines)
 {
-    LineLoader loader(*this, maxLines);
-    const size_t rest = TakeLines(loader, content.data(), content.size());
-    if (rest != std::string::npos && rest < content.size())
-        loader.Take(content.data() + rest, content.size() - rest, false);
+    ScanDataText(content, maxLines, StoreEntries(*this));
     return true;
 }
 
@@ -299,7 +216,8 @@ bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
     // whole: the block is reused, where a buffer of the file's size would be
     // fresh memory for the system to hand over page by page. An unfinished
     // line moves to the front of the block and waits for the next read.
-    LineLoader loader(*this, maxLines);
+    const DataFileEntry entries = StoreEntries(*this);
+    DataFileScanner scanner(maxLines, entries);
     std::vector<char> block(64 * 1024);
     size_t kept = 0;
     bool ok = true;
@@ -311,18 +229,18 @@ bool KeyValueStore::LoadFile(const std::wstring& path, int maxLines)
         }
         if (got == 0) {
             if (kept > 0)
-                loader.Take(block.data(), kept, false);
+                scanner.TakeLast(block.data(), kept);
             break;
         }
         const size_t filled = kept + got;
-        const size_t rest = TakeLines(loader, block.data(), filled);
+        const size_t rest = scanner.TakeLines(block.data(), filled);
         if (rest == std::string::npos)
             break;
         kept = filled - rest;
         if (kept == block.size()) {
             // A whole block without a line end: far past the longest line, so
-            // the loader cuts it and reading ends.
-            loader.Take(block.data(), kept, false);
+            // the scanner cuts it and reading ends.
+            scanner.TakeLast(block.data(), kept);
             break;
         }
         memmove(block.data(), block.data() + rest, kept);

@@ -3,14 +3,13 @@
 // and of the settings kept in the registry.
 #pragma once
 
+#include "store/DataFileScanner.h"
+
 #include <windows.h>
 
 #include <map>
 #include <memory_resource>
 #include <string>
-
-/// A line of a data file holds at most this many bytes; a longer one ends the read.
-constexpr size_t kMaxLineBytes = 1023;
 
 /// One named section: an ordered map from upper-cased key to value, plus the
 /// cursor left by the last successful Find.

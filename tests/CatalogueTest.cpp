@@ -3,6 +3,8 @@
 // with the installed state, thumbnails, size limits, serials and expiry.
 #include "catalogue/Catalogue.h"
 #include "catalogue/CatalogueFiles.h"
+#include "format/CatalogueFormat.h"
+#include "store/FileNames.h"
 #include "store/Text.h"
 #include "tests/CatalogueFixture.h"
 #include "tests/TestSupport.h"
@@ -14,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 
 using namespace testing_support;
 
@@ -180,6 +183,131 @@ TEST_F(CatalogueTest, IndexBecomesRecordsInSectionOrderWithDerivedAddresses)
     EXPECT_EQ("", beta.archiveSha256);
     EXPECT_EQ(-1, beta.archiveSize);
     EXPECT_FALSE(beta.archiveCheckMalformed);
+}
+
+namespace {
+
+// The index as the store reads it: every section into a store, then the
+// store walked in its own order. What ReadCatalogue must give for any text.
+BuiltCatalogue CatalogueThroughTheStore(const std::string& indexFile, const KeyValueStore& settings)
+{
+    BuiltCatalogue built;
+    built.categories.push_back(L"*");
+    std::set<std::string> seen;
+    KeyValueStore index;
+    index.LoadFile(indexFile);
+    if (!IndexSectionsWithinLimit(index))
+        index.Clear();
+    const std::string base = index.GetValue("PATHS", "BASE");
+    built.expires = index.GetValue("PATHS", "EXPIRES");
+    std::set<std::string> thumbnails;
+    for (auto& entry : index.AllSections()) {
+        KeyValueSection& section = entry.second;
+        if (!section.Find("SW_TYPE") || !IsSafeFileName(section.Name()))
+            continue;
+        SoftwareRecord record = BuildRecord(section, base);
+        if (section.Find("CAT") && seen.insert(record.category).second)
+            built.categories.push_back(WideFromUtf8(record.category));
+        built.installed += ApplyInstalledState(record, settings) ? 1 : 0;
+        if (!record.thumbnailAddress.empty())
+            thumbnails.insert(record.thumbnailAddress);
+        built.records.push_back(std::move(record));
+    }
+    built.thumbnails.assign(thumbnails.begin(), thumbnails.end());
+    return built;
+}
+
+void ExpectSameCheck(const FileCheck& expected, const FileCheck& actual, const std::string& where)
+{
+    EXPECT_EQ(expected.sha256, actual.sha256) << where;
+    EXPECT_EQ(expected.size, actual.size) << where;
+    EXPECT_EQ(expected.malformed, actual.malformed) << where;
+}
+
+void ExpectSameRecord(const SoftwareRecord& expected, const SoftwareRecord& actual, const std::string& where)
+{
+    EXPECT_EQ(expected.name, actual.name) << where;
+    EXPECT_EQ(expected.title, actual.title) << where;
+    EXPECT_EQ(expected.description, actual.description) << where;
+    EXPECT_EQ(expected.availableBuild, actual.availableBuild) << where;
+    EXPECT_EQ(expected.type, actual.type) << where;
+    EXPECT_EQ(expected.thumbnailAddress, actual.thumbnailAddress) << where;
+    EXPECT_EQ(expected.installedBuild, actual.installedBuild) << where;
+    EXPECT_EQ(expected.installedFolder, actual.installedFolder) << where;
+    EXPECT_EQ(expected.favourite, actual.favourite) << where;
+    EXPECT_EQ(expected.downloadAddress, actual.downloadAddress) << where;
+    EXPECT_EQ(expected.changelogAddress, actual.changelogAddress) << where;
+    EXPECT_EQ(expected.programToExecute, actual.programToExecute) << where;
+    EXPECT_EQ(expected.category, actual.category) << where;
+    EXPECT_EQ(expected.dependencies, actual.dependencies) << where;
+    EXPECT_EQ(expected.archiveSha256, actual.archiveSha256) << where;
+    EXPECT_EQ(expected.archiveSize, actual.archiveSize) << where;
+    EXPECT_EQ(expected.archiveCheckMalformed, actual.archiveCheckMalformed) << where;
+    ExpectSameCheck(expected.thumbnailCheck, actual.thumbnailCheck, where + " thumbnail");
+    ExpectSameCheck(expected.changelogCheck, actual.changelogCheck, where + " change log");
+    EXPECT_EQ(expected.entriesSha256, actual.entriesSha256) << where;
+    EXPECT_EQ(expected.entriesSize, actual.entriesSize) << where;
+}
+
+} // namespace
+
+// The index is read straight into records, without the store: for texts
+// that try every line rule, the result is the store's, field by field.
+TEST_F(CatalogueTest, IndexReadStraightIntoRecordsIsWhatTheStoreReads)
+{
+    const std::string digest = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    auto programs = [](int count) {
+        std::string sections;
+        for (int i = 0; i < count; ++i)
+            sections += "[P" + std::to_string(i) + "]\r\nSW_TYPE=0\r\n";
+        return sections;
+    };
+    static const char nul[] = "[NUL]\r\nSW_TYPE=0\r\nTITOLO=ab\0cd\r\nDESCR=after\r\n";
+    const std::vector<std::string> texts = {
+        // One section in three pieces, keys in any case, the later value winning.
+        "[Tool]\r\nsw_type=0\r\nTitolo=first\r\nThumb=a.png\r\n[OTHER]\r\nSW_TYPE=1\r\nCAT=o\r\n"
+        "[tool]\r\nTITOLO=second\r\nDescr=d\r\ntitolo=third\r\nsha256=" + digest + "\r\nSIZE=3\r\n"
+        "[TOOL]\r\nTHUMB=b.png\r\nthumb_sha256=xyz\r\nCHANGELOG_SIZE=7\r\nENTRIES_SHA256=" + digest + "\r\n"
+        "ENTRIES_SIZE=x\r\nDOWNLOAD_FILE=d/t.zip\r\nCHANGELOG_FILE=c.txt\r\nBUILD_DISP=4\r\n",
+        std::string(nul, sizeof nul - 1),
+        "[LONG]\nSW_TYPE=0\nTITOLO=" + std::string(1016, 'x') + "\nDESCR=" + std::string(2000, 'y') +
+            "\n[AFTER]\nSW_TYPE=0\n",
+        "[HUGE]\r\nSW_TYPE=0\r\nDESCR=" + std::string(70000, 'z') + "\r\n[NEXT]\r\nSW_TYPE=0\r\n",
+        "[CR]\rSW_TYPE=0\rTITOLO=x\r\n[LF]\nSW_TYPE=0\nTITOLO=y\n\n[LAST]\r\nSW_TYPE=100\r\nTITOLO=no end",
+        // Entries before any header, and in a [global] of their own.
+        "SW_TYPE=0\r\nTITOLO=before\r\n[global]\r\nCAT=g\r\n[EMPTY]\r\n[ALSO]\r\n",
+        "[]\r\nSW_TYPE=0\r\n[a]b\r\nSW_TYPE=0\r\nCAT=a\r\n[b]\r\nSW_TYPE\r\nCAT\r\n",
+        "[..]\r\nSW_TYPE=0\r\n[CON]\r\nSW_TYPE=0\r\n[A/B]\r\nSW_TYPE=0\r\n[DOT.]\r\nSW_TYPE=0\r\n"
+        "  [ SPACE ]  \r\n  SW_TYPE = 0  \r\n\t[TAB]\t\r\n\tSW_TYPE=0\t\r\n",
+        // Upper-cased names sort before "_", unlike lower-case ones; bytes
+        // over 0x7F after every letter.
+        "[_x]\r\nSW_TYPE=0\r\nCAT=u\r\n[a]\r\nSW_TYPE=0\r\nCAT=a\r\n[\xC3\xA9t\xC3\xA9]\r\nSW_TYPE=0\r\nCAT=e\r\n"
+        "[Z]\r\nSW_TYPE=0\r\nCAT=u\r\n[Longname_b]\r\nSW_TYPE=0\r\n[LONGNAME_A]\r\nSW_TYPE=0\r\n[longname]\r\nSW_TYPE=0\r\n",
+        "[P]\r\nSW_TYPE=0\r\nTHUMB=t.png\r\nDEPS=a,b\r\n[PATHS]\r\nBASE=http://a/\r\n[INSTALLED]\r\nSW_TYPE=0\r\n"
+        "DESCR=a=b\r\n[paths]\r\nbase=http://b/\r\nEXPIRES=2030-01-01T00:00:00Z\r\nSW_TYPE=2\r\n",
+        "[GLOBAL]\r\nX=1\r\n" + programs(10000),
+        "[GLOBAL]\r\nX=1\r\n" + programs(10001),
+        "[PATHS]\r\nEXPIRES=2030-01-01T00:00:00Z\r\n" + programs(10000),
+    };
+    KeyValueStore settings;
+    settings.SetValue("PATH", "C:\\apps\\tool", "TOOL");
+    settings.SetValue("VERSION", "3", "TOOL");
+    settings.SetValue("PATH", "C:\\apps\\installed", "Installed");
+    settings.SetValue("PREF", "Y", "INSTALLED");
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const std::string where = "text " + std::to_string(i);
+        WriteBytes(dir / L"index.dat", texts[i]);
+        const std::string file = dir.Narrow() + "index.dat";
+        const BuiltCatalogue expected = CatalogueThroughTheStore(file, settings);
+        const BuiltCatalogue actual = ReadCatalogue(file, L"*", &settings);
+        ASSERT_EQ(expected.records.size(), actual.records.size()) << where;
+        for (size_t r = 0; r < expected.records.size(); ++r)
+            ExpectSameRecord(expected.records[r], actual.records[r], where + " record " + std::to_string(r));
+        EXPECT_EQ(expected.categories, actual.categories) << where;
+        EXPECT_EQ(expected.installed, actual.installed) << where;
+        EXPECT_EQ(expected.thumbnails, actual.thumbnails) << where;
+        EXPECT_EQ(expected.expires, actual.expires) << where;
+    }
 }
 
 TEST_F(CatalogueTest, InstalledStateNeedsANonEmptyPath)
