@@ -84,8 +84,3 @@ inline void ReportBytesLine(const std::string& operation, const Samples& bytes, 
            MedianText(limit, mb, "MB").c_str(), bytes.Median() / floor.Median(), bytes.Median() / limit.Median());
 }
 
-/// A line of one run each (a measurement that cannot be repeated cheaply).
-inline void ReportLine(const std::string& operation, double seconds, double floor, double limit)
-{
-    ReportLine(operation, Samples{{seconds}}, Samples{{floor}}, Samples{{limit}});
-}

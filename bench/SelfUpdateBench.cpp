@@ -102,16 +102,16 @@ int main()
     std::map<std::string, std::string> files = {{path, archive}};
     LoopbackServer server([&files](const HttpRequest& request) { return StaticFiles(files)(request); });
 
-    double update = 1e30, floor = 1e30, limit = 1e30;
-    for (int i = 0; i < 3; ++i) {
-        update = std::min(update, SelfUpdate(server, path, archive));
-        limit = std::min(limit, Seconds([&] { PlainRead(server.Port(), path); }));
+    Samples update, floor, limit;
+    for (int round = 0; round < kRounds; ++round) {
+        update.values.push_back(SelfUpdate(server, path, archive));
+        limit.values.push_back(Seconds([&] { PlainRead(server.Port(), path); }));
         TempDir copy;
-        floor = std::min(floor, Seconds([&] {
-                             PlainRead(server.Port(), path);
-                             for (const std::wstring& name : BuildFiles())
-                                 CopyFileW(SourceOf(name).c_str(), (copy / name).c_str(), FALSE);
-                         }));
+        floor.values.push_back(Seconds([&] {
+            PlainRead(server.Port(), path);
+            for (const std::wstring& name : BuildFiles())
+                CopyFileW(SourceOf(name).c_str(), (copy / name).c_str(), FALSE);
+        }));
     }
     printf("self-update archive: %zu bytes, %zu files\n", archive.size(), BuildFiles().size());
     ReportLine("launcher self-update, fetched and swapped to the new window", update, floor, limit);

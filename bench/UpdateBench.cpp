@@ -76,37 +76,45 @@ int main()
     });
     const SoftwareRecord record = ArchiveRecord(server.Url("/APP.zip"), archive, entriesFile, installed);
 
-    // Each road updates a copy of the installed folder.
-    const std::string partialFolder = dir.Narrow() + "apps\\partial", wholeFolder = dir.Narrow() + "apps\\whole";
-    CopyTree(WideFromUtf8(installed), WideFromUtf8(partialFolder));
-    CopyTree(WideFromUtf8(installed), WideFromUtf8(wholeFolder));
-    // Each road finds its staging folder as an installation leaves it: holding
-    // the extracted build 1, which the library empties first.
-    const std::string partialStaging = dir.Narrow() + "tmp-partial", wholeStaging = dir.Narrow() + "tmp-whole";
-    UnzipArchive(dir / L"b1.zip", WideFromUtf8(partialStaging + "\\b1"));
-    UnzipArchive(dir / L"b1.zip", WideFromUtf8(wholeStaging + "\\b1"));
     QuietHost host;
-    bool partialOk = false, wholeOk = false;
-    const unsigned long long sentBefore = server.BodyBytesSent();
-    const std::string zip = dir.Narrow() + "partial.zip";
-    // The decision reads every installed file whose time equals its entry's
-    // (the content comparison); the library then empties staging and copies.
-    const double choose = Seconds([&] { partialOk = FetchChangedRecords(record, partialFolder, {}, zip, host); });
-    const double copy =
-        Seconds([&] { partialOk = partialOk && UpdateFolderFromArchiveNow(zip, partialStaging, partialFolder); });
-    const double partial = choose + copy;
-    const unsigned long long fetched = server.BodyBytesSent() - sentBefore;
-    const double whole = Seconds([&] {
-        const std::string zip = dir.Narrow() + "whole.zip";
-        DownloadOptions options;
-        options.expectedSha256 = record.archiveSha256;
-        options.expectedSize = record.archiveSize;
-        wholeOk = DownloadWithResume(record.downloadAddress, zip, options) &&
-                  UpdateFolderFromArchiveNow(zip, wholeStaging, wholeFolder);
-    });
-    if (!partialOk || !wholeOk) {
-        fprintf(stderr, "an update failed (changed records only: %d, whole: %d)\n", partialOk, wholeOk);
-        return 1;
+    Samples partial, whole, choose, copy;
+    unsigned long long fetched = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        // Each road of each round updates a copy of the installed folder and
+        // finds its staging folder as an installation leaves it: holding the
+        // extracted build 1, which the library empties first.
+        const std::string name = std::to_string(round);
+        const std::string partialFolder = dir.Narrow() + "apps\\partial" + name;
+        const std::string wholeFolder = dir.Narrow() + "apps\\whole" + name;
+        CopyTree(WideFromUtf8(installed), WideFromUtf8(partialFolder));
+        CopyTree(WideFromUtf8(installed), WideFromUtf8(wholeFolder));
+        const std::string partialStaging = dir.Narrow() + "tmp-partial" + name;
+        const std::string wholeStaging = dir.Narrow() + "tmp-whole" + name;
+        UnzipArchive(dir / L"b1.zip", WideFromUtf8(partialStaging + "\\b1"));
+        UnzipArchive(dir / L"b1.zip", WideFromUtf8(wholeStaging + "\\b1"));
+        bool partialOk = false, wholeOk = false;
+        const unsigned long long sentBefore = server.BodyBytesSent();
+        const std::string zip = dir.Narrow() + "partial" + name + ".zip";
+        // The decision reads every installed file whose time equals its entry's
+        // (the content comparison); the library then empties staging and copies.
+        choose.values.push_back(
+            Seconds([&] { partialOk = FetchChangedRecords(record, partialFolder, {}, zip, host); }));
+        copy.values.push_back(Seconds(
+            [&] { partialOk = partialOk && UpdateFolderFromArchiveNow(zip, partialStaging, partialFolder); }));
+        partial.values.push_back(choose.values.back() + copy.values.back());
+        fetched = server.BodyBytesSent() - sentBefore;
+        whole.values.push_back(Seconds([&] {
+            const std::string zip = dir.Narrow() + "whole" + name + ".zip";
+            DownloadOptions options;
+            options.expectedSha256 = record.archiveSha256;
+            options.expectedSize = record.archiveSize;
+            wholeOk = DownloadWithResume(record.downloadAddress, zip, options) &&
+                      UpdateFolderFromArchiveNow(zip, wholeStaging, wholeFolder);
+        }));
+        if (!partialOk || !wholeOk) {
+            fprintf(stderr, "an update failed (changed records only: %d, whole: %d)\n", partialOk, wholeOk);
+            return 1;
+        }
     }
 
     uint64_t changed = 0;
@@ -121,8 +129,8 @@ int main()
            static_cast<double>(fetched) / static_cast<double>(needed),
            static_cast<double>(fetched) / static_cast<double>(archive.size()));
     ReportLine(operation + ", time at 10 MB/s against the whole update (floor) and the changed bytes (limit)",
-               partial, whole, static_cast<double>(needed) / kServerRate);
-    printf("changed records only: %.1f ms to decide and fetch, %.1f ms in the library; status \"%s\"\n",
-           choose * 1e3, copy * 1e3, host.status.c_str());
+               partial, whole, Samples{{static_cast<double>(needed) / kServerRate}});
+    printf("changed records only, medians: %.1f ms to decide and fetch, %.1f ms in the library; status \"%s\"\n",
+           choose.Median() * 1e3, copy.Median() * 1e3, host.status.c_str());
     return 0;
 }
