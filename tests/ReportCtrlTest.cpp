@@ -25,6 +25,13 @@ protected:
     int CommonControlsMajorVersion() const override { return version; }
 };
 
+// A procedure another part of a program might put on a window after ours.
+thread_local WNDPROC t_beforeForward = nullptr;
+LRESULT CALLBACK Forward(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return CallWindowProcW(t_beforeForward, window, message, wParam, lParam);
+}
+
 class ReportList : public ::testing::Test {
 protected:
     void SetUp() override
@@ -78,6 +85,32 @@ TEST_F(ReportList, SubclassingForcesTheReportStylesAndColumnsComeFromTheText)
     EXPECT_NE(0u, extended & LVS_EX_SUBITEMIMAGES);
     EXPECT_EQ(4, list.GetColumnCount());
     EXPECT_EQ(300, static_cast<int>(list.SendMessageW(LVM_GETCOLUMNWIDTH, 3)));
+    EXPECT_EQ(&list, CWnd::FromHandlePermanent(list.m_hWnd));
+
+    // An object gone before its window: the window keeps answering, through
+    // its own procedure, or through the one that subclassed it afterwards.
+    for (bool subclassedAfter : {false, true}) {
+        HWND other = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, parent,
+                                     reinterpret_cast<HMENU>(1001), GetModuleHandleW(nullptr), nullptr);
+        const LONG_PTR own = GetWindowLongPtrW(other, GWLP_WNDPROC);
+        {
+            CReportCtrl gone;
+            ASSERT_TRUE(gone.SubclassDlgItem(1001, parent));
+            ASSERT_TRUE(gone.SetColumnHeader(L"Software,120"));
+            if (subclassedAfter)
+                t_beforeForward = reinterpret_cast<WNDPROC>(
+                    SetWindowLongPtrW(other, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Forward)));
+        }
+        EXPECT_EQ(nullptr, CWnd::FromHandlePermanent(other));
+        if (!subclassedAfter)
+            EXPECT_EQ(own, GetWindowLongPtrW(other, GWLP_WNDPROC));
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(L"row");
+        EXPECT_EQ(0, SendMessageW(other, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+        EXPECT_EQ(1, SendMessageW(other, LVM_GETITEMCOUNT, 0, 0));
+        DestroyWindow(other);
+    }
 }
 
 TEST_F(ReportList, RowsCarryTextsInEveryColumnAndTheOwnersValue)
