@@ -50,7 +50,7 @@ CWnd::~CWnd()
     Bindings& bindings = AllBindings();
     std::lock_guard<std::mutex> hold(bindings.lock);
     const auto found = bindings.windows.find(m_hWnd);
-    if (found == bindings.windows.end())
+    if (found == bindings.windows.end() || found->second.object != this)
         return;
     // The window goes back to its own procedure unless another subclassed it
     // after this object; then its messages pass through to the previous one.
@@ -66,20 +66,31 @@ CWnd::~CWnd()
 bool CWnd::SubclassDlgItem(int id, HWND parent)
 {
     m_hWnd = GetDlgItem(parent, id);
+    m_previousProc = nullptr;
     if (!m_hWnd)
         return false;
-    // The window's messages come on this thread only: none arrives between
-    // the new procedure and the binding that serves it.
-    const auto previous = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::SubclassProc)));
-    if (!previous)
-        return false;
+    Bindings& bindings = AllBindings();
     {
-        Bindings& bindings = AllBindings();
+        // A window bound already changes its object only: its procedure
+        // stays, and the chain never leads back to itself.
+        std::lock_guard<std::mutex> hold(bindings.lock);
+        const auto found = bindings.windows.find(m_hWnd);
+        if (found != bindings.windows.end()) {
+            found->second.object = this;
+            m_previousProc = found->second.previous;
+        }
+    }
+    if (!m_previousProc) {
+        // The window's messages come on this thread only: none arrives
+        // between the new procedure and the binding that serves it.
+        const auto previous = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::SubclassProc)));
+        if (!previous)
+            return false;
         std::lock_guard<std::mutex> hold(bindings.lock);
         bindings.windows[m_hWnd] = Binding{this, previous};
+        m_previousProc = previous;
     }
-    m_previousProc = previous;
     m_subclassed = true;
     PreSubclassWindow();
     return true;

@@ -124,8 +124,6 @@ BOOL CZeltoIndexApp::InitInstance()
         }
         return FALSE;
     }
-    // The pictures' library starts beside the window being built.
-    PrepareImages(IDB_PNG_AVVIA);
 
     // The launcher's own files before anything else: a step the last run
     // left is finished or undone, a fetched build goes in place and proves
@@ -135,6 +133,8 @@ BOOL CZeltoIndexApp::InitInstance()
                                                        kLauncherProofMs);
     if (launcher.handedOver)
         return FALSE;
+    // From here on the window is built: the pictures' library starts beside it.
+    PrepareImages(IDB_PNG_AVVIA);
     m_launcherNotice = launcher.notice;
     if (launcher.onTrial)
         std::thread(ProveWhenShown, std::ref(static_cast<LauncherState&>(*this)), m_sharedWindow).detach();

@@ -111,6 +111,13 @@ TEST_F(ReportList, SubclassingForcesTheReportStylesAndColumnsComeFromTheText)
         EXPECT_EQ(1, SendMessageW(other, LVM_GETITEMCOUNT, 0, 0));
         DestroyWindow(other);
     }
+
+    // A second object on a window bound already takes its messages over,
+    // without a chain that leads back to itself.
+    CWnd second;
+    ASSERT_TRUE(second.SubclassDlgItem(1000, parent));
+    EXPECT_EQ(&second, CWnd::FromHandlePermanent(list.m_hWnd));
+    EXPECT_EQ(0, SendMessageW(list.m_hWnd, LVM_GETITEMCOUNT, 0, 0));
 }
 
 TEST_F(ReportList, RowsCarryTextsInEveryColumnAndTheOwnersValue)
