@@ -22,22 +22,6 @@ using namespace testing_support;
 
 namespace {
 
-/// A window with the dialog's progress bar (1009) and status label (1010).
-struct ProgressWindow {
-    ProgressWindow()
-    {
-        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&controls);
-        window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr, nullptr, nullptr);
-        CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 20, window,
-                        reinterpret_cast<HMENU>(1009), nullptr, nullptr);
-        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 40, 300, 20, window,
-                        reinterpret_cast<HMENU>(1010), nullptr, nullptr);
-    }
-    ~ProgressWindow() { DestroyWindow(window); }
-    HWND window;
-};
-
 /// Downloads url on the installation worker, the bar following its bytes,
 /// while this thread answers the window's messages until the worker ends.
 void DownloadWindowAlive(HWND window, const std::string& url, const std::string& file)

@@ -19,36 +19,9 @@ using namespace testing_support;
 // The installation worker's link to the window: the bar counts steps and
 // moves within a download's step with its bytes; one worker runs at a time;
 // once stopped it changes no control.
-namespace {
-
-// A window with the dialog's bar (1009) and status line (1010).
-struct BarWindow {
-    BarWindow()
-    {
-        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&controls);
-        window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-        bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 10, 10, window, reinterpret_cast<HMENU>(1009),
-                              nullptr, nullptr);
-        status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 20, 10, 10, window, reinterpret_cast<HMENU>(1010),
-                                 nullptr, nullptr);
-    }
-    ~BarWindow() { DestroyWindow(window); }
-    int Position() const { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); }
-    std::wstring Status() const
-    {
-        wchar_t text[128] = {};
-        GetWindowTextW(status, text, 128);
-        return text;
-    }
-    HWND window, bar, status;
-};
-
-} // namespace
-
 TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
 {
-    BarWindow dialog;
+    ProgressWindow dialog;
     ASSERT_NE(nullptr, dialog.status);
     HWND window = dialog.window;
     HWND status = dialog.status;
@@ -90,7 +63,7 @@ TEST(InstallationLink, BarShowsEachStepAndTheBytesWithinIt)
 // and the status line until it ends; the catalogue's warning then stands.
 TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
 {
-    BarWindow dialog;
+    ProgressWindow dialog;
     ASSERT_NE(nullptr, dialog.status);
     HWND window = dialog.window;
     auto position = [&dialog] { return dialog.Position(); };
@@ -122,7 +95,7 @@ TEST(InstallationLink, CatalogueKeepsOutOfAnInstallationsBarAndItsWarningStays)
 // sent to a window that is not there or listed twice.
 TEST(CatalogueLink, ReportsMadeBeforeTheWindowShowWhenItIsAttached)
 {
-    BarWindow dialog;
+    ProgressWindow dialog;
     HWND servers = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 40, 100, 100, dialog.window,
                                    reinterpret_cast<HMENU>(IDC_SERVER), nullptr, nullptr);
     ASSERT_NE(nullptr, servers);

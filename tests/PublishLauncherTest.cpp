@@ -173,19 +173,24 @@ std::wstring StatusText(HWND window)
 
 // A site served on loopback and the maker's key (maker.pem in the work
 // folder), for the launcher's own builds.
-struct LauncherSite {
-    TempDir work;
-    const std::wstring site = work / L"site";
-    LoopbackServer server{FolderFiles(site + L"\\")};
-    CollectingReporter reporter;
-    SigningKey maker;
-    bool ready = GenerateKey(maker) && (WriteBytes(work / L"maker.pem", PrivateKeyPem(maker)), true);
-
+class LauncherSite : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(GenerateKey(maker));
+        WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
+    }
     int Run(const std::vector<std::wstring>& command)
     {
         reporter.lines.clear();
         return RunPublish(command, reporter);
     }
+
+    TempDir work;
+    const std::wstring site = work / L"site";
+    LoopbackServer server{FolderFiles(site + L"\\")};
+    CollectingReporter reporter;
+    SigningKey maker;
 };
 
 size_t RequestsFor(const LoopbackServer& server, const std::string& path)
@@ -203,20 +208,12 @@ size_t RequestsFor(const LoopbackServer& server, const std::string& path)
 // box. A build after that which ends at once is rolled back: the previous
 // build shows its window with one status line, and never fetches that build
 // again.
-TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
+TEST_F(LauncherSite, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
 {
-    LauncherSite launcherSite;
-    ASSERT_TRUE(launcherSite.ready);
-    TempDir& work = launcherSite.work;
-    const std::wstring& site = launcherSite.site;
-    LoopbackServer& server = launcherSite.server;
-    CollectingReporter& reporter = launcherSite.reporter;
-    const SigningKey& maker = launcherSite.maker;
-    const auto run = [&launcherSite](const std::vector<std::wstring>& command) { return launcherSite.Run(command); };
-    ASSERT_EQ(kPublishDone, run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
     const std::wstring next = LauncherBuildFolder(work / L"next", BinaryFolder() + L"next\\MorvIndex.exe");
-    ASSERT_EQ(kPublishDone, run({L"launcher", site, next})) << Joined(reporter.lines);
-    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"launcher", site, next})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
 
     LauncherCopy launcher(L"Programmi di Niccolò");
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
@@ -268,8 +265,8 @@ TEST(Publish, LauncherUpdatesItselfAndABuildThatDoesNotStartComesBack)
 
     // A build that ends at once: published, fetched, tried once, rolled back.
     const std::wstring broken = LauncherBuildFolder(work / L"broken", BinaryFolder() + L"broken\\MorvIndex.exe");
-    ASSERT_EQ(kPublishDone, run({L"launcher", site, broken})) << Joined(reporter.lines);
-    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"launcher", site, broken})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
     process = launcher.Start();
     window = LauncherCopy::WaitMainWindow(process, kStartTimeout);
     ASSERT_NE(nullptr, window);
@@ -340,25 +337,17 @@ bool Answer(HANDLE process, const wchar_t* caption, int button)
 // folder, with a shortcut and a list entry, and starts it from there; the
 // entry's command takes it all away again and leaves the installed programs
 // when asked to.
-TEST(Publish, SetupInstallsForTheUserFromAnyFolderAndItsEntryRemovesIt)
+TEST_F(LauncherSite, SetupInstallsForTheUserFromAnyFolderAndItsEntryRemovesIt)
 {
-    LauncherSite launcherSite;
-    ASSERT_TRUE(launcherSite.ready);
-    TempDir& work = launcherSite.work;
-    const std::wstring& site = launcherSite.site;
-    LoopbackServer& server = launcherSite.server;
-    CollectingReporter& reporter = launcherSite.reporter;
-    const SigningKey& maker = launcherSite.maker;
-    const auto run = [&launcherSite](const std::vector<std::wstring>& command) { return launcherSite.Run(command); };
     const std::string serverDat = "[SIGNATURE]\r\nKEY=" + PublicKeyText(maker) + "\r\n[SERVER]\r\nURL=" +
                                   server.Url("/sw_index.dat") + "\r\n[REPOSITORY]\r\nURL=" +
                                   server.Url("/sw_repo.dat") + "\r\n";
     WriteBytes(work / L"server del produttore.dat", serverDat);
-    ASSERT_EQ(kPublishDone, run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"init", site, WideFromUtf8(server.Url("/"))})) << Joined(reporter.lines);
     const std::wstring current = LauncherBuildFolder(work / L"build", BinaryFolder() + L"MorvIndex.exe");
-    ASSERT_EQ(kPublishDone, run({L"launcher", site, current, L"--setup", work / L"server del produttore.dat"}))
+    ASSERT_EQ(kPublishDone, Run({L"launcher", site, current, L"--setup", work / L"server del produttore.dat"}))
         << Joined(reporter.lines);
-    ASSERT_EQ(kPublishDone, run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
+    ASSERT_EQ(kPublishDone, Run({L"sign", site, work / L"maker.pem"})) << Joined(reporter.lines);
 
     const std::wstring downloads = work / L"Scaricati di Niccol\u00f2 B\u00e0rbaro";
     const std::wstring roaming = work / L"Roaming di Niccol\u00f2";

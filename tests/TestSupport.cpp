@@ -4,6 +4,7 @@
 #include "environment/SyncBinding.h"
 #include "store/Text.h"
 
+#include <commctrl.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -375,6 +376,28 @@ std::string PngBytes(unsigned long width, unsigned long height)
     packed.resize(packedSize);
     return std::string("\x89PNG\r\n\x1A\n", 8) + PngChunk("IHDR", header) + PngChunk("IDAT", packed) +
            PngChunk("IEND", "");
+}
+
+ProgressWindow::ProgressWindow()
+{
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 300, 100, nullptr, nullptr, nullptr, nullptr);
+    bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 20, window,
+                          reinterpret_cast<HMENU>(1009), nullptr, nullptr);
+    status = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 40, 300, 20, window,
+                             reinterpret_cast<HMENU>(1010), nullptr, nullptr);
+}
+
+ProgressWindow::~ProgressWindow() { DestroyWindow(window); }
+
+int ProgressWindow::Position() const { return static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)); }
+
+std::wstring ProgressWindow::Status() const
+{
+    wchar_t text[128] = {};
+    GetWindowTextW(status, text, 128);
+    return text;
 }
 
 } // namespace testing_support

@@ -129,6 +129,18 @@ private:
     std::vector<HANDLE> m_processes;
 };
 
+/// A hidden window with the main dialog's progress bar (1009) and status
+/// line (1010), for the workers that report to them.
+struct ProgressWindow {
+    ProgressWindow();
+    ~ProgressWindow();
+    ProgressWindow(const ProgressWindow&) = delete;
+    ProgressWindow& operator=(const ProgressWindow&) = delete;
+    int Position() const;
+    std::wstring Status() const;
+    HWND window, bar, status;
+};
+
 /// One archive into folder through the shipped library, as one step that is
 /// concluded at once: the whole-archive update the other roads are held to.
 bool UpdateFolderFromArchiveNow(const std::string& archive, const std::string& staging, const std::string& folder);
