@@ -65,14 +65,18 @@ LazyLibrary g_shell32 = {L"shell32.dll", nullptr};
 
 // The library from the system folder only (never one planted beside the
 // launcher or in the current folder), loaded once; two threads that race here
-// load it twice, which only counts it twice.
+// load it twice, which only counts it twice. The search flag keeps the
+// side-by-side redirection a load-time import has; a Windows 7 without the
+// update that brought the flag refuses it, and gets the system folder's copy
+// by its full path.
 FARPROC Resolve(LazyLibrary& library, const char* function)
 {
     HMODULE module = static_cast<HMODULE>(InterlockedCompareExchangePointer(
         reinterpret_cast<void* volatile*>(&library.module), nullptr, nullptr));
     if (!module) {
+        module = LoadLibraryExW(library.name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         wchar_t folder[MAX_PATH];
-        const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+        const UINT length = module ? 0 : GetSystemDirectoryW(folder, MAX_PATH);
         if (length > 0 && length < MAX_PATH)
             module = LoadLibraryW((std::wstring(folder, length) + L"\\" + library.name).c_str());
         if (module)
