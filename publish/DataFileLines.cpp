@@ -1,14 +1,8 @@
-// A data file as editable lines, read with the launcher's rules: each edit
-// touches one line and leaves every other byte for byte.
+// A data file as editable lines, read by the launcher's own scanner: each
+// edit touches one line and leaves every other byte for byte.
 #include "publish/DataFileLines.h"
 
 #include "store/KeyValueStore.h"
-
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-} // namespace
 
 DataFileLines::DataFileLines(const std::string& text) { Parse(text); }
 
@@ -17,51 +11,23 @@ void DataFileLines::Parse(const std::string& text)
     m_lines.clear();
     m_readable = 0;
     bool endSeen = false;
-    std::string section = KeyValueStore::kGlobal;
-    bool reading = true;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t feed = text.find('\n', pos);
+    ScanDataLines(text, [this, &endSeen](const DataFileLine& taken) {
         Line line;
-        if (feed == std::string::npos) {
-            line.text = text.substr(pos);
-            pos = text.size();
-        } else {
-            size_t end = feed;
-            if (end > pos && text[end - 1] == '\r')
-                --end;
-            line.text = text.substr(pos, end - pos);
-            line.end = text.substr(end, feed + 1 - end);
-            pos = feed + 1;
-            if (!endSeen) {
-                m_lineEnd = line.end;
-                endSeen = true;
-            }
+        line.text.assign(taken.text);
+        line.end.assign(taken.end);
+        if (!endSeen && !line.end.empty()) {
+            m_lineEnd = line.end;
+            endSeen = true;
         }
-        if (reading) {
+        if (taken.read) {
             ++m_readable;
-            std::string content = line.text.substr(0, kMaxLineBytes);
-            content = content.substr(0, content.find('\0'));
-            size_t first = 0, last = content.size();
-            while (first < last && IsBlank(content[first]))
-                ++first;
-            while (last > first && IsBlank(content[last - 1]))
-                --last;
-            content = content.substr(first, last - first);
-            size_t close = content.size() > 1 && content[0] == '[' ? content.find(']', 1) : std::string::npos;
-            if (close != std::string::npos && close > 1) {
-                section = UpperAscii(content.substr(1, close - 1));
-                line.header = true;
-            } else if (!content.empty()) {
-                line.key = UpperAscii(content.substr(0, content.find('=')));
-                line.entry = true;
-            }
-            line.section = section;
-            if (line.text.size() > kMaxLineBytes)
-                reading = false;
+            line.section.assign(taken.section);
+            line.key.assign(taken.key);
+            line.header = taken.header;
+            line.entry = taken.entry;
         }
         m_lines.push_back(std::move(line));
-    }
+    });
 }
 
 bool DataFileLines::FirstOverlongLine(Origin& origin) const

@@ -1,8 +1,8 @@
 // A data file as its lines, for editing one section at a time: every line an
 // edit does not concern stays byte for byte, so the maker's order, spacing and
-// notes survive. Lines are read with the launcher's own rules (see
-// KeyValueStore::LoadText): trimmed, "[NAME]" headers, KEY=VALUE entries,
-// names upper-cased, and nothing read after a line over kMaxLineBytes.
+// notes survive. Lines are read by the launcher's own scanner
+// (DataFileScanner): trimmed, "[NAME]" headers, KEY=VALUE entries, names
+// upper-cased, and nothing read after a line over kMaxLineBytes.
 #pragma once
 
 #include <string>

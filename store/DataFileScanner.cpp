@@ -48,7 +48,13 @@ size_t CopyUpper(char* out, const char* begin, const char* end)
 } // namespace
 
 DataFileScanner::DataFileScanner(int maxLines, const DataFileEntry& entry)
-    : m_entry(entry), m_maxLines(maxLines),
+    : m_entry(&entry), m_maxLines(maxLines),
+      m_sectionSize(CopyUpper(m_section, kGlobalSection, kGlobalSection + sizeof kGlobalSection - 1))
+{
+}
+
+DataFileScanner::DataFileScanner(const DataFileLineTaken& line)
+    : m_line(&line), m_maxLines(-1),
       m_sectionSize(CopyUpper(m_section, kGlobalSection, kGlobalSection + sizeof kGlobalSection - 1))
 {
 }
@@ -56,8 +62,21 @@ DataFileScanner::DataFileScanner(int maxLines, const DataFileEntry& entry)
 bool DataFileScanner::Take(const char* line, size_t length, bool fed)
 {
     // A CR LF pair is one line end, as a text-mode read would see it.
-    if (fed && length > 0 && line[length - 1] == '\r')
+    size_t endSize = fed ? 1 : 0;
+    if (fed && length > 0 && line[length - 1] == '\r') {
         --length;
+        ++endSize;
+    }
+    DataFileLine taken;
+    if (m_line) {
+        taken.text = std::string_view(line, length);
+        taken.end = std::string_view(line + length, endSize);
+        if (m_stopped) {
+            taken.read = false;
+            (*m_line)(taken);
+            return false;
+        }
+    }
     const bool tooLong = length > kMaxLineBytes;
     if (tooLong)
         length = kMaxLineBytes;
@@ -74,15 +93,24 @@ bool DataFileScanner::Take(const char* line, size_t length, bool fed)
         const char* close = begin[0] == '[' && end - begin > 1 ? FindByte(begin + 1, end, ']') : nullptr;
         if (close && close > begin + 1) {
             m_sectionSize = CopyUpper(m_section, begin + 1, close);
+            taken.header = true;
         } else {
             const char* equals = FindByte(begin, end, '=');
             const size_t keySize = CopyUpper(m_key, begin, equals ? equals : end);
-            m_entry(std::string_view(m_section, m_sectionSize), std::string_view(m_key, keySize),
-                    equals ? std::string_view(equals + 1, static_cast<size_t>(end - equals - 1))
-                           : std::string_view(end, 0));
+            taken.entry = true;
+            taken.key = std::string_view(m_key, keySize);
+            if (m_entry)
+                (*m_entry)(std::string_view(m_section, m_sectionSize), taken.key,
+                           equals ? std::string_view(equals + 1, static_cast<size_t>(end - equals - 1))
+                                  : std::string_view(end, 0));
         }
     }
-    return !tooLong && (m_maxLines == -1 || m_linesRead < m_maxLines);
+    m_stopped = tooLong || (m_maxLines != -1 && m_linesRead >= m_maxLines);
+    if (m_line) {
+        taken.section = std::string_view(m_section, m_sectionSize);
+        (*m_line)(taken);
+    }
+    return !m_stopped;
 }
 
 size_t DataFileScanner::TakeLines(const char* data, size_t size)
@@ -90,7 +118,7 @@ size_t DataFileScanner::TakeLines(const char* data, size_t size)
     size_t pos = 0;
     while (const char* feed = FindByte(data + pos, data + size, '\n')) {
         const size_t end = static_cast<size_t>(feed - data);
-        if (!Take(data + pos, end - pos, true))
+        if (!Take(data + pos, end - pos, true) && !m_line)
             return std::string::npos;
         pos = end + 1;
     }
@@ -102,5 +130,13 @@ void ScanDataText(std::string_view text, int maxLines, const DataFileEntry& entr
     DataFileScanner scanner(maxLines, entry);
     const size_t rest = scanner.TakeLines(text.data(), text.size());
     if (rest != std::string::npos && rest < text.size())
+        scanner.TakeLast(text.data() + rest, text.size() - rest);
+}
+
+void ScanDataLines(std::string_view text, const DataFileLineTaken& line)
+{
+    DataFileScanner scanner(line);
+    const size_t rest = scanner.TakeLines(text.data(), text.size());
+    if (rest < text.size())
         scanner.TakeLast(text.data() + rest, text.size() - rest);
 }

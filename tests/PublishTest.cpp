@@ -166,6 +166,39 @@ void AppendToIndex(const std::wstring& site, const std::string& text)
 }
 } // namespace
 
+// An edit changes one line and keeps every other byte; the lines read as the
+// launcher reads them: mixed line ends, a NUL, "[]", a later key winning, and
+// nothing read after an overlong line.
+TEST(Publish, EditedDataFileKeepsEveryOtherByteAndReadsAsTheLauncher)
+{
+    const std::string head = "; note\r\n[paths]\r\nBASE = http://x/\r\n\r\n[ABC]\nTITOLO=Uno\r\ntitolo=Due\r\n"
+                             "  DESCR=d" + std::string(1, '\0') + "x\r\n[]\r\n";
+    const std::string tail = "[DEF]\r\nLONG=" + std::string(1100, 'l') + "\r\n[GHI]\r\nX=1";
+    DataFileLines lines(head + tail);
+    EXPECT_EQ(head + tail, lines.Text());
+    DataFileLines::Origin overlong;
+    ASSERT_TRUE(lines.FirstOverlongLine(overlong));
+    EXPECT_EQ(11, overlong.number);
+    EXPECT_EQ("DEF", overlong.section);
+    EXPECT_EQ("LONG", overlong.key);
+    EXPECT_EQ(1105u, overlong.bytes);
+
+    // The later TITOLO is the one read; "[]" is an entry of [ABC], after which a new key goes.
+    lines.Set("abc", "Titolo", "Tre");
+    lines.Set("ABC", "CAT", "Z");
+    // [GHI] stands after the overlong line: unread, so it is added anew at the end.
+    lines.Set("GHI", "X", "2");
+    const std::string edited = "; note\r\n[paths]\r\nBASE = http://x/\r\n\r\n[ABC]\nTITOLO=Uno\r\nTITOLO=Tre\r\n"
+                               "  DESCR=d" + std::string(1, '\0') + "x\r\n[]\r\nCAT=Z\r\n" + tail +
+                               "\r\n\r\n[GHI]\r\nX=2\r\n";
+    EXPECT_EQ(edited, lines.Text());
+
+    // A new line takes the file's first line end.
+    DataFileLines unix("A=1\n");
+    unix.Set("B", "K", "v");
+    EXPECT_EQ("A=1\n\n[B]\nK=v\n", unix.Text());
+}
+
 // Each trap of a hand-edited site is one line naming file, section and key
 // (the site signed again after the edit unless the trap is the signature);
 // the clean site has none.
