@@ -88,6 +88,9 @@ int RunLauncher(const std::vector<std::wstring>& arguments, Reporter& reporter)
     if (!form.empty())
         return refuse(form);
     DataFileLines lines(indexBytes);
+    const std::string overlong = OverlongLineProblem(kIndexFile, lines);
+    if (!overlong.empty())
+        return refuse(overlong);
     KeyValueStore index;
     index.LoadText(indexBytes);
     const std::string section = LauncherSection(build.width);

@@ -82,6 +82,13 @@ TEST_F(PublishSite, LauncherBuildsGoOutUnderTheirOwnBuildAndWidth)
     EXPECT_TRUE(Said("no usable key")) << Joined(reporter.lines);
     EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current, L"--setup", work / L"nessun server.dat"}));
     EXPECT_TRUE(Said("no such file")) << Joined(reporter.lines);
+    // A line over the limit ends the launchers' reading: the section written after it would be unread.
+    const std::string overlong = index + "NOTE=" + std::string(1100, 'x') + "\r\n";
+    WriteBytes(site + L"\\sw_index.dat", overlong);
+    EXPECT_EQ(kPublishFailed, Run({L"launcher", site, current}));
+    EXPECT_TRUE(Said("is over 1023 bytes")) << Joined(reporter.lines);
+    EXPECT_EQ(overlong, ReadBytes(site + L"\\sw_index.dat"));
+    WriteBytes(site + L"\\sw_index.dat", index);
     EXPECT_EQ(index, ReadBytes(site + L"\\sw_index.dat"));
     EXPECT_FALSE(FileExists(site + L"\\launcher"));
     EXPECT_FALSE(FileExists(site + L"\\MorvIndex-setup.exe"));
