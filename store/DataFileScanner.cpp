@@ -67,15 +67,17 @@ bool DataFileScanner::Take(const char* line, size_t length, bool fed)
         --length;
         ++endSize;
     }
-    DataFileLine taken;
-    if (m_line) {
-        taken.text = std::string_view(line, length);
-        taken.end = std::string_view(line + length, endSize);
-        if (m_stopped) {
-            taken.read = false;
-            (*m_line)(taken);
-            return false;
+    const std::string_view written(line, length);
+    if (m_stopped) {
+        // Reading has ended; a caller that keeps every line still gets it.
+        if (m_line) {
+            DataFileLine unread;
+            unread.text = written;
+            unread.end = std::string_view(line + length, endSize);
+            unread.read = false;
+            (*m_line)(unread);
         }
+        return false;
     }
     const bool tooLong = length > kMaxLineBytes;
     if (tooLong)
@@ -89,25 +91,31 @@ bool DataFileScanner::Take(const char* line, size_t length, bool fed)
         ++begin;
     while (end > begin && IsBlank(end[-1]))
         --end;
+    bool header = false;
+    size_t keySize = 0;
     if (begin < end) {
         const char* close = begin[0] == '[' && end - begin > 1 ? FindByte(begin + 1, end, ']') : nullptr;
-        if (close && close > begin + 1) {
+        header = close && close > begin + 1;
+        if (header) {
             m_sectionSize = CopyUpper(m_section, begin + 1, close);
-            taken.header = true;
         } else {
             const char* equals = FindByte(begin, end, '=');
-            const size_t keySize = CopyUpper(m_key, begin, equals ? equals : end);
-            taken.entry = true;
-            taken.key = std::string_view(m_key, keySize);
+            keySize = CopyUpper(m_key, begin, equals ? equals : end);
             if (m_entry)
-                (*m_entry)(std::string_view(m_section, m_sectionSize), taken.key,
+                (*m_entry)(std::string_view(m_section, m_sectionSize), std::string_view(m_key, keySize),
                            equals ? std::string_view(equals + 1, static_cast<size_t>(end - equals - 1))
                                   : std::string_view(end, 0));
         }
     }
     m_stopped = tooLong || (m_maxLines != -1 && m_linesRead >= m_maxLines);
     if (m_line) {
+        DataFileLine taken;
+        taken.text = written;
+        taken.end = std::string_view(line + written.size(), endSize);
+        taken.header = header;
+        taken.entry = begin < end && !header;
         taken.section = std::string_view(m_section, m_sectionSize);
+        taken.key = std::string_view(m_key, keySize);
         (*m_line)(taken);
     }
     return !m_stopped;
