@@ -2,6 +2,7 @@
 // the maker's key its signature, ROLE, SERIAL and EXPIRES checked before use.
 #include "catalogue/CatalogueFiles.h"
 
+#include "format/IndexSections.h"
 #include "net/Crypto.h"
 #include "net/HttpTransfer.h"
 #include "store/AtomicFile.h"
@@ -230,9 +231,10 @@ DownloadOptions CatalogueDownload(SinkCancel& cancel, bool& overLimit)
 
 bool IndexFileWithinLimit(const std::string& path)
 {
-    KeyValueStore index;
-    index.LoadFile(path);
-    return IndexSectionsWithinLimit(index);
+    // Read as the records are, without a store's maps: a few times quicker.
+    IndexSections index;
+    index.Read(WideFromUtf8(path));
+    return index.WithinLimit();
 }
 
 } // namespace

@@ -42,6 +42,7 @@ void IndexSections::ReadText(std::string bytes)
     m_pieces.clear();
     m_order.clear();
     m_base = m_expires = std::string_view();
+    m_withinLimit = true;
     // Room for sections of a few lines each at once: memory reserved and
     // never touched costs nothing, where growing would copy every piece.
     m_pieces.reserve(m_bytes.size() / 128 + 1);
@@ -111,6 +112,7 @@ void IndexSections::ReadText(std::string bytes)
     order.resize(kept);
     m_order = std::move(order);
     if (!IndexSectionsWithinLimit(m_order.size(), global)) {
+        m_withinLimit = false;
         m_order.clear();
         m_base = m_expires = std::string_view();
     }

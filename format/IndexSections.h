@@ -35,6 +35,8 @@ public:
     const RecordValues& Values(size_t i) const { return m_pieces[m_order[i]].values; }
     std::string_view Base() const { return m_base; }
     std::string_view Expires() const { return m_expires; }
+    /// False when the index holds more sections than an index may; it then reads as empty.
+    bool WithinLimit() const { return m_withinLimit; }
 
 private:
     // A section as the lines below one header give it, in the file's order.
@@ -54,4 +56,5 @@ private:
     std::vector<uint32_t> m_order; // the first piece of each section, by name
     std::string_view m_base;
     std::string_view m_expires;
+    bool m_withinLimit = true;
 };
