@@ -68,7 +68,8 @@ LazyLibrary g_shell32 = {L"shell32.dll", nullptr};
 // load it twice, which only counts it twice. The search flag keeps the
 // side-by-side redirection a load-time import has; a Windows 7 without the
 // update that brought the flag refuses it, and gets the system folder's copy
-// by its full path.
+// by its full path, whose own dependencies are then sought from the system
+// folder first, not from the launcher's.
 FARPROC Resolve(LazyLibrary& library, const char* function)
 {
     HMODULE module = static_cast<HMODULE>(InterlockedCompareExchangePointer(
@@ -78,7 +79,8 @@ FARPROC Resolve(LazyLibrary& library, const char* function)
         wchar_t folder[MAX_PATH];
         const UINT length = module ? 0 : GetSystemDirectoryW(folder, MAX_PATH);
         if (length > 0 && length < MAX_PATH)
-            module = LoadLibraryW((std::wstring(folder, length) + L"\\" + library.name).c_str());
+            module = LoadLibraryExW((std::wstring(folder, length) + L"\\" + library.name).c_str(), nullptr,
+                                    LOAD_WITH_ALTERED_SEARCH_PATH);
         if (module)
             InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&library.module), module);
     }
