@@ -332,7 +332,7 @@ bool TryChangedRecords(const SoftwareRecord& record, const std::string& folder,
 {
     const std::wstring installed = WideFromUtf8(folder);
     if (record.entriesSha256.empty() || record.entriesSize < 0 || record.installedFolder.empty() ||
-        !IsFolder(installed))
+        !IsFolderPath(installed))
         return false;
     std::vector<std::wstring> earlierNames;
     if (!NamesIn(earlierArchives, earlierNames))

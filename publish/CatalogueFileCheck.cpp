@@ -136,7 +136,7 @@ void SiteChecker::CheckSignatures(bool haveIndex, const std::string& index, bool
             continue;
         const std::string signatureFile = std::string(file.first) + kSignatureSuffix;
         const std::wstring signaturePath = SitePath(m_site, signatureFile);
-        if (GetFileAttributesW(signaturePath.c_str()) == INVALID_FILE_ATTRIBUTES)
+        if (!PathExists(signaturePath))
             Problem(signatureFile, "", "",
                     std::string("missing: with the key set the launcher refuses ") + file.first);
         else if (!signedByOne(SitePath(m_site, file.first), signaturePath))

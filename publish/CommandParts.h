@@ -5,6 +5,7 @@
 #pragma once
 
 #include "publish/Commands.h"
+#include "store/AtomicFile.h"
 
 #include <string>
 #include <vector>
@@ -19,10 +20,6 @@ extern const char kUsage[];
 
 /// Days a signed catalogue file stays current when no --expires is given.
 constexpr int kDefaultExpiryDays = 30;
-
-/// True when path names a folder (a file) that exists.
-bool IsFolderPath(const std::wstring& path);
-bool IsFilePath(const std::wstring& path);
 
 /// The EXPIRES text days ahead of now.
 std::string ExpiryAhead(int days);

@@ -46,18 +46,6 @@ const char kUsage[] =
     "      writes sw_keys.dat with the online keys (public or private PEM files, or KEY= texts), raises its\n"
     "      SERIAL and signs it with the root (and the next root, which launchers then take as theirs)";
 
-bool IsFolderPath(const std::wstring& path)
-{
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFilePath(const std::wstring& path)
-{
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::string ExpiryAhead(int days) { return UtcTextAhead(days); }
 
 bool ParseExpiryDays(const std::string& text, int& days, Reporter& reporter)

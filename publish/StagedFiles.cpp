@@ -11,12 +11,6 @@
 
 namespace {
 
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool MoveOver(const std::wstring& from, const std::wstring& to)
 {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -108,7 +102,7 @@ bool StagedFiles::Commit(std::string& error)
     for (const Entry& entry : m_entries)
         DeleteFileW(PreviousPath(entry.target).c_str()); // left by a run that ended without a journal
     for (const Entry& entry : m_entries)
-        journal += (IsFile(entry.target) ? "+" : "-") + RelativeToSite(m_site, entry.target) + "\n";
+        journal += (IsFilePath(entry.target) ? "+" : "-") + RelativeToSite(m_site, entry.target) + "\n";
     if (!ReplaceFileContent(JournalPath(m_site), journal)) {
         error = "cannot write " + Utf8FromWide(JournalPath(m_site));
         return false;
@@ -116,7 +110,7 @@ bool StagedFiles::Commit(std::string& error)
     bool ok = true;
     for (const Entry& entry : m_entries) {
         Moved done{entry.target, std::wstring()};
-        if (IsFile(entry.target)) {
+        if (IsFilePath(entry.target)) {
             done.previous = PreviousPath(entry.target);
             if (!CopyFileW(entry.target.c_str(), done.previous.c_str(), FALSE)) {
                 error = "cannot keep a copy of " + Utf8FromWide(entry.target) + ": " + Win32ErrorText(GetLastError());
@@ -182,9 +176,9 @@ bool StagedFiles::Recover(const std::wstring& site)
         const std::wstring previous = PreviousPath(target);
         if (line[0] == '+') {
             // Its previous copy is there only once the commit came to it.
-            if (IsFile(previous) && !MoveOver(previous, target))
+            if (IsFilePath(previous) && !MoveOver(previous, target))
                 ok = false;
-        } else if (IsFile(target) && !DeleteFileW(target.c_str())) {
+        } else if (IsFilePath(target) && !DeleteFileW(target.c_str())) {
             ok = false;
         }
         DeleteFileW(StagingPath(target).c_str());

@@ -10,6 +10,9 @@
 
 /// True when a file or folder is at path.
 bool PathExists(const std::wstring& path);
+/// True when path names a file (a folder) that exists.
+bool IsFilePath(const std::wstring& path);
+bool IsFolderPath(const std::wstring& path);
 
 /// Every byte of the file at path (binary); false when it cannot be read.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);

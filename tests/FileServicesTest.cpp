@@ -1,6 +1,7 @@
 // The library's file services: CRC-32, the listing, file names as the file
 // system tells them apart, file times, fingerprints and folder creation.
 #include "trelko_util/Crc32.h"
+#include "store/AtomicFile.h"
 #include "trelko_util/FileServices.h"
 #include "store/FileNames.h"
 #include "store/Text.h"
@@ -139,10 +140,10 @@ TEST(MakeFolderPath, CreatesEveryMissingParentAndFailsUnderAFile)
     TempDir dir;
     EXPECT_FALSE(MakeFolderPath(L""));
     EXPECT_TRUE(MakeFolderPath(dir / L"a\\b/c\\d"));
-    EXPECT_TRUE(IsFolder(dir / L"a\\b\\c\\d"));
+    EXPECT_TRUE(IsFolderPath(dir / L"a\\b\\c\\d"));
     EXPECT_TRUE(MakeFolderPath(dir / L"a\\b\\c\\d")) << "an existing folder is fine";
     EXPECT_TRUE(MakeFolderPath(dir / L"x\\y\\"));
-    EXPECT_TRUE(IsFolder(dir / L"x\\y"));
+    EXPECT_TRUE(IsFolderPath(dir / L"x\\y"));
 
     WriteBytes(dir / L"plain.txt", "file");
     EXPECT_FALSE(MakeFolderPath(dir / L"plain.txt\\sub\\deeper"));

@@ -1,6 +1,7 @@
 // Entry names and extraction: the plain relative path rule the launcher
 // shares, entry times, damaged and escaping archives.
 #include "install/Launch.h"
+#include "store/AtomicFile.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/Unzipper.h"
 #include "store/Text.h"
@@ -89,8 +90,8 @@ TEST(Unzip, FolderOnlyArchiveCreatesTheFolders)
     second.folder = true;
     ASSERT_TRUE(WriteZip(dir / L"f.zip", {first, second}));
     EXPECT_TRUE(UnzipArchive(dir / L"f.zip", dir / L"out"));
-    EXPECT_TRUE(IsFolder(dir / L"out\\empty"));
-    EXPECT_TRUE(IsFolder(dir / L"out\\nested\\inner"));
+    EXPECT_TRUE(IsFolderPath(dir / L"out\\empty"));
+    EXPECT_TRUE(IsFolderPath(dir / L"out\\nested\\inner"));
 }
 
 TEST(Unzip, SecondExtractionOverwritesEveryFile)

@@ -2,6 +2,7 @@
 // times through the local calendar, content fingerprints, folder creation.
 #include "trelko_util/FileServices.h"
 
+#include "store/AtomicFile.h"
 #include "trelko_util/Crc32.h"
 #include "trelko_util/EntryNames.h"
 
@@ -114,12 +115,6 @@ std::string FingerprintText(const std::string& timeDigits, uint32_t crc, unsigne
     return timeDigits + "|" + std::to_string(crc) + "|" + std::to_string(size);
 }
 
-bool IsFolder(const std::wstring& path)
-{
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 unsigned long long FileSizeOf(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -157,7 +152,7 @@ bool MakeFolderPath(const std::wstring& path)
 {
     if (path.empty())
         return false;
-    if (IsFolder(path) || CreateDirectoryW(path.c_str(), nullptr))
+    if (IsFolderPath(path) || CreateDirectoryW(path.c_str(), nullptr))
         return true;
     std::wstring copy = path;
     if (copy.back() == L'/')
@@ -168,9 +163,9 @@ bool MakeFolderPath(const std::wstring& path)
         std::wstring prefix = copy.substr(0, i);
         if (prefix.size() == 2 && prefix[1] == L':')
             continue;
-        if (prefix.empty() || IsFolder(prefix))
+        if (prefix.empty() || IsFolderPath(prefix))
             continue;
-        if (!CreateDirectoryW(prefix.c_str(), nullptr) && !IsFolder(prefix))
+        if (!CreateDirectoryW(prefix.c_str(), nullptr) && !IsFolderPath(prefix))
             return false;
     }
     return true;

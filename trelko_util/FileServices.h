@@ -38,7 +38,6 @@ std::string FingerprintText(const std::string& timeDigits, uint32_t crc, unsigne
 /// Creates path with every missing parent; true when it is a folder afterwards.
 bool MakeFolderPath(const std::wstring& path);
 
-bool IsFolder(const std::wstring& path);
 /// The size of the file at path; ~0 when it cannot be read.
 unsigned long long FileSizeOf(const std::wstring& path);
 /// True when the file opens for reading (sharing as a reader normally would).

@@ -3,6 +3,7 @@
 // conclusion of a step its caller left pending.
 #include "trelko_util/FolderSync.h"
 
+#include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "trelko_util/Crc32.h"
 #include "trelko_util/FileServices.h"
@@ -77,7 +78,7 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
     if (!FitsFreeSpace(declared, staging, destination))
         return SyncResult::NoSpace;
 
-    if (!IsFolder(staging)) {
+    if (!IsFolderPath(staging)) {
         if (!CreateDirectoryW(staging.c_str(), nullptr))
             return SyncResult::CopyFailed;
     } else if (!EmptyFilesBelow(staging)) {
@@ -161,17 +162,17 @@ SyncResult PlanStep(const SyncStep& step, const std::wstring& staging, const std
     // the archives do not name are never deleted.
     for (const PlannedCopy& copy : plan) {
         std::vector<std::wstring> emptyFolders;
-        if (IsFolder(copy.target) && !OnlyEmptyFolders(copy.target, copy.relative, emptyFolders))
+        if (IsFolderPath(copy.target) && !OnlyEmptyFolders(copy.target, copy.relative, emptyFolders))
             return SyncResult::FolderHoldsFiles;
     }
     // Never half an update: a file that a running program holds would stop
     // the copies halfway, so nothing is copied. That includes a file that
     // becomes a folder.
     for (const PlannedCopy& copy : plan) {
-        if (IsFile(copy.target) && !CanReplaceNow(copy.target))
+        if (IsFilePath(copy.target) && !CanReplaceNow(copy.target))
             return SyncResult::HeldOpen;
         for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder))
-            if (IsFile(destination + L"\\" + folder) && !CanReplaceNow(destination + L"\\" + folder))
+            if (IsFilePath(destination + L"\\" + folder) && !CanReplaceNow(destination + L"\\" + folder))
                 return SyncResult::HeldOpen;
     }
     return SyncResult::Done;
@@ -190,12 +191,12 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
         const PlannedCopy& copy = plan[i];
         for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder)) {
             // A file where the new build has a folder is set aside first.
-            if (IsFile(destination + L"\\" + folder) && !filesInTheWay.count(folder))
+            if (IsFilePath(destination + L"\\" + folder) && !filesInTheWay.count(folder))
                 filesInTheWay[folder] = journal.NoteReplaced(folder);
             if (notedFolders.insert(folder).second)
                 journal.NoteFolder(folder);
         }
-        if (IsFolder(copy.target)) {
+        if (IsFolderPath(copy.target)) {
             OnlyEmptyFolders(copy.target, copy.relative, emptyFolders[i]);
             for (const std::wstring& folder : emptyFolders[i])
                 journal.NoteRemovedFolder(folder);
@@ -227,11 +228,11 @@ SyncResult CopyPlanned(const SyncStep& step, const std::wstring& staging, const 
         if (copy.targetFolder != readyFolder) {
             for (const std::wstring& folder : MissingFolders(destination, copy.targetFolder)) {
                 auto inTheWay = filesInTheWay.find(folder);
-                if (inTheWay != filesInTheWay.end() && IsFile(destination + L"\\" + folder) &&
+                if (inTheWay != filesInTheWay.end() && IsFilePath(destination + L"\\" + folder) &&
                     !journal.KeepOldCopy(folder, inTheWay->second))
                     return GetLastError() == ERROR_SHARING_VIOLATION ? SyncResult::HeldOpen : SyncResult::CopyFailed;
             }
-            if (!IsFolder(copy.targetFolder) && !MakeFolderPath(copy.targetFolder))
+            if (!IsFolderPath(copy.targetFolder) && !MakeFolderPath(copy.targetFolder))
                 return SyncResult::CopyFailed;
             readyFolder = copy.targetFolder;
         }
@@ -297,7 +298,7 @@ SyncResult SynchroniseStep(const SyncStep& step, FileCopier& copier, int* failed
     SyncResult result = PlanStep(step, staging, destination, suspects, plan, failedArchive);
     if (result != SyncResult::Done)
         return result;
-    if (!IsFolder(destination) && !CreateDirectoryW(destination.c_str(), nullptr))
+    if (!IsFolderPath(destination) && !CreateDirectoryW(destination.c_str(), nullptr))
         return SyncResult::CopyFailed;
     if (plan.empty()) {
         for (size_t i = 0; i < step.archives.size() && step.onArchive; ++i)

@@ -243,7 +243,7 @@ bool InstallJournal::RollBack()
             // Only an empty folder goes: anything else in it is not ours.
             RemoveDirectoryW(target.c_str());
         } else if (record.kind == 'E') {
-            if (!IsFolder(target) && !CreateDirectoryW(target.c_str(), nullptr))
+            if (!IsFolderPath(target) && !CreateDirectoryW(target.c_str(), nullptr))
                 left.push_back(record);
         } else if (record.kind == 'A') {
             if (!RemoveFile(target))
@@ -304,7 +304,7 @@ bool InstallJournal::Begin(const std::wstring& destination, const std::string& t
                            bool awaitsCaller)
 {
     Close();
-    if (!IsFolder(m_undo) && !CreateDirectoryW(m_undo.c_str(), nullptr))
+    if (!IsFolderPath(m_undo) && !CreateDirectoryW(m_undo.c_str(), nullptr))
         return false;
     EmptyFolder(m_undo);
     m_destination = destination;

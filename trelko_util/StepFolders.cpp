@@ -2,6 +2,7 @@
 // folders added or replaced, and the step lock.
 #include "trelko_util/StepFolders.h"
 
+#include "store/AtomicFile.h"
 #include "store/FileNames.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/InstallJournal.h"
@@ -32,7 +33,7 @@ bool DiskOf(const std::wstring& folder, std::wstring& volume, unsigned long long
     std::wstring existing;
     if (!FullPathOf(folder, existing))
         return false;
-    while (!IsFolder(existing)) {
+    while (!IsFolderPath(existing)) {
         size_t separator = existing.find_last_of(L"\\/");
         if (separator == std::wstring::npos || separator == 0)
             return false;
@@ -138,7 +139,7 @@ std::vector<std::wstring> MissingFolders(const std::wstring& destination, const 
 {
     std::vector<std::wstring> missing;
     std::wstring current = folder;
-    while (current.size() > destination.size() && !IsFolder(current)) {
+    while (current.size() > destination.size() && !IsFolderPath(current)) {
         missing.insert(missing.begin(), current.substr(destination.size() + 1));
         current.resize(current.find_last_of(L'\\'));
     }
@@ -164,12 +165,6 @@ bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative, 
     if (empty)
         emptyFolders.push_back(relative);
     return empty;
-}
-
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 StepLock::StepLock(const std::wstring& staging, DWORD waitMs)

@@ -41,9 +41,6 @@ std::vector<std::wstring> MissingFolders(const std::wstring& destination, const 
 bool OnlyEmptyFolders(const std::wstring& folder, const std::wstring& relative,
                       std::vector<std::wstring>& emptyFolders);
 
-/// True when path is a file (not a folder).
-bool IsFile(const std::wstring& path);
-
 /// One step at a time per staging folder, across processes: a lock file
 /// beside it (the staging path + kStepLockSuffix), held open without sharing
 /// for the step. The system lets it go with the process, however that ends.

@@ -3,6 +3,7 @@
 // size and CRC-32 and stamped with its own time; and listing their records.
 #include "trelko_util/Unzipper.h"
 
+#include "store/AtomicFile.h"
 #include "store/Text.h"
 #include "trelko_util/FileServices.h"
 #include "trelko_util/ZipFormat.h"
@@ -220,7 +221,7 @@ bool CUnzipper::UnzipTo(const std::wstring& folderArgument)
     if (!archive)
         return false;
     std::wstring folder = folderArgument.empty() ? m_outputFolder : folderArgument;
-    if (!IsFolder(folder) && !MakeFolderPath(folder))
+    if (!IsFolderPath(folder) && !MakeFolderPath(folder))
         return false;
     unz_global_info64 global;
     if (unzGetGlobalInfo64(archive, &global) != UNZ_OK || global.number_entry == 0)
@@ -249,7 +250,7 @@ bool CUnzipper::ExtractCurrent(const std::wstring& folder)
         return MakeFolderPath(path);
 
     std::wstring parent = ParentOf(path);
-    if (!parent.empty() && !IsFolder(parent) && !MakeFolderPath(parent))
+    if (!parent.empty() && !IsFolderPath(parent) && !MakeFolderPath(parent))
         return false;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
