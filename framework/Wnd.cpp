@@ -43,10 +43,13 @@ Binding FindBinding(HWND window)
 
 } // namespace
 
-CWnd::~CWnd()
+CWnd::~CWnd() { Unbind(); }
+
+void CWnd::Unbind()
 {
     if (!m_subclassed)
         return;
+    m_subclassed = false;
     Bindings& bindings = AllBindings();
     std::lock_guard<std::mutex> hold(bindings.lock);
     const auto found = bindings.windows.find(m_hWnd);
@@ -65,6 +68,8 @@ CWnd::~CWnd()
 
 bool CWnd::SubclassDlgItem(int id, HWND parent)
 {
+    // A window this object watched before is let go first.
+    Unbind();
     m_hWnd = GetDlgItem(parent, id);
     m_previousProc = nullptr;
     if (!m_hWnd)

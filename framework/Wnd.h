@@ -58,6 +58,9 @@ protected:
 
 private:
     static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    /// Gives the subclassed window back: its own procedure again, or, when
+    /// something subclassed it after this object, its messages passed through.
+    void Unbind();
     bool m_subclassed = false;
     WNDPROC m_previousProc = nullptr;
 };

@@ -115,9 +115,21 @@ TEST_F(ReportList, SubclassingForcesTheReportStylesAndColumnsComeFromTheText)
     // A second object on a window bound already takes its messages over,
     // without a chain that leads back to itself.
     CWnd second;
+    const LONG_PTR listOwn = static_cast<LONG_PTR>(GetClassLongPtrW(list.m_hWnd, GCLP_WNDPROC));
     ASSERT_TRUE(second.SubclassDlgItem(1000, parent));
     EXPECT_EQ(&second, CWnd::FromHandlePermanent(list.m_hWnd));
     EXPECT_EQ(0, SendMessageW(list.m_hWnd, LVM_GETITEMCOUNT, 0, 0));
+
+    // Bound again to another window, an object lets the first go whole: it
+    // would otherwise answer for a window it no longer watches.
+    HWND third = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | LVS_REPORT, 0, 0, 100, 100, parent,
+                                 reinterpret_cast<HMENU>(1002), GetModuleHandleW(nullptr), nullptr);
+    ASSERT_TRUE(second.SubclassDlgItem(1002, parent));
+    EXPECT_EQ(&second, CWnd::FromHandlePermanent(third));
+    EXPECT_EQ(nullptr, CWnd::FromHandlePermanent(list.m_hWnd));
+    EXPECT_EQ(listOwn, GetWindowLongPtrW(list.m_hWnd, GWLP_WNDPROC));
+    EXPECT_EQ(0, SendMessageW(list.m_hWnd, LVM_GETITEMCOUNT, 0, 0));
+    DestroyWindow(third);
 }
 
 TEST_F(ReportList, RowsCarryTextsInEveryColumnAndTheOwnersValue)
