@@ -180,23 +180,15 @@ std::wstring StatusText(HWND window)
 
 // A site served on loopback and the maker's key (maker.pem in the work
 // folder), for the launcher's own builds.
-class LauncherSite : public ::testing::Test {
+class LauncherSite : public PublishSite {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(GenerateKey(maker));
         WriteBytes(work / L"maker.pem", PrivateKeyPem(maker));
     }
-    int Run(const std::vector<std::wstring>& command)
-    {
-        reporter.lines.clear();
-        return RunPublish(command, reporter);
-    }
 
-    TempDir work;
-    const std::wstring site = work / L"site";
     LoopbackServer server{FolderFiles(site + L"\\")};
-    CollectingReporter reporter;
     SigningKey maker;
 };
 
