@@ -9,6 +9,8 @@
 // the function, puts it in the slot and calls it. Later calls go straight to
 // the function. A function used by the launcher but missing here is bound at
 // load time again; the build's import check says so.
+#include "environment/SystemLibrary.h"
+
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -65,22 +67,13 @@ LazyLibrary g_shell32 = {L"shell32.dll", nullptr};
 
 // The library from the system folder only (never one planted beside the
 // launcher or in the current folder), loaded once; two threads that race here
-// load it twice, which only counts it twice. The search flag keeps the
-// side-by-side redirection a load-time import has; a Windows 7 without the
-// update that brought the flag refuses it, and gets the system folder's copy
-// by its full path, whose own dependencies are then sought from the system
-// folder first, not from the launcher's.
+// load it twice, which only counts it twice.
 FARPROC Resolve(LazyLibrary& library, const char* function)
 {
     HMODULE module = static_cast<HMODULE>(InterlockedCompareExchangePointer(
         reinterpret_cast<void* volatile*>(&library.module), nullptr, nullptr));
     if (!module) {
-        module = LoadLibraryExW(library.name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        wchar_t folder[MAX_PATH];
-        const UINT length = module ? 0 : GetSystemDirectoryW(folder, MAX_PATH);
-        if (length > 0 && length < MAX_PATH)
-            module = LoadLibraryExW((std::wstring(folder, length) + L"\\" + library.name).c_str(), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+        module = LoadSystemLibrary(library.name);
         if (module)
             InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&library.module), module);
     }

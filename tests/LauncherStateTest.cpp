@@ -6,6 +6,7 @@
 #include "environment/ServerChoice.h"
 #include "environment/ShippedFiles.h"
 #include "environment/SyncBinding.h"
+#include "environment/SystemLibrary.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
 #include "tests/TestSigning.h"
@@ -133,6 +134,45 @@ TEST(LibraryPath, AnsiWhenSpellableElseShortFormElseRefused)
     EXPECT_TRUE(FileExists(greek + L"\\apps\\ABC")) << "the short form names the same folder";
     EXPECT_FALSE(LibraryPath(dir / L"\u0397\u03bb\u03af\u03b1\u03c2 missing\\x.zip", ansi));
     EXPECT_TRUE(ansi.empty());
+}
+
+namespace {
+// Every load asked for; with refuseSearchFlag the answer of a Windows 7
+// without the update that brought LOAD_LIBRARY_SEARCH_SYSTEM32.
+std::vector<std::pair<std::wstring, DWORD>> g_loads;
+bool g_refuseSearchFlag = false;
+HMODULE WINAPI RecordingLoad(LPCWSTR name, HANDLE, DWORD flags)
+{
+    g_loads.emplace_back(name, flags);
+    if (g_refuseSearchFlag && (flags & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return GetModuleHandleW(nullptr);
+}
+} // namespace
+
+// A system library comes from the system folder only: with the search flag,
+// or where the flag is refused by its full system path, its dependencies
+// sought from there; never by a bare name the program's folder could answer.
+TEST(LibraryPath, SystemLibrariesComeFromTheSystemFolderOnly)
+{
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    for (bool refused : {false, true}) {
+        g_loads.clear();
+        g_refuseSearchFlag = refused;
+        EXPECT_NE(nullptr, LoadSystemLibrary(L"wininet.dll", RecordingLoad)) << refused;
+        ASSERT_EQ(refused ? 2u : 1u, g_loads.size());
+        EXPECT_EQ(L"wininet.dll", g_loads[0].first);
+        EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), g_loads[0].second);
+        if (refused) {
+            EXPECT_EQ(std::wstring(system, length) + L"\\wininet.dll", g_loads[1].first);
+            EXPECT_EQ(static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH), g_loads[1].second);
+        }
+    }
+    g_refuseSearchFlag = false;
 }
 
 TEST(ServerUrls, MakerKeyFromServerDatAsksForSignaturesEvenWhenUnusable)
