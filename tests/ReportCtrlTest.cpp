@@ -102,8 +102,9 @@ TEST_F(ReportList, SubclassingForcesTheReportStylesAndColumnsComeFromTheText)
                     SetWindowLongPtrW(other, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Forward)));
         }
         EXPECT_EQ(nullptr, CWnd::FromHandlePermanent(other));
-        if (!subclassedAfter)
+        if (!subclassedAfter) {
             EXPECT_EQ(own, GetWindowLongPtrW(other, GWLP_WNDPROC));
+        }
         LVITEMW item = {};
         item.mask = LVIF_TEXT;
         item.pszText = const_cast<wchar_t*>(L"row");
