@@ -140,8 +140,13 @@ bool EntriesMatchCentralDirectory(const ArchiveEntries& entries, uint64_t tailOf
         if (found == byOffset.end() || (*found)->offset != offset || matched[found - byOffset.begin()])
             return false;
         const ArchiveEntry& entry = **found;
+        // A folder as the library tells one: by its attributes or by the
+        // separator that ends its name.
+        const char lastNameByte = nameLength ? tail[at + zip::kCentralHeaderSize + nameLength - 1] : '\0';
+        const bool folder = (zip::Read32(tail, at + zip::central::kExternalAttributes) & FILE_ATTRIBUTE_DIRECTORY) ||
+                            lastNameByte == '/' || lastNameByte == '\\';
         // What the map says of the entry is what the archive says of it.
-        if (zip::Read32(tail, at + zip::central::kDosTime) != entry.dosDate ||
+        if (folder != entry.folder || zip::Read32(tail, at + zip::central::kDosTime) != entry.dosDate ||
             zip::Read32(tail, at + zip::central::kCrc) != entry.crc ||
             zip::Read32(tail, at + zip::central::kCompressedSize) != entry.compressedSize ||
             zip::Read32(tail, at + zip::central::kUncompressedSize) != entry.uncompressedSize ||

@@ -76,6 +76,27 @@ TEST(PartialUpdate, RequestsJoinNeighboursStayFewAndTheMapReadsBackExactly)
     for (const char* name : {"sub dir/AUX", "../Citt\xC3\xA0.txt", "C:/x.txt", "sub dir//x.txt", "sub dir\\x.txt"})
         EXPECT_FALSE(spoilt("sub dir/Citt\xC3\xA0 v2.txt", name)) << name;
     EXPECT_FALSE(spoilt("200 60 20", "150 60 20")) << "records that overlap";
+
+    // The map says of each entry what the archive's central directory says,
+    // its kind included: a file called a folder is neither fetched nor
+    // checked, and a folder called a file would become an empty file.
+    TempDir dir;
+    ASSERT_TRUE(WriteZip(dir / L"kinds.zip", {{"bin", "", MakeDos(2024, 5, 1, 9, 0, 0), true},
+                                              {"bin/x.txt", "data of x"},
+                                              {"lib/", "", MakeDos(2024, 5, 1, 9, 0, 0), true},
+                                              {"y.txt", "data of y"}}));
+    ArchiveEntries kinds;
+    ASSERT_TRUE(DescribeArchive(dir / L"kinds.zip", kinds));
+    ASSERT_EQ(4u, kinds.entries.size());
+    const std::string zip = ReadBytes(dir / L"kinds.zip");
+    const uint64_t recordsEnd = kinds.entries.back().offset + kinds.entries.back().length;
+    const std::string tail = zip.substr(static_cast<size_t>(recordsEnd));
+    EXPECT_TRUE(EntriesMatchCentralDirectory(kinds, recordsEnd, tail));
+    for (size_t i = 0; i < kinds.entries.size(); ++i) {
+        ArchiveEntries misstated = kinds;
+        misstated.entries[i].folder = !misstated.entries[i].folder;
+        EXPECT_FALSE(EntriesMatchCentralDirectory(misstated, recordsEnd, tail)) << kinds.entries[i].name;
+    }
 }
 
 namespace {

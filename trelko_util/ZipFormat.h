@@ -46,6 +46,7 @@ constexpr size_t kUncompressedSize = 24;
 constexpr size_t kNameLength = 28;
 constexpr size_t kExtraLength = 30;
 constexpr size_t kCommentLength = 32;
+constexpr size_t kExternalAttributes = 38;
 constexpr size_t kLocalHeaderOffset = 42;
 } // namespace central
 
