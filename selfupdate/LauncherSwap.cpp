@@ -52,6 +52,13 @@ bool PlainName(const std::wstring& name)
 
 void RemoveFolder(const std::wstring& folder)
 {
+    // The folder itself may be a link: it goes, and what it leads to stays.
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (!RemoveDirectoryW(folder.c_str()))
+            DeleteFileW(folder.c_str());
+        return;
+    }
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {

@@ -343,6 +343,13 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
                        std::to_string(state.m_launcherBuild) + ".";
         return start;
     }
+    // The new build is unpacked into a folder of its own: one still there
+    // (a link that cannot be removed) would take it elsewhere. It waits.
+    if (PathExists(state.m_programFolderW + kSwapNewFolder)) {
+        start.notice = "La " + Build(pending.build) + " non \xC3\xA8 stata messa in uso: la cartella " +
+                       Utf8FromWide(kSwapNewFolder) + " di MorvIndex non si pu\xC3\xB2 rimuovere.";
+        return start;
+    }
     const std::string problem = UnpackPending(archive, state.m_programFolderW, pending);
     if (!problem.empty()) {
         swap.RemoveUnreferenced();

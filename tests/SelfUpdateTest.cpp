@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <iterator>
 #include <map>
 
 using namespace testing_support;
@@ -306,6 +308,61 @@ struct WaitingBuild {
 };
 
 } // namespace
+
+// The step's own folders may be links or junctions (made by hand, or left by
+// a copy of the program folder): nothing in the folders they lead to is
+// touched. Windows removes such a link; Wine cannot, and the step is refused.
+TEST(LauncherSwapStep, LinksInPlaceOfItsFoldersAreNeverFollowed)
+{
+    // A folder of the user's beside the program folder.
+    const auto makeOutside = [](const TempDir& dir) {
+        const std::wstring outside = dir / L"Documenti";
+        CreateDirectoryW(outside.c_str(), nullptr);
+        WriteBytes(outside + L"\\lettera.txt", "cara");
+        return outside;
+    };
+    const auto whole = [](const std::wstring& outside) {
+        return ReadBytes(outside + L"\\lettera.txt") == "cara" &&
+               std::distance(std::filesystem::directory_iterator(outside), std::filesystem::directory_iterator()) == 1;
+    };
+    {
+        // A start without a step removes what no journal refers to, and
+        // unpacks a waiting build into a folder of its own or not at all.
+        WaitingBuild waiting;
+        const std::wstring outside = makeOutside(waiting.dir);
+        const std::wstring program = waiting.state.m_programFolderW;
+        for (const wchar_t* name : {kSwapNewFolder, kSwapOldFolder})
+            ASSERT_TRUE(MakeFolderLink(program + name, outside));
+        waiting.Fetched(MORVINDEX_BUILD + 2, WaitingBuild::NextBuild(BinaryFolder() + L"next\\MorvIndex.exe"));
+        const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 1000);
+        EXPECT_FALSE(start.handedOver);
+        EXPECT_TRUE(whole(outside));
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll"})
+            EXPECT_EQ("old", ReadBytes(program + name));
+    }
+    {
+        // A step sets the previous files aside in a folder of its own, never
+        // through a link left where that folder goes.
+        SwapFolder program;
+        const std::wstring outside = makeOutside(program.dir);
+        ASSERT_TRUE(MakeFolderLink(program.folder + kSwapOldFolder, outside));
+        SwapJournal step;
+        step.build = 8;
+        step.previous = 7;
+        step.files = program.files;
+        LauncherSwap swap(program.folder);
+        const bool applied = swap.Apply(step);
+        EXPECT_TRUE(whole(outside));
+        if (applied) {
+            EXPECT_TRUE(swap.MarkProven(step));
+            EXPECT_TRUE(swap.CleanUp());
+            program.ExpectOnly("new");
+            EXPECT_TRUE(whole(outside));
+        } else {
+            EXPECT_EQ("old Lanciatore.exe", ReadBytes(program.folder + L"Lanciatore.exe"));
+        }
+    }
+}
 
 // A fetched build that does not match what was fetched, is not the build the
 // index named, lacks its library, or waits for a launcher without the key:
