@@ -309,9 +309,13 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
             // Every file is in place (the program moves last) and this is the
             // new build: it proves itself now, watched or not.
             start.onTrial = true;
-        } else {
+        } else if (state.m_launcherBuild == journal.previous) {
             // Killed half-way: the previous build comes back whole.
             swap.Undo(journal);
+        } else {
+            // Neither build of the step runs: another was put in place since
+            // (a setup program run again), and stays. The step is over.
+            swap.CleanUp();
         }
         return start;
     }

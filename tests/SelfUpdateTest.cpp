@@ -237,6 +237,24 @@ TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
     EXPECT_TRUE(swap.Undo(journal));
     program.ExpectOnly("old");
     EXPECT_FALSE(FileExists(program.folder + kSwapNewFolder));
+
+    // Cut while the new build proved itself, and then installed again by
+    // hand from a setup program of a third build: the step is over, and what
+    // was installed stays.
+    SwapFolder reinstalled;
+    step.files = reinstalled.files;
+    LauncherSwap second(reinstalled.folder);
+    ASSERT_TRUE(second.Apply(step));
+    for (const SwapFile& file : reinstalled.files)
+        WriteBytes(reinstalled.folder + file.target, "new");
+    LauncherState state;
+    state.m_programFolderW = reinstalled.folder;
+    state.m_dataFolderW = reinstalled.dir / L"dati\\";
+    state.m_launcherBuild = 9;
+    const LauncherStart start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
+    EXPECT_FALSE(start.onTrial);
+    reinstalled.ExpectOnly("new");
+    EXPECT_FALSE(FileExists(reinstalled.folder + kSwapNewFolder));
 }
 
 namespace {
