@@ -221,12 +221,19 @@ bool LauncherSwap::Undo(const SwapJournal& journal)
 {
     const std::wstring fresh = m_folder + kSwapNewFolder + L"\\";
     const std::wstring aside = m_folder + kSwapOldFolder + L"\\";
+    // What was moved in goes back there, also when a cleaner removed it.
+    CreateDirectoryW((m_folder + kSwapNewFolder).c_str(), nullptr);
     bool whole = true;
+    // A file whose new copy is gone was moved in only when the step went that
+    // far: it set this file aside, or a later one. Otherwise a cleaner took
+    // the copy, and the file in place is still the previous build's.
+    bool laterSetAside = false;
     // The program first: the previous build is startable again as soon as can be.
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file) {
         const std::wstring target = m_folder + file->target;
-        const bool movedIn = !PathExists(fresh + file->source);
         const bool setAside = PathExists(aside + file->target);
+        const bool movedIn = !PathExists(fresh + file->source) && (setAside || laterSetAside);
+        laterSetAside = laterSetAside || setAside;
         if (movedIn && PathExists(target) && !Move(target, fresh + file->source))
             whole = false;
         if (setAside && !Move(aside + file->target, target))

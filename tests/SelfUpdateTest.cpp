@@ -185,9 +185,15 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
 {
     // Every cut the seam can make, and one more: every file moved but the
     // journal not yet saying so.
+    // Between the cut and the next start a cleaner may have removed the new
+    // build's folder, or the new program from it (as the previous program
+    // still under its name shows, it was never moved in).
+    enum Cleaner { None, NewFolder, NewProgram };
     const int moves = 2 * static_cast<int>(LauncherSwapFiles(L"x.exe").size());
-    for (int cut = 0; cut <= moves + 1; ++cut) {
-        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves");
+    for (int run = 0; run < 3 * (moves + 2); ++run) {
+        const int cut = run / 3;
+        const Cleaner cleaner = static_cast<Cleaner>(run % 3);
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves, cleaner " + std::to_string(cleaner));
         SwapFolder program;
         SwapJournal step;
         step.build = 8;
@@ -204,6 +210,16 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
         // one cut between its two moves leaves no program under the name,
         // and the previous build's next start finds the step).
         const bool newProgram = ReadBytes(program.folder + L"Lanciatore.exe") == "new";
+        if (cleaner != None && newProgram)
+            continue;
+        const std::wstring fresh = program.folder + kSwapNewFolder + L"\\";
+        if (cleaner == NewProgram)
+            DeleteFileW((fresh + kLauncherProgramFile).c_str());
+        if (cleaner == NewFolder) {
+            for (const SwapFile& file : program.files)
+                DeleteFileW((fresh + file.source).c_str());
+            RemoveDirectoryW(fresh.c_str());
+        }
         LauncherState state;
         state.m_programFolderW = program.folder;
         state.m_dataFolderW = program.dir / L"dati\\";
