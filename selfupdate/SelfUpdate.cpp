@@ -309,12 +309,13 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
             // Every file is in place (the program moves last) and this is the
             // new build: it proves itself now, watched or not.
             start.onTrial = true;
-        } else if (state.m_launcherBuild == journal.previous) {
+        } else if (state.m_launcherBuild == journal.previous || journal.state == SwapState::Moving) {
             // Killed half-way: the previous build comes back whole.
             swap.Undo(journal);
         } else {
-            // Neither build of the step runs: another was put in place since
-            // (a setup program run again), and stays. The step is over.
+            // Every file was moved in, yet neither build of the step runs:
+            // another was put in place since (a setup program run again),
+            // and stays. The step is over.
             swap.CleanUp();
         }
         return start;

@@ -208,8 +208,9 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
         // The next start is made by whichever program bears the name now
         // (the previous one while the program itself was not moved in: the
         // one cut between its two moves leaves no program under the name,
-        // and the previous build's next start finds the step).
+        // and a copy of another build kept in the folder finds the step).
         const bool newProgram = ReadBytes(program.folder + L"Lanciatore.exe") == "new";
+        const bool noProgram = !FileExists(program.folder + L"Lanciatore.exe");
         if (cleaner != None && newProgram)
             continue;
         const std::wstring fresh = program.folder + kSwapNewFolder + L"\\";
@@ -223,7 +224,7 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
         LauncherState state;
         state.m_programFolderW = program.folder;
         state.m_dataFolderW = program.dir / L"dati\\";
-        state.m_launcherBuild = newProgram ? 8 : 7;
+        state.m_launcherBuild = newProgram ? 8 : noProgram ? 6 : 7;
         LauncherStart start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
         EXPECT_FALSE(start.handedOver);
         EXPECT_EQ(newProgram, start.onTrial) << "a new build whose files are all in place proves itself";
