@@ -24,6 +24,23 @@ std::vector<std::wstring> SplitAll(const std::wstring& text, wchar_t separator)
     return parts;
 }
 
+// "scheme:..." with a scheme of two characters or more, as a web page's
+// request reaches us; a document's path starts with a drive letter's one
+// character or with "\\" (a share).
+bool IsRequestUrl(const std::wstring& argument)
+{
+    const auto letter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
+    const size_t colon = argument.find(L':');
+    if (colon == std::wstring::npos || colon < 2 || !letter(argument[0]))
+        return false;
+    for (size_t i = 1; i < colon; ++i) {
+        const wchar_t c = argument[i];
+        if (!letter(c) && !(c >= L'0' && c <= L'9') && c != L'+' && c != L'-' && c != L'.')
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string ProtocolRequestFileText(const std::wstring& argument)
@@ -58,8 +75,12 @@ bool WriteInvocationFile(const std::wstring& argument, const std::wstring& targe
     try {
         // The target is always written as a new file: a request left
         // read-only (from a read-only document) does not stop this one.
+        // A request is never looked up as a file: Windows takes
+        // "morvindex:x\..\y" for the relative path "y", which would hand
+        // over any file in place of the request.
         std::error_code error;
-        fs::file_status status = fs::status(fs::path(argument), error);
+        const fs::file_status status =
+            IsRequestUrl(argument) ? fs::file_status() : fs::status(fs::path(argument), error);
         if (!error && status.type() != fs::file_type::not_found && status.type() != fs::file_type::none) {
             // A document of our file type reaches the running instance
             // unchanged: its bytes, without its attributes.

@@ -12,6 +12,7 @@
 std::string ProtocolRequestFileText(const std::wstring& argument);
 
 /// Writes the invocation file target for a command-line argument: a copy of the
-/// file it names when it exists on disk, else the protocol request's lines.
+/// file it names when it is a path (not "scheme:...", a request, whose text is
+/// never looked up on disk) and exists, else the protocol request's lines.
 /// File-system errors are swallowed; false tells that nothing was written.
 bool WriteInvocationFile(const std::wstring& argument, const std::wstring& target);

@@ -33,8 +33,10 @@ void RegisterUrlProtocolFor(const std::wstring& name, const std::wstring& exePat
 {
     std::wstring path = classesKey + L"\\" + name;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, kProtocolKeyAccess, &key) == ERROR_SUCCESS) {
-        // An existing registration stays, even when it names another copy of the program.
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, (path + L"\\shell\\open\\command").c_str(), 0, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        // An existing registration stays, even when it names another copy of
+        // the program; one cut short before its command is written again.
         RegCloseKey(key);
         return;
     }

@@ -52,6 +52,13 @@ bool PlainName(const std::wstring& name)
 
 void RemoveFolder(const std::wstring& folder)
 {
+    // The folder itself may be a link: it goes, and what it leads to stays.
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (!RemoveDirectoryW(folder.c_str()))
+            DeleteFileW(folder.c_str());
+        return;
+    }
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
@@ -214,12 +221,19 @@ bool LauncherSwap::Undo(const SwapJournal& journal)
 {
     const std::wstring fresh = m_folder + kSwapNewFolder + L"\\";
     const std::wstring aside = m_folder + kSwapOldFolder + L"\\";
+    // What was moved in goes back there, also when a cleaner removed it.
+    CreateDirectoryW((m_folder + kSwapNewFolder).c_str(), nullptr);
     bool whole = true;
+    // A file whose new copy is gone was moved in only when the step went that
+    // far: it set this file aside, or a later one. Otherwise a cleaner took
+    // the copy, and the file in place is still the previous build's.
+    bool laterSetAside = false;
     // The program first: the previous build is startable again as soon as can be.
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file) {
         const std::wstring target = m_folder + file->target;
-        const bool movedIn = !PathExists(fresh + file->source);
         const bool setAside = PathExists(aside + file->target);
+        const bool movedIn = !PathExists(fresh + file->source) && (setAside || laterSetAside);
+        laterSetAside = laterSetAside || setAside;
         if (movedIn && PathExists(target) && !Move(target, fresh + file->source))
             whole = false;
         if (setAside && !Move(aside + file->target, target))

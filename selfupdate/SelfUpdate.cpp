@@ -309,9 +309,14 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
             // Every file is in place (the program moves last) and this is the
             // new build: it proves itself now, watched or not.
             start.onTrial = true;
-        } else {
+        } else if (state.m_launcherBuild == journal.previous || journal.state == SwapState::Moving) {
             // Killed half-way: the previous build comes back whole.
             swap.Undo(journal);
+        } else {
+            // Every file was moved in, yet neither build of the step runs:
+            // another was put in place since (a setup program run again),
+            // and stays. The step is over.
+            swap.CleanUp();
         }
         return start;
     }
@@ -341,6 +346,13 @@ LauncherStart SettleLauncherFiles(LauncherState& state, const std::wstring& prog
         start.notice = "L'archivio della " + Build(pending.build) +
                        " non corrisponde al catalogo firmato: MorvIndex resta alla build " +
                        std::to_string(state.m_launcherBuild) + ".";
+        return start;
+    }
+    // The new build is unpacked into a folder of its own: one still there
+    // (a link that cannot be removed) would take it elsewhere. It waits.
+    if (PathExists(state.m_programFolderW + kSwapNewFolder)) {
+        start.notice = "La " + Build(pending.build) + " non \xC3\xA8 stata messa in uso: la cartella " +
+                       Utf8FromWide(kSwapNewFolder) + " di MorvIndex non si pu\xC3\xB2 rimuovere.";
         return start;
     }
     const std::string problem = UnpackPending(archive, state.m_programFolderW, pending);

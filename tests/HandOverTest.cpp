@@ -39,6 +39,24 @@ TEST(InvocationFile, ProtocolRequestReplacesEarlierFile)
     EXPECT_TRUE(FileExists(target));
     EXPECT_EQ("", ReadBytes(target));
     EXPECT_FALSE(FileExists(target + L".tmp"));
+
+    // A request is never looked up as a file: Windows reads "morvindex:x\..\y"
+    // as the relative path "y", so a page could hand over any file of the
+    // drive (or a device, which blocks) in place of its request.
+    CreateDirectoryW((dir / L"cwd").c_str(), nullptr);
+    WriteBytes(dir / L"secret.txt", "SW_CODE=OTHER\r\nPASSWORD=x\r\n");
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW((dir / L"cwd").c_str()));
+    const bool backslashes = WriteInvocationFile(L"morvindex:sw_code=Abc&x=\\..\\..\\secret.txt", target);
+    const std::string backslashText = ReadBytes(target);
+    const bool slashes = WriteInvocationFile(L"morvindex:sw_code=Abc&x=/../../secret.txt", target);
+    const std::string slashText = ReadBytes(target);
+    SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(backslashes);
+    EXPECT_EQ("SW_CODE=Abc\r\nX=\\..\\..\\secret.txt\r\n", backslashText);
+    EXPECT_TRUE(slashes);
+    EXPECT_EQ("SW_CODE=Abc\r\nX=/../../secret.txt\r\n", slashText);
 }
 
 TEST(InvocationFile, ExistingDocumentIsCopiedByteForByte)

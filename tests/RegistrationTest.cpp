@@ -26,6 +26,14 @@ TEST(UrlProtocol, ExistingRegistrationIsNeverTouched)
     RegisterUrlProtocolFor(L"morvindex", L"C:\\Moved\\MorvIndex.exe", scratch.Path());
     EXPECT_EQ(L"\"C:\\Old\\MorvIndex.exe\" \"%1\"",
               ReadRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\morvindex\\shell\\open\\command"));
+
+    // A first registration cut short (the process ended between its keys)
+    // starts nothing: it is written whole at the next start.
+    WriteRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\cut", L"URL Protocol", L"");
+    RegisterUrlProtocolFor(L"cut", L"C:\\P\\MorvIndex.exe", scratch.Path());
+    EXPECT_EQ(L"\"C:\\P\\MorvIndex.exe\" \"%1\"",
+              ReadRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\cut\\shell\\open\\command"));
+    EXPECT_EQ(L"URL:cut Protocol", ReadRegString(HKEY_CURRENT_USER, scratch.Path() + L"\\cut"));
 }
 
 TEST(WriteRegistryDefault, MissingKeyOrTextFailsWithInvalidParameter)

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <iterator>
 #include <map>
 
 using namespace testing_support;
@@ -183,9 +185,15 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
 {
     // Every cut the seam can make, and one more: every file moved but the
     // journal not yet saying so.
+    // Between the cut and the next start a cleaner may have removed the new
+    // build's folder, or the new program from it (as the previous program
+    // still under its name shows, it was never moved in).
+    enum Cleaner { None, NewFolder, NewProgram };
     const int moves = 2 * static_cast<int>(LauncherSwapFiles(L"x.exe").size());
-    for (int cut = 0; cut <= moves + 1; ++cut) {
-        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves");
+    for (int run = 0; run < 3 * (moves + 2); ++run) {
+        const int cut = run / 3;
+        const Cleaner cleaner = static_cast<Cleaner>(run % 3);
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " moves, cleaner " + std::to_string(cleaner));
         SwapFolder program;
         SwapJournal step;
         step.build = 8;
@@ -200,12 +208,23 @@ TEST(LauncherSwapStep, CutAtAnyMoveTheNextStartHasOneWholeBuild)
         // The next start is made by whichever program bears the name now
         // (the previous one while the program itself was not moved in: the
         // one cut between its two moves leaves no program under the name,
-        // and the previous build's next start finds the step).
+        // and a copy of another build kept in the folder finds the step).
         const bool newProgram = ReadBytes(program.folder + L"Lanciatore.exe") == "new";
+        const bool noProgram = !FileExists(program.folder + L"Lanciatore.exe");
+        if (cleaner != None && newProgram)
+            continue;
+        const std::wstring fresh = program.folder + kSwapNewFolder + L"\\";
+        if (cleaner == NewProgram)
+            DeleteFileW((fresh + kLauncherProgramFile).c_str());
+        if (cleaner == NewFolder) {
+            for (const SwapFile& file : program.files)
+                DeleteFileW((fresh + file.source).c_str());
+            RemoveDirectoryW(fresh.c_str());
+        }
         LauncherState state;
         state.m_programFolderW = program.folder;
         state.m_dataFolderW = program.dir / L"dati\\";
-        state.m_launcherBuild = newProgram ? 8 : 7;
+        state.m_launcherBuild = newProgram ? 8 : noProgram ? 6 : 7;
         LauncherStart start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
         EXPECT_FALSE(start.handedOver);
         EXPECT_EQ(newProgram, start.onTrial) << "a new build whose files are all in place proves itself";
@@ -235,6 +254,24 @@ TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
     EXPECT_TRUE(swap.Undo(journal));
     program.ExpectOnly("old");
     EXPECT_FALSE(FileExists(program.folder + kSwapNewFolder));
+
+    // Cut while the new build proved itself, and then installed again by
+    // hand from a setup program of a third build: the step is over, and what
+    // was installed stays.
+    SwapFolder reinstalled;
+    step.files = reinstalled.files;
+    LauncherSwap second(reinstalled.folder);
+    ASSERT_TRUE(second.Apply(step));
+    for (const SwapFile& file : reinstalled.files)
+        WriteBytes(reinstalled.folder + file.target, "new");
+    LauncherState state;
+    state.m_programFolderW = reinstalled.folder;
+    state.m_dataFolderW = reinstalled.dir / L"dati\\";
+    state.m_launcherBuild = 9;
+    const LauncherStart start = SettleLauncherFiles(state, L"Lanciatore.exe", 1000);
+    EXPECT_FALSE(start.onTrial);
+    reinstalled.ExpectOnly("new");
+    EXPECT_FALSE(FileExists(reinstalled.folder + kSwapNewFolder));
 }
 
 namespace {
@@ -306,6 +343,61 @@ struct WaitingBuild {
 };
 
 } // namespace
+
+// The step's own folders may be links or junctions (made by hand, or left by
+// a copy of the program folder): nothing in the folders they lead to is
+// touched. Windows removes such a link; Wine cannot, and the step is refused.
+TEST(LauncherSwapStep, LinksInPlaceOfItsFoldersAreNeverFollowed)
+{
+    // A folder of the user's beside the program folder.
+    const auto makeOutside = [](const TempDir& dir) {
+        const std::wstring outside = dir / L"Documenti";
+        CreateDirectoryW(outside.c_str(), nullptr);
+        WriteBytes(outside + L"\\lettera.txt", "cara");
+        return outside;
+    };
+    const auto whole = [](const std::wstring& outside) {
+        return ReadBytes(outside + L"\\lettera.txt") == "cara" &&
+               std::distance(std::filesystem::directory_iterator(outside), std::filesystem::directory_iterator()) == 1;
+    };
+    {
+        // A start without a step removes what no journal refers to, and
+        // unpacks a waiting build into a folder of its own or not at all.
+        WaitingBuild waiting;
+        const std::wstring outside = makeOutside(waiting.dir);
+        const std::wstring program = waiting.state.m_programFolderW;
+        for (const wchar_t* name : {kSwapNewFolder, kSwapOldFolder})
+            ASSERT_TRUE(MakeFolderLink(program + name, outside));
+        waiting.Fetched(MORVINDEX_BUILD + 2, WaitingBuild::NextBuild(BinaryFolder() + L"next\\MorvIndex.exe"));
+        const LauncherStart start = SettleLauncherFiles(waiting.state, L"Lanciatore.exe", 1000);
+        EXPECT_FALSE(start.handedOver);
+        EXPECT_TRUE(whole(outside));
+        for (const wchar_t* name : {L"Lanciatore.exe", L"trelko_util_r.dll"})
+            EXPECT_EQ("old", ReadBytes(program + name));
+    }
+    {
+        // A step sets the previous files aside in a folder of its own, never
+        // through a link left where that folder goes.
+        SwapFolder program;
+        const std::wstring outside = makeOutside(program.dir);
+        ASSERT_TRUE(MakeFolderLink(program.folder + kSwapOldFolder, outside));
+        SwapJournal step;
+        step.build = 8;
+        step.previous = 7;
+        step.files = program.files;
+        LauncherSwap swap(program.folder);
+        const bool applied = swap.Apply(step);
+        EXPECT_TRUE(whole(outside));
+        if (applied) {
+            EXPECT_TRUE(swap.MarkProven(step));
+            EXPECT_TRUE(swap.CleanUp());
+            program.ExpectOnly("new");
+            EXPECT_TRUE(whole(outside));
+        } else {
+            EXPECT_EQ("old Lanciatore.exe", ReadBytes(program.folder + L"Lanciatore.exe"));
+        }
+    }
+}
 
 // A fetched build that does not match what was fetched, is not the build the
 // index named, lacks its library, or waits for a launcher without the key:
