@@ -177,8 +177,11 @@ bool LauncherSwap::Apply(const SwapJournal& step)
     const std::wstring aside = m_folder + kSwapOldFolder + L"\\";
     SwapJournal journal = step;
     journal.state = SwapState::Moving;
+    // The new files reach the disk before the journal names them: after a
+    // power cut, a file renamed into place whose bytes were still in the
+    // system's cache could start as garbage, with nothing left to undo it.
     for (const SwapFile& file : journal.files)
-        if (!PathExists(fresh + file.source))
+        if (!PathExists(fresh + file.source) || !FlushFileToDisk(fresh + file.source))
             return false;
     // Files a step that went before left aside are not ours to keep now.
     RemoveFolder(m_folder + kSwapOldFolder);

@@ -39,6 +39,17 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes)
     return ok;
 }
 
+bool FlushFileToDisk(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    CloseHandle(file);
+    return flushed;
+}
+
 AtomicFileWriter::AtomicFileWriter(std::wstring path) : m_path(std::move(path)), m_temporary(m_path + L".tmp") {}
 
 AtomicFileWriter::AtomicFileWriter(std::wstring path, const wchar_t* suffix)

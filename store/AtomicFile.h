@@ -17,6 +17,10 @@ bool IsFolderPath(const std::wstring& path);
 /// Every byte of the file at path (binary); false when it cannot be read.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 
+/// Writes what the system still holds of the file at path to the disk;
+/// false when it cannot be opened for writing or flushed.
+bool FlushFileToDisk(const std::wstring& path);
+
 /// Writes a sibling temporary file ("<path>.tmp") piece by piece; Commit
 /// flushes it and renames it over path, a read-only one too. The new file
 /// has normal attributes. Until then path keeps its old content, and a

@@ -247,6 +247,17 @@ TEST(LauncherSwapStep, ANewBuildThatFailsIsUndoneAfterItsFilesWereInPlace)
     step.previous = 7;
     step.files = program.files;
     LauncherSwap swap(program.folder);
+    // A new file that cannot be written through to the disk (a reader holds
+    // it) stops the step before anything moves: renamed into place with its
+    // bytes still in the cache, it could start as garbage after a power cut.
+    HANDLE reader = CreateFileW((program.folder + kSwapNewFolder + L"\\" + kLauncherLibraryFile).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(swap.Apply(step));
+    CloseHandle(reader);
+    EXPECT_EQ(ReadBytes(program.folder + L"Lanciatore.exe"), "old Lanciatore.exe");
+    EXPECT_FALSE(FileExists(program.folder + kSwapJournalFile));
+
     ASSERT_TRUE(swap.Apply(step));
     EXPECT_EQ(ReadBytes(program.folder + L"Lanciatore.exe"), "new");
     SwapJournal journal;
