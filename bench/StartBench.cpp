@@ -4,6 +4,10 @@
 // is one copy started again and again, as a user starts it every day: its
 // registry keys and data folder exist from the warm-up start on.
 //
+// Beside it, the launcher's window alone (its template, manifest and themed
+// controls, nothing behind them) to its painted, empty list: how much of the
+// start is the platform making and drawing that window.
+//
 // A breakdown line says where the launcher's start goes: from the process's
 // creation to WinMain (its instance mutex appears), to its visible window,
 // and to the filled list.
@@ -14,6 +18,7 @@
 
 #include <commctrl.h>
 
+#include <functional>
 #include <map>
 
 using namespace testing_support;
@@ -49,15 +54,16 @@ struct StartPhases {
     Samples winMain, window, filled;
 };
 
-/// Starts the copy once and watches it closely (a poll every millisecond or
-/// so: the test support's waits poll every 100 ms, too coarse to time a start).
-void LauncherToFilledList(LauncherCopy& launcher, StartPhases& phases)
+/// Starts a program and watches it closely (a poll every millisecond or so:
+/// the test support's waits poll every 100 ms, too coarse to time a start)
+/// until its list holds rows rows and has painted them.
+void StartToFilledList(const std::function<HANDLE()>& startProgram, int rows, StartPhases& phases)
 {
     const auto start = std::chrono::steady_clock::now();
     const auto since = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    HANDLE process = launcher.Start();
+    HANDLE process = startProgram();
     double winMain = -1, window = -1, filled = -1;
     HWND shown = nullptr;
     HWND list = nullptr;
@@ -77,7 +83,7 @@ void LauncherToFilledList(LauncherCopy& launcher, StartPhases& phases)
             }
         }
         // Filled means shown: every row is in, and the list has painted them.
-        if (list && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) >= kPrograms && !GetUpdateRect(list, nullptr, FALSE))
+        if (list && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) >= rows && !GetUpdateRect(list, nullptr, FALSE))
             filled = since();
         else if (WaitForSingleObject(process, 1) == WAIT_OBJECT_0)
             break;
@@ -108,19 +114,42 @@ int main()
     LauncherCopy launcher;
     launcher.SetCatalogueUrls(server.Url("/sw_index.dat"), server.Url("/sw_repo.dat"));
 
-    StartPhases warmUp, phases;
-    LauncherToFilledList(launcher, warmUp);
+    const auto startLauncher = [&launcher] { return launcher.Start(); };
+    // Started as a user would, from its own folder, like the launcher's copy.
+    std::vector<HANDLE> alone;
+    const auto startWindowAlone = [&alone] {
+        const std::wstring folder = BinaryFolder() + L"window_alone\\";
+        std::wstring program = folder + L"MorvIndex.exe";
+        std::wstring line = L"\"" + program + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                            &info))
+            return HANDLE(nullptr);
+        CloseHandle(info.hThread);
+        alone.push_back(info.hProcess);
+        return info.hProcess;
+    };
+    StartPhases warmUp, phases, windowAlone;
+    StartToFilledList(startLauncher, kPrograms, warmUp);
+    StartToFilledList(startWindowAlone, 0, warmUp);
     StartAndWait(L"", true);
     StartAndWait(L"quit", false);
     Samples floor, limit;
     for (int round = 0; round < kRounds; ++round) {
-        LauncherToFilledList(launcher, phases);
+        StartToFilledList(startLauncher, kPrograms, phases);
+        StartToFilledList(startWindowAlone, 0, windowAlone);
         floor.values.push_back(StartAndWait(L"", true));
         limit.values.push_back(StartAndWait(L"quit", false));
     }
+    for (HANDLE process : alone)
+        CloseHandle(process);
     printf("start breakdown, median of %d: to WinMain %s; to the window %s; to the filled list %s\n", kRounds,
            MedianText(phases.winMain, 1e3, "ms").c_str(), MedianText(phases.window, 1e3, "ms").c_str(),
            MedianText(phases.filled, 1e3, "ms").c_str());
     ReportLine("start to a filled list, 40 programs", phases.filled, floor, limit);
+    ReportLine("start of the launcher's window alone to its painted list", windowAlone.filled, floor, limit);
+    ReportLine("start to a filled list against its window alone", phases.filled, windowAlone.filled, limit);
     return 0;
 }
