@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <thread>
 
 namespace {
@@ -24,17 +23,6 @@ const char kHttpVersion[] = "HTTP/1.0";
 constexpr int kMostClosers = 4;
 
 } // namespace
-
-// A send in progress on its thread: done once HttpSendRequestA returned,
-// abandoned once the transfer was aborted meanwhile.
-struct HttpTransfer::Sending {
-    std::mutex lock;
-    std::condition_variable wake;
-    std::string headers;
-    bool done = false;
-    bool sent = false;
-    bool abandoned = false;
-};
 
 HttpTransfer::HttpTransfer() : m_proxy(ReadActiveProxy()) { OpenInternet(); }
 
@@ -135,22 +123,10 @@ HINTERNET HttpTransfer::Request()
     return m_request;
 }
 
-void HttpTransfer::WakeSending()
-{
-    if (!m_sending)
-        return;
-    {
-        std::lock_guard<std::mutex> hold(m_sending->lock);
-        m_sending->abandoned = true;
-    }
-    m_sending->wake.notify_all();
-}
-
 void HttpTransfer::Abort()
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_aborted = true;
-    WakeSending();
     // Closing the handles is how WinINet ends a call blocked on another thread.
     CloseHandles();
 }
@@ -161,7 +137,6 @@ void HttpTransfer::Abandon()
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_aborted = true;
-        WakeSending();
         handles[0] = m_request;
         handles[1] = m_connection;
         handles[2] = m_internet;
@@ -217,57 +192,6 @@ void HttpTransfer::Close()
     m_internet = nullptr;
 }
 
-bool HttpTransfer::SendRequest(HINTERNET request, const std::string& headers)
-{
-    // Closing the request ends a blocked send on Windows; Wine's WinINet goes
-    // on reading an answer's headers for as long as a server trickles them
-    // (the receive time-out never comes). So the send runs on a thread of its
-    // own, and an abort (the watch's stall rule, deadline or cancel) ends the
-    // wait for it, leaving the thread to end when the server stops.
-    auto sending = std::make_shared<Sending>();
-    sending->headers = headers;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_aborted)
-            return false;
-        m_sending = sending;
-    }
-    struct Clear {
-        HttpTransfer& transfer;
-        ~Clear()
-        {
-            std::lock_guard<std::mutex> hold(transfer.m_lock);
-            transfer.m_sending.reset();
-        }
-    } clear{*this};
-    try {
-        std::thread([sending, request] {
-            {
-                // Aborted before it began: the handle is closed, and its
-                // value may already name another request.
-                std::lock_guard<std::mutex> hold(sending->lock);
-                if (sending->abandoned)
-                    return;
-            }
-            const BOOL sent = HttpSendRequestA(request, sending->headers.c_str(),
-                                               static_cast<DWORD>(sending->headers.size()), const_cast<char*>(""), 0);
-            {
-                std::lock_guard<std::mutex> hold(sending->lock);
-                sending->done = true;
-                sending->sent = sent != FALSE;
-            }
-            sending->wake.notify_all();
-        }).detach();
-    } catch (...) {
-        // No thread to be had: the send blocks this one.
-        return HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()), const_cast<char*>(""),
-                                0) != FALSE;
-    }
-    std::unique_lock<std::mutex> hold(sending->lock);
-    sending->wake.wait(hold, [&sending] { return sending->done || sending->abandoned; });
-    return sending->done && sending->sent && !sending->abandoned;
-}
-
 bool HttpTransfer::Send(DWORD& status, const std::string& extraHeaders, bool twice)
 {
     status = 0;
@@ -278,7 +202,8 @@ bool HttpTransfer::Send(DWORD& status, const std::string& extraHeaders, bool twi
     // some WinINet versions report it as a success with status 0.
     auto send = [this, &status, &headers] {
         HINTERNET request = Request();
-        if (!request || !SendRequest(request, headers))
+        if (!request || !HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                          const_cast<char*>(""), 0))
             return false;
         DWORD statusSize = sizeof(status);
         return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,

@@ -9,7 +9,6 @@
 
 #include <wininet.h>
 
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -48,9 +47,7 @@ public:
     /// any have arrived. False when the read
     /// failed (the connection broke, timed out or was aborted); got 0 at the end.
     bool Read(char* data, DWORD size, DWORD& got);
-    /// Ends the request from any thread; a blocked send or read returns failed
-    /// (a send at once, even where WinINet goes on reading the answer's
-    /// headers after its handle is closed).
+    /// Ends the request from any thread; a blocked send or read returns failed.
     void Abort();
     /// Ends the request and leaves its handles to be closed on a thread of
     /// their own: closing a request whose body was not read whole can make
@@ -61,12 +58,6 @@ public:
     void Close();
 
 private:
-    struct Sending;
-    /// HttpSendRequestA of request on a thread of its own, waited for until
-    /// it ends or the transfer is aborted; then it is left to end by itself.
-    bool SendRequest(HINTERNET request, const std::string& headers);
-    /// Wakes a send waiting in SendRequest; the caller holds m_lock.
-    void WakeSending();
     void OpenInternet();
     void CloseRequest();
     /// Closes the request and connection handles; the caller holds m_lock.
@@ -87,6 +78,4 @@ private:
     HINTERNET m_internet = nullptr;
     HINTERNET m_connection = nullptr;
     HINTERNET m_request = nullptr;
-    // The send under way, which Abort ends.
-    std::shared_ptr<Sending> m_sending;
 };

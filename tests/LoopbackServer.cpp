@@ -156,19 +156,17 @@ void LoopbackServer::Answer(SOCKET client)
         HoldSilent(client);
         return;
     }
+    std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
     const unsigned long long length = response.generatedSize ? response.generatedSize : response.body.size();
-    if (!response.raw) {
-        std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
-        if (response.chunked)
-            reply += "Transfer-Encoding: chunked\r\n";
-        else if (!response.closeDelimited)
-            reply += "Content-Length: " + std::to_string(length) + "\r\n";
-        reply += "Connection: close\r\n";
-        for (const std::string& header : response.headers)
-            reply += header + "\r\n";
-        reply += "\r\n";
-        SendAll(client, reply);
-    }
+    if (response.chunked)
+        reply += "Transfer-Encoding: chunked\r\n";
+    else if (!response.closeDelimited)
+        reply += "Content-Length: " + std::to_string(length) + "\r\n";
+    reply += "Connection: close\r\n";
+    for (const std::string& header : response.headers)
+        reply += header + "\r\n";
+    reply += "\r\n";
+    SendAll(client, reply);
 
     // The body goes out piece by piece, each framed as a chunk when chunked,
     // so that a cut or a crawl can fall anywhere in it.

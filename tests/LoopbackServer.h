@@ -45,9 +45,6 @@ struct HttpResponse {
     /// The body goes out in pieces of this size, pieceDelayMs apart (0: at once).
     size_t pieceSize = 0;
     int pieceDelayMs = 0;
-    /// The body is the whole answer, status line and headers included, sent
-    /// as it is (in pieces as above): a server whose header never ends.
-    bool raw = false;
 };
 
 /// Byte at offset of a generated body.
