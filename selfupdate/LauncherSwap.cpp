@@ -5,6 +5,7 @@
 #include "format/LauncherImage.h"
 #include "store/AtomicFile.h"
 #include "store/Text.h"
+#include "trelko_util/StepFolders.h"
 
 #include <windows.h>
 
@@ -53,34 +54,15 @@ bool PlainName(const std::wstring& name)
 void RemoveFolder(const std::wstring& folder)
 {
     // The folder itself may be a link: it goes, and what it leads to stays.
+    // Below it, links are removed and never entered either.
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (!RemoveDirectoryW(folder.c_str()))
             DeleteFileW(folder.c_str());
         return;
     }
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = folder + L"\\" + name;
-            // A link is removed, never followed.
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                RemoveFolder(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveDirectoryW(path.c_str());
-                else
-                    DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
+    EmptyFilesBelow(folder + L"\\");
+    RemoveEmptiedFoldersBelow(folder);
     RemoveDirectoryW(folder.c_str());
 }
 
